@@ -1,0 +1,100 @@
+#include "ComPortAPI.h"
+
+#include "Console.h"
+
+#include <cstdio>
+
+HANDLE g_hCOM = nullptr;
+
+COMMTIMEOUTS g_cto = {MAX_WAIT_READ, 0, MAX_WAIT_READ, 0, 0};
+
+static DCB initialDcb() {
+    DCB d{};
+    d.DCBlength = sizeof(DCB);
+    d.BaudRate = BAUD_RATE;
+    d.fBinary = 1;
+    d.fOutxCtsFlow = 1;
+    d.fDtrControl = DTR_CONTROL_ENABLE;
+    d.fRtsControl = RTS_CONTROL_ENABLE;
+    d.XonLim = 256;
+    d.XoffLim = 256;
+    d.ByteSize = 8;
+    d.Parity = NOPARITY;
+    d.StopBits = ONESTOPBIT;
+    d.XonChar = 0x11;
+    d.XoffChar = 0x13;
+    d.ErrorChar = 0x3F;
+    d.EofChar = 0x1A;
+    d.EvtChar = 0x10;
+    return d;
+}
+
+DCB g_dcb = initialDcb();
+
+static bool portIsOpen() { return g_hCOM != nullptr && g_hCOM != INVALID_HANDLE_VALUE; }
+
+BOOL ComPortAPI_OpenCOM(int nId) {
+    char szCOM[16];
+    // "\\.\COMn" reaches ports 10 and above too. A number that does not fit is refused, not cut.
+    int len = std::snprintf(szCOM, sizeof szCOM, "\\\\.\\COM%d", nId);
+    if (nId < 1 || len < 0 || len >= (int)sizeof szCOM) {
+        consolePrintf("ERROR: COM%d is not a valid port number !", nId);
+        return FALSE;
+    }
+    g_hCOM = CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_SYSTEM, nullptr);
+    if (g_hCOM == INVALID_HANDLE_VALUE) {
+        g_hCOM = nullptr;
+        consolePrintf("ERROR: Opening COM%d failed !", nId);
+        return FALSE;
+    }
+    SetupComm(g_hCOM, RX_SIZE, TX_SIZE);
+    if (!SetCommTimeouts(g_hCOM, &g_cto) || !SetCommState(g_hCOM, &g_dcb)) {
+        consolePrintf("ERROR: COM%d configuration failed !", nId);
+        CloseHandle(g_hCOM);
+        g_hCOM = nullptr;
+        return FALSE;
+    }
+    PurgeComm(g_hCOM, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    EscapeCommFunction(g_hCOM, SETDTR);
+    return TRUE;
+}
+
+BOOL ComPortAPI_CloseCOM() {
+    if (portIsOpen()) CloseHandle(g_hCOM);
+    g_hCOM = nullptr;
+    return TRUE;
+}
+
+BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
+    DWORD n = 0;
+    BOOL ok = portIsOpen() && nBytesToRead >= 0 ? ReadFile(g_hCOM, buffer, (DWORD)nBytesToRead, &n, nullptr) : FALSE;
+    *pBytesRead = ok ? (int)n : 0;
+    return ok;
+}
+
+BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten) {
+    DWORD n = 0;
+    BOOL ok = portIsOpen() && nBytesToWrite >= 0 ? WriteFile(g_hCOM, buffer, (DWORD)nBytesToWrite, &n, nullptr) : FALSE;
+    *pBytesWritten = (int)n;
+    return ok;
+}
+
+BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs) {
+    if (g_cto.ReadIntervalTimeout == (DWORD)timeoutInMs) return TRUE;
+    g_cto.ReadIntervalTimeout = (DWORD)timeoutInMs;
+    g_cto.ReadTotalTimeoutConstant = (DWORD)timeoutInMs;
+    return portIsOpen() && SetCommTimeouts(g_hCOM, &g_cto) ? TRUE : FALSE;
+}
+
+BOOL ComPortAPI_SetBaudRate(int baudrate) {
+    if (g_dcb.BaudRate == (DWORD)baudrate) return TRUE;
+    g_dcb.BaudRate = (DWORD)baudrate;
+    return portIsOpen() && SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
+}
+
+BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable) {
+    if (g_dcb.fOutxCtsFlow == (DWORD)(isEnable & 1)) return TRUE;
+    g_dcb.fOutxCtsFlow = (DWORD)(isEnable & 1);
+    return portIsOpen() && SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
+}

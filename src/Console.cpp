@@ -1,0 +1,50 @@
+#include "Console.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+static std::string *gCapture = nullptr;
+
+void consoleWrite(const char *bytes, size_t n) {
+    if (gCapture) {
+        gCapture->append(bytes, n);
+        return;
+    }
+    std::fwrite(bytes, 1, n, stdout);
+    std::fflush(stdout);
+}
+
+void consolePrint(const char *text) { consoleWrite(text, std::strlen(text)); }
+
+void consoleLine(const char *text) {
+    consolePrint(text);
+    consoleWrite("\n", 1);
+}
+
+void consolePrintf(const char *format, ...) {
+    va_list args, copy;
+    va_start(args, format);
+    va_copy(copy, args);
+    int len = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (len > 0) {
+        std::vector<char> text((size_t)len + 1);
+        std::vsnprintf(text.data(), text.size(), format, args);
+        consoleWrite(text.data(), (size_t)len);
+    }
+    va_end(args);
+}
+
+static std::string gCaptured;
+
+void consoleCaptureBegin() {
+    gCaptured.clear();
+    gCapture = &gCaptured;
+}
+
+std::string consoleCaptureEnd() {
+    gCapture = nullptr;
+    return std::move(gCaptured);
+}

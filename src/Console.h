@@ -1,0 +1,21 @@
+#ifndef CONSOLE_H_
+#define CONSOLE_H_
+
+#include <string>
+
+// Console output of every module. Texts reach the screen at once; tests may capture them.
+
+// Prints the formatted text unchanged.
+void consolePrintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Prints the text unchanged (never read as a format).
+void consolePrint(const char *text);
+// Prints exactly n bytes.
+void consoleWrite(const char *bytes, size_t n);
+// Prints the text followed by one "\n".
+void consoleLine(const char *text);
+
+// While a capture runs, output goes to it instead of stdout.
+void consoleCaptureBegin();
+std::string consoleCaptureEnd();
+
+#endif

@@ -1,0 +1,287 @@
+// Program entry: start-up, the way to the port (detection or operator), the run's outcome.
+#include "FwUpgrade.h"
+
+#include "ComPortAPI.h"
+#include "Console.h"
+#include "FileAPI.h"
+#include "Options.h"
+#include "SafeFile.h"
+#include "firmware/BinImage.h"
+#include "platform/PortList.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#ifndef FWUPGRADE_SAMPLE_IMAGES
+#define FWUPGRADE_SAMPLE_IMAGES 0
+#endif
+
+char *gHexFirmware = nullptr;
+char *gHexFPGA_Code = nullptr;
+uint8_t *gDataConcatenated = nullptr;
+char *gDataBuffer = nullptr;
+int gDataConcatenatedLenght = 0;
+uint32_t gDataConcatenatedCheckSum = 0;
+int gComPortNumber = 0;
+int gBaudRate = 0;
+
+static bool gNoPause = false;
+
+char *copyImageText(int row) {
+    const int length = AUTOGEN_FILES[row].fileDataLength;
+    char *copy = (char *)std::calloc((size_t)length + 16, 1);
+    if (copy != nullptr) std::memcpy(copy, AUTOGEN_FILES[row].fileData, (size_t)length);
+    return copy;
+}
+
+bool allocateRunBuffers() {
+    gHexFirmware = copyImageText(0);
+    gDataConcatenated = (uint8_t *)std::calloc(CONCAT_BUFFER_SIZE + 16, 1);
+    if (gDataConcatenated != nullptr) std::memset(gDataConcatenated, 0xFF, CONCAT_BUFFER_SIZE);
+    gDataBuffer = (char *)std::calloc(DATA_BUFFER_SIZE, 1);
+    return gHexFirmware != nullptr && gDataConcatenated != nullptr && gDataBuffer != nullptr;
+}
+
+void releaseRunBuffers() {
+    std::free(gDataBuffer);
+    gDataBuffer = nullptr;
+    std::free(gDataConcatenated);
+    gDataConcatenated = nullptr;
+    std::free(gHexFirmware);
+    gHexFirmware = nullptr;
+    std::free(gHexFPGA_Code);
+    gHexFPGA_Code = nullptr;
+}
+
+void dipsplayLastMessageToUserBeforeExit(const char *lastMessage) {
+    consolePrint(lastMessage);
+    consolePrint("\r\nPress any key to exit");
+    // Only a person at a console can press a key: scripts and CI never wait.
+    if (!gNoPause && platformStdinIsInteractive()) platformGetch();
+}
+
+static void printBuildNotes() {
+    if (FWUPGRADE_SAMPLE_IMAGES) consolePrint("\r\nNOTE: this build carries sample firmware images, not a release.");
+    if (FWUPGRADE_TIME_DIVISOR != 1)
+        consolePrintf("\r\nNOTE: this build divides every protocol time-out and wait by %d (test build).",
+                      FWUPGRADE_TIME_DIVISOR);
+}
+
+static void printBanner() {
+    consolePrintf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
+    printBuildNotes();
+}
+
+// Reads one decimal entry in [low, high] from stdin, asking again until it is one.
+// False at the end of input.
+static bool readNumber(const char *prompt, int low, int high, const char *retryText, int &value) {
+    for (;;) {
+        consolePrint(prompt);
+        char line[256];
+        if (std::fgets(line, sizeof line, stdin) == nullptr) return false;
+        if (std::strchr(line, '\n') == nullptr && !std::feof(stdin)) { // drop the rest of a long line
+            int c;
+            while ((c = std::fgetc(stdin)) != '\n' && c != EOF) {
+            }
+        }
+        char *end = nullptr;
+        errno = 0;
+        long v = std::strtol(line, &end, 10);
+        while (end && *end != '\0' && std::strchr(" \t\r\n", *end)) ++end;
+        if (end != line && end && *end == '\0' && errno == 0 && v >= low && v <= high) {
+            value = (int)v;
+            return true;
+        }
+        consolePrint(retryText);
+    }
+}
+
+[[noreturn]] static void endRun(const char *lastMessage, int status) {
+    dipsplayLastMessageToUserBeforeExit(lastMessage);
+    releaseRunBuffers();
+    std::exit(status);
+}
+
+static void openPortAndRate() {
+    consolePrintf("\r\nOpening COM%d....................", gComPortNumber);
+    if (!ComPortAPI_OpenCOM(gComPortNumber)) endRun("", EXIT_PORT_FAILED);
+    consoleLine("OK\r");
+}
+
+static void setRate() {
+    consolePrintf("\r\nSetting baud rate at %d..........", gBaudRate);
+    if (!ComPortAPI_SetBaudRate(gBaudRate)) {
+        ComPortAPI_CloseCOM();
+        endRun("", EXIT_PORT_FAILED);
+    }
+    consoleLine("OK\r");
+}
+
+static const char kNoInput[] = "\r\nERROR: No more input: the run is stopped.\r\n";
+
+static void operatorDialogue() {
+    consolePrint("FAILED");
+    if (!readNumber("\n\r\n\rEnter the COM port number : ", 1, 255,
+                    "\r\nNot a COM port number: enter a number from 1 to 255.", gComPortNumber))
+        endRun(kNoInput, EXIT_USAGE);
+    openPortAndRate();
+    if (!readNumber("\n\r\n\rEnter the BAUD RATE       : ", 1, 2147483647,
+                    "\r\nNot a baud rate: enter a number above 0, such as 115200.", gBaudRate))
+        endRun(kNoInput, EXIT_USAGE);
+    setRate();
+}
+
+static void findPort(const Options &options) {
+    if (options.baud != 0) {
+        gBaudRate = options.baud;
+        openPortAndRate();
+        setRate();
+        return;
+    }
+    consolePrint("\n\r\n\rDetecting COM port and Baud Rate..................");
+    ComPortAPI_SetHardwareFlowControl(FALSE);
+    if (!detectComPortAndBaudrate()) {
+        operatorDialogue();
+        return;
+    }
+    consoleLine("OK\r");
+    consolePrintf("COM PORT Number : %d", gComPortNumber);
+    consolePrintf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
+}
+
+static int runUpdate(const Options &options) {
+    printBanner();
+    findPort(options);
+    ComPortAPI_SetHardwareFlowControl(TRUE);
+    const BOOL updated = updateFirmware();
+    ComPortAPI_CloseCOM();
+    dipsplayLastMessageToUserBeforeExit(updated ? "" : "\n\rERROR: The update was not successful.\r\n");
+    releaseRunBuffers();
+    if (!updated) return EXIT_UPDATE_FAILED;
+    return gUnitConfirmedAfterReboot ? EXIT_UPDATE_OK : EXIT_NOT_CONFIRMED;
+}
+
+static int runExportWeb(const Options &options) {
+    printBanner();
+    const BOOL written = createFirmwareFileForWeb(options.exportWebFile.c_str());
+    releaseRunBuffers();
+    return written ? EXIT_UPDATE_OK : EXIT_UPDATE_FAILED;
+}
+
+static int writeImage(const Options &options) {
+    const int row = options.writeImageKind == "mcu" ? 0 : options.writeImageKind == "tx" ? 1 : 2;
+    printBuildNotes();
+    if (FWUPGRADE_SAMPLE_IMAGES || FWUPGRADE_TIME_DIVISOR != 1) consolePrint("\r\n");
+    std::free(gHexFirmware);
+    gHexFirmware = copyImageText(row);
+    if (gHexFirmware == nullptr || !ValidateFwAndConcatenateData(gHexFirmware)) {
+        consolePrint("ERROR: The image could not be flattened.\r\n");
+        return EXIT_UPDATE_FAILED;
+    }
+    const char *file = options.writeImageFile.c_str();
+    const std::string temporary = safeFileTemporaryName(file);
+    bool failed = !FileAPI_CreateFile(temporary.c_str(), TRUE);
+    if (!failed) {
+        FileAPI_writeToFileBinary(gDataConcatenated, (uint32_t)gDataConcatenatedLenght);
+        FileAPI_CloseFile();
+    }
+    if (!safeFileCommit(file, failed)) return EXIT_UPDATE_FAILED;
+    consolePrintf("Image    : %s\r\nLength   : %d\r\nChecksum : %u\r\n", AUTOGEN_FILES[row].filePath,
+                  gDataConcatenatedLenght, computeDataConcatenatedCheckSum());
+    return EXIT_UPDATE_OK;
+}
+
+static int listPorts() {
+    for (const PortInfo &port : PortList_machinePorts())
+        std::printf("%s%s%s\n", port.path.c_str(), port.description.empty() ? "" : "  ", port.description.c_str());
+    return EXIT_UPDATE_OK;
+}
+
+static void printVersion() {
+    std::printf("FwUpgrade %s\nFirmware carried: %s\nImages: %s\nTime divisor: %d%s\n", FWUPGRADE_PROGRAM_VERSION,
+                FIRMWARE_VERSION_TO_UPLOAD, FWUPGRADE_SAMPLE_IMAGES ? "sample (not a release)" : "release",
+                FWUPGRADE_TIME_DIVISOR, FWUPGRADE_TIME_DIVISOR == 1 ? "" : " (test build)");
+}
+
+// A port named on the command line: its COM number; on POSIX a device path becomes entry n.
+static bool resolvePorts(const std::vector<std::string> &names, std::vector<int> &numbers, std::string &error);
+
+int fwMain(int argc, char **argv) {
+    platformConsoleInit();
+    Options options;
+    std::string error;
+    if (!parseOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "FwUpgrade: %s. Try 'FwUpgrade --help'.\n", error.c_str());
+        return EXIT_USAGE;
+    }
+    gNoPause = options.noPause;
+    if (options.help) {
+        std::fputs(usageText(), stdout);
+        return EXIT_UPDATE_OK;
+    }
+    if (options.version) {
+        printVersion();
+        return EXIT_UPDATE_OK;
+    }
+    if (options.listPorts) return listPorts();
+    std::vector<std::string> named = options.port.empty() ? options.ports : std::vector<std::string>{options.port};
+    if (!named.empty()) {
+        std::vector<int> numbers;
+        if (!resolvePorts(named, numbers, error)) {
+            std::fprintf(stderr, "FwUpgrade: %s. Try 'FwUpgrade --help'.\n", error.c_str());
+            return EXIT_USAGE;
+        }
+        gDetectionPorts = numbers;
+        gComPortNumber = numbers.front();
+    }
+    if (!options.writeImageKind.empty()) {
+        gDataConcatenated = (uint8_t *)std::calloc(CONCAT_BUFFER_SIZE + 16, 1);
+        int status = gDataConcatenated ? writeImage(options) : EXIT_UPDATE_FAILED;
+        releaseRunBuffers();
+        return status;
+    }
+    if (!allocateRunBuffers()) {
+        releaseRunBuffers();
+        std::fprintf(stdout, "ERROR: Not enough memory to start: close other programs and try again.\r\n");
+        return EXIT_UPDATE_FAILED;
+    }
+    return options.exportWeb ? runExportWeb(options) : runUpdate(options);
+}
+
+static bool comNumber(const std::string &name, int &n) {
+    std::string digits = name;
+    if (name.size() > 3 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "com") == 0)) digits = name.substr(3);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 8)
+        return false;
+    n = std::atoi(digits.c_str());
+    return n >= 1;
+}
+
+static bool resolvePorts(const std::vector<std::string> &names, std::vector<int> &numbers, std::string &error) {
+#ifdef _WIN32
+    for (const std::string &name : names) {
+        int n = 0;
+        if (!comNumber(name, n)) {
+            error = "'" + name + "' is not a COM port (use a number or COMn)";
+            return false;
+        }
+        numbers.push_back(n);
+    }
+#else
+    std::vector<std::string> paths;
+    for (const std::string &name : names) {
+        int n = 0;
+        if (name.empty()) {
+            error = "an empty port name";
+            return false;
+        }
+        paths.push_back(comNumber(name, n) ? PortList_pathOf(n) : name);
+        numbers.push_back((int)paths.size());
+    }
+    PortList_setOverride(paths);
+#endif
+    return true;
+}

@@ -1,0 +1,80 @@
+#ifndef FWUPGRADE_H_
+#define FWUPGRADE_H_
+
+#include "platform/Platform.h"
+
+#include <cstdint>
+#include <vector>
+
+#define FIRMWARE_VERSION_TO_UPLOAD "1.0.4"
+#define FWUPGRADE_PROGRAM_VERSION "1.0.0"
+#define DATA_BUFFER_SIZE (1024 * 1000)
+#define CONCAT_BUFFER_SIZE (4 * 1024 * 1024)
+
+#define DEVICE_NONE 0x00
+#define DEVICE_XC7A35_484 0x01
+#define DEVICE_XC7A50_484 0x02
+#define DEVICE_XC7A75_484 0x03
+#define DEVICE_XC7A100_484 0x04
+#define DEVICE_XC7A200_S484 0x05
+#define DEVICE_XC7A200_F484 0x06
+#define DEVICE_XC7A75_676 0x07
+#define DEVICE_XC7A100_676 0x08
+#define DEVICE_XC7A15_484 0x09
+
+#define VALIDATE_TX_PRODUCT_ID_STRING "Ondrex 6G SDI EXTENDER TX OVER FIBER WITH RETURN CHANNEL\r\n>>"
+#define VALIDATE_RX_PRODUCT_ID_STRING "Ondrex 6G SDI EXTENDER RX OVER FIBER WITH RETURN CHANNEL\r\n>>"
+#define DETECTION_PROBE_COMMAND "%help -c version"
+#define DETECTION_EXPECTED_RESPONSE "version\n\r   version <no parameters> {Get the current firmware version}\r\n>>"
+
+#define ONDREX_PRODUCT_NAME "482915"
+#define FIRMWARE_FILE_HEADER_FOR_WEB "OndRex\r\n" ONDREX_PRODUCT_NAME "\r\n"
+#define FIRMWARE_CHUNCK_SIZE_FOR_WEB 928
+#define FIRMWARE_FILE_NAME_FOR_WEB "FwToUpload.bin"
+
+// Exit status of a run.
+#define EXIT_UPDATE_OK 0
+#define EXIT_UPDATE_FAILED 1      // update failed, or a file could not be written
+#define EXIT_USAGE 2              // bad option or operator input, end of input
+#define EXIT_NOT_CONFIRMED 3      // both images accepted, the unit did not show its prompt
+#define EXIT_PORT_FAILED (-1)     // the port given cannot be opened or its rate set
+
+extern char *gHexFirmware;       // MCU Intel HEX text copy, consumed by one flattening
+extern char *gHexFPGA_Code;      // chosen FPGA Intel HEX text copy
+extern uint8_t *gDataConcatenated; // flat image: CONCAT_BUFFER_SIZE bytes + 16 spare
+extern char *gDataBuffer;        // command and reply buffer, DATA_BUFFER_SIZE bytes
+extern int gDataConcatenatedLenght;
+extern uint32_t gDataConcatenatedCheckSum;
+extern int gComPortNumber;
+extern int gBaudRate;
+extern bool gUnitConfirmedAfterReboot; // set by updateFirmware: the prompt came after the reboot
+extern std::vector<int> gDetectionPorts; // COM numbers detection tries, in order
+
+// Frames the command ("%%" in front unless isEchoON is TRUE, "\n\r" behind) and writes it.
+// With expectedResponse null: TRUE once written. Else collects the reply until a silent
+// read; FALSE when validateResponse is TRUE and it differs (or the write failed).
+BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse, const char *expectedResponse);
+// Streams the block in 10240-byte writes with the percentage display, then as sendCommand.
+BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResponse, const char *expectedResponse);
+// TRUE: a unit answered the probe; port gComPortNumber left open at gBaudRate.
+BOOL detectComPortAndBaudrate();
+// Flattens the Intel HEX text (consumed) into gDataConcatenated; sets gDataConcatenatedLenght.
+BOOL ValidateFwAndConcatenateData(char *gHexData);
+// Replaces every "\r" and "\n" of str by ch; TRUE.
+BOOL StrRemoveNL(char *str, char ch);
+// gDataConcatenatedCheckSum over the first gDataConcatenatedLenght bytes: 0 minus each byte.
+uint32_t computeDataConcatenatedCheckSum();
+// The whole dialogue with the unit on the open port.
+BOOL updateFirmware();
+// Writes the MCU image as the web upload file fileName (complete, or not at all).
+BOOL createFirmwareFileForWeb(const char *fileName);
+// Prints lastMessage unchanged, the exit prompt, and waits for a key where a person can press one.
+void dipsplayLastMessageToUserBeforeExit(const char *lastMessage);
+
+// A writable zero-terminated copy of row `row` of the image table (fileDataLength + 16 bytes).
+char *copyImageText(int row);
+// Allocates gHexFirmware (with the MCU text), gDataConcatenated and gDataBuffer; false if out of memory.
+bool allocateRunBuffers();
+void releaseRunBuffers();
+
+#endif

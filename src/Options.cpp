@@ -1,0 +1,107 @@
+#include "Options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+static bool parsePositive(const std::string &text, int &value) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    long v = std::strtol(text.c_str(), nullptr, 10);
+    if (errno != 0 || v < 1 || v > 2147483647L) return false;
+    value = (int)v;
+    return true;
+}
+
+static std::vector<std::string> splitList(const std::string &text) {
+    std::vector<std::string> items;
+    size_t start = 0;
+    for (;;) {
+        size_t comma = text.find(',', start);
+        items.push_back(text.substr(start, comma - start));
+        if (comma == std::string::npos) return items;
+        start = comma + 1;
+    }
+}
+
+bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
+    bool haveBaud = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string &out) {
+            if (i + 1 >= argc) {
+                error = "option " + arg + " needs a value";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        std::string text;
+        if (arg == "--help" || arg == "-h") o.help = true;
+        else if (arg == "--version") o.version = true;
+        else if (arg == "--no-pause") o.noPause = true;
+        else if (arg == "--list-ports") o.listPorts = true;
+        else if (arg == "--port") {
+            if (!value(o.port)) return false;
+        } else if (arg == "--baud") {
+            if (!value(text)) return false;
+            if (!parsePositive(text, o.baud)) {
+                error = "--baud needs a baud rate above 0, not '" + text + "'";
+                return false;
+            }
+            haveBaud = true;
+        } else if (arg == "--ports") {
+            if (!value(text)) return false;
+            o.ports = splitList(text);
+        } else if (arg == "--write-image") {
+            if (!value(o.writeImageKind) || !value(o.writeImageFile)) return false;
+            if (o.writeImageKind != "mcu" && o.writeImageKind != "tx" && o.writeImageKind != "rx") {
+                error = "--write-image takes mcu, tx or rx, not '" + o.writeImageKind + "'";
+                return false;
+            }
+        } else if (arg == "--export-web") {
+            o.exportWeb = true;
+            // FILE is optional: an argument that begins with "--" is the next option.
+            if (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) o.exportWebFile = argv[++i];
+        } else {
+            error = "unknown option '" + arg + "'";
+            return false;
+        }
+    }
+    if (haveBaud && o.port.empty()) {
+        error = "--baud needs --port";
+        return false;
+    }
+    if (!o.port.empty() && !o.ports.empty()) {
+        error = "--port and --ports cannot be used together";
+        return false;
+    }
+    return true;
+}
+
+const char *usageText() {
+    return "Usage: FwUpgrade [options]\n"
+           "Updates a 6G-SDI fibre extender unit (TX or RX) over a serial port with the FPGA and MCU\n"
+           "firmware carried inside this program. With no options it finds the unit by itself and\n"
+           "asks for the COM port and baud rate only when no unit answers.\n"
+           "\n"
+           "Options:\n"
+           "  --port P --baud B      use port P at B baud instead of detecting\n"
+           "                         (P: COM number, COMn, or on Linux a device path)\n"
+           "  --port P               detect the baud rate on port P alone\n"
+           "  --ports LIST           detect on these ports only, in this order (comma-separated)\n"
+           "  --list-ports           list the serial ports this machine has, then exit\n"
+           "  --export-web [FILE]    write the MCU image as the web upload file (default FwToUpload.bin)\n"
+           "  --write-image mcu|tx|rx FILE\n"
+           "                         write the flat image an update would send, with its checksum\n"
+           "  --no-pause             do not wait for a key press at the end\n"
+           "  --version              show the program and firmware versions\n"
+           "  --help                 show this text\n"
+           "\n"
+           "Exit status:\n"
+           "  0   the update succeeded (or the requested file was written)\n"
+           "  1   the update failed, or a file could not be written\n"
+           "  2   wrong option or operator input, or end of input\n"
+           "  3   both images were accepted but the unit did not confirm it is running after its reboot\n"
+           "  255 (-1) the port given cannot be opened or its baud rate cannot be set\n";
+}

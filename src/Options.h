@@ -1,0 +1,27 @@
+#ifndef OPTIONS_H_
+#define OPTIONS_H_
+
+#include <string>
+#include <vector>
+
+// The command line. With no arguments the program runs the interactive update.
+struct Options {
+    bool help = false;
+    bool version = false;
+    bool noPause = false;
+    bool listPorts = false;
+    std::string port;               // --port: COM number, COMn or (POSIX) device path
+    int baud = 0;                   // --baud, with --port
+    std::vector<std::string> ports; // --ports: the candidates of detection, in order
+    std::string writeImageKind;     // --write-image mcu|tx|rx
+    std::string writeImageFile;
+    bool exportWeb = false;         // --export-web [FILE]
+    std::string exportWebFile = "FwToUpload.bin";
+};
+
+// Fills options from argv; false with error set to a one-line reason.
+bool parseOptions(int argc, char **argv, Options &options, std::string &error);
+// The --help text.
+const char *usageText();
+
+#endif

@@ -1,0 +1,73 @@
+#include "StringOperations.h"
+
+#include "Console.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+struct HexTable {
+    uint8_t value[256] = {};
+    constexpr HexTable() {
+        for (int c = '0'; c <= '9'; ++c) value[c] = (uint8_t)(c - '0');
+        for (int c = 'A'; c <= 'F'; ++c) value[c] = (uint8_t)(c - 'A' + 10);
+        for (int c = 'a'; c <= 'f'; ++c) value[c] = (uint8_t)(c - 'a' + 10);
+    }
+};
+constexpr HexTable kHex;
+} // namespace
+
+uint8_t int_from_hex_char(char aChar) { return kHex.value[(unsigned char)aChar]; }
+
+uint8_t u8_from_hex_string(const char *inputString) {
+    if (inputString[0] == '\0') return 0;
+    if (inputString[1] == '\0') return int_from_hex_char(inputString[0]);
+    return (uint8_t)(int_from_hex_char(inputString[0]) * 16 + int_from_hex_char(inputString[1]));
+}
+
+uint8_t u8_array_from_hex_string(uint8_t *outputArray, uint32_t arraySize, const char *inputString) {
+    const uint16_t length = (uint16_t)std::strlen(inputString);
+    if ((uint32_t)(length + 1) / 2 > arraySize) return 0;
+    for (int p = length - 1; p >= 0; --p) {
+        uint8_t digit = int_from_hex_char(inputString[p]);
+        outputArray[p / 2] = (uint8_t)(outputArray[p / 2] + ((p % 2 == 0) ? digit << 4 : digit));
+    }
+    return 1;
+}
+
+char capitalizeChar(char character) {
+    return (character >= 'a' && character <= 'z') ? (char)(character - 32) : character;
+}
+
+char **str_split(char *s, const char *ct) {
+    if (s == nullptr || ct == nullptr) return nullptr;
+    size_t room = 1, count = 0;
+    char **list = nullptr;
+    char *p = s + std::strspn(s, ct); // delimiters in front stay as they are
+    while (*p != '\0') {
+        if (count + 1 >= room) {
+            room *= 2;
+            char **grown = (char **)std::realloc(list, room * sizeof(char *));
+            if (grown == nullptr) {
+                std::free(list);
+                consoleLine("Memoire insuffisante");
+                std::exit(1); // out of memory is a failure, never status 0
+            }
+            list = grown;
+        }
+        list[count++] = p;
+        p += std::strcspn(p, ct);
+        if (*p == '\0') break;
+        *p++ = '\0';
+        p += std::strspn(p, ct);
+    }
+    if (list == nullptr) { // no piece: an empty list, never a write through a missing one
+        list = (char **)std::malloc(sizeof(char *));
+        if (list == nullptr) {
+            consoleLine("Memoire insuffisante");
+            std::exit(1);
+        }
+    }
+    list[count] = nullptr;
+    return list;
+}

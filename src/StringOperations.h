@@ -1,0 +1,19 @@
+#ifndef STRINGOPERATIONS_H_
+#define STRINGOPERATIONS_H_
+
+#include <cstdint>
+
+// Value of a hex digit 0-15, either case; any other character gives 0.
+uint8_t int_from_hex_char(char aChar);
+// The byte written by the first two characters; one character alone gives its digit, none 0.
+uint8_t u8_from_hex_string(const char *inputString);
+// Adds the digits of inputString, from its last character, into a zeroed outputArray.
+// 1 done; 0 when ceil(length / 2) exceeds arraySize (nothing written).
+uint8_t u8_array_from_hex_string(uint8_t *outputArray, uint32_t arraySize, const char *inputString);
+// Upper-case letter for a lower-case one; anything else unchanged.
+char capitalizeChar(char character);
+// Splits s in place at the characters of ct; a new null-closed list of the pieces (release it
+// with free, not the pieces), an empty list when there is no piece, null when s or ct is null.
+char **str_split(char *s, const char *ct);
+
+#endif

@@ -1,0 +1,22 @@
+#ifndef TIMING_H_
+#define TIMING_H_
+
+// Every protocol time-out and wait, in milliseconds, with the product's values.
+// Test and demo builds divide them all by FWUPGRADE_TIME_DIVISOR and say so on every run;
+// the release build has divisor 1 and no way to change it at run time.
+
+#ifndef FWUPGRADE_TIME_DIVISOR
+#define FWUPGRADE_TIME_DIVISOR 1
+#endif
+
+#define SCALED_MS(ms) ((ms) / FWUPGRADE_TIME_DIVISOR)
+
+#define TIMEOUT_INITIAL_READ_MS SCALED_MS(500)   // read time-out at start (detection)
+#define TIMEOUT_QUERY_MS SCALED_MS(1000)         // version and identity queries
+#define TIMEOUT_FPGA_READY_MS SCALED_MS(10000)   // "Ready" after the FPGA announcement
+#define TIMEOUT_MCU_READY_MS SCALED_MS(5000)     // "Ready" after the MCU announcement
+#define TIMEOUT_DATA_ACK_MS SCALED_MS(1000)      // "SUCCESS" after the last image byte
+#define WAIT_REBOOT_STEP_MS SCALED_MS(3000)      // one of the 46 steps of the reboot wait
+#define TIMEOUT_PROMPT_MS SCALED_MS(11000)       // the unit's prompt after the reboot
+
+#endif

@@ -1,0 +1,79 @@
+// The MCU image as the web upload file: a five-line header, then Base64 in lines of 928.
+#include "Console.h"
+#include "Encoder.h"
+#include "FileAPI.h"
+#include "FwUpgrade.h"
+#include "SafeFile.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+static const int kBase64Capacity = 600 * 1024; // bounds the image to 460,797 bytes
+
+// Writes the body lines: "\r\n" after each full line, nothing after the last.
+static void writeBody(const unsigned char *text, int length) {
+    char tempBufferBase64[FIRMWARE_CHUNCK_SIZE_FOR_WEB + 2];
+    int remainingByte = length, currentIndex = 0;
+    while (remainingByte > FIRMWARE_CHUNCK_SIZE_FOR_WEB) {
+        std::memcpy(tempBufferBase64, text + currentIndex, FIRMWARE_CHUNCK_SIZE_FOR_WEB);
+        tempBufferBase64[FIRMWARE_CHUNCK_SIZE_FOR_WEB] = '\r';
+        tempBufferBase64[FIRMWARE_CHUNCK_SIZE_FOR_WEB + 1] = '\n';
+        currentIndex += FIRMWARE_CHUNCK_SIZE_FOR_WEB;
+        remainingByte -= FIRMWARE_CHUNCK_SIZE_FOR_WEB;
+        FileAPI_writeToFileBinary(tempBufferBase64, FIRMWARE_CHUNCK_SIZE_FOR_WEB + 2);
+    }
+    if (remainingByte > 0) FileAPI_writeToFileBinary(text + currentIndex, (uint32_t)remainingByte);
+}
+
+BOOL createFirmwareFileForWeb(const char *fileName) {
+    std::string header = FIRMWARE_FILE_HEADER_FOR_WEB FIRMWARE_VERSION_TO_UPLOAD "\r\n";
+    std::vector<unsigned char> bufferBase64(kBase64Capacity);
+    int dataLengthBase64 = kBase64Capacity;
+    if (!ValidateFwAndConcatenateData(gHexFirmware)) {
+        consolePrint("\r\nERROR: Firmware data is not valid !\r");
+        consolePrint("\n");
+        return FALSE;
+    }
+    consolePrint("\r\n Firmware data is valid !\r");
+    consolePrint("\n");
+    char tempString[25];
+    std::snprintf(tempString, sizeof tempString, "%u", computeDataConcatenatedCheckSum());
+    header += tempString;
+    header += "\r\n";
+    consolePrintf("\r\n Firmware CheckSum = %s !\r\n", tempString);
+    consolePrintf("\r\n Firmware CheckSum u = %u !\r\n", gDataConcatenatedCheckSum);
+    std::snprintf(tempString, sizeof tempString, "%d", gDataConcatenatedLenght);
+    header += tempString;
+    header += "\r\n";
+    consolePrintf("\r\n Firmware data length = %d !\r\n", gDataConcatenatedLenght);
+
+    const std::string temporary = safeFileTemporaryName(fileName);
+    auto fail = [&] {
+        safeFileCommit(fileName, true);
+        return FALSE;
+    };
+    if (!FileAPI_CreateFile(temporary.c_str(), TRUE)) return fail();
+    FileAPI_writeToFileBinary(header.data(), (uint32_t)header.size());
+    FileAPI_CloseFile();
+    if (FileAPI_hasFailed()) return fail();
+
+    if (base64_encode(bufferBase64.data(), &dataLengthBase64, gDataConcatenated, gDataConcatenatedLenght) == -1) {
+        consolePrint("\r\n ERROR BASE 64 !\r");
+        consolePrint("\n");
+        std::remove(temporary.c_str());
+        return FALSE;
+    }
+    if (gDataConcatenatedLenght == 0) dataLengthBase64 = 0; // an empty image has an empty body
+    // The web upload takes no "=": padding becomes "A".
+    for (int back = 1; back <= 4 && back <= dataLengthBase64; ++back)
+        if (bufferBase64[dataLengthBase64 - back] == '=') bufferBase64[dataLengthBase64 - back] = 'A';
+
+    if (!FileAPI_OpenFile_ToWrite(temporary.c_str(), TRUE)) return fail();
+    writeBody(bufferBase64.data(), dataLengthBase64);
+    FileAPI_CloseFile();
+    if (!safeFileCommit(fileName, false)) return FALSE;
+    dipsplayLastMessageToUserBeforeExit("");
+    return TRUE;
+}

@@ -1,0 +1,111 @@
+#ifndef PLATFORM_H_
+#define PLATFORM_H_
+
+// The kernel32 names the serial module is written against. On Windows they are the
+// real calls; elsewhere src/platform/posix implements them on termios with the
+// semantics the program relies on and nothing more.
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cstdint>
+
+typedef int BOOL;
+typedef uint32_t DWORD;
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef void *HANDLE;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define OPEN_EXISTING 3
+#define FILE_ATTRIBUTE_SYSTEM 4
+#define PURGE_TXABORT 0x0001
+#define PURGE_RXABORT 0x0002
+#define PURGE_TXCLEAR 0x0004
+#define PURGE_RXCLEAR 0x0008
+#define SETDTR 5
+#define DTR_CONTROL_ENABLE 1
+#define RTS_CONTROL_ENABLE 1
+#define NOPARITY 0
+#define ONESTOPBIT 0
+
+typedef struct {
+    DWORD DCBlength;
+    DWORD BaudRate;
+    DWORD fBinary : 1;
+    DWORD fParity : 1;
+    DWORD fOutxCtsFlow : 1;
+    DWORD fOutxDsrFlow : 1;
+    DWORD fDtrControl : 2;
+    DWORD fDsrSensitivity : 1;
+    DWORD fTXContinueOnXoff : 1;
+    DWORD fOutX : 1;
+    DWORD fInX : 1;
+    DWORD fErrorChar : 1;
+    DWORD fNull : 1;
+    DWORD fRtsControl : 2;
+    DWORD fAbortOnError : 1;
+    DWORD fDummy2 : 17;
+    WORD wReserved;
+    WORD XonLim;
+    WORD XoffLim;
+    BYTE ByteSize;
+    BYTE Parity;
+    BYTE StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    WORD wReserved1;
+} DCB;
+
+typedef struct {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+} COMMTIMEOUTS;
+
+// "\\.\COMn" opens entry n of the port list (PortList.h); any other name opens that path.
+// Exclusive: a port already open here or elsewhere gives INVALID_HANDLE_VALUE.
+HANDLE CreateFileA(const char *name, DWORD access, DWORD share, void *security,
+                   DWORD disposition, DWORD flags, HANDLE templateFile);
+BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue);
+// Only the total constant matters: a read ends at the count or that many ms after it began.
+BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS *cto);
+// Applies rate, 8N1 raw, CTS flow control; FALSE when the driver does not take the rate.
+BOOL SetCommState(HANDLE h, const DCB *dcb);
+// Empties both queues.
+BOOL PurgeComm(HANDLE h, DWORD flags);
+BOOL EscapeCommFunction(HANDLE h, DWORD func);
+// TRUE with what arrived before the deadline (maybe nothing); FALSE on hang-up or error.
+BOOL ReadFile(HANDLE h, void *buffer, DWORD count, DWORD *read, void *overlapped);
+// Blocks until every byte is taken; FALSE on error or hang-up.
+BOOL WriteFile(HANDLE h, const void *buffer, DWORD count, DWORD *written, void *overlapped);
+// Restores the line settings found at open and releases the port.
+BOOL CloseHandle(HANDLE h);
+void Sleep(DWORD ms);
+#endif
+
+// Console: every text reaches the screen at once; stdout carries the bytes unchanged.
+void platformConsoleInit();
+// TRUE when a person can press a key on stdin.
+bool platformStdinIsInteractive();
+// One key press without echo.
+int platformGetch();
+// Renames from over to (replacing it) in one step; "" on success, else the reason.
+#include <string>
+std::string platformReplaceFile(const char *from, const char *to);
+
+#endif

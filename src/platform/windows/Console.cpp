@@ -1,0 +1,26 @@
+#include "platform/Platform.h"
+
+#include <conio.h>
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+
+// Binary stdout: the bytes written are exactly the texts, "\n" is not widened to "\r\n".
+void platformConsoleInit() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    setvbuf(stdout, nullptr, _IONBF, 0);
+}
+
+bool platformStdinIsInteractive() { return _isatty(_fileno(stdin)) != 0; }
+
+int platformGetch() { return _getch(); }
+
+std::string platformReplaceFile(const char *from, const char *to) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return "";
+    char text[256] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, GetLastError(), 0, text,
+                   sizeof text, nullptr);
+    std::string reason = text;
+    while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n' || reason.back() == ' ')) reason.pop_back();
+    return reason.empty() ? "error " + std::to_string(GetLastError()) : reason;
+}
