@@ -1,1 +1,447 @@
-int main(){}
+// unit-emulator: the extender unit's side of the update protocol, for tests, the demo and
+// bench runs. It serves a pseudo-terminal (printing the slave's path) or a real serial
+// device, answers only at its baud rate as a real UART would, records what it saw, and
+// injects faults on request. Run with --help for the options.
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+#ifndef FWUPGRADE_TIME_DIVISOR
+#define FWUPGRADE_TIME_DIVISOR 1
+#endif
+
+namespace {
+
+const char kHelpReply[] = "version\n\r   version <no parameters> {Get the current firmware version}\r\n>>";
+const char kTxIdentity[] = "Ondrex 6G SDI EXTENDER TX OVER FIBER WITH RETURN CHANNEL\r\n>>";
+const char kRxIdentity[] = "Ondrex 6G SDI EXTENDER RX OVER FIBER WITH RETURN CHANNEL\r\n>>";
+const unsigned kImageBaud = 115200;
+
+struct Config {
+    unsigned baud = 9600;
+    std::string unit = "tx"; // tx, rx, or any other text sent as the identity
+    std::string versionReply = "1.0.3 K482915 1.03 7\r\n>>";
+    std::string promptText = "[K482915] boot complete\r\n>>";
+    std::string summaryPath, saveDir, linkPath, device;
+    // Faults.
+    bool silence = false, probeOffByOne = false, chatter = false, secondProbeOnly = false, noPrompt = false;
+    std::string noReady, wrongAck, hangup; // "fpga" or "mcu"
+    int splitPieces = 1, splitPauseMs = 0;
+    long slowLineBps = 0; // bytes a second taken from the line; 0: as fast as they come
+    long rebootMs = -1;   // silence after the MCU image before the prompt; -1: protocol default
+};
+
+struct Output {
+    long long atMs;
+    std::string bytes;
+};
+
+long long nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+volatile sig_atomic_t gStop = 0;
+void onSignal(int) { gStop = 1; }
+
+class Emulator {
+  public:
+    explicit Emulator(const Config &c) : cfg(c), commandBaud(c.baud) {}
+
+    bool open() {
+        if (!cfg.device.empty()) return openDevice();
+        return openPty();
+    }
+
+    int run();
+
+  private:
+    const Config &cfg;
+    int fd = -1;      // master side (or the device)
+    int slaveFd = -1; // held open so the master never sees a hang-up between the updater's opens
+    FILE *summary = nullptr;
+    unsigned commandBaud;
+    std::string line;
+    std::deque<Output> pending;
+    int probesAtRate = 0;
+    unsigned lastProbeBaud = 0;
+    // Image being received.
+    std::string imageKind;
+    long imageLength = 0;
+    uint32_t imageChecksum = 0;
+    std::vector<uint8_t> image;
+    long long slowStartMs = 0;
+    long slowTaken = 0;
+    bool finished = false;
+    long long exitAtMs = -1;
+
+    bool openPty();
+    bool openDevice();
+    unsigned lineBaud() const;
+    bool lineCts() const;
+    void record(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+    void reply(const std::string &text, long long delayMs = 0);
+    void onBytes(const uint8_t *data, size_t n);
+    void onCommand(const std::string &command);
+    void onImageComplete();
+    void announce(const std::string &kind, const std::string &args);
+    void flushPending();
+    size_t readAllowance();
+};
+
+bool Emulator::openPty() {
+    fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0) return false;
+    const char *name = ptsname(fd);
+    if (!name) return false;
+    slaveFd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (slaveFd < 0) return false;
+    // Raw before the updater opens it: Wine leaves echo on until its first SetCommState.
+    termios t{};
+    tcgetattr(slaveFd, &t);
+    cfmakeraw(&t);
+    cfsetspeed(&t, B9600);
+    tcsetattr(slaveFd, TCSANOW, &t);
+    if (!cfg.linkPath.empty()) {
+        ::unlink(cfg.linkPath.c_str());
+        if (symlink(name, cfg.linkPath.c_str()) != 0) return false;
+    }
+    std::printf("%s\n", name);
+    std::fflush(stdout);
+    return true;
+}
+
+bool Emulator::openDevice() {
+    fd = ::open(cfg.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return false;
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    speed_t s = cfg.baud == 115200 ? B115200 : cfg.baud == 57600 ? B57600 : cfg.baud == 4800 ? B4800
+              : cfg.baud == 2400 ? B2400 : cfg.baud == 1200 ? B1200 : B9600;
+    cfsetspeed(&t, s);
+    tcsetattr(fd, TCSANOW, &t);
+    std::printf("%s\n", cfg.device.c_str());
+    std::fflush(stdout);
+    return true;
+}
+
+// The rate the updater set: on a pty the master reports the slave's settings.
+unsigned Emulator::lineBaud() const {
+    if (!cfg.device.empty()) return commandBaud; // a real UART at another rate sees only noise
+#ifdef __linux__
+    // The kernel's termios2 (its header clashes with <termios.h>): any rate, not just Bxxx.
+    struct Termios2 {
+        tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+        cc_t c_line;
+        cc_t c_cc[19];
+        speed_t c_ispeed, c_ospeed;
+    } t2{};
+    if (ioctl(fd, _IOR('T', 0x2A, Termios2), &t2) == 0) return t2.c_ospeed;
+#endif
+    return 0;
+}
+
+bool Emulator::lineCts() const {
+    struct ::termios t{};
+    if (tcgetattr(fd, &t) != 0) return false;
+    return (t.c_cflag & CRTSCTS) != 0;
+}
+
+void Emulator::record(const char *fmt, ...) {
+    if (!summary) return;
+    va_list args;
+    va_start(args, fmt);
+    std::vfprintf(summary, fmt, args);
+    va_end(args);
+    std::fputc('\n', summary);
+    std::fflush(summary);
+}
+
+// Escapes a text for one summary line.
+std::string printable(const std::string &s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c == '\r') out += "\\r";
+        else if (c == '\n') out += "\\n";
+        else if (c == '\\') out += "\\\\";
+        else if (c < 0x20 || c >= 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else out += (char)c;
+    }
+    return out;
+}
+
+void Emulator::reply(const std::string &text, long long delayMs) {
+    const long long start = nowMs() + delayMs;
+    const size_t pieces = (size_t)std::max(1, cfg.splitPieces);
+    const size_t size = (text.size() + pieces - 1) / pieces;
+    for (size_t i = 0; i * size < text.size() || (i == 0 && text.empty()); ++i)
+        pending.push_back({start + (long long)i * cfg.splitPauseMs, text.substr(i * size, size)});
+}
+
+void Emulator::announce(const std::string &kind, const std::string &args) {
+    unsigned long long checksum = 0;
+    long length = -1;
+    if (std::sscanf(args.c_str(), "%llu %ld", &checksum, &length) != 2 || length < 0) {
+        record("bad-announcement kind=%s args=%s", kind.c_str(), printable(args).c_str());
+        reply("ERROR\r\n>>");
+        return;
+    }
+    record("announce kind=%s checksum=%llu length=%ld baud=%u cts=%d", kind.c_str(), checksum, length, lineBaud(),
+           lineCts());
+    if (cfg.noReady == kind) return;
+    imageKind = kind;
+    imageLength = length;
+    imageChecksum = (uint32_t)checksum;
+    image.clear();
+    commandBaud = kImageBaud; // the unit takes the image, and what follows, at 115200
+    reply("Ready");
+    if (length == 0) onImageComplete();
+}
+
+void Emulator::onCommand(const std::string &command) {
+    record("command text=%s baud=%u cts=%d", printable(command).c_str(), lineBaud(), lineCts());
+    if (cfg.silence) return;
+    if (command == "%%%help -c version") {
+        const bool sameRate = lastProbeBaud == lineBaud();
+        probesAtRate = sameRate ? probesAtRate + 1 : 1;
+        lastProbeBaud = lineBaud();
+        if (cfg.secondProbeOnly && probesAtRate % 2 == 1) return;
+        std::string text = kHelpReply;
+        if (cfg.probeOffByOne) text[text.size() - 3] = 'X';
+        reply(text);
+    } else if (command == "%%%fw -v") {
+        reply(cfg.versionReply);
+    } else if (command == "%%%fw -p") {
+        reply(cfg.unit == "tx" ? kTxIdentity : cfg.unit == "rx" ? kRxIdentity : cfg.unit + "\r\n>>");
+    } else if (command.rfind("%%%fw -l ", 0) == 0) {
+        announce("fpga", command.substr(9));
+    } else if (command.rfind("%%%fw -h ", 0) == 0) {
+        announce("mcu", command.substr(9));
+    } else {
+        reply("Unknown command\r\n>>");
+    }
+}
+
+void Emulator::onImageComplete() {
+    uint32_t sum = 0;
+    for (uint8_t b : image) sum -= b;
+    const bool ok = sum == imageChecksum && (long)image.size() == imageLength;
+    std::string file;
+    if (!cfg.saveDir.empty()) {
+        file = cfg.saveDir + "/" + imageKind + ".bin";
+        if (FILE *f = std::fopen(file.c_str(), "wb")) {
+            std::fwrite(image.data(), 1, image.size(), f);
+            std::fclose(f);
+        }
+    }
+    record("image kind=%s length=%zu checksum_ok=%d baud=%u cts=%d file=%s", imageKind.c_str(), image.size(), ok,
+           lineBaud(), lineCts(), file.c_str());
+    const std::string kind = imageKind;
+    imageKind.clear();
+    if (cfg.wrongAck == kind) reply("FAILURE");
+    else reply(ok ? "SUCCESS" : "CHECKSUM ERROR");
+    if (kind != "mcu" || !ok || cfg.wrongAck == kind) return;
+    // Reboot: silent, then the prompt lands in the updater's last read (after its 138 s wait,
+    // the 1 s silent read that ends the acknowledgement and the 1 s first read).
+    commandBaud = cfg.baud;
+    const long long rebootMs = cfg.rebootMs >= 0 ? cfg.rebootMs : (1000 + 138000 + 1000 + 5500) / FWUPGRADE_TIME_DIVISOR;
+    finished = true;
+    if (cfg.noPrompt) {
+        exitAtMs = nowMs() + rebootMs;
+        return;
+    }
+    reply(cfg.promptText, rebootMs);
+    pending.back().bytes.insert(0, "\x01PROMPT"); // marker: record the line settings when sent
+}
+
+void Emulator::onBytes(const uint8_t *data, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        if (!imageKind.empty()) {
+            if (lineBaud() != kImageBaud) continue; // noise at any other rate
+            image.push_back(data[i]);
+            if (cfg.hangup == imageKind && (long)image.size() * 2 >= imageLength) {
+                record("hangup kind=%s after=%zu", imageKind.c_str(), image.size());
+                gStop = 1;
+                return;
+            }
+            if ((long)image.size() == imageLength) onImageComplete();
+            continue;
+        }
+        if (lineBaud() != commandBaud) { // a UART at another rate receives no command
+            if (data[i] == '\n') record("ignored baud=%u", lineBaud());
+            continue;
+        }
+        line.push_back((char)data[i]);
+        // Commands end with "\n\r".
+        if (line.size() >= 2 && line[line.size() - 2] == '\n' && line.back() == '\r') {
+            std::string command = line.substr(0, line.size() - 2);
+            line.clear();
+            onCommand(command);
+        }
+    }
+}
+
+void Emulator::flushPending() {
+    while (!pending.empty() && pending.front().atMs <= nowMs()) {
+        std::string bytes = pending.front().bytes;
+        pending.pop_front();
+        if (bytes.rfind("\x01PROMPT", 0) == 0) {
+            bytes.erase(0, 7);
+            record("prompt baud=%u cts=%d", lineBaud(), lineCts());
+            exitAtMs = nowMs() + 2000;
+        }
+        size_t off = 0;
+        while (off < bytes.size()) {
+            ssize_t w = ::write(fd, bytes.data() + off, bytes.size() - off);
+            if (w > 0) off += (size_t)w;
+            else if (w < 0 && errno != EAGAIN && errno != EINTR) return;
+            else usleep(1000);
+        }
+    }
+    if (cfg.chatter && pending.empty()) pending.push_back({nowMs() + 1, "chatter chatter chatter\r\n"});
+}
+
+// Bytes the slow line lets through now.
+size_t Emulator::readAllowance() {
+    if (cfg.slowLineBps <= 0) return 65536;
+    const long long now = nowMs();
+    if (slowStartMs == 0) slowStartMs = now;
+    long long due = (now - slowStartMs) * cfg.slowLineBps / 1000 - slowTaken;
+    if (due > 65536) due = 65536;
+    return due > 0 ? (size_t)due : 0;
+}
+
+int Emulator::run() {
+    if (!cfg.summaryPath.empty()) summary = std::fopen(cfg.summaryPath.c_str(), "w");
+    record("start baud=%u unit=%s", cfg.baud, cfg.unit.c_str());
+    uint8_t buffer[65536];
+    while (!gStop) {
+        flushPending();
+        if (exitAtMs >= 0 && nowMs() >= exitAtMs && pending.empty()) break;
+        int timeout = 20;
+        if (!pending.empty()) timeout = (int)std::max(0LL, std::min(20LL, pending.front().atMs - nowMs()));
+        size_t allowance = readAllowance();
+        if (allowance == 0) {
+            usleep(2000);
+            continue;
+        }
+        pollfd p{fd, POLLIN, 0};
+        int r = poll(&p, 1, timeout);
+        if (r <= 0 || !(p.revents & POLLIN)) continue;
+        if (cfg.slowLineBps > 0 && slowTaken == 0) slowStartMs = nowMs();
+        ssize_t n = ::read(fd, buffer, std::min(allowance, sizeof buffer));
+        if (n > 0) {
+            slowTaken += n;
+            onBytes(buffer, (size_t)n);
+        }
+    }
+    record("end");
+    if (summary) std::fclose(summary);
+    if (fd >= 0) ::close(fd); // a hang-up: the updater sees the line go away
+    if (slaveFd >= 0) ::close(slaveFd);
+    if (!cfg.linkPath.empty()) ::unlink(cfg.linkPath.c_str());
+    return 0;
+}
+
+const char kUsage[] =
+    "Usage: unit-emulator [options]\n"
+    "Plays the extender unit on a new pseudo-terminal (its path is printed first) or a device.\n"
+    "  --baud N             rate it answers at (default 9600)\n"
+    "  --unit tx|rx|TEXT    identity reply (default tx)\n"
+    "  --version-reply TEXT reply to the version query (\\r and \\n understood)\n"
+    "  --prompt TEXT        text after the reboot (default begins with [ and ends with >>)\n"
+    "  --reboot-ms N        silence after the MCU image before the prompt\n"
+    "  --summary FILE       record commands, line settings and images, one per line\n"
+    "  --save-dir DIR       save each image received as DIR/fpga.bin, DIR/mcu.bin\n"
+    "  --link PATH          make PATH a symlink to the pty slave\n"
+    "  --device PATH        serve a real serial device instead of a pty\n"
+    "Faults:\n"
+    "  --silence --probe-off-by-one --chatter --second-probe-only --no-prompt\n"
+    "  --split-reply PIECES:PAUSE_MS   send every reply in pieces with pauses\n"
+    "  --no-ready fpga|mcu  --wrong-ack fpga|mcu  --hangup fpga|mcu\n"
+    "  --slow-line BYTES_PER_S          take bytes from the line at this rate\n";
+
+std::string unescape(const std::string &s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 1 < s.size()) {
+            char c = s[++i];
+            out += c == 'r' ? '\r' : c == 'n' ? '\n' : c;
+        } else out += s[i];
+    }
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Config cfg;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto next = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "unit-emulator: %s needs a value\n", a.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--baud") cfg.baud = (unsigned)std::atoi(next().c_str());
+        else if (a == "--unit") cfg.unit = next();
+        else if (a == "--version-reply") cfg.versionReply = unescape(next());
+        else if (a == "--prompt") cfg.promptText = unescape(next());
+        else if (a == "--reboot-ms") cfg.rebootMs = std::atol(next().c_str());
+        else if (a == "--summary") cfg.summaryPath = next();
+        else if (a == "--save-dir") cfg.saveDir = next();
+        else if (a == "--link") cfg.linkPath = next();
+        else if (a == "--device") cfg.device = next();
+        else if (a == "--silence") cfg.silence = true;
+        else if (a == "--probe-off-by-one") cfg.probeOffByOne = true;
+        else if (a == "--chatter") cfg.chatter = true;
+        else if (a == "--second-probe-only") cfg.secondProbeOnly = true;
+        else if (a == "--no-prompt") cfg.noPrompt = true;
+        else if (a == "--no-ready") cfg.noReady = next();
+        else if (a == "--wrong-ack") cfg.wrongAck = next();
+        else if (a == "--hangup") cfg.hangup = next();
+        else if (a == "--slow-line") cfg.slowLineBps = std::atol(next().c_str());
+        else if (a == "--split-reply") {
+            std::string v = next();
+            cfg.splitPieces = std::atoi(v.c_str());
+            size_t colon = v.find(':');
+            cfg.splitPauseMs = colon == std::string::npos ? 0 : std::atoi(v.c_str() + colon + 1);
+        } else if (a == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else {
+            std::fprintf(stderr, "unit-emulator: unknown option %s\n%s", a.c_str(), kUsage);
+            return 2;
+        }
+    }
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+    Emulator emulator(cfg);
+    if (!emulator.open()) {
+        std::fprintf(stderr, "unit-emulator: cannot open the line: %s\n", std::strerror(errno));
+        return 1;
+    }
+    return emulator.run();
+}
