@@ -91,7 +91,7 @@ BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS *cto) {
 
 BOOL SetCommState(HANDLE h, const DCB *dcb) {
     PosixPort *p = portOf(h);
-    if (!p) return FALSE;
+    if (!p || dcb->BaudRate == 0) return FALSE; // rate 0 would mean "hang up" to termios
     termios t{};
     if (tcgetattr(p->fd, &t) != 0) return FALSE;
     cfmakeraw(&t);

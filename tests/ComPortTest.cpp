@@ -1,0 +1,128 @@
+// The serial port over a pseudo-terminal: what an open applies, the setters, read time-outs.
+#include "ComPortAPI.h"
+#include "Console.h"
+#include "PtyPeer.h"
+#include "platform/PortList.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <termios.h>
+
+namespace {
+
+class ComPort : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        savedDcb = g_dcb;
+        savedCto = g_cto;
+        PortList_setOverride({peer.slavePath(), "/nonexistent/port"});
+    }
+    void TearDown() override {
+        ComPortAPI_CloseCOM();
+        g_dcb = savedDcb;
+        g_cto = savedCto;
+    }
+    // Milliseconds one silent read of the full request lasts.
+    long long silentReadMs() {
+        static char buffer[1024000];
+        int n = -1;
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(ComPortAPI_ReadCOM(buffer, 1023999, &n), TRUE);
+        EXPECT_EQ(n, 0);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    }
+    PtyPeer peer;
+    DCB savedDcb;
+    COMMTIMEOUTS savedCto;
+};
+
+TEST_F(ComPort, InitialRecordsOpenAt9600With8N1AndCts) {
+    ASSERT_EQ(ComPortAPI_OpenCOM(1), TRUE);
+    EXPECT_EQ(peer.baud(), 9600u);
+    EXPECT_TRUE(peer.cts());
+    EXPECT_EQ(g_dcb.ByteSize, 8);
+    EXPECT_EQ(g_dcb.Parity, NOPARITY);
+    EXPECT_EQ(g_dcb.StopBits, ONESTOPBIT);
+    EXPECT_EQ(g_cto.ReadIntervalTimeout, (DWORD)MAX_WAIT_READ);
+    EXPECT_EQ(g_cto.ReadTotalTimeoutConstant, (DWORD)MAX_WAIT_READ);
+}
+
+TEST_F(ComPort, SettersWithoutAPortPrepareTheNextOpen) {
+    EXPECT_EQ(ComPortAPI_SetHardwareFlowControl(TRUE), TRUE); // unchanged: TRUE at once
+    EXPECT_EQ(ComPortAPI_SetBaudRate(9600), TRUE);
+    EXPECT_EQ(ComPortAPI_SetHardwareFlowControl(FALSE), FALSE); // stored, nothing to apply to
+    EXPECT_EQ(ComPortAPI_SetBaudRate(57600), FALSE);
+    ASSERT_EQ(ComPortAPI_OpenCOM(1), TRUE);
+    EXPECT_FALSE(peer.cts());
+    EXPECT_EQ(peer.baud(), 57600u);
+}
+
+TEST_F(ComPort, SettersOnAnOpenPortApplyAtOnce) {
+    ASSERT_EQ(ComPortAPI_OpenCOM(1), TRUE);
+    EXPECT_EQ(ComPortAPI_SetBaudRate(115200), TRUE);
+    EXPECT_EQ(peer.baud(), 115200u);
+    EXPECT_EQ(ComPortAPI_SetHardwareFlowControl(2), TRUE); // lowest bit: off
+    EXPECT_FALSE(peer.cts());
+    EXPECT_EQ(ComPortAPI_SetHardwareFlowControl(TRUE), TRUE);
+    EXPECT_TRUE(peer.cts());
+    EXPECT_EQ(ComPortAPI_SetBaudRate(250000), TRUE); // beyond the Bxxx constants
+}
+
+TEST_F(ComPort, SilentReadsLastTheReadTimeOut) {
+    ASSERT_EQ(ComPortAPI_OpenCOM(1), TRUE);
+    long long first = silentReadMs();
+    EXPECT_GE(first, MAX_WAIT_READ - 5);
+    EXPECT_LT(first, MAX_WAIT_READ + 1500);
+    ASSERT_EQ(ComPortAPI_SetReadingTimeoutInMs(2 * MAX_WAIT_READ), TRUE);
+    EXPECT_EQ(g_cto.ReadIntervalTimeout, (DWORD)(2 * MAX_WAIT_READ));
+    EXPECT_EQ(g_cto.ReadTotalTimeoutConstant, (DWORD)(2 * MAX_WAIT_READ));
+    long long second = silentReadMs();
+    EXPECT_GE(second, 2 * MAX_WAIT_READ - 5);
+    EXPECT_LT(second, 2 * MAX_WAIT_READ + 1500);
+}
+
+TEST_F(ComPort, ReadReturnsAtTheCountWithoutWaiting) {
+    ASSERT_EQ(ComPortAPI_OpenCOM(1), TRUE);
+    peer.send("abc");
+    char buffer[4] = {};
+    int n = 0;
+    EXPECT_EQ(ComPortAPI_ReadCOM(buffer, 3, &n), TRUE);
+    EXPECT_EQ(n, 3);
+    EXPECT_EQ(std::string(buffer, 3), "abc");
+}
+
+TEST_F(ComPort, APortOpenHereCannotBeOpenedAgain) {
+    ASSERT_EQ(ComPortAPI_OpenCOM(1), TRUE);
+    EXPECT_EQ(CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 4, nullptr),
+              INVALID_HANDLE_VALUE);
+}
+
+TEST_F(ComPort, FailedOpensSayWhy) {
+    const struct {
+        int nId;
+        const char *message;
+    } cases[] = {{2, "ERROR: Opening COM2 failed !"},
+                 {3, "ERROR: Opening COM3 failed !"},
+                 {0, "ERROR: COM0 is not a valid port number !"},
+                 {-4, "ERROR: COM-4 is not a valid port number !"},
+                 {123456789, "ERROR: COM123456789 is not a valid port number !"}};
+    for (const auto &c : cases) {
+        consoleCaptureBegin();
+        EXPECT_EQ(ComPortAPI_OpenCOM(c.nId), FALSE);
+        EXPECT_EQ(consoleCaptureEnd(), c.message);
+        EXPECT_EQ(g_hCOM, nullptr);
+    }
+    EXPECT_EQ(ComPortAPI_CloseCOM(), TRUE);
+}
+
+TEST_F(ComPort, RejectedSettingsFailTheOpenAndCloseThePort) {
+    g_dcb.BaudRate = 0; // no driver takes it
+    consoleCaptureBegin();
+    EXPECT_EQ(ComPortAPI_OpenCOM(1), FALSE);
+    EXPECT_EQ(consoleCaptureEnd(), "ERROR: COM1 configuration failed !");
+    g_dcb.BaudRate = 9600;
+    EXPECT_EQ(ComPortAPI_OpenCOM(1), TRUE); // the failed open left nothing held
+}
+
+} // namespace
