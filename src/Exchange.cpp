@@ -10,23 +10,30 @@ static const int kReadRequest = DATA_BUFFER_SIZE - 1; // leaves room for the ter
 static const int kWriteChunk = 10240;
 
 // Reads until a read brings nothing. A reply is a text: each read's share ends at its first
-// zero byte. Returns false when the reply would not fit the buffer: collection stops there
-// (also ending endless chatter) and the reply counts as a mismatch.
-static bool collectReply(std::string &reply) {
+// zero byte. Returns false as soon as the reply can no longer be `expected`: it outgrew it,
+// or would not fit the buffer. Collection stops there, so a unit that never falls silent
+// (endless chatter) cannot hold the program, and the reply counts as a mismatch.
+static bool collectReply(std::string &reply, const char *expected, BOOL validate) {
+    const size_t enough = validate == TRUE ? std::strlen(expected) : (size_t)kReadRequest;
     for (;;) {
         int count = 0;
         ComPortAPI_ReadCOM(gDataBuffer, kReadRequest, &count);
         gDataBuffer[count] = '\0';
         if (count == 0) return true;
         size_t piece = std::strlen(gDataBuffer);
-        if (reply.size() + piece > (size_t)kReadRequest) return false;
-        reply.append(gDataBuffer, piece);
+        bool fits = reply.size() + piece <= (size_t)kReadRequest;
+        if (fits) reply.append(gDataBuffer, piece);
+        if (!fits || reply.size() > enough) {
+            gDataBuffer[0] = '\0'; // as after a complete collection
+            return false;
+        }
     }
 }
 
-// The collected reply equals the expected text exactly.
-static bool replyMatches(const char *expectedResponse, std::string &reply) {
-    return collectReply(reply) && reply == expectedResponse;
+// Collects the reply; true when it is to be taken (not compared, or exactly as expected).
+static bool replyAccepted(const char *expectedResponse, BOOL validateResponse, std::string &reply) {
+    bool complete = collectReply(reply, expectedResponse, validateResponse);
+    return validateResponse != TRUE || (complete && reply == expectedResponse);
 }
 
 BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse, const char *expectedResponse) {
@@ -44,8 +51,7 @@ BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse
     }
     if (expectedResponse == nullptr) return TRUE;
     std::string reply;
-    bool matches = replyMatches(expectedResponse, reply);
-    return (validateResponse == TRUE && !matches) ? FALSE : TRUE;
+    return replyAccepted(expectedResponse, validateResponse, reply) ? TRUE : FALSE;
 }
 
 // Takes back the figure on screen: one or two digits and the percent sign.
@@ -70,7 +76,7 @@ BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResp
         dataSent = dataToSendLength;
         if (expectedResponse == nullptr) return TRUE;
         std::string reply;
-        if (!replyMatches(expectedResponse, reply) && validateResponse == TRUE) {
+        if (!replyAccepted(expectedResponse, validateResponse, reply)) {
             consolePrint("\r\nExpected : ");
             consolePrint(expectedResponse);
             consolePrint("  received : ");

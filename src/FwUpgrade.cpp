@@ -135,6 +135,7 @@ static void operatorDialogue() {
 }
 
 static void findPort(const Options &options) {
+    ComPortAPI_SetHardwareFlowControl(FALSE); // no port open yet: every open below is without CTS
     if (options.baud != 0) {
         gBaudRate = options.baud;
         openPortAndRate();
@@ -142,7 +143,6 @@ static void findPort(const Options &options) {
         return;
     }
     consolePrint("\n\r\n\rDetecting COM port and Baud Rate..................");
-    ComPortAPI_SetHardwareFlowControl(FALSE);
     if (!detectComPortAndBaudrate()) {
         operatorDialogue();
         return;

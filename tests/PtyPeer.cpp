@@ -53,10 +53,14 @@ bool PtyPeer::waitFor(size_t count, int timeoutMs) {
 
 void PtyPeer::send(const std::string &bytes) {
     size_t off = 0;
-    while (off < bytes.size()) {
+    for (int idle = 0; off < bytes.size() && idle < 2000; ++idle) { // gives up after ~2 s of a full line
         ssize_t n = write(master, bytes.data() + off, bytes.size() - off);
-        if (n > 0) off += (size_t)n;
-        else usleep(1000);
+        if (n > 0) {
+            off += (size_t)n;
+            idle = 0;
+        } else {
+            usleep(1000);
+        }
     }
 }
 

@@ -317,7 +317,11 @@ void Emulator::flushPending() {
             else usleep(1000);
         }
     }
-    if (cfg.chatter && pending.empty()) pending.push_back({nowMs() + 1, "chatter chatter chatter\r\n"});
+    if (cfg.chatter && pending.empty()) {
+        std::string burst;
+        while (burst.size() < 4096) burst += "chatter chatter chatter\r\n";
+        pending.push_back({nowMs() + 1, burst});
+    }
 }
 
 // Bytes the slow line lets through now.

@@ -1,0 +1,508 @@
+#!/usr/bin/env python3
+"""End-to-end tests: FwUpgrade (native, or the .exe under Wine) against the emulated unit.
+
+Environment:
+  FWUPGRADE   the program (a .exe runs under Wine in the project's prefix)
+  EMULATOR    the native unit-emulator built with the same time divisor
+  DIVISOR     that divisor
+  IMAGE_DIR   the image files the program carries (for the independent flattening)
+  SUITE       "full" (default) or "production" (one complete update, real timings)
+"""
+import codecs
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+FWUPGRADE = os.environ.get("FWUPGRADE", "")
+EMULATOR = os.environ.get("EMULATOR", "")
+DIVISOR = int(os.environ.get("DIVISOR", "1"))
+IMAGE_DIR = os.environ.get("IMAGE_DIR", "")
+SUITE = os.environ.get("SUITE", "full")
+SAMPLE = os.environ.get("SAMPLE_IMAGES", "1") == "1"
+WINE = FWUPGRADE.endswith(".exe")
+WINEPREFIX = os.environ.get("FWUPGRADE_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
+RUN_IN_PREFIX = os.path.join(ROOT, "tests", "wine", "run-in-prefix.sh")
+MCU, TX, RX = "K482915_MCU_61_1_04.hex", "K482915_TX_XC7A75_1_04.mcs", "K482915_RX_XC7A75_1_04.mcs"
+
+# Longest a complete accelerated or production run may take before the test gives up.
+RUN_LIMIT_S = 60 + 200 / DIVISOR * 2
+
+
+# ---------------------------------------------------------------- expected console text
+
+def progress(length):
+    """The percentage display of one streamed image of `length` bytes."""
+    text, percentage, sent = "1%", 0, 0
+    while sent != length:
+        erase = "\b\b" if percentage <= 9 else "\b\b\b"
+        if length - sent > 10240:
+            sent += 10240
+            percentage = sent * 100 // length
+            text += erase + "%d%%" % percentage
+        else:
+            text += erase + "100%"
+            sent = length
+    return text
+
+
+def reboot_display():
+    return "".join("%3d%%\b\b\b\b" % (i * 100 // 46) for i in range(46)) + "100%"
+
+
+def notes():
+    text = ""
+    if SAMPLE:
+        text += "\r\nNOTE: this build carries sample firmware images, not a release."
+    if DIVISOR != 1:
+        text += "\r\nNOTE: this build divides every protocol time-out and wait by %d (test build)." % DIVISOR
+    return text
+
+
+def golden(name, fpga_length, mcu_length, replace=()):
+    """The golden file `name`, its pieces joined and its @-lines expanded."""
+    out = []
+    with open(os.path.join(ROOT, "tests", "golden", name), encoding="ascii") as f:
+        for line in f.read().split("\n"):
+            if not line or line.startswith("#"):
+                continue
+            if line == "@notes":
+                out.append(notes())
+            elif line == "@progress fpga":
+                out.append(progress(fpga_length))
+            elif line == "@progress mcu":
+                out.append(progress(mcu_length))
+            elif line == "@reboot":
+                out.append(reboot_display())
+            else:
+                out.append(codecs.decode(line, "unicode_escape"))
+    text = "".join(out)
+    for old, new in replace:
+        assert old in text, old
+        text = text.replace(old, new)
+    return text
+
+
+def flat_image(path):
+    """Independent flattening with srec_cat: 0xFF fill from offset 0, addresses modulo 16 MiB."""
+    info = subprocess.run(["srec_info", path, "-intel"], capture_output=True, text=True, check=True).stdout
+    tops = sorted({int(a, 16) >> 24 for a in re.findall(r"\b([0-9A-F]{6,8}) - ", info)})
+    with tempfile.TemporaryDirectory() as tmp:
+        pieces = []
+        for top in tops:
+            base = top << 24
+            pieces += ["(", path, "-intel", "-crop", str(base), str(base + 0x1000000), "-offset", str(-base), ")"]
+        raw = os.path.join(tmp, "raw.bin")
+        subprocess.run(["srec_cat"] + pieces + ["-o", raw, "-binary"], check=True)
+        length = os.path.getsize(raw)
+        out = os.path.join(tmp, "flat.bin")
+        subprocess.run(["srec_cat"] + pieces + ["-fill", "0xFF", "0", str(length), "-o", out, "-binary"], check=True)
+        with open(out, "rb") as f:
+            return f.read()
+
+
+def checksum(data):
+    return (-sum(data)) & 0xFFFFFFFF
+
+
+# ---------------------------------------------------------------- running the pieces
+
+class Unit:
+    """One emulated unit on its own pseudo-terminal."""
+
+    def __init__(self, workdir, name, *args, com=None):
+        self.dir = os.path.join(workdir, name)
+        os.makedirs(self.dir, exist_ok=True)
+        self.summary = os.path.join(self.dir, "summary.txt")
+        command = [EMULATOR, "--summary", self.summary, "--save-dir", self.dir] + list(args)
+        if com is not None:
+            command += ["--link", os.path.join(WINEPREFIX, "ports", "com%d" % com)]
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+        self.path = self.process.stdout.readline().strip()
+        assert self.path, "the emulator did not start"
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+        self.process.wait(timeout=10)
+
+    def lines(self):
+        with open(self.summary, encoding="ascii") as f:
+            return f.read().splitlines()
+
+    def commands(self):
+        return [re.match(r"command text=(.*) baud=", l).group(1) for l in self.lines() if l.startswith("command ")]
+
+    def probes(self):
+        """Every probe that reached the line: answered or not, at the unit's rate or another."""
+        return [l for l in self.lines() if l.startswith("command text=%%%help") or l.startswith("ignored")]
+
+    def field(self, prefix, key):
+        for l in self.lines():
+            if l.startswith(prefix):
+                return dict(kv.split("=", 1) for kv in l.split()[1:] if "=" in kv)[key]
+        return None
+
+    def image(self, kind):
+        with open(os.path.join(self.dir, kind + ".bin"), "rb") as f:
+            return f.read()
+
+
+class Ports:
+    """COM ports for one test: natively a --ports list of pty paths, under Wine COM1..COM4."""
+
+    def __init__(self, workdir):
+        self.workdir = workdir
+        self.units = []
+        self.slots = []  # per candidate: a Unit or None (absent)
+
+    def unit(self, *args):
+        com = len(self.slots) + 1 if WINE else None
+        u = Unit(self.workdir, "unit%d" % (len(self.slots) + 1), *args, com=com)
+        self.units.append(u)
+        self.slots.append(u)
+        return u
+
+    def absent(self):
+        self.slots.append(None)
+
+    def arguments(self):
+        if WINE:
+            self._map_wine()
+            return ["--ports", ",".join(str(i + 1) for i in range(len(self.slots)))] if self.slots else []
+        return ["--ports", ",".join(u.path if u else "/nonexistent/port%d" % i for i, u in enumerate(self.slots))]
+
+    def _map_wine(self):
+        # A port under test is a symlink to its pty; an absent one a directory, which fails
+        # CreateFileA as on a PC without that port.
+        for n in range(1, 5):
+            dev = os.path.join(WINEPREFIX, "dosdevices", "com%d" % n)
+            present = n <= len(self.slots) and self.slots[n - 1] is not None
+            if os.path.islink(dev) or os.path.isfile(dev):
+                os.unlink(dev)
+            elif os.path.isdir(dev):
+                os.rmdir(dev)
+            if present:
+                os.symlink(os.path.join(WINEPREFIX, "ports", "com%d" % n), dev)
+            else:
+                os.mkdir(dev)
+
+    def stop(self):
+        for u in self.units:
+            u.stop()
+
+
+def run_fwupgrade(args, stdin_text=None, timeout=None, cwd=None):
+    command = ([RUN_IN_PREFIX, FWUPGRADE] if WINE else [FWUPGRADE]) + args
+    result = subprocess.run(command, input=(stdin_text or "").encode(), capture_output=True,
+                            timeout=timeout or RUN_LIMIT_S, cwd=cwd)
+    status = result.returncode
+    if WINE and status > 127:
+        status -= 256  # Wine reports -1 as 255 too; keep one meaning
+    elif not WINE and status == 255:
+        status = -1
+    return result.stdout.decode("latin-1"), status
+
+
+class E2E(unittest.TestCase):
+    maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.flat = {kind: flat_image(os.path.join(IMAGE_DIR, name))
+                    for kind, name in (("mcu", MCU), ("tx", TX), ("rx", RX))}
+
+    def setUp(self):
+        self.workdir = tempfile.mkdtemp(prefix="fwupgrade-e2e-")
+        self.ports = Ports(self.workdir)
+
+    def tearDown(self):
+        self.ports.stop()
+        shutil.rmtree(self.workdir, ignore_errors=True)
+
+    def update(self, *unit_args, stdin_text=None, extra=()):
+        unit = self.ports.unit(*unit_args)
+        output, status = run_fwupgrade(self.ports.arguments() + ["--no-pause"] + list(extra), stdin_text)
+        unit.stop()
+        return unit, output, status
+
+    def expected(self, name="update-tx.txt", replace=()):
+        return golden(name, len(self.flat["tx"]), len(self.flat["mcu"]), replace)
+
+    def assert_received_images(self, unit, fpga_kind):
+        self.assertEqual(unit.commands(), [
+            "%%%help -c version", "%%%fw -v", "%%%fw -p"] + (["%%%fw -p"] if fpga_kind == "rx" else []) + [
+            "%%%%%%fw -l %d %d" % (checksum(self.flat[fpga_kind]), len(self.flat[fpga_kind])),
+            "%%%%%%fw -h %d %d" % (checksum(self.flat["mcu"]), len(self.flat["mcu"]))])
+        self.assertEqual(unit.image("fpga"), self.flat[fpga_kind])
+        self.assertEqual(unit.image("mcu"), self.flat["mcu"])
+        self.assertEqual(unit.field("image kind=fpga", "checksum_ok"), "1")
+        self.assertEqual(unit.field("image kind=fpga", "baud"), "115200")
+        self.assertEqual(unit.field("image kind=mcu", "baud"), "115200")
+        self.assertEqual(unit.field("prompt", "baud"), "9600")  # the detected rate, restored
+        self.assertEqual(unit.field("command text=%%%help", "cts"), "0")
+        self.assertEqual(unit.field("command text=%%%fw -v", "cts"), "1")
+        self.assertEqual(unit.field("image kind=mcu", "cts"), "1")
+
+
+@unittest.skipUnless(SUITE == "full", "accelerated suite")
+class Update(E2E):
+    def test_tx_update_transcript_and_what_the_unit_received(self):
+        unit, output, status = self.update("--unit", "tx")
+        self.assertEqual(output, self.expected())
+        self.assertEqual(status, 0)
+        self.assert_received_images(unit, "tx")
+
+    def test_rx_update_transcript_and_what_the_unit_received(self):
+        unit, output, status = self.update("--unit", "rx")
+        self.assertEqual(output, self.expected("update-rx.txt"))
+        self.assertEqual(status, 0)
+        self.assert_received_images(unit, "rx")
+
+
+FAILED = "\n\rERROR: The update was not successful.\r\n\r\nPress any key to exit"
+WARNING = ("\n\r\n\rWARNING: The unit accepted both images but did not confirm that it is running."
+           " Check the unit before use.\r\n")
+SUCCESS = "\n\r\n\rThe update was successful, the unit is now operational\r\n"
+
+
+@unittest.skipUnless(SUITE == "full", "accelerated suite")
+class Faults(E2E):
+    def cut(self, marker):
+        """The expected transcript up to and including `marker`."""
+        text = self.expected()
+        return text[:text.index(marker) + len(marker)]
+
+    def test_unknown_device_code_is_refused(self):
+        _, output, status = self.update("--version-reply", "1.0.3 K482915 1.03 3\\r\\n>>")
+        self.assertEqual(output, self.cut("Checking product .......... ").replace("device:7", "device:3")
+                         + "FAILED, Unknown product\r\n" + FAILED)
+        self.assertEqual(status, 1)
+
+    def test_version_reply_with_fewer_fields_shows_no_versions(self):
+        _, output, status = self.update("--version-reply", "1.0.3 K482915\\r\\n>>")
+        head = self.cut("Baud rate       : 9600 \r\n\r\n")
+        self.assertEqual(output, head + "Checking product .......... FAILED, Unknown product\r\n" + FAILED)
+        self.assertEqual(status, 1)
+
+    def test_an_overlong_model_word_cannot_overrun(self):
+        _, output, status = self.update("--version-reply", "1.0.3 K482915LONGWORD 1.03 7\\r\\n>>")
+        self.assertIn("Checking product .......... FAILED, Unknown product\r\n", output)
+        self.assertNotIn("Checking fpga version", output)
+        self.assertEqual(status, 1)
+
+    def test_identity_matching_neither_unit(self):
+        unit, output, status = self.update("--unit", "Another product")
+        self.assertEqual(output, self.cut("Checking product .......... ") + "FAILED\r\n" + FAILED)
+        self.assertEqual(unit.commands()[-2:], ["%%%fw -p", "%%%fw -p"])
+        self.assertEqual(status, 1)
+
+    def test_no_ready_to_the_fpga_announcement(self):
+        _, output, status = self.update("--no-ready", "fpga")
+        self.assertEqual(output, self.cut("Preparing to Upload Programmable Logic ............ ")
+                         + "FAILED [Unit not ready]\r\n" + FAILED)
+        self.assertEqual(status, 1)
+
+    def test_no_ready_to_the_mcu_announcement(self):
+        _, output, status = self.update("--no-ready", "mcu")
+        self.assertEqual(output, self.cut("Preparing to Upload Firmware ...................... ")
+                         + "FAILED [Unit not ready]\r\n" + FAILED)
+        self.assertEqual(status, 1)
+
+    def test_wrong_acknowledgement_of_the_fpga_image(self):
+        _, output, status = self.update("--wrong-ack", "fpga")
+        self.assertEqual(output, self.cut("Sending Programmable Logic data ................... ")
+                         + progress(len(self.flat["tx"]))
+                         + "\r\nExpected : SUCCESS  received : FAILURE\r\n"
+                         + "\r\nError: Expected response did  not matched !\r\nFAILED\r\n" + FAILED)
+        self.assertEqual(status, 1)
+
+    def test_unit_hanging_up_during_the_fpga_image(self):
+        _, output, status = self.update("--hangup", "fpga")
+        head = self.cut("Sending Programmable Logic data ................... ")
+        self.assertTrue(output.startswith(head), output[:400])
+        shown = output[len(head):]
+        self.assertTrue(progress(len(self.flat["tx"])).startswith(shown[:shown.index("FAILED")]))
+        self.assertTrue(output.endswith("FAILED\r\n" + FAILED), output[-200:])
+        self.assertEqual(status, 1)
+
+    def test_no_prompt_after_the_reboot_is_no_plain_success(self):
+        _, output, status = self.update("--no-prompt")
+        self.assertEqual(output, self.expected(replace=((SUCCESS, WARNING),)))
+        self.assertEqual(status, 3)
+
+    def test_a_line_break_after_the_prompt_is_no_confirmation(self):
+        _, output, status = self.update("--prompt", "[K482915] boot complete\\r\\n>>\\r\\n")
+        self.assertEqual(output, self.expected(replace=((SUCCESS, WARNING),)))
+        self.assertEqual(status, 3)
+
+
+@unittest.skipUnless(SUITE == "full", "accelerated suite")
+class Detection(E2E):
+    QUICK_END = ("--version-reply", "1.0.3 K482915 1.03 3\\r\\n>>")  # ends the run right after detection
+
+    def detect(self, stdin_text=None):
+        output, status = run_fwupgrade(self.ports.arguments() + ["--no-pause"], stdin_text)
+        self.ports.stop()
+        return output, status
+
+    def test_unit_on_the_third_candidate_behind_a_silent_and_an_absent_port(self):
+        silent = self.ports.unit("--silence")
+        self.ports.absent()
+        unit = self.ports.unit("--baud", "9600", *self.QUICK_END)
+        output, status = self.detect()
+        self.assertIn("Detecting COM port and Baud Rate..................OK\r\nCOM PORT Number : 3"
+                      "\r\nBaud rate       : 9600 \r\n\r\n", output)
+        self.assertEqual(len(silent.probes()), 12)
+        self.assertEqual(unit.probes(), ["ignored baud=115200", "ignored baud=115200",
+                                         "command text=%%%help -c version baud=9600 cts=0"])
+        self.assertEqual(status, 1)
+
+    def test_unit_answering_only_the_second_probe_is_found_at_that_rate(self):
+        unit = self.ports.unit("--baud", "57600", "--second-probe-only", *self.QUICK_END)
+        output, status = self.detect()
+        self.assertIn("OK\r\nCOM PORT Number : 1\r\nBaud rate       : 57600 \r\n\r\n", output)
+        self.assertEqual(len(unit.probes()), 2 + 2 + 2)
+
+    def test_a_reply_one_character_off_is_never_accepted(self):
+        unit = self.ports.unit("--probe-off-by-one")
+        output, status = self.detect()
+        self.assertIn("Detecting COM port and Baud Rate..................FAILED"
+                      "\n\r\n\rEnter the COM port number : ", output)
+        self.assertEqual(len(unit.probes()), 12)
+        self.assertEqual(status, 2)  # no operator input
+
+    def test_endless_chatter_is_no_answer(self):
+        self.ports.unit("--chatter")
+        output, status = self.detect()
+        self.assertIn("..................FAILED", output)
+        self.assertEqual(status, 2)
+
+    def test_a_reply_split_over_time_is_joined(self):
+        self.ports.unit("--split-reply", "3:%d" % (200 // DIVISOR), *self.QUICK_END)
+        output, _ = self.detect()
+        self.assertIn("OK\r\nCOM PORT Number : 1", output)
+
+    def test_the_sweep_stops_at_the_first_answer(self):
+        self.ports.unit("--baud", "115200", *self.QUICK_END)
+        second = self.ports.unit("--baud", "115200")
+        output, _ = self.detect()
+        self.assertIn("COM PORT Number : 1\r\nBaud rate       : 115200 ", output)
+        self.assertEqual(second.probes(), [])
+
+    def test_no_candidate_at_all_leads_to_the_dialogue(self):
+        self.ports.absent()
+        output, status = self.detect()
+        self.assertTrue(output.endswith(
+            "..................FAILED\n\r\n\rEnter the COM port number : "
+            "\r\nERROR: No more input: the run is stopped.\r\n\r\nPress any key to exit"), output[-300:])
+        self.assertEqual(status, 2)
+
+
+@unittest.skipUnless(SUITE == "full", "accelerated suite")
+class Dialogue(E2E):
+    def test_entries_that_are_no_number_are_asked_again(self):
+        self.ports.absent()
+        output, status = run_fwupgrade(self.ports.arguments() + ["--no-pause"], "abc\n0\n1\n")
+        prompt = "\n\r\n\rEnter the COM port number : "
+        retry = "\r\nNot a COM port number: enter a number from 1 to 255."
+        self.assertTrue(output.endswith("FAILED" + prompt + retry + prompt + retry + prompt
+                                        + "\r\nOpening COM1....................ERROR: Opening COM1 failed !"
+                                        + "\r\nPress any key to exit"), output[-400:])
+        self.assertEqual(status, -1)
+
+    def test_operator_port_and_rate_after_a_failed_detection(self):
+        unit = self.ports.unit("--baud", "57600", "--silence")
+        output, status = run_fwupgrade(self.ports.arguments() + ["--no-pause"], "1\n57600\n")
+        self.assertIn("..................FAILED\n\r\n\rEnter the COM port number : "
+                      "\r\nOpening COM1....................OK\r\n"
+                      "\n\r\n\rEnter the BAUD RATE       : \r\nSetting baud rate at 57600..........OK\r\n"
+                      "Checking product .......... FAILED, Unknown product\r\n", output)
+        self.assertEqual(unit.commands(), ["%%%help -c version"] * 2 + ["%%%fw -v"])
+        self.assertEqual(unit.field("command text=%%%fw -v", "cts"), "1")
+        self.assertEqual(status, 1)
+
+    def test_port_and_baud_options_skip_detection(self):
+        unit = self.ports.unit("--baud", "4800", "--version-reply", "1.0.3 K482915 1.03 3\\r\\n>>")
+        port = self.ports.arguments()[1]
+        output, status = run_fwupgrade(["--port", port, "--baud", "4800", "--no-pause"])
+        self.assertIn("\r\nOpening COM1....................OK\r\n\r\nSetting baud rate at 4800..........OK\r\n"
+                      "Checking firmware version", output)
+        self.assertNotIn("Detecting", output)
+        self.assertEqual(unit.commands(), ["%%%fw -v"])
+        self.assertEqual(status, 1)
+
+
+@unittest.skipUnless(SUITE == "full", "accelerated suite")
+class Files(E2E):
+    def test_write_image_gives_the_independent_flattening(self):
+        for kind in ("mcu", "tx", "rx"):
+            with self.subTest(kind=kind):
+                out = os.path.join(self.workdir, kind + ".bin")
+                output, status = run_fwupgrade(["--write-image", kind, out])
+                self.assertEqual(status, 0, output)
+                with open(out, "rb") as f:
+                    self.assertEqual(f.read(), self.flat[kind])
+                self.assertIn("Length   : %d\r\nChecksum : %d\r\n" % (len(self.flat[kind]), checksum(self.flat[kind])),
+                              output)
+
+    def test_export_web_body_decodes_to_the_flat_image(self):
+        out = os.path.join(self.workdir, "out.bin")
+        output, status = run_fwupgrade(["--export-web", out, "--no-pause"])
+        self.assertEqual(status, 0, output)
+        with open(out, "rb") as f:
+            content = f.read()
+        image = self.flat["mcu"]
+        head = b"OndRex\r\n482915\r\n1.0.4\r\n%d\r\n%d\r\n" % (checksum(image), len(image))
+        self.assertTrue(content.startswith(head))
+        body = content[len(head):]
+        lines = body.split(b"\r\n")
+        self.assertTrue(all(len(l) == 928 for l in lines[:-1]))
+        self.assertTrue(0 < len(lines[-1]) <= 928)
+        joined = b"".join(lines)
+        padding = {1: b"AA", 2: b"A"}.get(len(image) % 3, b"")
+        if padding:
+            self.assertTrue(joined.endswith(padding))
+            joined = joined[:-len(padding)] + b"=" * len(padding)
+        decoded = subprocess.run(["base64", "-d"], input=joined, capture_output=True, check=True).stdout
+        self.assertEqual(decoded, image)
+
+    def test_export_web_to_an_unwritable_place_leaves_nothing(self):
+        for target in (self.workdir, os.path.join(self.workdir, "missing", "out.bin")):
+            with self.subTest(target=target):
+                output, status = run_fwupgrade(["--export-web", target, "--no-pause"])
+                self.assertEqual(status, 1)
+                self.assertIn("\r\nERROR: Cannot write ", output)
+                self.assertFalse(os.path.exists(target + ".part"))
+
+    def test_version_names_the_carried_firmware(self):
+        output, status = run_fwupgrade(["--version"])
+        self.assertEqual(status, 0)
+        self.assertIn("1.0.4", output)
+        self.assertIn("sample" if SAMPLE else "release", output)
+
+    def test_unknown_option_is_a_usage_error(self):
+        output, status = run_fwupgrade(["--frobnicate"])
+        self.assertEqual(status, 2)
+
+
+@unittest.skipUnless(SUITE == "production", "production timings")
+class Production(E2E):
+    def test_tx_update_with_real_timings(self):
+        unit, output, status = self.update("--unit", "tx")
+        self.assertEqual(output, self.expected())
+        self.assertEqual(status, 0)
+        self.assert_received_images(unit, "tx")
+
+
+if __name__ == "__main__":
+    for name, value in (("FWUPGRADE", FWUPGRADE), ("EMULATOR", EMULATOR), ("IMAGE_DIR", IMAGE_DIR)):
+        if not value:
+            sys.exit("e2e_test.py: set %s" % name)
+    unittest.main(verbosity=2)
