@@ -6,6 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
+uint8_t *gDataConcatenated = nullptr;
+int gDataConcatenatedLenght = 0;
+uint32_t gDataConcatenatedCheckSum = 0;
+
 static const size_t kLineBufferSize = 100;
 
 BOOL StrRemoveNL(char *str, char ch) {
@@ -32,28 +36,21 @@ static void reportInvalidLine(const char *piece, size_t length) {
     consolePrint("\n");
 }
 
-// Places one valid line. False when the line cannot be taken: an address record without its
-// two bytes, or data reaching beyond the buffer (never written outside it).
-static bool placeRecord(const char *line, uint32_t &memory_offset) {
-    if (intel_hex_line_is_extended_linear_address_record(line)) {
-        if (intel_hex_line_data_length(line) < 2) return false;
-        uint8_t *data = new_u8_data_array_from_intel_hex_string(line);
-        if (data == nullptr) return false;
-        memory_offset = (uint32_t)data[1] * 65536; // bits 24-31 are ignored: a 16 MiB window
-        std::free(data);
+// Places one valid record. False when it cannot be taken: an address record without its two
+// bytes, or data reaching beyond the buffer (never written outside it).
+static bool placeRecord(const IntelHexRecord &record, uint32_t &memory_offset) {
+    if (record.type == INTEL_HEX_RECORD_EXTENDED_LINEAR_ADDRESS) {
+        if (record.length < 2) return false;
+        memory_offset = (uint32_t)record.data[1] * 65536; // bits 24-31 are ignored: a 16 MiB window
         return true;
     }
-    if (!intel_hex_line_is_data_record(line)) return true;
-    const uint32_t address = intel_hex_line_address(line) + memory_offset;
-    const uint8_t data_length = intel_hex_line_data_length(line);
-    if (address + data_length > (uint32_t)CONCAT_BUFFER_SIZE) return false;
-    uint8_t *data_contents = new_u8_data_array_from_intel_hex_string(line);
-    if (data_contents == nullptr) return false;
-    std::memcpy(gDataConcatenated + address, data_contents, data_length);
-    std::free(data_contents);
+    if (record.type != INTEL_HEX_RECORD_DATA) return true;
+    const uint32_t address = record.address + memory_offset;
+    if (address + record.length > (uint32_t)CONCAT_BUFFER_SIZE) return false;
+    std::memcpy(gDataConcatenated + address, record.data, record.length);
     // The image ends after its highest data byte, so every byte is checksummed and sent.
-    if (data_length > 0 && (int)(address + data_length) > gDataConcatenatedLenght)
-        gDataConcatenatedLenght = (int)(address + data_length);
+    if (record.length > 0 && (int)(address + record.length) > gDataConcatenatedLenght)
+        gDataConcatenatedLenght = (int)(address + record.length);
     return true;
 }
 
@@ -68,19 +65,15 @@ BOOL ValidateFwAndConcatenateData(char *gHexData) {
         return FALSE;
     }
     BOOL result = TRUE;
-    char intelHexStringLine[kLineBufferSize];
     for (int index = 0; extractedHexLine[index] != nullptr; ++index) {
+        // The line is ":" and the piece up to its first line end; what follows is ignored.
+        // It is read in place, as it would stand in the line buffer, and must fit there
+        // whole: a longer line is refused, never cut into a shorter one that might pass.
         const char *piece = extractedHexLine[index];
-        // The line ends at its first line end; what follows inside the piece is ignored.
         const size_t lineLength = std::strcspn(piece, "\r\n");
-        bool fits = lineLength + 2 <= kLineBufferSize; // ":" + line + zero; never cut
-        if (fits) {
-            intelHexStringLine[0] = ':';
-            std::memcpy(intelHexStringLine + 1, piece, lineLength);
-            intelHexStringLine[lineLength + 1] = '\0';
-        }
-        if (!fits || !intel_hex_line_is_valid(intelHexStringLine) ||
-            !placeRecord(intelHexStringLine, memory_offset)) {
+        IntelHexRecord record;
+        if (lineLength + 2 > kLineBufferSize || !intel_hex_fields_decode(piece, lineLength, &record) ||
+            !placeRecord(record, memory_offset)) {
             reportInvalidLine(piece, lineLength);
             result = FALSE;
             break;

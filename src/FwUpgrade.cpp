@@ -21,10 +21,7 @@
 
 char *gHexFirmware = nullptr;
 char *gHexFPGA_Code = nullptr;
-uint8_t *gDataConcatenated = nullptr;
 char *gDataBuffer = nullptr;
-int gDataConcatenatedLenght = 0;
-uint32_t gDataConcatenatedCheckSum = 0;
 int gComPortNumber = 0;
 int gBaudRate = 0;
 

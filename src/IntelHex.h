@@ -3,6 +3,7 @@
 
 #include "StringOperations.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // One Intel HEX line: ":" then fields at fixed positions, the checksum in the last two
@@ -36,5 +37,19 @@ uint8_t intel_hex_line_is_extended_linear_address_record(const char *intelHexStr
 uint8_t intel_hex_line_is_valid(const char *intelHexString);
 // A new array (release with free) of the n data bytes of a valid line; null when invalid.
 uint8_t *new_u8_data_array_from_intel_hex_string(const char *intelHexString);
+
+// One line read at once: its fields and data.
+typedef struct {
+    uint8_t length;   // byte count n
+    uint16_t address; // characters 3-6
+    uint8_t type;     // from character 8 alone, as intel_hex_line_record_type
+    uint8_t data[255];
+} IntelHexRecord;
+
+// The validity test of intel_hex_line_is_valid on the first `length` characters of line, and,
+// when valid, the record's fields in *record: one pass where the accessors take three.
+uint8_t intel_hex_line_decode(const char *line, size_t length, IntelHexRecord *record);
+// The same for the line ":" followed by the `length` characters of fields.
+uint8_t intel_hex_fields_decode(const char *fields, size_t length, IntelHexRecord *record);
 
 #endif

@@ -5,19 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-struct HexTable {
-    uint8_t value[256] = {};
-    constexpr HexTable() {
-        for (int c = '0'; c <= '9'; ++c) value[c] = (uint8_t)(c - '0');
-        for (int c = 'A'; c <= 'F'; ++c) value[c] = (uint8_t)(c - 'A' + 10);
-        for (int c = 'a'; c <= 'f'; ++c) value[c] = (uint8_t)(c - 'a' + 10);
-    }
-};
-constexpr HexTable kHex;
-} // namespace
+static constexpr std::array<uint8_t, 256> HEX_DIGIT_VALUE = hexDigitValues();
 
-uint8_t int_from_hex_char(char aChar) { return kHex.value[(unsigned char)aChar]; }
+uint8_t int_from_hex_char(char aChar) { return HEX_DIGIT_VALUE[(unsigned char)aChar]; }
 
 uint8_t u8_from_hex_string(const char *inputString) {
     if (inputString[0] == '\0') return 0;

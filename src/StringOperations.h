@@ -1,10 +1,19 @@
 #ifndef STRINGOPERATIONS_H_
 #define STRINGOPERATIONS_H_
 
+#include <array>
 #include <cstdint>
 
 // Value of a hex digit 0-15, either case; any other character gives 0.
 uint8_t int_from_hex_char(char aChar);
+// The same for every character code, as a table built at compile time.
+constexpr std::array<uint8_t, 256> hexDigitValues() {
+    std::array<uint8_t, 256> value{};
+    for (int c = '0'; c <= '9'; ++c) value[c] = (uint8_t)(c - '0');
+    for (int c = 'A'; c <= 'F'; ++c) value[c] = (uint8_t)(c - 'A' + 10);
+    for (int c = 'a'; c <= 'f'; ++c) value[c] = (uint8_t)(c - 'a' + 10);
+    return value;
+}
 // The byte written by the first two characters; one character alone gives its digit, none 0.
 uint8_t u8_from_hex_string(const char *inputString);
 // Adds the digits of inputString, from its last character, into a zeroed outputArray.

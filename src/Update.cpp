@@ -2,6 +2,7 @@
 #include "ComPortAPI.h"
 #include "Console.h"
 #include "FwUpgrade.h"
+#include "UnitReplies.h"
 #include "firmware/BinImage.h"
 
 #include <cstdio>
@@ -19,23 +20,16 @@ static void readReply() {
 
 // Prints the two version lines; returns the device code, or -1 when the reply lacks a field.
 static int checkVersions() {
-    int fw_ver = 0, fw_rev = 0, fw_sub = 0, fpga_ver = 0, fpga_rev = 0, fpga_type = -1;
-    char model[8] = "";
+    UnitVersions v;
     ComPortAPI_SetReadingTimeoutInMs(TIMEOUT_QUERY_MS);
     sendCommand("%fw -v", FALSE, FALSE, nullptr);
     readReply();
     StrRemoveNL(gDataBuffer, ' ');
-    // The model word is bounded to the 7 characters `model` holds.
-    int nbr = std::sscanf(gDataBuffer, "%d.%d.%d %7s %d.%d %d", &fw_ver, &fw_rev, &fw_sub, model,
-                          &fpga_ver, &fpga_rev, &fpga_type);
-    if (nbr == 7) {
-        consolePrintf("Checking firmware version ..............  %d.%02d.%02d \r\n", fw_ver, fw_rev, fw_sub);
-        consolePrintf("Checking fpga version ..................  %s %d.%02d  device:%d\r\n", model, fpga_ver,
-                      fpga_rev, fpga_type);
-    } else {
-        fpga_type = -1;
-    }
-    return fpga_type;
+    if (parseVersionReply(gDataBuffer, &v) != 7) return -1;
+    consolePrintf("Checking firmware version ..............  %d.%02d.%02d \r\n", v.fw_ver, v.fw_rev, v.fw_sub);
+    consolePrintf("Checking fpga version ..................  %s %d.%02d  device:%d\r\n", v.model, v.fpga_ver,
+                  v.fpga_rev, v.fpga_type);
+    return v.fpga_type;
 }
 
 // Row of the image table for the unit that answered: 1 for TX, 2 for RX, 0 for neither.
@@ -97,9 +91,7 @@ static void awaitReboot() {
     readReply();
     consolePrint("\b\b\b\b");
     consolePrint("100%");
-    const size_t length = std::strlen(gDataBuffer);
-    gUnitConfirmedAfterReboot = length >= 2 && gDataBuffer[0] == '[' && gDataBuffer[length - 2] == '>' &&
-                                gDataBuffer[length - 1] == '>';
+    gUnitConfirmedAfterReboot = unitPromptShown(gDataBuffer);
     if (gUnitConfirmedAfterReboot) {
         consoleLine("\n\r\n\rThe update was successful, the unit is now operational\r");
     } else {

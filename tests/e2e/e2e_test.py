@@ -18,6 +18,9 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "oracle"))
+from srec_oracle import checksum, flat_image  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 FWUPGRADE = os.environ.get("FWUPGRADE", "")
@@ -87,28 +90,6 @@ def golden(name, fpga_length, mcu_length, replace=()):
         assert old in text, old
         text = text.replace(old, new)
     return text
-
-
-def flat_image(path):
-    """Independent flattening with srec_cat: 0xFF fill from offset 0, addresses modulo 16 MiB."""
-    info = subprocess.run(["srec_info", path, "-intel"], capture_output=True, text=True, check=True).stdout
-    tops = sorted({int(a, 16) >> 24 for a in re.findall(r"\b([0-9A-F]{6,8}) - ", info)})
-    with tempfile.TemporaryDirectory() as tmp:
-        pieces = []
-        for top in tops:
-            base = top << 24
-            pieces += ["(", path, "-intel", "-crop", str(base), str(base + 0x1000000), "-offset", str(-base), ")"]
-        raw = os.path.join(tmp, "raw.bin")
-        subprocess.run(["srec_cat"] + pieces + ["-o", raw, "-binary"], check=True)
-        length = os.path.getsize(raw)
-        out = os.path.join(tmp, "flat.bin")
-        subprocess.run(["srec_cat"] + pieces + ["-fill", "0xFF", "0", str(length), "-o", out, "-binary"], check=True)
-        with open(out, "rb") as f:
-            return f.read()
-
-
-def checksum(data):
-    return (-sum(data)) & 0xFFFFFFFF
 
 
 # ---------------------------------------------------------------- running the pieces

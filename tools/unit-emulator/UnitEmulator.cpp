@@ -310,7 +310,7 @@ void Emulator::flushPending() {
             exitAtMs = nowMs() + 2000;
         }
         size_t off = 0;
-        while (off < bytes.size()) {
+        while (off < bytes.size() && !gStop) {
             ssize_t w = ::write(fd, bytes.data() + off, bytes.size() - off);
             if (w > 0) off += (size_t)w;
             else if (w < 0 && errno != EAGAIN && errno != EINTR) return;

@@ -1,0 +1,17 @@
+// Any bytes as an Intel HEX text: the flattening must never read or write outside its buffers.
+#include "Console.h"
+#include "FwUpgrade.h"
+
+#include <cstdlib>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (gDataConcatenated == nullptr) gDataConcatenated = (uint8_t *)std::calloc(CONCAT_BUFFER_SIZE + 16, 1);
+    std::string text((const char *)data, size); // exact size: the sanitizers see any overrun
+    consoleCaptureBegin();
+    BOOL ok = ValidateFwAndConcatenateData(text.data());
+    consoleCaptureEnd();
+    if (ok && (gDataConcatenatedLenght < 0 || gDataConcatenatedLenght > CONCAT_BUFFER_SIZE)) std::abort();
+    if (ok) computeDataConcatenatedCheckSum();
+    return 0;
+}

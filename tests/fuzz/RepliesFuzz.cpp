@@ -1,0 +1,16 @@
+// Any bytes as a unit's version reply or post-reboot text.
+#include "FwUpgrade.h"
+#include "UnitReplies.h"
+
+#include <cstdlib>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    std::string text((const char *)data, size);
+    StrRemoveNL(text.data(), ' ');
+    UnitVersions v;
+    int fields = parseVersionReply(text.c_str(), &v);
+    if (fields > 7 || v.model[7] != '\0') std::abort();
+    unitPromptShown(text.c_str());
+    return 0;
+}
