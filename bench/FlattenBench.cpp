@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 static void FlattenFpgaImage(benchmark::State &state) {
-    gDataConcatenated = (uint8_t *)std::calloc(CONCAT_BUFFER_SIZE + 16, 1);
+    gDataConcatenated = allocateDataConcatenated();
     for (auto _ : state) {
         char *text = copyImageText(1);
         if (!ValidateFwAndConcatenateData(text)) state.SkipWithError("flattening failed");

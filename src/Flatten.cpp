@@ -12,6 +12,15 @@ uint32_t gDataConcatenatedCheckSum = 0;
 
 static const size_t kLineBufferSize = 100;
 
+uint8_t *allocateDataConcatenated() {
+    uint8_t *buffer = (uint8_t *)platformAllocateLarge(CONCAT_BUFFER_SIZE + 16);
+    if (buffer != nullptr) {
+        std::memset(buffer, 0xFF, CONCAT_BUFFER_SIZE);
+        std::memset(buffer + CONCAT_BUFFER_SIZE, 0, 16);
+    }
+    return buffer;
+}
+
 BOOL StrRemoveNL(char *str, char ch) {
     const size_t length = std::strlen(str); // walk to the zero that ended the text on entry
     for (size_t i = 0; i < length; ++i)
@@ -54,31 +63,37 @@ static bool placeRecord(const IntelHexRecord &record, uint32_t &memory_offset) {
     return true;
 }
 
-BOOL ValidateFwAndConcatenateData(char *gHexData) {
+// Walks the pieces of the text (what lies between colons) and places each line. With
+// `consumed` (the same text, writable) every colon that ends a piece becomes a zero, as
+// splitting the text in place leaves it. No list of pieces is built: one pass, no allocation.
+static BOOL flatten(const char *text, char *consumed) {
     std::memset(gDataConcatenated, 0xFF, CONCAT_BUFFER_SIZE);
     gDataConcatenatedLenght = 0;
-    uint32_t memory_offset = 0;
-    char **extractedHexLine = str_split(gHexData, ":");
-    if (extractedHexLine == nullptr) {
+    if (text == nullptr) {
         consolePrint("\r\nNUL extractedHexLine \r");
         consolePrint("\n");
         return FALSE;
     }
-    BOOL result = TRUE;
-    for (int index = 0; extractedHexLine[index] != nullptr; ++index) {
+    uint32_t memory_offset = 0;
+    for (const char *piece = text + std::strspn(text, ":"); *piece != '\0';) {
         // The line is ":" and the piece up to its first line end; what follows is ignored.
-        // It is read in place, as it would stand in the line buffer, and must fit there
-        // whole: a longer line is refused, never cut into a shorter one that might pass.
-        const char *piece = extractedHexLine[index];
-        const size_t lineLength = std::strcspn(piece, "\r\n");
+        // It must fit the line buffer whole: a longer line is refused, never cut into a
+        // shorter one that might pass.
+        const size_t lineLength = std::strcspn(piece, "\r\n:");
         IntelHexRecord record;
         if (lineLength + 2 > kLineBufferSize || !intel_hex_fields_decode(piece, lineLength, &record) ||
             !placeRecord(record, memory_offset)) {
             reportInvalidLine(piece, lineLength);
-            result = FALSE;
-            break;
+            return FALSE;
         }
+        const char *end = piece + lineLength + std::strcspn(piece + lineLength, ":");
+        if (*end == '\0') break;
+        if (consumed != nullptr) consumed[end - text] = '\0';
+        piece = end + 1 + std::strspn(end + 1, ":");
     }
-    std::free(extractedHexLine);
-    return result;
+    return TRUE;
 }
+
+BOOL ValidateFwAndConcatenateData(char *gHexData) { return flatten(gHexData, gHexData); }
+
+BOOL flattenImageText(const char *text) { return flatten(text, nullptr); }

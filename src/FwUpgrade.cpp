@@ -28,16 +28,18 @@ int gBaudRate = 0;
 static bool gNoPause = false;
 
 char *copyImageText(int row) {
-    const int length = AUTOGEN_FILES[row].fileDataLength;
-    char *copy = (char *)std::calloc((size_t)length + 16, 1);
-    if (copy != nullptr) std::memcpy(copy, AUTOGEN_FILES[row].fileData, (size_t)length);
+    const size_t length = (size_t)AUTOGEN_FILES[row].fileDataLength;
+    char *copy = (char *)platformAllocateLarge(length + 16);
+    if (copy != nullptr) {
+        std::memcpy(copy, AUTOGEN_FILES[row].fileData, length);
+        std::memset(copy + length, 0, 16); // the text, then zeros: it is terminated
+    }
     return copy;
 }
 
 bool allocateRunBuffers() {
     gHexFirmware = copyImageText(0);
-    gDataConcatenated = (uint8_t *)std::calloc(CONCAT_BUFFER_SIZE + 16, 1);
-    if (gDataConcatenated != nullptr) std::memset(gDataConcatenated, 0xFF, CONCAT_BUFFER_SIZE);
+    gDataConcatenated = allocateDataConcatenated();
     gDataBuffer = (char *)std::calloc(DATA_BUFFER_SIZE, 1);
     return gHexFirmware != nullptr && gDataConcatenated != nullptr && gDataBuffer != nullptr;
 }
@@ -172,9 +174,8 @@ static int writeImage(const Options &options) {
     const int row = options.writeImageKind == "mcu" ? 0 : options.writeImageKind == "tx" ? 1 : 2;
     printBuildNotes();
     if (FWUPGRADE_SAMPLE_IMAGES || FWUPGRADE_TIME_DIVISOR != 1) consolePrint("\r\n");
-    std::free(gHexFirmware);
-    gHexFirmware = copyImageText(row);
-    if (gHexFirmware == nullptr || !ValidateFwAndConcatenateData(gHexFirmware)) {
+    // The table's text is read, never written: the same as flattening a fresh copy.
+    if (!flattenImageText(AUTOGEN_FILES[row].fileData)) {
         consolePrint("ERROR: The image could not be flattened.\r\n");
         return EXIT_UPDATE_FAILED;
     }
@@ -235,7 +236,7 @@ int fwMain(int argc, char **argv) {
         gComPortNumber = numbers.front();
     }
     if (!options.writeImageKind.empty()) {
-        gDataConcatenated = (uint8_t *)std::calloc(CONCAT_BUFFER_SIZE + 16, 1);
+        gDataConcatenated = allocateDataConcatenated();
         int status = gDataConcatenated ? writeImage(options) : EXIT_UPDATE_FAILED;
         releaseRunBuffers();
         return status;

@@ -60,6 +60,8 @@ BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResp
 BOOL detectComPortAndBaudrate();
 // Flattens the Intel HEX text (consumed) into gDataConcatenated; sets gDataConcatenatedLenght.
 BOOL ValidateFwAndConcatenateData(char *gHexData);
+// The same for a text that stays as it is (the image table's own).
+BOOL flattenImageText(const char *text);
 // Replaces every "\r" and "\n" of str by ch; TRUE.
 BOOL StrRemoveNL(char *str, char ch);
 // gDataConcatenatedCheckSum over the first gDataConcatenatedLenght bytes: 0 minus each byte.
@@ -73,6 +75,8 @@ void dipsplayLastMessageToUserBeforeExit(const char *lastMessage);
 
 // A writable zero-terminated copy of row `row` of the image table (fileDataLength + 16 bytes).
 char *copyImageText(int row);
+// A flat image buffer: CONCAT_BUFFER_SIZE bytes of 0xFF, then 16 zeros.
+uint8_t *allocateDataConcatenated();
 // Allocates gHexFirmware (with the MCU text), gDataConcatenated and gDataBuffer; false if out of memory.
 bool allocateRunBuffers();
 void releaseRunBuffers();

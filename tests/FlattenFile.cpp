@@ -17,7 +17,7 @@ int main(int argc, char **argv) {
     std::stringstream text;
     text << in.rdbuf();
     std::string copy = text.str();
-    gDataConcatenated = (uint8_t *)std::calloc(CONCAT_BUFFER_SIZE + 16, 1);
+    gDataConcatenated = allocateDataConcatenated();
     if (!in || gDataConcatenated == nullptr || !ValidateFwAndConcatenateData(copy.data())) return 1;
     std::ofstream out(argv[2], std::ios::binary);
     out.write((const char *)gDataConcatenated, gDataConcatenatedLenght);

@@ -104,6 +104,10 @@ void platformConsoleInit();
 bool platformStdinIsInteractive();
 // One key press without echo.
 int platformGetch();
+// Memory for the multi-megabyte buffers (not zeroed; release with free), on huge pages where
+// the system offers them: a few page faults instead of thousands. Null when out of memory.
+#include <cstddef>
+void *platformAllocateLarge(size_t bytes);
 // Renames from over to (replacing it) in one step; "" on success, else the reason.
 #include <string>
 std::string platformReplaceFile(const char *from, const char *to);

@@ -6,7 +6,7 @@
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (gDataConcatenated == nullptr) gDataConcatenated = (uint8_t *)std::calloc(CONCAT_BUFFER_SIZE + 16, 1);
+    if (gDataConcatenated == nullptr) gDataConcatenated = allocateDataConcatenated();
     std::string text((const char *)data, size); // exact size: the sanitizers see any overrun
     consoleCaptureBegin();
     BOOL ok = ValidateFwAndConcatenateData(text.data());

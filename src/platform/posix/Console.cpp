@@ -30,3 +30,16 @@ int platformGetch() {
 std::string platformReplaceFile(const char *from, const char *to) {
     return std::rename(from, to) == 0 ? "" : std::strerror(errno);
 }
+
+#include <cstdlib>
+#include <sys/mman.h>
+
+void *platformAllocateLarge(size_t bytes) {
+    const size_t hugePage = 2 * 1024 * 1024;
+    const size_t rounded = (bytes + hugePage - 1) / hugePage * hugePage;
+    void *memory = std::aligned_alloc(hugePage, rounded);
+#ifdef MADV_HUGEPAGE
+    if (memory != nullptr) madvise(memory, rounded, MADV_HUGEPAGE); // advice only: failure is fine
+#endif
+    return memory;
+}

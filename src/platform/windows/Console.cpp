@@ -24,3 +24,7 @@ std::string platformReplaceFile(const char *from, const char *to) {
     while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n' || reason.back() == ' ')) reason.pop_back();
     return reason.empty() ? "error " + std::to_string(GetLastError()) : reason;
 }
+
+#include <cstdlib>
+
+void *platformAllocateLarge(size_t bytes) { return std::malloc(bytes); }
