@@ -50,10 +50,12 @@ struct Output {
     std::string bytes;
 };
 
-long long nowMs() {
+long long nowUs() {
     using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
+
+long long nowMs() { return nowUs() / 1000; }
 
 volatile sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
@@ -84,8 +86,8 @@ class Emulator {
     long imageLength = 0;
     uint32_t imageChecksum = 0;
     std::vector<uint8_t> image;
-    long long slowStartMs = 0;
-    long slowTaken = 0;
+    long long lastRefillUs = 0;
+    double lineTokens = 0;
     bool finished = false;
     long long exitAtMs = -1;
 
@@ -324,14 +326,16 @@ void Emulator::flushPending() {
     }
 }
 
-// Bytes the slow line lets through now.
+// Bytes the slow line lets through now: a bucket filled at the line's rate that holds at
+// most 10 ms of it, so an idle line saves up no burst.
 size_t Emulator::readAllowance() {
     if (cfg.slowLineBps <= 0) return 65536;
-    const long long now = nowMs();
-    if (slowStartMs == 0) slowStartMs = now;
-    long long due = (now - slowStartMs) * cfg.slowLineBps / 1000 - slowTaken;
-    if (due > 65536) due = 65536;
-    return due > 0 ? (size_t)due : 0;
+    const long long now = nowUs();
+    if (lastRefillUs == 0) lastRefillUs = now;
+    lineTokens = std::min(lineTokens + (double)(now - lastRefillUs) * cfg.slowLineBps / 1e6,
+                          cfg.slowLineBps / 100.0 + 1);
+    lastRefillUs = now;
+    return (size_t)lineTokens;
 }
 
 int Emulator::run() {
@@ -345,16 +349,15 @@ int Emulator::run() {
         if (!pending.empty()) timeout = (int)std::max(0LL, std::min(20LL, pending.front().atMs - nowMs()));
         size_t allowance = readAllowance();
         if (allowance == 0) {
-            usleep(2000);
+            usleep(500);
             continue;
         }
         pollfd p{fd, POLLIN, 0};
         int r = poll(&p, 1, timeout);
         if (r <= 0 || !(p.revents & POLLIN)) continue;
-        if (cfg.slowLineBps > 0 && slowTaken == 0) slowStartMs = nowMs();
         ssize_t n = ::read(fd, buffer, std::min(allowance, sizeof buffer));
         if (n > 0) {
-            slowTaken += n;
+            lineTokens -= (double)n;
             onBytes(buffer, (size_t)n);
         }
     }

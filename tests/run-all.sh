@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Everything that checks FwUpgrade, from a fresh Debian 12 machine: installs what is missing,
+# builds every preset, runs the unit, oracle and end-to-end tests natively, under the
+# sanitizers and (the Windows .exe) under Wine, the production-timing updates and the fuzzers.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+scripts/install-deps.sh || exit 1
+
+build() {
+  cmake --preset "$1" -DFWUPGRADE_TESTS=ON >/dev/null && cmake --build --preset "$1" -j2 >/dev/null
+}
+for preset in native native-fast sanitize windows windows-fast; do
+  echo "== build $preset"
+  build "$preset" || { echo "build $preset failed"; cmake --build --preset "$preset" -j2 | tail -30; exit 1; }
+done
+
+passed=0 failed=0
+record() { if [ "$2" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $1"; fi; }
+
+# The native production run waits the real 138 s reboot; it shares nothing with the others.
+ctest --preset native --output-on-failure >build/native-ctest.log 2>&1 &
+native_pid=$!
+
+for preset in native-fast sanitize windows-fast windows; do
+  echo "== test $preset"
+  ctest --preset "$preset" --output-on-failure
+  record "$preset" $?
+done
+
+echo "== fuzz"
+tests/fuzz/run-fuzz.sh 30
+record fuzz $?
+
+wait "$native_pid"
+status=$?
+echo "== test native"
+cat build/native-ctest.log
+record native "$status"
+
+WINEPREFIX="$root/build/wineprefix" wineserver -k 2>/dev/null || true
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
