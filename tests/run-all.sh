@@ -7,12 +7,15 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 scripts/install-deps.sh || exit 1
 
-build() {
-  cmake --preset "$1" -DFWUPGRADE_TESTS=ON >/dev/null && cmake --build --preset "$1" -j2 >/dev/null
-}
+mkdir -p build
 for preset in native native-fast sanitize windows windows-fast; do
   echo "== build $preset"
-  build "$preset" || { echo "build $preset failed"; cmake --build --preset "$preset" -j2 | tail -30; exit 1; }
+  if ! { cmake --preset "$preset" -DFWUPGRADE_TESTS=ON && cmake --build --preset "$preset" -j2; } \
+       >"build/$preset-build.log" 2>&1; then
+    tail -40 "build/$preset-build.log"
+    echo "build $preset failed"
+    exit 1
+  fi
 done
 
 passed=0 failed=0

@@ -341,7 +341,7 @@ class Detection(E2E):
         self.assertIn("Detecting COM port and Baud Rate..................OK\r\nCOM PORT Number : 3"
                       "\r\nBaud rate       : 9600 \r\n\r\n", output)
         self.assertEqual(len(silent.probes()), 12)
-        self.assertEqual(unit.probes(), ["ignored baud=115200", "ignored baud=115200",
+        self.assertEqual(unit.probes(), ["ignored baud=115200 cts=0", "ignored baud=115200 cts=0",
                                          "command text=%%%help -c version baud=9600 cts=0"])
         self.assertEqual(status, 1)
 
@@ -471,6 +471,26 @@ class Files(E2E):
     def test_unknown_option_is_a_usage_error(self):
         output, status = run_fwupgrade(["--frobnicate"])
         self.assertEqual(status, 2)
+
+
+@unittest.skipUnless(SUITE == "full", "accelerated suite")
+class SerialPort(E2E):
+    """The serial module's own tests on a port that leads to the unit (under Wine: COM1)."""
+
+    @unittest.skipUnless(WINE, "natively the serial tests open their own pseudo-terminals")
+    def test_open_setters_and_read_time_outs_on_the_line(self):
+        unit = self.ports.unit("--baud", "9600", "--silence")
+        self.ports.arguments()
+        tests = os.path.join(os.path.dirname(FWUPGRADE), "tests", "unit_tests.exe")
+        env = dict(os.environ, FWUPGRADE_TEST_PORT="1")
+        result = subprocess.run([RUN_IN_PREFIX, tests, "--gtest_filter=NamedPort.*"], env=env,
+                                capture_output=True, timeout=120)
+        unit.stop()
+        self.assertEqual(result.returncode, 0, result.stdout.decode("latin-1")[-3000:])
+        self.assertIn(b"[  PASSED  ] 2 tests", result.stdout)
+        lines = unit.lines()
+        self.assertIn("command text=%%%fw -v baud=9600 cts=0", lines)
+        self.assertIn("ignored baud=57600 cts=1", lines)
 
 
 @unittest.skipUnless(SUITE == "production", "production timings")

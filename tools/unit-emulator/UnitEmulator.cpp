@@ -289,7 +289,7 @@ void Emulator::onBytes(const uint8_t *data, size_t n) {
             continue;
         }
         if (lineBaud() != commandBaud) { // a UART at another rate receives no command
-            if (data[i] == '\n') record("ignored baud=%u", lineBaud());
+            if (data[i] == '\n') record("ignored baud=%u cts=%d", lineBaud(), lineCts());
             continue;
         }
         line.push_back((char)data[i]);
