@@ -454,13 +454,15 @@ class Files(E2E):
         decoded = subprocess.run(["base64", "-d"], input=joined, capture_output=True, check=True).stdout
         self.assertEqual(decoded, image)
 
-    def test_export_web_to_an_unwritable_place_leaves_nothing(self):
+    def test_files_to_an_unwritable_place_leave_nothing(self):
         for target in (self.workdir, os.path.join(self.workdir, "missing", "out.bin")):
-            with self.subTest(target=target):
-                output, status = run_fwupgrade(["--export-web", target, "--no-pause"])
-                self.assertEqual(status, 1)
-                self.assertIn("\r\nERROR: Cannot write ", output)
-                self.assertFalse(os.path.exists(target + ".part"))
+            for args in (["--export-web", target, "--no-pause"], ["--write-image", "tx", target]):
+                with self.subTest(args=args):
+                    output, status = run_fwupgrade(args)
+                    self.assertEqual(status, 1)
+                    self.assertIn("\r\nERROR: Cannot write ", output)
+                    self.assertFalse(os.path.exists(target + ".part"))
+        self.assertTrue(os.path.isdir(self.workdir))
 
     def test_version_names_the_carried_firmware(self):
         output, status = run_fwupgrade(["--version"])

@@ -1,7 +1,8 @@
 // unit-emulator: the extender unit's side of the update protocol, for tests, the demo and
 // bench runs. It serves a pseudo-terminal (printing the slave's path) or a real serial
 // device, answers only at its baud rate as a real UART would, records what it saw, and
-// injects faults on request. Run with --help for the options.
+// injects faults on request. It serves until it is stopped (SIGTERM, SIGINT), so the line
+// never hangs up under a program that is still reading. Run with --help for the options.
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -88,8 +89,6 @@ class Emulator {
     std::vector<uint8_t> image;
     long long lastRefillUs = 0;
     double lineTokens = 0;
-    bool finished = false;
-    long long exitAtMs = -1;
 
     bool openPty();
     bool openDevice();
@@ -266,11 +265,7 @@ void Emulator::onImageComplete() {
     // the 1 s silent read that ends the acknowledgement and the 1 s first read).
     commandBaud = cfg.baud;
     const long long rebootMs = cfg.rebootMs >= 0 ? cfg.rebootMs : (1000 + 138000 + 1000 + 5500) / FWUPGRADE_TIME_DIVISOR;
-    finished = true;
-    if (cfg.noPrompt) {
-        exitAtMs = nowMs() + rebootMs;
-        return;
-    }
+    if (cfg.noPrompt) return;
     reply(cfg.promptText, rebootMs);
     pending.back().bytes.insert(0, "\x01PROMPT"); // marker: record the line settings when sent
 }
@@ -309,7 +304,6 @@ void Emulator::flushPending() {
         if (bytes.rfind("\x01PROMPT", 0) == 0) {
             bytes.erase(0, 7);
             record("prompt baud=%u cts=%d", lineBaud(), lineCts());
-            exitAtMs = nowMs() + 2000;
         }
         size_t off = 0;
         while (off < bytes.size() && !gStop) {
@@ -344,7 +338,6 @@ int Emulator::run() {
     uint8_t buffer[65536];
     while (!gStop) {
         flushPending();
-        if (exitAtMs >= 0 && nowMs() >= exitAtMs && pending.empty()) break;
         int timeout = 20;
         if (!pending.empty()) timeout = (int)std::max(0LL, std::min(20LL, pending.front().atMs - nowMs()));
         size_t allowance = readAllowance();
