@@ -86,10 +86,14 @@ static BOOL flatten(const char *text, char *consumed) {
             reportInvalidLine(piece, lineLength);
             return FALSE;
         }
-        const char *end = piece + lineLength + std::strcspn(piece + lineLength, ":");
+        // On to the next colon: usually right behind the line end.
+        const char *end = piece + lineLength;
+        while (*end == '\r' || *end == '\n') ++end;
+        if (*end != ':') end += std::strcspn(end, ":");
         if (*end == '\0') break;
         if (consumed != nullptr) consumed[end - text] = '\0';
-        piece = end + 1 + std::strspn(end + 1, ":");
+        piece = end + 1;
+        if (*piece == ':') piece += std::strspn(piece, ":");
     }
     return TRUE;
 }
