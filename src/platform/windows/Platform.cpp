@@ -1,3 +1,4 @@
+// Console, files and memory on Windows: what Platform.h promises beyond kernel32 serial calls.
 #include "platform/Platform.h"
 
 #include <conio.h>

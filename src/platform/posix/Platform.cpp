@@ -1,3 +1,4 @@
+// Console, files and memory on POSIX: what Platform.h promises beyond the serial calls.
 #include "platform/Platform.h"
 
 #include <cstdio>
