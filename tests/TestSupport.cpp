@@ -3,9 +3,16 @@
 #include "FwUpgrade.h"
 
 #include <cstdio>
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 void RunBuffers::SetUp() { ASSERT_TRUE(allocateRunBuffers()); }
 
@@ -18,10 +25,25 @@ std::string readFile(const std::string &path) {
     return s.str();
 }
 
+namespace {
+// Removes the scratch folders of this process once all tests have run.
+std::vector<std::filesystem::path> gScratchDirs;
+class ScratchCleanup : public ::testing::Environment {
+    void TearDown() override {
+        std::error_code ignored;
+        for (const auto &dir : gScratchDirs) std::filesystem::remove_all(dir, ignored);
+    }
+};
+::testing::Environment *const gCleanup = ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
+} // namespace
+
 std::string scratchDir(const std::string &name) {
-    std::filesystem::path dir = std::filesystem::temp_directory_path() / ("fwupgrade-test-" + name);
+    // Per process: the test runs of several builds may share the machine at once.
+    const std::string owner = std::to_string(getpid());
+    std::filesystem::path dir = std::filesystem::temp_directory_path() / ("fwupgrade-test-" + owner + "-" + name);
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
+    gScratchDirs.push_back(dir);
     return dir.string();
 }
 

@@ -14,7 +14,7 @@ class RunBuffers : public ::testing::Test {
 
 // Reads a whole file; "" when it cannot.
 std::string readFile(const std::string &path);
-// A fresh empty folder for one test's files.
+// A fresh empty folder for one test's files, private to this process.
 std::string scratchDir(const std::string &name);
 // Intel HEX record text (with "\r\n") for type and data at a 16-bit address.
 std::string hexRecord(int type, unsigned address, const std::string &data);
