@@ -15,7 +15,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "oracle"))
@@ -112,6 +111,7 @@ class Unit:
         if self.process.poll() is None:
             self.process.terminate()
         self.process.wait(timeout=10)
+        self.process.stdout.close()
 
     def lines(self):
         with open(self.summary, encoding="ascii") as f:
