@@ -5,6 +5,9 @@
 // real calls; elsewhere src/platform/posix implements them on termios with the
 // semantics the program relies on and nothing more.
 
+#include <cstddef>
+#include <string>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -106,10 +109,8 @@ bool platformStdinIsInteractive();
 int platformGetch();
 // Memory for the multi-megabyte buffers (not zeroed; release with free), on huge pages where
 // the system offers them: a few page faults instead of thousands. Null when out of memory.
-#include <cstddef>
 void *platformAllocateLarge(size_t bytes);
 // Renames from over to (replacing it) in one step; "" on success, else the reason.
-#include <string>
 std::string platformReplaceFile(const char *from, const char *to);
 
 #endif

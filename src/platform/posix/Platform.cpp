@@ -1,7 +1,11 @@
 // Console, files and memory on POSIX: what Platform.h promises beyond the serial calls.
 #include "platform/Platform.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/mman.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,15 +29,9 @@ int platformGetch() {
     return n == 1 ? c : -1;
 }
 
-#include <cerrno>
-#include <cstring>
-
 std::string platformReplaceFile(const char *from, const char *to) {
     return std::rename(from, to) == 0 ? "" : std::strerror(errno);
 }
-
-#include <cstdlib>
-#include <sys/mman.h>
 
 void *platformAllocateLarge(size_t bytes) {
     const size_t hugePage = 2 * 1024 * 1024;

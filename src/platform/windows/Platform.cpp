@@ -3,6 +3,7 @@
 
 #include <conio.h>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
 
@@ -18,14 +19,13 @@ int platformGetch() { return _getch(); }
 
 std::string platformReplaceFile(const char *from, const char *to) {
     if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return "";
+    const DWORD error = GetLastError();
     char text[256] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, GetLastError(), 0, text,
-                   sizeof text, nullptr);
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, sizeof text,
+                   nullptr);
     std::string reason = text;
     while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n' || reason.back() == ' ')) reason.pop_back();
-    return reason.empty() ? "error " + std::to_string(GetLastError()) : reason;
+    return reason.empty() ? "error " + std::to_string(error) : reason;
 }
-
-#include <cstdlib>
 
 void *platformAllocateLarge(size_t bytes) { return std::malloc(bytes); }
