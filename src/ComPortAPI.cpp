@@ -1,12 +1,14 @@
 #include "ComPortAPI.h"
 
 #include "Console.h"
-
-#include <cstdio>
+#include "PortName.h"
+#include "platform/PortList.h"
 
 HANDLE g_hCOM = nullptr;
 
-COMMTIMEOUTS g_cto = {MAX_WAIT_READ, 0, MAX_WAIT_READ, 0, 0};
+// A write fails when the port takes nothing for TIMEOUT_WRITE_STALL_MS: a unit that stops
+// taking data cannot hold the program in the middle of an image.
+COMMTIMEOUTS g_cto = {MAX_WAIT_READ, 0, MAX_WAIT_READ, 0, TIMEOUT_WRITE_STALL_MS};
 
 static DCB initialDcb() {
     DCB d{};
@@ -31,26 +33,33 @@ static DCB initialDcb() {
 
 DCB g_dcb = initialDcb();
 
+// The settings the open port had, given back at close: the port is left as it was found.
+static DCB gFoundDcb;
+static bool gFoundDcbValid = false;
+
 static bool portIsOpen() { return g_hCOM != nullptr && g_hCOM != INVALID_HANDLE_VALUE; }
 
 BOOL ComPortAPI_OpenCOM(int nId) {
     char szCOM[16];
-    // "\\.\COMn" reaches ports 10 and above too. A number that does not fit is refused, not cut.
-    int len = std::snprintf(szCOM, sizeof szCOM, "\\\\.\\COM%d", nId);
-    if (nId < 1 || len < 0 || len >= (int)sizeof szCOM) {
+    if (!comDevicePath(nId, szCOM)) { // a number that does not fit is refused, not cut
         consolePrintf("ERROR: COM%d is not a valid port number !", nId);
         return FALSE;
     }
     g_hCOM = CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_SYSTEM, nullptr);
     if (g_hCOM == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
         g_hCOM = nullptr;
         consolePrintf("ERROR: Opening COM%d failed !", nId);
+        consolePrint("\r\n");
+        consolePrint(PortList_openFailure(nId, error).c_str());
         return FALSE;
     }
+    gFoundDcbValid = GetCommState(g_hCOM, &gFoundDcb) != FALSE;
     SetupComm(g_hCOM, RX_SIZE, TX_SIZE);
     if (!SetCommTimeouts(g_hCOM, &g_cto) || !SetCommState(g_hCOM, &g_dcb)) {
         consolePrintf("ERROR: COM%d configuration failed !", nId);
+        if (gFoundDcbValid) SetCommState(g_hCOM, &gFoundDcb);
         CloseHandle(g_hCOM);
         g_hCOM = nullptr;
         return FALSE;
@@ -61,6 +70,7 @@ BOOL ComPortAPI_OpenCOM(int nId) {
 }
 
 BOOL ComPortAPI_CloseCOM() {
+    if (portIsOpen() && gFoundDcbValid) SetCommState(g_hCOM, &gFoundDcb);
     if (portIsOpen()) CloseHandle(g_hCOM);
     g_hCOM = nullptr;
     return TRUE;
@@ -70,6 +80,7 @@ BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
     DWORD n = 0;
     BOOL ok = portIsOpen() && nBytesToRead >= 0 ? ReadFile(g_hCOM, buffer, (DWORD)nBytesToRead, &n, nullptr) : FALSE;
     *pBytesRead = ok ? (int)n : 0;
+    platformStopCheck();
     return ok;
 }
 
@@ -77,7 +88,9 @@ BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten) {
     DWORD n = 0;
     BOOL ok = portIsOpen() && nBytesToWrite >= 0 ? WriteFile(g_hCOM, buffer, (DWORD)nBytesToWrite, &n, nullptr) : FALSE;
     *pBytesWritten = (int)n;
-    return ok;
+    platformStopCheck();
+    // A write time-out leaves bytes unwritten (Windows then reports success): that is a failure.
+    return ok && n == (DWORD)nBytesToWrite ? TRUE : FALSE;
 }
 
 BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs) {

@@ -37,6 +37,24 @@ void consolePrintf(const char *format, ...) {
     va_end(args);
 }
 
+std::string consoleSafeText(const std::string &bytes, size_t total) {
+    const size_t limit = 200;
+    std::string text;
+    size_t shown = 0;
+    for (; shown < bytes.size() && text.size() < limit; ++shown) {
+        const unsigned char c = (unsigned char)bytes[shown];
+        if ((c >= 0x20 && c < 0x7F) || c == '\r' || c == '\n') {
+            text += (char)c;
+        } else {
+            char escape[5];
+            std::snprintf(escape, sizeof escape, "\\x%02x", c);
+            text += escape;
+        }
+    }
+    if (shown < total) text += "... (" + std::to_string(total) + " bytes received)";
+    return text;
+}
+
 static std::string gCaptured;
 
 void consoleCaptureBegin() {

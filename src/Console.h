@@ -13,6 +13,10 @@ void consolePrint(const char *text);
 void consoleWrite(const char *bytes, size_t n);
 // Prints the text followed by one "\n".
 void consoleLine(const char *text);
+// The unit's bytes as they may reach a terminal: printable ASCII, CR and LF as they are,
+// every other byte as "\xhh". At about 200 characters the text is cut and says how many
+// bytes came in all (`total`, at least bytes.size()).
+std::string consoleSafeText(const std::string &bytes, size_t total);
 
 // While a capture runs, output goes to it instead of stdout.
 void consoleCaptureBegin();

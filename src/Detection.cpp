@@ -1,8 +1,7 @@
 // Finds the port and baud rate where a unit answers the help probe.
 #include "ComPortAPI.h"
 #include "FwUpgrade.h"
-
-#include <cstdio>
+#include "PortName.h"
 
 static const int kProbeRates[] = {115200, 9600, 57600, 4800, 2400, 1200};
 
@@ -17,7 +16,7 @@ std::vector<int> gDetectionPorts = defaultPorts();
 // Opens and closes the port at once: it exists and nobody holds it.
 static bool portIsFree(int i) {
     char szCOM[16];
-    std::snprintf(szCOM, sizeof szCOM, "\\\\.\\COM%d", i);
+    if (!comDevicePath(i, szCOM)) return false;
     HANDLE h = CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_SYSTEM, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;

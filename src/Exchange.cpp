@@ -3,37 +3,49 @@
 #include "Console.h"
 #include "FwUpgrade.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 static const int kReadRequest = DATA_BUFFER_SIZE - 1; // leaves room for the terminating zero
 static const int kWriteChunk = 10240;
+static const size_t kShownBytes = 256; // of a reply, for the operator
 
-// Reads until a read brings nothing. A reply is a text: each read's share ends at its first
-// zero byte. Returns false as soon as the reply can no longer be `expected`: it outgrew it,
-// or would not fit the buffer. Collection stops there, so a unit that never falls silent
-// (endless chatter) cannot hold the program, and the reply counts as a mismatch.
-static bool collectReply(std::string &reply, const char *expected, BOOL validate) {
+// A collected reply: the text compared (each read's share ends at its first zero byte),
+// the first bytes as they came (for the operator), and how many came in all.
+struct Reply {
+    std::string text;
+    std::string firstBytes;
+    size_t received = 0;
+};
+
+// Reads until a read brings nothing. Returns false as soon as the reply can no longer be
+// `expected`: more bytes came than it holds (zero bytes count too, though they add nothing to
+// the text), or more than the buffer holds when nothing is compared. Collection stops there,
+// so a unit that never falls silent (chatter, a flood of zero bytes) cannot hold the program,
+// and the reply counts as a mismatch.
+static bool collectReply(Reply &reply, const char *expected, BOOL validate) {
     const size_t enough = validate == TRUE ? std::strlen(expected) : (size_t)kReadRequest;
     for (;;) {
         int count = 0;
         ComPortAPI_ReadCOM(gDataBuffer, kReadRequest, &count);
         gDataBuffer[count] = '\0';
         if (count == 0) return true;
-        size_t piece = std::strlen(gDataBuffer);
-        bool fits = reply.size() + piece <= (size_t)kReadRequest;
-        if (fits) reply.append(gDataBuffer, piece);
-        if (!fits || reply.size() > enough) {
+        reply.received += (size_t)count;
+        if (reply.firstBytes.size() < kShownBytes)
+            reply.firstBytes.append(gDataBuffer, std::min((size_t)count, kShownBytes - reply.firstBytes.size()));
+        if (reply.received > enough) {
             gDataBuffer[0] = '\0'; // as after a complete collection
             return false;
         }
+        reply.text.append(gDataBuffer, std::strlen(gDataBuffer));
     }
 }
 
 // Collects the reply; true when it is to be taken (not compared, or exactly as expected).
-static bool replyAccepted(const char *expectedResponse, BOOL validateResponse, std::string &reply) {
+static bool replyAccepted(const char *expectedResponse, BOOL validateResponse, Reply &reply) {
     bool complete = collectReply(reply, expectedResponse, validateResponse);
-    return validateResponse != TRUE || (complete && reply == expectedResponse);
+    return validateResponse != TRUE || (complete && reply.text == expectedResponse);
 }
 
 BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse, const char *expectedResponse) {
@@ -45,12 +57,11 @@ BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse
     std::strcat(gDataBuffer, "\n\r");
     int written = 0;
     if (!ComPortAPI_WriteCOM(gDataBuffer, (int)length, &written)) {
-        consolePrint("\r\nError occurred when sending data !\r");
-        consolePrint("\n");
+        consoleLine("\r\nError occurred when sending data !\r");
         return FALSE;
     }
     if (expectedResponse == nullptr) return TRUE;
-    std::string reply;
+    Reply reply;
     return replyAccepted(expectedResponse, validateResponse, reply) ? TRUE : FALSE;
 }
 
@@ -75,15 +86,12 @@ BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResp
         consolePrint("100%");
         dataSent = dataToSendLength;
         if (expectedResponse == nullptr) return TRUE;
-        std::string reply;
+        Reply reply;
         if (!replyAccepted(expectedResponse, validateResponse, reply)) {
-            consolePrint("\r\nExpected : ");
-            consolePrint(expectedResponse);
-            consolePrint("  received : ");
-            consolePrint(reply.c_str());
-            consolePrint("\r\n");
-            consolePrint("\r\nError: Expected response did  not matched !\r");
-            consolePrint("\n");
+            // What the unit sent, made safe for the terminal; plain text shows as it came.
+            consolePrintf("\r\nExpected : %s  received : %s\r\n", expectedResponse,
+                          consoleSafeText(reply.firstBytes, reply.received).c_str());
+            consoleLine("\r\nError: Expected response did  not matched !\r");
             return FALSE;
         }
         return TRUE;

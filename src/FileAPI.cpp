@@ -26,6 +26,12 @@ static BOOL openFile(const char *fileName, const char *mode) {
     return TRUE;
 }
 
+BOOL FileAPI_CreateNewFile(const char *fileName, bool &exists) {
+    fptr = platformCreateNewFile(fileName, exists, gLastError);
+    gFailed = fptr == nullptr;
+    return fptr != nullptr ? TRUE : FALSE;
+}
+
 static bool noFileOpen() {
     if (fptr != nullptr) return false;
     consoleLine("ERROR: File does not exists or Not opened !");

@@ -16,6 +16,10 @@ extern FILE *fptr;
 BOOL FileAPI_CreateFile(const char *fileName, BOOL isBinary);
 BOOL FileAPI_OpenFile_ToWrite(const char *fileName, BOOL isBinary);
 BOOL FileAPI_OpenFile_ToRead(const char *fileName, BOOL isBinary);
+// Creates fileName as a new binary file, exclusively and never through a link, with no
+// message: TRUE, or FALSE with the reason in FileAPI_lastError and `exists` when the name is
+// taken.
+BOOL FileAPI_CreateNewFile(const char *fileName, bool &exists);
 // Write to / close the open file: TRUE; with none open, a message and FALSE.
 BOOL FileAPI_writeToFile(const char *stringToWrite);
 BOOL FileAPI_writeToFileBinary(const void *dataToWrite, uint32_t dataLength);

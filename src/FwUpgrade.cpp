@@ -5,11 +5,11 @@
 #include "Console.h"
 #include "FileAPI.h"
 #include "Options.h"
+#include "RunPhase.h"
 #include "SafeFile.h"
 #include "firmware/BinImage.h"
 #include "platform/PortList.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +26,11 @@ int gComPortNumber = 0;
 int gBaudRate = 0;
 
 static bool gNoPause = false;
+static RunPhase gRunPhase = PHASE_NONE;
+
+void setRunPhase(RunPhase phase) { gRunPhase = phase; }
+
+RunPhase runPhase() { return gRunPhase; }
 
 char *copyImageText(int row) {
     const size_t length = (size_t)AUTOGEN_FILES[row].fileDataLength;
@@ -79,29 +84,45 @@ static void printBanner() {
 static bool readNumber(const char *prompt, int low, int high, const char *retryText, int &value) {
     for (;;) {
         consolePrint(prompt);
-        char line[256];
-        if (std::fgets(line, sizeof line, stdin) == nullptr) return false;
-        if (std::strchr(line, '\n') == nullptr && !std::feof(stdin)) { // drop the rest of a long line
-            int c;
-            while ((c = std::fgetc(stdin)) != '\n' && c != EOF) {
-            }
-        }
-        char *end = nullptr;
-        errno = 0;
-        long v = std::strtol(line, &end, 10);
-        while (end && *end != '\0' && std::strchr(" \t\r\n", *end)) ++end;
-        if (end != line && end && *end == '\0' && errno == 0 && v >= low && v <= high) {
-            value = (int)v;
+        std::string line;
+        if (!platformReadLine(line)) return false;
+        const size_t first = line.find_first_not_of(" \t\r"), last = line.find_last_not_of(" \t\r");
+        if (first != std::string::npos && parseDecimal(line.substr(first, last - first + 1), low, high, value))
             return true;
-        }
         consolePrint(retryText);
     }
 }
 
+// Every way out of a run after the banner: the port closed (its settings restored), the
+// closing message, the exit.
 [[noreturn]] static void endRun(const char *lastMessage, int status) {
+    ComPortAPI_CloseCOM();
     dipsplayLastMessageToUserBeforeExit(lastMessage);
     releaseRunBuffers();
     std::exit(status);
+}
+
+// What a stop cut short, and what it means for the unit.
+static const char *stoppedLine(RunPhase phase) {
+    switch (phase) {
+    case PHASE_FINDING: return "\r\nSTOPPED while looking for the unit: nothing was sent to it.\r";
+    case PHASE_CHECKING: return "\r\nSTOPPED while checking the unit: no image was sent, the unit is unchanged.\r";
+    case PHASE_FPGA:
+        return "\r\nSTOPPED while sending the Programmable Logic data: the unit must be updated again.\r";
+    case PHASE_MCU: return "\r\nSTOPPED while sending the uC firmware: the unit must be updated again.\r";
+    case PHASE_REBOOTING:
+        return "\r\nSTOPPED while the unit was rebooting: both images were accepted but the unit did not confirm"
+               " it runs them. Check it before use, and update it again if it does not answer.\r";
+    default: return "\r";
+    }
+}
+
+// A signal (Ctrl-C, termination, a closed terminal) stops the run: the port is restored
+// and closed, the console is as it was found, and the operator learns what was cut short.
+[[noreturn]] static void stopRun(int) {
+    ComPortAPI_CloseCOM();
+    consoleLine(stoppedLine(gRunPhase));
+    std::exit(EXIT_STOPPED);
 }
 
 static void openPortAndRate() {
@@ -112,10 +133,7 @@ static void openPortAndRate() {
 
 static void setRate() {
     consolePrintf("\r\nSetting baud rate at %d..........", gBaudRate);
-    if (!ComPortAPI_SetBaudRate(gBaudRate)) {
-        ComPortAPI_CloseCOM();
-        endRun("", EXIT_PORT_FAILED);
-    }
+    if (!ComPortAPI_SetBaudRate(gBaudRate)) endRun("", EXIT_PORT_FAILED);
     consoleLine("OK\r");
 }
 
@@ -134,6 +152,7 @@ static void operatorDialogue() {
 }
 
 static void findPort(const Options &options) {
+    setRunPhase(PHASE_FINDING);
     ComPortAPI_SetHardwareFlowControl(FALSE); // no port open yet: every open below is without CTS
     if (options.baud != 0) {
         gBaudRate = options.baud;
@@ -157,6 +176,7 @@ static int runUpdate(const Options &options) {
     ComPortAPI_SetHardwareFlowControl(TRUE);
     const BOOL updated = updateFirmware();
     ComPortAPI_CloseCOM();
+    setRunPhase(PHASE_NONE);
     dipsplayLastMessageToUserBeforeExit(updated ? "" : "\n\rERROR: The update was not successful.\r\n");
     releaseRunBuffers();
     if (!updated) return EXIT_UPDATE_FAILED;
@@ -180,21 +200,22 @@ static int writeImage(const Options &options) {
         return EXIT_UPDATE_FAILED;
     }
     const char *file = options.writeImageFile.c_str();
-    const std::string temporary = safeFileTemporaryName(file);
-    bool failed = !FileAPI_CreateFile(temporary.c_str(), TRUE);
-    if (!failed) {
-        FileAPI_writeToFileBinary(gDataConcatenated, (uint32_t)gDataConcatenatedLenght);
-        FileAPI_CloseFile();
-    }
-    if (!safeFileCommit(file, failed)) return EXIT_UPDATE_FAILED;
+    if (!safeFileBegin(file)) return EXIT_UPDATE_FAILED;
+    FileAPI_writeToFileBinary(gDataConcatenated, (uint32_t)gDataConcatenatedLenght);
+    FileAPI_CloseFile();
+    if (!safeFileCommit(file)) return EXIT_UPDATE_FAILED;
     consolePrintf("Image    : %s\r\nLength   : %d\r\nChecksum : %u\r\n", AUTOGEN_FILES[row].filePath,
                   gDataConcatenatedLenght, computeDataConcatenatedCheckSum());
     return EXIT_UPDATE_OK;
 }
 
 static int listPorts() {
-    for (const PortInfo &port : PortList_machinePorts())
-        std::printf("%s%s%s\n", port.path.c_str(), port.description.empty() ? "" : "  ", port.description.c_str());
+    for (const PortInfo &port : PortList_machinePorts()) {
+        std::string line = "COM" + std::to_string(port.number);
+        if (port.path != line) line += "  " + port.path;
+        if (!port.description.empty()) line += "  " + port.description;
+        std::printf("%s\n", line.c_str());
+    }
     return EXIT_UPDATE_OK;
 }
 
@@ -204,11 +225,9 @@ static void printVersion() {
                 FWUPGRADE_TIME_DIVISOR, FWUPGRADE_TIME_DIVISOR == 1 ? "" : " (test build)");
 }
 
-// A port named on the command line: its COM number; on POSIX a device path becomes entry n.
-static bool resolvePorts(const std::vector<std::string> &names, std::vector<int> &numbers, std::string &error);
-
 int fwMain(int argc, char **argv) {
     platformConsoleInit();
+    platformStopInit(stopRun);
     Options options;
     std::string error;
     if (!parseOptions(argc, argv, options, error)) {
@@ -228,7 +247,7 @@ int fwMain(int argc, char **argv) {
     std::vector<std::string> named = options.port.empty() ? options.ports : std::vector<std::string>{options.port};
     if (!named.empty()) {
         std::vector<int> numbers;
-        if (!resolvePorts(named, numbers, error)) {
+        if (!PortList_resolve(named, numbers, error)) {
             std::fprintf(stderr, "FwUpgrade: %s. Try 'FwUpgrade --help'.\n", error.c_str());
             return EXIT_USAGE;
         }
@@ -247,39 +266,4 @@ int fwMain(int argc, char **argv) {
         return EXIT_UPDATE_FAILED;
     }
     return options.exportWeb ? runExportWeb(options) : runUpdate(options);
-}
-
-static bool comNumber(const std::string &name, int &n) {
-    std::string digits = name;
-    if (name.size() > 3 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "com") == 0)) digits = name.substr(3);
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 8)
-        return false;
-    n = std::atoi(digits.c_str());
-    return n >= 1;
-}
-
-static bool resolvePorts(const std::vector<std::string> &names, std::vector<int> &numbers, std::string &error) {
-#ifdef _WIN32
-    for (const std::string &name : names) {
-        int n = 0;
-        if (!comNumber(name, n)) {
-            error = "'" + name + "' is not a COM port (use a number or COMn)";
-            return false;
-        }
-        numbers.push_back(n);
-    }
-#else
-    std::vector<std::string> paths;
-    for (const std::string &name : names) {
-        int n = 0;
-        if (name.empty()) {
-            error = "an empty port name";
-            return false;
-        }
-        paths.push_back(comNumber(name, n) ? PortList_pathOf(n) : name);
-        numbers.push_back((int)paths.size());
-    }
-    PortList_setOverride(paths);
-#endif
-    return true;
 }

@@ -37,6 +37,7 @@
 #define EXIT_UPDATE_FAILED 1      // update failed, or a file could not be written
 #define EXIT_USAGE 2              // bad option or operator input, end of input
 #define EXIT_NOT_CONFIRMED 3      // both images accepted, the unit did not show its prompt
+#define EXIT_STOPPED 130          // a signal stopped the run; the port was restored first
 #define EXIT_PORT_FAILED (-1)     // the port given cannot be opened or its rate set
 
 extern char *gHexFirmware;       // MCU Intel HEX text copy, consumed by one flattening

@@ -1,14 +1,14 @@
 #include "Options.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include "PortName.h"
+
 #include <cstring>
 
-static bool parsePositive(const std::string &text, int &value) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    errno = 0;
-    long v = std::strtol(text.c_str(), nullptr, 10);
-    if (errno != 0 || v < 1 || v > 2147483647L) return false;
+bool parseDecimal(const std::string &text, long long low, long long high, int &value) {
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    long long v = 0;
+    for (char c : text) v = v * 10 + (c - '0');
+    if (v < low || v > high) return false;
     value = (int)v;
     return true;
 }
@@ -24,13 +24,31 @@ static std::vector<std::string> splitList(const std::string &text) {
     }
 }
 
+// A port name that cannot name a port on any platform.
+static bool portNameUsable(const std::string &name, std::string &error) {
+    int n = 0;
+    if (name.empty()) error = "an empty port name";
+    else if (parseComName(name, n) == COM_NAME_INVALID)
+        error = "'" + name + "' is not a valid port: COM numbers start at 1 and have at most 8 digits";
+    return error.empty();
+}
+
+static bool checkCombination(const Options &o, std::string &error) {
+    const int modes = o.listPorts + o.exportWeb + !o.writeImageKind.empty();
+    const bool portOptions = !o.port.empty() || !o.ports.empty() || o.baud != 0;
+    if (modes > 1) error = "--list-ports, --export-web and --write-image cannot be used together";
+    else if (modes == 1 && portOptions) error = "--port, --ports and --baud belong to an update only";
+    else if (o.baud != 0 && o.port.empty()) error = "--baud needs --port";
+    else if (!o.port.empty() && !o.ports.empty()) error = "--port and --ports cannot be used together";
+    return error.empty();
+}
+
 bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
-    bool haveBaud = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        auto value = [&](std::string &out) {
+        auto value = [&](std::string &out, const char *what) {
             if (i + 1 >= argc) {
-                error = "option " + arg + " needs a value";
+                error = "option " + arg + " needs " + what;
                 return false;
             }
             out = argv[++i];
@@ -42,23 +60,29 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
         else if (arg == "--no-pause") o.noPause = true;
         else if (arg == "--list-ports") o.listPorts = true;
         else if (arg == "--port") {
-            if (!value(o.port)) return false;
+            if (!value(o.port, "a port") || !portNameUsable(o.port, error)) return false;
         } else if (arg == "--baud") {
-            if (!value(text)) return false;
-            if (!parsePositive(text, o.baud)) {
+            if (!value(text, "a baud rate")) return false;
+            if (!parseDecimal(text, 1, 2147483647, o.baud)) {
                 error = "--baud needs a baud rate above 0, not '" + text + "'";
                 return false;
             }
-            haveBaud = true;
         } else if (arg == "--ports") {
-            if (!value(text)) return false;
+            if (!value(text, "a list of ports")) return false;
             o.ports = splitList(text);
+            for (const std::string &name : o.ports)
+                if (!portNameUsable(name, error)) return false;
         } else if (arg == "--write-image") {
-            if (!value(o.writeImageKind) || !value(o.writeImageFile)) return false;
+            if (!value(o.writeImageKind, "a kind (mcu, tx or rx) and a FILE")) return false;
             if (o.writeImageKind != "mcu" && o.writeImageKind != "tx" && o.writeImageKind != "rx") {
                 error = "--write-image takes mcu, tx or rx, not '" + o.writeImageKind + "'";
                 return false;
             }
+            if (i + 1 >= argc || std::strncmp(argv[i + 1], "--", 2) == 0) {
+                error = "--write-image " + o.writeImageKind + ": FILE is missing";
+                return false;
+            }
+            o.writeImageFile = argv[++i];
         } else if (arg == "--export-web") {
             o.exportWeb = true;
             // FILE is optional: an argument that begins with "--" is the next option.
@@ -68,15 +92,7 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
             return false;
         }
     }
-    if (haveBaud && o.port.empty()) {
-        error = "--baud needs --port";
-        return false;
-    }
-    if (!o.port.empty() && !o.ports.empty()) {
-        error = "--port and --ports cannot be used together";
-        return false;
-    }
-    return true;
+    return checkCombination(o, error);
 }
 
 const char *usageText() {
@@ -90,7 +106,7 @@ const char *usageText() {
            "                         (P: COM number, COMn, or on Linux a device path)\n"
            "  --port P               detect the baud rate on port P alone\n"
            "  --ports LIST           detect on these ports only, in this order (comma-separated)\n"
-           "  --list-ports           list the serial ports this machine has, then exit\n"
+           "  --list-ports           list the serial ports this machine has, with their COM numbers\n"
            "  --export-web [FILE]    write the MCU image as the web upload file (default FwToUpload.bin)\n"
            "  --write-image mcu|tx|rx FILE\n"
            "                         write the flat image an update would send, with its checksum\n"
@@ -103,5 +119,6 @@ const char *usageText() {
            "  1   the update failed, or a file could not be written\n"
            "  2   wrong option or operator input, or end of input\n"
            "  3   both images were accepted but the unit did not confirm it is running after its reboot\n"
+           "  130 stopped by Ctrl-C or a termination signal (the port is restored first)\n"
            "  255 (-1) the port given cannot be opened or its baud rate cannot be set\n";
 }

@@ -23,5 +23,8 @@ struct Options {
 bool parseOptions(int argc, char **argv, Options &options, std::string &error);
 // The --help text.
 const char *usageText();
+// A decimal number made of digits only, within [low, high]: the one reading of every number
+// the program is given (options, operator entries, COM numbers).
+bool parseDecimal(const std::string &text, long long low, long long high, int &value);
 
 #endif

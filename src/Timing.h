@@ -18,5 +18,6 @@
 #define TIMEOUT_DATA_ACK_MS SCALED_MS(1000)      // "SUCCESS" after the last image byte
 #define WAIT_REBOOT_STEP_MS SCALED_MS(3000)      // one of the 46 steps of the reboot wait
 #define TIMEOUT_PROMPT_MS SCALED_MS(11000)       // the unit's prompt after the reboot
+#define TIMEOUT_WRITE_STALL_MS SCALED_MS(30000)  // a write the port takes no byte of fails
 
 #endif

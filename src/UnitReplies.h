@@ -10,7 +10,8 @@ struct UnitVersions {
     int fpga_type = -1;
 };
 
-// Converts "%d.%d.%d %s %d.%d %d" (line breaks already blanked); the number of fields converted.
+// Converts "%d.%d.%d %s %d.%d %d" (line breaks already blanked) as scanf would, but a number
+// beyond an int does not convert; returns the number of fields converted.
 int parseVersionReply(const char *reply, UnitVersions *versions);
 // TRUE when the text after the reboot begins with "[" and ends with ">>".
 bool unitPromptShown(const char *text);

@@ -2,6 +2,7 @@
 #include "ComPortAPI.h"
 #include "Console.h"
 #include "FwUpgrade.h"
+#include "RunPhase.h"
 #include "UnitReplies.h"
 #include "firmware/BinImage.h"
 
@@ -27,8 +28,9 @@ static int checkVersions() {
     StrRemoveNL(gDataBuffer, ' ');
     if (parseVersionReply(gDataBuffer, &v) != 7) return -1;
     consolePrintf("Checking firmware version ..............  %d.%02d.%02d \r\n", v.fw_ver, v.fw_rev, v.fw_sub);
-    consolePrintf("Checking fpga version ..................  %s %d.%02d  device:%d\r\n", v.model, v.fpga_ver,
-                  v.fpga_rev, v.fpga_type);
+    // The model word is the unit's own text: made safe before it reaches the terminal.
+    consolePrintf("Checking fpga version ..................  %s %d.%02d  device:%d\r\n",
+                  consoleSafeText(v.model, std::strlen(v.model)).c_str(), v.fpga_ver, v.fpga_rev, v.fpga_type);
     return v.fpga_type;
 }
 
@@ -51,9 +53,10 @@ static int identifyUnit() {
 }
 
 // Announces the flat image in gDataConcatenated and streams it. Labels and time-outs per image.
-static BOOL sendImage(const char *command, const char *prepareLabel, int readyTimeoutMs, const char *sendLabel,
-                      bool printOk) {
+static BOOL sendImage(RunPhase phase, const char *command, const char *prepareLabel, int readyTimeoutMs,
+                      const char *sendLabel, bool printOk) {
     consolePrint(prepareLabel);
+    setRunPhase(phase);
     char commandToSend[100];
     std::snprintf(commandToSend, sizeof commandToSend, "%s%u %d", command, computeDataConcatenatedCheckSum(),
                   gDataConcatenatedLenght);
@@ -77,12 +80,14 @@ static BOOL sendImage(const char *command, const char *prepareLabel, int readyTi
 // The fixed reboot wait, then the unit's prompt. Sets gUnitConfirmedAfterReboot.
 static void awaitReboot() {
     const int max_cnt = 46;
+    setRunPhase(PHASE_REBOOTING);
     ComPortAPI_SetBaudRate(gBaudRate);
     consolePrint(" OK\n\r\n\r");
     consolePrint("Please wait while the unit is rebooting ........... ");
     for (int i = 0; i < max_cnt; ++i) {
         consolePrintf("%3d%%", i * 100 / max_cnt);
         Sleep(WAIT_REBOOT_STEP_MS);
+        platformStopCheck();
         consolePrint("\b\b\b\b");
     }
     consolePrintf("%3d%%", max_cnt * 100 / max_cnt);
@@ -103,6 +108,7 @@ static void awaitReboot() {
 
 BOOL updateFirmware() {
     gUnitConfirmedAfterReboot = false;
+    setRunPhase(PHASE_CHECKING);
     const int fpga_type = checkVersions();
     consolePrint("Checking product .......... ");
     if (fpga_type != DEVICE_XC7A75_676) {
@@ -121,14 +127,14 @@ BOOL updateFirmware() {
         consoleLine("\r\nERROR: Programmable Logic data is not valid !\r");
         return FALSE;
     }
-    if (!sendImage("%fw -l ", "Preparing to Upload Programmable Logic ............ ", TIMEOUT_FPGA_READY_MS,
+    if (!sendImage(PHASE_FPGA, "%fw -l ", "Preparing to Upload Programmable Logic ............ ", TIMEOUT_FPGA_READY_MS,
                    "Sending Programmable Logic data ................... ", true))
         return FALSE;
     if (!ValidateFwAndConcatenateData(gHexFirmware)) {
         consoleLine("\r\nERROR: uC Firmware data is not valid !\r");
         return FALSE;
     }
-    if (!sendImage("%fw -h ", "Preparing to Upload Firmware ...................... ", TIMEOUT_MCU_READY_MS,
+    if (!sendImage(PHASE_MCU, "%fw -h ", "Preparing to Upload Firmware ...................... ", TIMEOUT_MCU_READY_MS,
                    "Sending data ...................................... ", false))
         return FALSE;
     awaitReboot();

@@ -32,12 +32,10 @@ BOOL createFirmwareFileForWeb(const char *fileName) {
     std::vector<unsigned char> bufferBase64(kBase64Capacity);
     int dataLengthBase64 = kBase64Capacity;
     if (!ValidateFwAndConcatenateData(gHexFirmware)) {
-        consolePrint("\r\nERROR: Firmware data is not valid !\r");
-        consolePrint("\n");
+        consoleLine("\r\nERROR: Firmware data is not valid !\r");
         return FALSE;
     }
-    consolePrint("\r\n Firmware data is valid !\r");
-    consolePrint("\n");
+    consoleLine("\r\n Firmware data is valid !\r");
     char tempString[25];
     std::snprintf(tempString, sizeof tempString, "%u", computeDataConcatenatedCheckSum());
     header += tempString;
@@ -49,20 +47,9 @@ BOOL createFirmwareFileForWeb(const char *fileName) {
     header += "\r\n";
     consolePrintf("\r\n Firmware data length = %d !\r\n", gDataConcatenatedLenght);
 
-    const std::string temporary = safeFileTemporaryName(fileName);
-    auto fail = [&] {
-        safeFileCommit(fileName, true);
-        return FALSE;
-    };
-    if (!FileAPI_CreateFile(temporary.c_str(), TRUE)) return fail();
-    FileAPI_writeToFileBinary(header.data(), (uint32_t)header.size());
-    FileAPI_CloseFile();
-    if (FileAPI_hasFailed()) return fail();
-
+    // Encoded before any file is touched: an image too large leaves everything as it was.
     if (base64_encode(bufferBase64.data(), &dataLengthBase64, gDataConcatenated, gDataConcatenatedLenght) == -1) {
-        consolePrint("\r\n ERROR BASE 64 !\r");
-        consolePrint("\n");
-        std::remove(temporary.c_str());
+        consoleLine("\r\n ERROR BASE 64 !\r");
         return FALSE;
     }
     if (gDataConcatenatedLenght == 0) dataLengthBase64 = 0; // an empty image has an empty body
@@ -70,10 +57,12 @@ BOOL createFirmwareFileForWeb(const char *fileName) {
     for (int back = 1; back <= 4 && back <= dataLengthBase64; ++back)
         if (bufferBase64[dataLengthBase64 - back] == '=') bufferBase64[dataLengthBase64 - back] = 'A';
 
-    if (!FileAPI_OpenFile_ToWrite(temporary.c_str(), TRUE)) return fail();
+    // Header and body in one open of the new temporary file, which is never opened again by name.
+    if (!safeFileBegin(fileName)) return FALSE;
+    FileAPI_writeToFileBinary(header.data(), (uint32_t)header.size());
     writeBody(bufferBase64.data(), dataLengthBase64);
     FileAPI_CloseFile();
-    if (!safeFileCommit(fileName, false)) return FALSE;
+    if (!safeFileCommit(fileName)) return FALSE;
     dipsplayLastMessageToUserBeforeExit("");
     return TRUE;
 }

@@ -16,7 +16,11 @@ class ComPort : public ::testing::Test {
     void SetUp() override {
         savedDcb = g_dcb;
         savedCto = g_cto;
-        PortList_setOverride({peer.slavePath(), "/nonexistent/port"});
+        std::vector<int> numbers;
+        std::string error;
+        ASSERT_TRUE(PortList_resolve({peer.slavePath(), "/nonexistent/port"}, numbers, error));
+        com = numbers[0];
+        absent = numbers[1];
     }
     void TearDown() override {
         ComPortAPI_CloseCOM();
@@ -33,12 +37,13 @@ class ComPort : public ::testing::Test {
         return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     }
     PtyPeer peer;
+    int com = 0, absent = 0; // the pty's COM number, and one that leads nowhere
     DCB savedDcb;
     COMMTIMEOUTS savedCto;
 };
 
 TEST_F(ComPort, InitialRecordsOpenAt9600With8N1AndCts) {
-    ASSERT_EQ(ComPortAPI_OpenCOM(1), TRUE);
+    ASSERT_EQ(ComPortAPI_OpenCOM(com), TRUE);
     EXPECT_EQ(peer.baud(), 9600u);
     EXPECT_TRUE(peer.cts());
     EXPECT_EQ(g_dcb.ByteSize, 8);
@@ -53,13 +58,13 @@ TEST_F(ComPort, SettersWithoutAPortPrepareTheNextOpen) {
     EXPECT_EQ(ComPortAPI_SetBaudRate(9600), TRUE);
     EXPECT_EQ(ComPortAPI_SetHardwareFlowControl(FALSE), FALSE); // stored, nothing to apply to
     EXPECT_EQ(ComPortAPI_SetBaudRate(57600), FALSE);
-    ASSERT_EQ(ComPortAPI_OpenCOM(1), TRUE);
+    ASSERT_EQ(ComPortAPI_OpenCOM(com), TRUE);
     EXPECT_FALSE(peer.cts());
     EXPECT_EQ(peer.baud(), 57600u);
 }
 
 TEST_F(ComPort, SettersOnAnOpenPortApplyAtOnce) {
-    ASSERT_EQ(ComPortAPI_OpenCOM(1), TRUE);
+    ASSERT_EQ(ComPortAPI_OpenCOM(com), TRUE);
     EXPECT_EQ(ComPortAPI_SetBaudRate(115200), TRUE);
     EXPECT_EQ(peer.baud(), 115200u);
     EXPECT_EQ(ComPortAPI_SetHardwareFlowControl(2), TRUE); // lowest bit: off
@@ -70,7 +75,7 @@ TEST_F(ComPort, SettersOnAnOpenPortApplyAtOnce) {
 }
 
 TEST_F(ComPort, SilentReadsLastTheReadTimeOut) {
-    ASSERT_EQ(ComPortAPI_OpenCOM(1), TRUE);
+    ASSERT_EQ(ComPortAPI_OpenCOM(com), TRUE);
     long long first = silentReadMs();
     EXPECT_GE(first, MAX_WAIT_READ - 5);
     EXPECT_LT(first, MAX_WAIT_READ + 1500);
@@ -83,7 +88,7 @@ TEST_F(ComPort, SilentReadsLastTheReadTimeOut) {
 }
 
 TEST_F(ComPort, ReadReturnsAtTheCountWithoutWaiting) {
-    ASSERT_EQ(ComPortAPI_OpenCOM(1), TRUE);
+    ASSERT_EQ(ComPortAPI_OpenCOM(com), TRUE);
     peer.send("abc");
     char buffer[4] = {};
     int n = 0;
@@ -93,17 +98,22 @@ TEST_F(ComPort, ReadReturnsAtTheCountWithoutWaiting) {
 }
 
 TEST_F(ComPort, APortOpenHereCannotBeOpenedAgain) {
-    ASSERT_EQ(ComPortAPI_OpenCOM(1), TRUE);
-    EXPECT_EQ(CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 4, nullptr),
+    ASSERT_EQ(ComPortAPI_OpenCOM(com), TRUE);
+    char path[16];
+    std::snprintf(path, sizeof path, "\\\\.\\COM%d", com);
+    EXPECT_EQ(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 4, nullptr),
               INVALID_HANDLE_VALUE);
 }
 
 TEST_F(ComPort, FailedOpensSayWhy) {
+    const std::string missing = "COM" + std::to_string(absent), beyond = "COM" + std::to_string(absent + 1);
     const struct {
         int nId;
-        const char *message;
-    } cases[] = {{2, "ERROR: Opening COM2 failed !"},
-                 {3, "ERROR: Opening COM3 failed !"},
+        std::string message;
+    } cases[] = {{absent, "ERROR: Opening " + missing + " failed !\r\n/nonexistent/port: no such port. Is the adapter"
+                                                         " plugged in? FwUpgrade --list-ports shows the ports."},
+                 {absent + 1, "ERROR: Opening " + beyond + " failed !\r\n" + beyond +
+                                  " is no port of this machine: FwUpgrade --list-ports shows its ports."},
                  {0, "ERROR: COM0 is not a valid port number !"},
                  {-4, "ERROR: COM-4 is not a valid port number !"},
                  {123456789, "ERROR: COM123456789 is not a valid port number !"}};
@@ -119,10 +129,10 @@ TEST_F(ComPort, FailedOpensSayWhy) {
 TEST_F(ComPort, RejectedSettingsFailTheOpenAndCloseThePort) {
     g_dcb.BaudRate = 0; // no driver takes it
     consoleCaptureBegin();
-    EXPECT_EQ(ComPortAPI_OpenCOM(1), FALSE);
-    EXPECT_EQ(consoleCaptureEnd(), "ERROR: COM1 configuration failed !");
+    EXPECT_EQ(ComPortAPI_OpenCOM(com), FALSE);
+    EXPECT_EQ(consoleCaptureEnd(), "ERROR: COM" + std::to_string(com) + " configuration failed !");
     g_dcb.BaudRate = 9600;
-    EXPECT_EQ(ComPortAPI_OpenCOM(1), TRUE); // the failed open left nothing held
+    EXPECT_EQ(ComPortAPI_OpenCOM(com), TRUE); // the failed open left nothing held
 }
 
 } // namespace

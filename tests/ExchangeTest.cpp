@@ -7,6 +7,7 @@
 #include "platform/PortList.h"
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -16,9 +17,11 @@ class Exchange : public RunBuffers {
   protected:
     void SetUp() override {
         RunBuffers::SetUp();
-        PortList_setOverride({peer.slavePath()});
+        std::vector<int> numbers;
+        std::string error;
+        ASSERT_TRUE(PortList_resolve({peer.slavePath()}, numbers, error));
         ComPortAPI_SetHardwareFlowControl(FALSE);
-        ASSERT_EQ(ComPortAPI_OpenCOM(1), TRUE);
+        ASSERT_EQ(ComPortAPI_OpenCOM(numbers[0]), TRUE);
     }
     void TearDown() override {
         ComPortAPI_CloseCOM();
@@ -57,7 +60,8 @@ TEST_F(Exchange, RepliesMustMatchExactly) {
         {"extra CR", "Ready\r", FALSE},
         {"other case", "ready", FALSE},
         {"silence", "", FALSE},
-        {"a zero byte ends a read's share", std::string("Ready\0tail", 10), TRUE},
+        {"a zero byte counts: more bytes than expected", std::string("Ready\0", 6), FALSE},
+        {"zero bytes alone", std::string(5, '\0'), FALSE},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -81,14 +85,18 @@ TEST_F(Exchange, AReplyOverSeveralReadsIsJoinedInOrder) {
 }
 
 TEST_F(Exchange, AUnitThatNeverFallsSilentCannotHoldTheExchange) {
-    std::atomic<bool> stop{false};
-    std::thread unit([&] {
-        while (!stop) peer.send(std::string(4096, 'x'));
-    });
-    EXPECT_EQ(sendCommand("%fw -p", FALSE, TRUE, "Ready"), FALSE);
-    stop = true;
-    ComPortAPI_CloseCOM(); // lets a blocked send end
-    unit.join();
+    for (char flood : {'x', '\0'}) { // chatter, and zero bytes that add nothing to the text
+        SCOPED_TRACE((int)flood);
+        std::atomic<bool> stop{false};
+        std::thread unit([&] {
+            while (!stop) peer.send(std::string(4096, flood));
+        });
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(sendCommand("%fw -p", FALSE, TRUE, "Ready"), FALSE);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3 * MAX_WAIT_READ));
+        stop = true;
+        unit.join();
+    }
 }
 
 TEST_F(Exchange, ProgressTextForEachBlockSize) {
@@ -115,13 +123,27 @@ TEST_F(Exchange, ProgressTextForEachBlockSize) {
     }
 }
 
-TEST_F(Exchange, AWrongAcknowledgementIsShown) {
+TEST_F(Exchange, AWrongAcknowledgementIsShownSafely) {
+    const std::string longReply = "\x1b[2J" + std::string(300, 'x');
+    const struct {
+        std::string reply;
+        std::string shown;
+    } cases[] = {
+        {"FAILURE", "FAILURE"},
+        {"CHECKSUM\r\nERROR", "CHECKSUM\r\nERROR"},
+        {std::string("SUC\0CESS", 8), "SUC\\x00CESS"},
+        {longReply, "\\x1b[2J" + std::string(193, 'x') + "... (304 bytes received)"},
+    };
     uint8_t block[3] = {1, 2, 3};
-    peer.send("FAILURE");
-    consoleCaptureBegin();
-    EXPECT_EQ(sendData(block, 3, TRUE, "SUCCESS"), FALSE);
-    EXPECT_EQ(consoleCaptureEnd(), "1%\b\b100%\r\nExpected : SUCCESS  received : FAILURE\r\n"
-                                   "\r\nError: Expected response did  not matched !\r\n");
+    for (const auto &c : cases) {
+        peer.send(c.reply);
+        consoleCaptureBegin();
+        EXPECT_EQ(sendData(block, 3, TRUE, "SUCCESS"), FALSE);
+        EXPECT_EQ(consoleCaptureEnd(), "1%\b\b100%\r\nExpected : SUCCESS  received : " + c.shown +
+                                           "\r\n\r\nError: Expected response did  not matched !\r\n");
+        int drained = 0; // what an early end of the collection left in the line
+        ComPortAPI_ReadCOM(gDataBuffer, DATA_BUFFER_SIZE - 1, &drained);
+    }
     peer.send("SUCCESS");
     consoleCaptureBegin();
     EXPECT_EQ(sendData(block, 3, TRUE, "SUCCESS"), TRUE);

@@ -41,16 +41,45 @@ TEST(Options, AcceptedForms) {
 }
 
 TEST(Options, RefusedForms) {
-    const std::vector<std::vector<const char *>> refused = {
-        {"--bogus"}, {"--baud", "9600"}, {"--port", "COM1", "--baud", "0"}, {"--port", "COM1", "--baud", "fast"},
-        {"--port"}, {"--write-image", "dsp", "x.bin"}, {"--write-image", "tx"}, {"--port", "1", "--ports", "2"},
+    const struct {
+        std::vector<const char *> args;
+        const char *error;
+    } refused[] = {
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"--baud", "9600"}, "--baud needs --port"},
+        {{"--port", "COM1", "--baud", "0"}, "--baud needs a baud rate above 0, not '0'"},
+        {{"--port", "COM1", "--baud", "fast"}, "--baud needs a baud rate above 0, not 'fast'"},
+        {{"--port"}, "option --port needs a port"},
+        {{"--port", ""}, "an empty port name"},
+        {{"--port", "0"}, "'0' is not a valid port: COM numbers start at 1 and have at most 8 digits"},
+        {{"--ports", "2,COM0"}, "'COM0' is not a valid port: COM numbers start at 1 and have at most 8 digits"},
+        {{"--ports", "2,,3"}, "an empty port name"},
+        {{"--port", "com123456789"},
+         "'com123456789' is not a valid port: COM numbers start at 1 and have at most 8 digits"},
+        {{"--write-image", "dsp", "x.bin"}, "--write-image takes mcu, tx or rx, not 'dsp'"},
+        {{"--write-image", "tx"}, "--write-image tx: FILE is missing"},
+        {{"--write-image", "tx", "--no-pause"}, "--write-image tx: FILE is missing"},
+        {{"--port", "1", "--ports", "2"}, "--port and --ports cannot be used together"},
+        {{"--export-web", "--write-image", "tx", "t.bin"},
+         "--list-ports, --export-web and --write-image cannot be used together"},
+        {{"--write-image", "tx", "t.bin", "--port", "COM3"}, "--port, --ports and --baud belong to an update only"},
+        {{"--export-web", "--ports", "3"}, "--port, --ports and --baud belong to an update only"},
     };
-    for (const auto &args : refused) {
+    for (const auto &c : refused) {
         Options o;
         std::string error;
-        EXPECT_FALSE(parse(args, o, error)) << args[0];
-        EXPECT_FALSE(error.empty());
+        EXPECT_FALSE(parse(c.args, o, error)) << c.error;
+        EXPECT_EQ(error, c.error);
     }
+}
+
+TEST(Options, DecimalNumbers) {
+    int value = -1;
+    EXPECT_TRUE(parseDecimal("115200", 1, 2147483647, value));
+    EXPECT_EQ(value, 115200);
+    for (const char *text : {"", "-1", "+5", " 5", "5 ", "0x10", "2147483648", "99999999999999999999"})
+        EXPECT_FALSE(parseDecimal(text, 1, 2147483647, value)) << text;
+    EXPECT_EQ(value, 115200); // unchanged by a refusal
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 // semantics the program relies on and nothing more.
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 #ifdef _WIN32
@@ -89,28 +90,53 @@ BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue);
 BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS *cto);
 // Applies rate, 8N1 raw, CTS flow control; FALSE when the driver does not take the rate.
 BOOL SetCommState(HANDLE h, const DCB *dcb);
+// The port's rate, character format and CTS flow control as a DCB.
+BOOL GetCommState(HANDLE h, DCB *dcb);
 // Empties both queues.
 BOOL PurgeComm(HANDLE h, DWORD flags);
 BOOL EscapeCommFunction(HANDLE h, DWORD func);
 // TRUE with what arrived before the deadline (maybe nothing); FALSE on hang-up or error.
 BOOL ReadFile(HANDLE h, void *buffer, DWORD count, DWORD *read, void *overlapped);
-// Blocks until every byte is taken; FALSE on error or hang-up.
+// Blocks until every byte is taken; FALSE on error or hang-up, or when the port takes no
+// byte for the write time-out (WriteTotalTimeoutConstant ms; 0: no time-out).
 BOOL WriteFile(HANDLE h, const void *buffer, DWORD count, DWORD *written, void *overlapped);
 // Restores the line settings found at open and releases the port.
 BOOL CloseHandle(HANDLE h);
+// The reads, writes and Sleep end early when a stop comes (platformStopInit).
 void Sleep(DWORD ms);
+// The errno of the last call of this layer that failed.
+DWORD GetLastError();
 #endif
+
+// Stopping on a signal: SIGINT, SIGTERM, SIGHUP (on Windows the console control events).
+// Installs the handlers and ignores SIGPIPE, so a closed output pipe never ends a run.
+// From then on every blocking wait (serial reads and writes, Sleep, the key and line reads
+// below) ends early when a stop comes; platformStopCheck then calls onStop, on the thread
+// that waited, with the signal's number. onStop must not return.
+void platformStopInit(void (*onStop)(int signal));
+// Calls onStop when a stop has come.
+void platformStopCheck();
+// The system's text for an error code (errno, or GetLastError on Windows).
+std::string platformErrorText(DWORD error);
 
 // Console: every text reaches the screen at once; stdout carries the bytes unchanged.
 void platformConsoleInit();
 // TRUE when a person can press a key on stdin.
 bool platformStdinIsInteractive();
-// One key press without echo.
+// One key press without echo; the console's mode is restored before anything else.
 int platformGetch();
+// One line of stdin without its line end (at most 255 characters kept); false at its end.
+bool platformReadLine(std::string &line);
 // Memory for the multi-megabyte buffers (not zeroed; release with free), on huge pages where
 // the system offers them: a few page faults instead of thousands. Null when out of memory.
 void *platformAllocateLarge(size_t bytes);
 // Renames from over to (replacing it) in one step; "" on success, else the reason.
 std::string platformReplaceFile(const char *from, const char *to);
+// Creates path for binary writing: a new file, never an existing one nor through a link.
+// Null with reason set, and `exists` when the name is taken.
+FILE *platformCreateNewFile(const char *path, bool &exists, std::string &reason);
+// "" when path does not exist or is a regular file; else why a file cannot take its place
+// ("it is a directory").
+std::string platformNotARegularFile(const char *path);
 
 #endif

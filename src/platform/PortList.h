@@ -1,23 +1,31 @@
 #ifndef PORTLIST_H_
 #define PORTLIST_H_
 
+#include "platform/Platform.h"
+
 #include <string>
 #include <vector>
 
 // The serial ports COM numbers refer to. On Windows COMn is the system's own port n.
-// On POSIX COM n is entry n (from 1) of this list: the machine's serial devices in a
-// stable order, unless the command line set the list.
+// On POSIX COM n is entry n (from 1) of the machine's serial devices in a stable order;
+// ports named on the command line that the machine's list lacks (a pseudo-terminal) come
+// after it.
 
 struct PortInfo {
+    int number;              // its COM number
     std::string path;        // device path (POSIX) or COMn (Windows)
     std::string description; // what the system knows of it, may be empty
 };
 
 // The machine's serial ports that exist, in the order COM numbers count them.
 std::vector<PortInfo> PortList_machinePorts();
-// Device path of COM nId on POSIX ("" when there is no such entry).
+// Device path of COM nId on POSIX ("" when there is no such entry); "COMn" on Windows.
 std::string PortList_pathOf(int nId);
-// Replaces the machine's list (POSIX): entry n becomes COM n.
-void PortList_setOverride(const std::vector<std::string> &paths);
+// COM numbers for port names (a number, COMn, or on POSIX a device path, which joins the
+// list if the machine's list lacks it). False with error set for a name that names no port.
+bool PortList_resolve(const std::vector<std::string> &names, std::vector<int> &numbers, std::string &error);
+// Why COM nId did not open, in plain words with what to do, from the error the open left
+// (GetLastError). Names the device path on POSIX.
+std::string PortList_openFailure(int nId, DWORD error);
 
 #endif

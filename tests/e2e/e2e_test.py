@@ -9,12 +9,15 @@ Environment:
   SUITE       "full" (default) or "production" (one complete update, real timings)
 """
 import codecs
+import glob
 import os
 import re
 import shutil
 import subprocess
 import sys
+import signal
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "oracle"))
@@ -35,6 +38,24 @@ MCU, TX, RX = "K482915_MCU_61_1_04.hex", "K482915_TX_XC7A75_1_04.mcs", "K482915_
 
 # Longest a complete accelerated or production run may take before the test gives up.
 RUN_LIMIT_S = 60 + 200 / DIVISOR * 2
+# A write the port takes nothing of fails after this long.
+WRITE_STALL_S = 30 / DIVISOR
+
+
+def machine_port_count():
+    """Natively the ports a test names come after the machine's own in the COM numbering."""
+    if WINE:
+        return 0
+    listing = subprocess.run([FWUPGRADE, "--list-ports"], capture_output=True, check=True).stdout
+    return len(listing.splitlines())
+
+
+PORT_OFFSET = machine_port_count() if FWUPGRADE else 0
+
+
+def com(n):
+    """The COM number of the n-th port a test names."""
+    return n + PORT_OFFSET
 
 
 # ---------------------------------------------------------------- expected console text
@@ -84,7 +105,7 @@ def golden(name, fpga_length, mcu_length, replace=()):
                 out.append(reboot_display())
             else:
                 out.append(codecs.decode(line, "unicode_escape"))
-    text = "".join(out)
+    text = "".join(out).replace("COM PORT Number : 1\r\n", "COM PORT Number : %d\r\n" % com(1))
     for old, new in replace:
         assert old in text, old
         text = text.replace(old, new)
@@ -129,6 +150,12 @@ class Unit:
             if l.startswith(prefix):
                 return dict(kv.split("=", 1) for kv in l.split()[1:] if "=" in kv)[key]
         return None
+
+    def line_kept(self):
+        """The pty's settings when the program had gone equal those before it came (under Wine
+        the rate and flow control it found: the termios flags below them are Wine's own)."""
+        keys = ("rate", "cts") if WINE else ("line", "rate", "cts")
+        return all(self.field("start", k) == self.field("end", k) for k in keys)
 
     def image(self, kind):
         with open(os.path.join(self.dir, kind + ".bin"), "rb") as f:
@@ -207,10 +234,28 @@ class E2E(unittest.TestCase):
         self.ports.stop()
         shutil.rmtree(self.workdir, ignore_errors=True)
 
-    def update(self, *unit_args, stdin_text=None, extra=()):
+    def start_update(self, *unit_args):
+        """An update running in the background against a new unit: (unit, process)."""
+        unit = self.ports.unit(*unit_args)
+        command = ([RUN_IN_PREFIX, FWUPGRADE] if WINE else [FWUPGRADE]) + self.ports.arguments() + ["--no-pause"]
+        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        self.addCleanup(lambda: process.poll() is not None or process.kill())
+        return unit, process
+
+    def wait_for(self, unit, prefix, timeout=RUN_LIMIT_S):
+        deadline = time.monotonic() + timeout
+        while not any(l.startswith(prefix) for l in unit.lines()):
+            self.assertLess(time.monotonic(), deadline, "the unit never saw " + prefix)
+            time.sleep(0.05)
+
+    def update(self, *unit_args, stdin_text=None, extra=(), line_kept=True):
+        """A run against a new unit on a port of its own; every way out leaves the port as found."""
+        self.ports = Ports(self.workdir)
         unit = self.ports.unit(*unit_args)
         output, status = run_fwupgrade(self.ports.arguments() + ["--no-pause"] + list(extra), stdin_text)
         unit.stop()
+        if line_kept:  # a unit that hangs up ends before the program lets the port go
+            self.assertTrue(unit.line_kept(), unit.lines()[::len(unit.lines()) - 1])
         return unit, output, status
 
     def expected(self, name="update-tx.txt", replace=()):
@@ -309,12 +354,48 @@ class Faults(E2E):
         self.assertEqual(status, 1)
 
     def test_unit_hanging_up_during_the_fpga_image(self):
-        _, output, status = self.update("--hangup", "fpga")
+        _, output, status = self.update("--hangup", "fpga", line_kept=False)
         head = self.cut("Sending Programmable Logic data ................... ")
         self.assertTrue(output.startswith(head), output[:400])
         shown = output[len(head):]
         self.assertTrue(progress(len(self.flat["tx"])).startswith(shown[:shown.index("FAILED")]))
         self.assertTrue(output.endswith("FAILED\r\n" + FAILED), output[-200:])
+        self.assertEqual(status, 1)
+
+    def test_a_unit_that_stops_taking_data(self):
+        started = time.monotonic()
+        unit, output, status = self.update("--stall-after", "100000")
+        elapsed = time.monotonic() - started
+        head = self.cut("Sending Programmable Logic data ................... ")
+        self.assertTrue(output.startswith(head), output[:400])
+        self.assertTrue(output.endswith("%FAILED\r\n" + FAILED), output[-200:])
+        self.assertEqual(status, 1)
+        self.assertIn("stall kind=fpga after=100000 ms=-1", unit.lines())
+        self.assertLess(elapsed, RUN_LIMIT_S / 2 + WRITE_STALL_S)
+
+    def test_a_pause_shorter_than_the_write_bound_is_no_failure(self):
+        unit, output, status = self.update("--stall-after", "100000:%d" % (WRITE_STALL_S * 400))
+        self.assertEqual(output, self.expected())
+        self.assertEqual(status, 0)
+        self.assertEqual(unit.image("fpga"), self.flat["tx"])
+
+    def test_what_the_unit_sends_reaches_the_terminal_made_safe(self):
+        long_reply = "\\x1b[2J" + "x" * 300
+        # The emulator reads "\\x1b" as the byte, the program shows the byte as "\\x1b".
+        cases = [("SUC\\x00CESS", "SUC\\x00CESS"),  # a reply cut by a zero byte
+                 (long_reply, "\\x1b[2J" + "x" * 193 + "... (304 bytes received)")]
+        for ack, shown in cases:
+            with self.subTest(ack=ack[:12]):
+                _, output, status = self.update("--wrong-ack", "fpga:" + ack)
+                self.assertIn("\r\nExpected : SUCCESS  received : " + shown + "\r\n", output)
+                self.assertEqual(status, 1)
+        _, output, _ = self.update("--version-reply", "1.0.3 K\\x1b[2J 1.03 3\\r\\n>>")
+        self.assertIn("Checking fpga version ..................  K\\x1b[2J 1.03  device:3\r\n", output)
+
+    def test_a_device_code_beyond_an_int_does_not_wrap_to_the_accepted_one(self):
+        _, output, status = self.update("--version-reply", "1.0.3 K482915 1.03 4294967303\\r\\n>>")
+        self.assertEqual(output, self.cut("Baud rate       : 9600 \r\n\r\n")
+                         + "Checking product .......... FAILED, Unknown product\r\n" + FAILED)
         self.assertEqual(status, 1)
 
     def test_no_prompt_after_the_reboot_is_no_plain_success(self):
@@ -342,8 +423,8 @@ class Detection(E2E):
         self.ports.absent()
         unit = self.ports.unit("--baud", "9600", *self.QUICK_END)
         output, status = self.detect()
-        self.assertIn("Detecting COM port and Baud Rate..................OK\r\nCOM PORT Number : 3"
-                      "\r\nBaud rate       : 9600 \r\n\r\n", output)
+        self.assertIn("Detecting COM port and Baud Rate..................OK\r\nCOM PORT Number : %d"
+                      "\r\nBaud rate       : 9600 \r\n\r\n" % com(3), output)
         self.assertEqual(len(silent.probes()), 12)
         self.assertEqual(unit.probes(), ["ignored baud=115200 cts=0", "ignored baud=115200 cts=0",
                                          "command text=%%%help -c version baud=9600 cts=0"])
@@ -352,7 +433,7 @@ class Detection(E2E):
     def test_unit_answering_only_the_second_probe_is_found_at_that_rate(self):
         unit = self.ports.unit("--baud", "57600", "--second-probe-only", *self.QUICK_END)
         output, status = self.detect()
-        self.assertIn("OK\r\nCOM PORT Number : 1\r\nBaud rate       : 57600 \r\n\r\n", output)
+        self.assertIn("OK\r\nCOM PORT Number : %d\r\nBaud rate       : 57600 \r\n\r\n" % com(1), output)
         self.assertEqual(len(unit.probes()), 2 + 2 + 2)
 
     def test_a_reply_one_character_off_is_never_accepted(self):
@@ -363,22 +444,27 @@ class Detection(E2E):
         self.assertEqual(len(unit.probes()), 12)
         self.assertEqual(status, 2)  # no operator input
 
-    def test_endless_chatter_is_no_answer(self):
-        self.ports.unit("--chatter")
-        output, status = self.detect()
-        self.assertIn("..................FAILED", output)
-        self.assertEqual(status, 2)
+    def test_endless_chatter_and_zero_bytes_are_no_answer(self):
+        for flood in ("--chatter", "--zero-flood"):
+            with self.subTest(flood=flood):
+                self.ports = Ports(self.workdir)
+                unit = self.ports.unit(flood)
+                output, status = self.detect()
+                self.assertIn("..................FAILED", output)
+                self.assertEqual(status, 2)
+                self.assertEqual(len(unit.probes()), 12)
+                self.assertTrue(unit.line_kept())
 
     def test_a_reply_split_over_time_is_joined(self):
         self.ports.unit("--split-reply", "3:%d" % (200 // DIVISOR), *self.QUICK_END)
         output, _ = self.detect()
-        self.assertIn("OK\r\nCOM PORT Number : 1", output)
+        self.assertIn("OK\r\nCOM PORT Number : %d" % com(1), output)
 
     def test_the_sweep_stops_at_the_first_answer(self):
         self.ports.unit("--baud", "115200", *self.QUICK_END)
         second = self.ports.unit("--baud", "115200")
         output, _ = self.detect()
-        self.assertIn("COM PORT Number : 1\r\nBaud rate       : 115200 ", output)
+        self.assertIn("COM PORT Number : %d\r\nBaud rate       : 115200 " % com(1), output)
         self.assertEqual(second.probes(), [])
 
     def test_no_candidate_at_all_leads_to_the_dialogue(self):
@@ -394,34 +480,80 @@ class Detection(E2E):
 class Dialogue(E2E):
     def test_entries_that_are_no_number_are_asked_again(self):
         self.ports.absent()
-        output, status = run_fwupgrade(self.ports.arguments() + ["--no-pause"], "abc\n0\n1\n")
+        output, status = run_fwupgrade(self.ports.arguments() + ["--no-pause"], "abc\n0\n %d \n" % com(1))
         prompt = "\n\r\n\rEnter the COM port number : "
         retry = "\r\nNot a COM port number: enter a number from 1 to 255."
-        self.assertTrue(output.endswith("FAILED" + prompt + retry + prompt + retry + prompt
-                                        + "\r\nOpening COM1....................ERROR: Opening COM1 failed !"
-                                        + "\r\nPress any key to exit"), output[-400:])
+        opening = "\r\nOpening COM%d....................ERROR: Opening COM%d failed !\r\n" % (com(1), com(1))
+        self.assertIn("FAILED" + prompt + retry + prompt + retry + prompt + opening, output)
+        reason = output[output.index(opening) + len(opening):]
+        self.assertRegex(reason, r"^(/nonexistent/port0|COM1): .+\.\r\nPress any key to exit$")
         self.assertEqual(status, -1)
 
     def test_operator_port_and_rate_after_a_failed_detection(self):
         unit = self.ports.unit("--baud", "57600", "--silence")
-        output, status = run_fwupgrade(self.ports.arguments() + ["--no-pause"], "1\n57600\n")
+        output, status = run_fwupgrade(self.ports.arguments() + ["--no-pause"], "%d\n57600\n" % com(1))
         self.assertIn("..................FAILED\n\r\n\rEnter the COM port number : "
-                      "\r\nOpening COM1....................OK\r\n"
+                      "\r\nOpening COM%d....................OK\r\n"
                       "\n\r\n\rEnter the BAUD RATE       : \r\nSetting baud rate at 57600..........OK\r\n"
-                      "Checking product .......... FAILED, Unknown product\r\n", output)
+                      "Checking product .......... FAILED, Unknown product\r\n" % com(1), output)
         self.assertEqual(unit.commands(), ["%%%help -c version"] * 2 + ["%%%fw -v"])
         self.assertEqual(unit.field("command text=%%%fw -v", "cts"), "1")
         self.assertEqual(status, 1)
+
+    def test_end_of_input_at_the_baud_rate_closes_the_port(self):
+        unit = self.ports.unit("--silence")
+        output, status = run_fwupgrade(self.ports.arguments() + ["--no-pause"], "%d\n" % com(1))
+        self.assertTrue(output.endswith("\r\nERROR: No more input: the run is stopped.\r\n\r\nPress any key to exit"))
+        self.assertEqual(status, 2)
+        unit.stop()
+        self.assertTrue(unit.line_kept())
 
     def test_port_and_baud_options_skip_detection(self):
         unit = self.ports.unit("--baud", "4800", "--version-reply", "1.0.3 K482915 1.03 3\\r\\n>>")
         port = self.ports.arguments()[1]
         output, status = run_fwupgrade(["--port", port, "--baud", "4800", "--no-pause"])
-        self.assertIn("\r\nOpening COM1....................OK\r\n\r\nSetting baud rate at 4800..........OK\r\n"
-                      "Checking firmware version", output)
+        self.assertIn("\r\nOpening COM%d....................OK\r\n\r\nSetting baud rate at 4800..........OK\r\n"
+                      "Checking firmware version" % com(1), output)
         self.assertNotIn("Detecting", output)
         self.assertEqual(unit.commands(), ["%%%fw -v"])
         self.assertEqual(status, 1)
+
+
+STOPPED_FPGA = "\r\nSTOPPED while sending the Programmable Logic data: the unit must be updated again.\r\n"
+STOPPED_REBOOT = ("\r\nSTOPPED while the unit was rebooting: both images were accepted but the unit did not"
+                  " confirm it runs them. Check it before use, and update it again if it does not answer.\r\n")
+
+
+@unittest.skipUnless(SUITE == "full", "accelerated suite")
+class Signals(E2E):
+    def test_a_signal_stops_the_run_and_restores_the_port(self):
+        cases = [(signal.SIGINT, "announce kind=fpga", 1.5, STOPPED_FPGA)]
+        if not WINE:  # the Windows build knows Ctrl-C (SIGINT under Wine), not SIGTERM
+            cases.append((signal.SIGTERM, "image kind=mcu", 0.2, STOPPED_REBOOT))
+        for sig, seen, delay, line in cases:
+            with self.subTest(signal=sig):
+                self.ports = Ports(self.workdir)
+                # 400 kB/s: the FPGA image streams for about five seconds.
+                unit, process = self.start_update("--baud", "115200", "--slow-line", "400000")
+                self.wait_for(unit, seen)
+                time.sleep(delay)
+                process.send_signal(sig)
+                output = process.communicate(timeout=RUN_LIMIT_S)[0].decode("latin-1")
+                unit.stop()
+                self.assertTrue(output.endswith(line), output[-300:])
+                self.assertEqual(process.returncode, 130)
+                self.assertTrue(unit.line_kept())
+                self.assertNotIn("image kind=fpga", " ".join(unit.lines()) if sig == signal.SIGINT else "")
+
+    def test_a_closed_output_pipe_never_ends_an_update(self):
+        unit = self.ports.unit("--unit", "tx")
+        command = ([RUN_IN_PREFIX, FWUPGRADE] if WINE else [FWUPGRADE]) + self.ports.arguments() + ["--no-pause"]
+        result = subprocess.run(["bash", "-c", '"$@" | head -c 1000 >/dev/null; exit ${PIPESTATUS[0]}', "run"]
+                                + command, timeout=RUN_LIMIT_S)
+        unit.stop()
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(unit.image("fpga"), self.flat["tx"])
+        self.assertEqual(unit.image("mcu"), self.flat["mcu"])
 
 
 @unittest.skipUnless(SUITE == "full", "accelerated suite")
@@ -459,14 +591,40 @@ class Files(E2E):
         self.assertEqual(decoded, image)
 
     def test_files_to_an_unwritable_place_leave_nothing(self):
-        for target in (self.workdir, os.path.join(self.workdir, "missing", "out.bin")):
+        places = [(self.workdir, "it is a "), (os.path.join(self.workdir, "missing", "out.bin"), "cannot create ")]
+        if not WINE:
+            places.append(("/dev/null", "it is a device"))
+        for target, reason in places:
             for args in (["--export-web", target, "--no-pause"], ["--write-image", "tx", target]):
                 with self.subTest(args=args):
                     output, status = run_fwupgrade(args)
                     self.assertEqual(status, 1)
-                    self.assertIn("\r\nERROR: Cannot write ", output)
-                    self.assertFalse(os.path.exists(target + ".part"))
+                    self.assertIn("\r\nERROR: Cannot write %s: %s" % (target, reason), output)
+                    self.assertNotIn("File does not exists", output)
+                    self.assertEqual(glob.glob(target + ".*part"), [])
         self.assertTrue(os.path.isdir(self.workdir))
+        self.assertFalse(os.path.isfile("/dev/null"))
+
+    def test_what_lies_beside_the_file_is_never_touched(self):
+        """A FILE.part that leads elsewhere, or is a directory, stays as it is."""
+        elsewhere = os.path.join(self.workdir, "elsewhere")
+        with open(elsewhere, "w") as f:
+            f.write("keep")
+        for name, prepare in (("linked", lambda p: os.symlink(elsewhere, p)), ("folder", os.mkdir)):
+            for args in (["--export-web"], ["--write-image", "mcu"]):
+                with self.subTest(name=name, args=args):
+                    target = os.path.join(self.workdir, name + args[-1])
+                    if not os.path.lexists(target + ".part"):
+                        prepare(target + ".part")
+                    output, status = run_fwupgrade(args + [target, "--no-pause"] if args[0] == "--export-web"
+                                                   else args + [target])
+                    self.assertEqual(status, 0, output)
+                    self.assertTrue(os.path.lexists(target + ".part"))
+                    self.assertGreater(os.path.getsize(target), 1000)
+        with open(elsewhere) as f:
+            self.assertEqual(f.read(), "keep")
+        leftovers = [n for n in os.listdir(self.workdir) if re.search(r"\.[0-9a-f]{16}\.part$", n)]
+        self.assertEqual(leftovers, [])
 
     def test_version_names_the_carried_firmware(self):
         output, status = run_fwupgrade(["--version"])

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -40,7 +41,11 @@ struct Config {
     std::string summaryPath, saveDir, linkPath, device;
     // Faults.
     bool silence = false, probeOffByOne = false, chatter = false, secondProbeOnly = false, noPrompt = false;
+    bool zeroFlood = false;
     std::string noReady, wrongAck, hangup; // "fpga" or "mcu"
+    std::string wrongAckText = "FAILURE";
+    long stallAfter = -1;   // stop reading after this many bytes of the FPGA image
+    long stallMs = -1;      // for this long; -1: for good
     int splitPieces = 1, splitPauseMs = 0;
     long slowLineBps = 0; // bytes a second taken from the line; 0: as fast as they come
     long rebootMs = -1;   // silence after the MCU image before the prompt; -1: protocol default
@@ -89,11 +94,13 @@ class Emulator {
     std::vector<uint8_t> image;
     long long lastRefillUs = 0;
     double lineTokens = 0;
+    long long stallUntilMs = 0; // reading stopped until then (LLONG_MAX: for good)
 
     bool openPty();
     bool openDevice();
     unsigned lineBaud() const;
     bool lineCts() const;
+    std::string lineSettings() const;
     void record(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
     void reply(const std::string &text, long long delayMs = 0);
     void onBytes(const uint8_t *data, size_t n);
@@ -162,6 +169,16 @@ bool Emulator::lineCts() const {
     struct ::termios t{};
     if (tcgetattr(fd, &t) != 0) return false;
     return (t.c_cflag & CRTSCTS) != 0;
+}
+
+// The slave's termios as the updater left it: flags and rate, to compare before and after.
+std::string Emulator::lineSettings() const {
+    struct ::termios t{};
+    if (tcgetattr(fd, &t) != 0) return "unknown";
+    char text[64];
+    std::snprintf(text, sizeof text, "%x:%x:%x:%x rate=%u cts=%d", (unsigned)t.c_iflag, (unsigned)t.c_oflag,
+                  (unsigned)t.c_cflag, (unsigned)t.c_lflag, lineBaud(), lineCts());
+    return text;
 }
 
 void Emulator::record(const char *fmt, ...) {
@@ -258,7 +275,7 @@ void Emulator::onImageComplete() {
            lineBaud(), lineCts(), file.c_str());
     const std::string kind = imageKind;
     imageKind.clear();
-    if (cfg.wrongAck == kind) reply("FAILURE");
+    if (cfg.wrongAck == kind) reply(cfg.wrongAckText);
     else reply(ok ? "SUCCESS" : "CHECKSUM ERROR");
     if (kind != "mcu" || !ok || cfg.wrongAck == kind) return;
     // Reboot: silent, then the prompt lands in the updater's last read (after its 138 s wait,
@@ -275,6 +292,10 @@ void Emulator::onBytes(const uint8_t *data, size_t n) {
         if (!imageKind.empty()) {
             if (lineBaud() != kImageBaud) continue; // noise at any other rate
             image.push_back(data[i]);
+            if (imageKind == "fpga" && (long)image.size() == cfg.stallAfter) {
+                record("stall kind=fpga after=%zu ms=%ld", image.size(), cfg.stallMs);
+                stallUntilMs = cfg.stallMs < 0 ? LLONG_MAX : nowMs() + cfg.stallMs;
+            }
             if (cfg.hangup == imageKind && (long)image.size() * 2 >= imageLength) {
                 record("hangup kind=%s after=%zu", imageKind.c_str(), image.size());
                 gStop = 1;
@@ -313,9 +334,9 @@ void Emulator::flushPending() {
             else usleep(1000);
         }
     }
-    if (cfg.chatter && pending.empty()) {
+    if ((cfg.chatter || cfg.zeroFlood) && pending.empty()) {
         std::string burst;
-        while (burst.size() < 4096) burst += "chatter chatter chatter\r\n";
+        while (burst.size() < 4096) burst += cfg.zeroFlood ? std::string(64, '\0') : "chatter chatter chatter\r\n";
         pending.push_back({nowMs() + 1, burst});
     }
 }
@@ -334,10 +355,14 @@ size_t Emulator::readAllowance() {
 
 int Emulator::run() {
     if (!cfg.summaryPath.empty()) summary = std::fopen(cfg.summaryPath.c_str(), "w");
-    record("start baud=%u unit=%s", cfg.baud, cfg.unit.c_str());
+    record("start baud=%u unit=%s line=%s", cfg.baud, cfg.unit.c_str(), lineSettings().c_str());
     uint8_t buffer[65536];
     while (!gStop) {
         flushPending();
+        if (nowMs() < stallUntilMs) { // the line takes nothing: the updater's writes block
+            usleep(5000);
+            continue;
+        }
         int timeout = 20;
         if (!pending.empty()) timeout = (int)std::max(0LL, std::min(20LL, pending.front().atMs - nowMs()));
         size_t allowance = readAllowance();
@@ -354,7 +379,7 @@ int Emulator::run() {
             onBytes(buffer, (size_t)n);
         }
     }
-    record("end");
+    record("end line=%s", lineSettings().c_str());
     if (summary) std::fclose(summary);
     if (fd >= 0) ::close(fd); // a hang-up: the updater sees the line go away
     if (slaveFd >= 0) ::close(slaveFd);
@@ -375,9 +400,11 @@ const char kUsage[] =
     "  --link PATH          make PATH a symlink to the pty slave\n"
     "  --device PATH        serve a real serial device instead of a pty\n"
     "Faults:\n"
-    "  --silence --probe-off-by-one --chatter --second-probe-only --no-prompt\n"
+    "  --silence --probe-off-by-one --chatter --zero-flood --second-probe-only --no-prompt\n"
     "  --split-reply PIECES:PAUSE_MS   send every reply in pieces with pauses\n"
-    "  --no-ready fpga|mcu  --wrong-ack fpga|mcu  --hangup fpga|mcu\n"
+    "  --no-ready fpga|mcu  --hangup fpga|mcu\n"
+    "  --wrong-ack fpga|mcu[:TEXT]      acknowledge the image with TEXT (default FAILURE)\n"
+    "  --stall-after BYTES[:MS]         stop taking the FPGA image after BYTES, for MS (or good)\n"
     "  --slow-line BYTES_PER_S          take bytes from the line at this rate\n";
 
 std::string unescape(const std::string &s) {
@@ -385,7 +412,12 @@ std::string unescape(const std::string &s) {
     for (size_t i = 0; i < s.size(); ++i) {
         if (s[i] == '\\' && i + 1 < s.size()) {
             char c = s[++i];
-            out += c == 'r' ? '\r' : c == 'n' ? '\n' : c;
+            if (c == 'x' && i + 2 < s.size()) {
+                out += (char)std::strtol(s.substr(i + 1, 2).c_str(), nullptr, 16);
+                i += 2;
+            } else {
+                out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == '0' ? '\0' : c;
+            }
         } else out += s[i];
     }
     return out;
@@ -419,7 +451,17 @@ int main(int argc, char **argv) {
         else if (a == "--second-probe-only") cfg.secondProbeOnly = true;
         else if (a == "--no-prompt") cfg.noPrompt = true;
         else if (a == "--no-ready") cfg.noReady = next();
-        else if (a == "--wrong-ack") cfg.wrongAck = next();
+        else if (a == "--wrong-ack") {
+            std::string v = next();
+            size_t colon = v.find(':');
+            cfg.wrongAck = v.substr(0, colon);
+            if (colon != std::string::npos) cfg.wrongAckText = unescape(v.substr(colon + 1));
+        } else if (a == "--stall-after") {
+            std::string v = next();
+            cfg.stallAfter = std::atol(v.c_str());
+            size_t colon = v.find(':');
+            if (colon != std::string::npos) cfg.stallMs = std::atol(v.c_str() + colon + 1);
+        } else if (a == "--zero-flood") cfg.zeroFlood = true;
         else if (a == "--hangup") cfg.hangup = next();
         else if (a == "--slow-line") cfg.slowLineBps = std::atol(next().c_str());
         else if (a == "--split-reply") {

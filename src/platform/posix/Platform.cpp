@@ -1,17 +1,31 @@
 // Console, files and memory on POSIX: what Platform.h promises beyond the serial calls.
 #include "platform/Platform.h"
+#include "platform/posix/Stop.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 void platformConsoleInit() { setvbuf(stdout, nullptr, _IONBF, 0); }
 
 bool platformStdinIsInteractive() { return isatty(STDIN_FILENO) == 1; }
+
+// One byte of stdin, waiting for it or a stop. 1, 0 at its end, -1 when a stop came.
+static int readByte(unsigned char &c) {
+    for (;;) {
+        short revents = 0;
+        if (posixPoll(STDIN_FILENO, POLLIN, -1, revents) <= 0) return -1;
+        const ssize_t n = read(STDIN_FILENO, &c, 1);
+        if (n >= 0) return (int)n;
+        if (errno != EINTR && errno != EAGAIN) return 0;
+    }
+}
 
 int platformGetch() {
     termios old{};
@@ -24,13 +38,51 @@ int platformGetch() {
         tcsetattr(STDIN_FILENO, TCSANOW, &raw);
     }
     unsigned char c = 0;
-    ssize_t n = read(STDIN_FILENO, &c, 1);
-    if (tty) tcsetattr(STDIN_FILENO, TCSANOW, &old);
-    return n == 1 ? c : -1;
+    const int got = readByte(c);
+    if (tty) tcsetattr(STDIN_FILENO, TCSANOW, &old); // never leave the terminal without echo
+    platformStopCheck();
+    return got == 1 ? c : -1;
 }
+
+bool platformReadLine(std::string &line) {
+    line.clear();
+    unsigned char c = 0;
+    int got = 0;
+    while ((got = readByte(c)) == 1 && c != '\n')
+        if (line.size() < 255) line += (char)c;
+    platformStopCheck();
+    return got == 1 || !line.empty();
+}
+
+std::string platformErrorText(DWORD error) { return std::strerror((int)error); }
 
 std::string platformReplaceFile(const char *from, const char *to) {
     return std::rename(from, to) == 0 ? "" : std::strerror(errno);
+}
+
+FILE *platformCreateNewFile(const char *path, bool &exists, std::string &reason) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    exists = fd < 0 && errno == EEXIST;
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return nullptr;
+    }
+    FILE *file = fdopen(fd, "wb");
+    if (file == nullptr) {
+        reason = std::strerror(errno);
+        close(fd);
+        unlink(path);
+    }
+    return file;
+}
+
+std::string platformNotARegularFile(const char *path) {
+    struct stat s {};
+    if (lstat(path, &s) != 0 || S_ISREG(s.st_mode)) return "";
+    if (S_ISDIR(s.st_mode)) return "it is a directory";
+    if (S_ISLNK(s.st_mode)) return "it is a symbolic link";
+    if (S_ISCHR(s.st_mode) || S_ISBLK(s.st_mode)) return "it is a device";
+    return "it is not a regular file";
 }
 
 void *platformAllocateLarge(size_t bytes) {

@@ -1,8 +1,13 @@
 // The machine's serial ports, in the order COM numbers count them.
 #include "platform/PortList.h"
 
+#include "PortName.h"
+
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
@@ -14,8 +19,8 @@
 
 namespace {
 
-std::vector<std::string> gOverride;
-bool gHasOverride = false;
+// Ports named on the command line that the machine's list lacks; they come after it.
+std::vector<std::string> gNamedExtra;
 
 std::string readLine(const std::string &path) {
     std::ifstream f(path);
@@ -82,24 +87,80 @@ std::string usbDescription(const std::string &name) {
 
 std::vector<PortInfo> PortList_machinePorts() {
     std::vector<PortInfo> ports;
+    auto add = [&](const std::string &name, const std::string &description) {
+        ports.push_back({(int)ports.size() + 1, "/dev/" + name, description});
+    };
 #ifdef __APPLE__
-    for (const std::string &n : devNames("cu.")) ports.push_back({"/dev/" + n, ""});
+    for (const std::string &n : devNames("cu.")) add(n, "");
 #else
     for (const char *prefix : {"ttyUSB", "ttyACM"})
-        for (const std::string &n : devNames(prefix)) ports.push_back({"/dev/" + n, usbDescription(n)});
+        for (const std::string &n : devNames(prefix)) add(n, usbDescription(n));
     for (const std::string &n : devNames("ttyS"))
-        if (uartPresent("/dev/" + n)) ports.push_back({"/dev/" + n, "on-board UART"});
+        if (uartPresent("/dev/" + n)) add(n, "on-board UART");
 #endif
     return ports;
 }
 
-void PortList_setOverride(const std::vector<std::string> &paths) {
-    gOverride = paths;
-    gHasOverride = true;
+static const std::vector<PortInfo> &machine() {
+    static const std::vector<PortInfo> ports = PortList_machinePorts();
+    return ports;
 }
 
 std::string PortList_pathOf(int nId) {
-    if (gHasOverride) return (nId >= 1 && nId <= (int)gOverride.size()) ? gOverride[nId - 1] : "";
-    static const std::vector<PortInfo> machine = PortList_machinePorts();
-    return (nId >= 1 && nId <= (int)machine.size()) ? machine[nId - 1].path : "";
+    const size_t count = machine().size();
+    if (nId >= 1 && (size_t)nId <= count) return machine()[nId - 1].path;
+    if (nId > 0 && (size_t)nId - count <= gNamedExtra.size()) return gNamedExtra[nId - count - 1];
+    return "";
+}
+
+// The COM number of a device path: its machine entry (by the device it leads to), else a
+// new entry after the list.
+static int numberOfPath(const std::string &path) {
+    char resolved[PATH_MAX];
+    const std::string device = realpath(path.c_str(), resolved) ? resolved : path;
+    for (const PortInfo &port : machine())
+        if (port.path == device || port.path == path) return port.number;
+    for (size_t i = 0; i < gNamedExtra.size(); ++i)
+        if (gNamedExtra[i] == path) return (int)(machine().size() + i + 1);
+    gNamedExtra.push_back(path);
+    return (int)(machine().size() + gNamedExtra.size());
+}
+
+bool PortList_resolve(const std::vector<std::string> &names, std::vector<int> &numbers, std::string &error) {
+    for (const std::string &name : names) {
+        int n = 0;
+        switch (parseComName(name, n)) {
+        case COM_NAME_VALID: numbers.push_back(n); break;
+        case COM_NAME_NONE:
+            if (name.empty()) {
+                error = "an empty port name";
+                return false;
+            }
+            numbers.push_back(numberOfPath(name));
+            break;
+        case COM_NAME_INVALID:
+            error = "'" + name + "' is not a valid port";
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string PortList_openFailure(int nId, DWORD error) {
+    const std::string path = PortList_pathOf(nId);
+    if (path.empty())
+        return "COM" + std::to_string(nId) + " is no port of this machine: FwUpgrade --list-ports shows its ports.";
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO: return path + ": no such port. Is the adapter plugged in? FwUpgrade --list-ports shows the ports.";
+    case EACCES:
+    case EPERM:
+        return path + ": permission denied. Join the dialout group (sudo usermod -aG dialout $USER), log in again,"
+                      " and retry.";
+    case EBUSY:
+    case EWOULDBLOCK: return path + ": in use by another program. Close it (a terminal program, a modem manager)"
+                                    " and retry.";
+    default: return path + ": " + std::strerror((int)error) + ".";
+    }
 }

@@ -1,7 +1,10 @@
 // kernel32 serial calls on termios, for the one port the program holds at a time.
 #include "platform/Platform.h"
 #include "platform/PortList.h"
+#include "platform/posix/Stop.h"
+#include "PortName.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -12,7 +15,6 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 bool posixSetCustomBaud(int fd, unsigned baud); // SerialBaud.cpp
@@ -24,21 +26,28 @@ struct PosixPort {
     int fd;
     termios saved;
     DWORD readTimeoutMs;
+    DWORD writeTimeoutMs;
+    bool stalled; // a write gave up: what it left queued is dropped at close, never waited for
 };
+
+DWORD gLastError = 0;
+
+BOOL failWith(int error) {
+    gLastError = (DWORD)error;
+    return FALSE;
+}
 
 PosixPort *portOf(HANDLE h) {
     return (h == nullptr || h == INVALID_HANDLE_VALUE) ? nullptr : static_cast<PosixPort *>(h);
 }
 
 std::string devicePath(const char *name) {
-    static const char prefix[] = "\\\\.\\COM";
-    if (std::strncmp(name, prefix, sizeof prefix - 1) == 0) {
-        char *end = nullptr;
-        long n = std::strtol(name + sizeof prefix - 1, &end, 10);
-        if (end == name + sizeof prefix - 1 || *end != '\0' || n < 1 || n > 1000000) return "";
-        return PortList_pathOf(static_cast<int>(n));
+    int n = 0;
+    switch (parseComName(name, n)) {
+    case COM_NAME_VALID: return PortList_pathOf(n);
+    case COM_NAME_INVALID: return "";
+    default: return name;
     }
-    return name;
 }
 
 speed_t standardSpeed(DWORD baud) {
@@ -65,19 +74,27 @@ long long nowMs() {
 
 HANDLE CreateFileA(const char *name, DWORD, DWORD, void *, DWORD, DWORD, HANDLE) {
     std::string path = devicePath(name);
-    if (path.empty()) return INVALID_HANDLE_VALUE;
+    if (path.empty()) {
+        gLastError = ENOENT;
+        return INVALID_HANDLE_VALUE;
+    }
     // Non-blocking so a modem device never hangs the open waiting for carrier.
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return INVALID_HANDLE_VALUE;
+    if (fd < 0) {
+        gLastError = (DWORD)errno;
+        return INVALID_HANDLE_VALUE;
+    }
     // Share mode 0: flock keeps out every other open (root too); TIOCEXCL keeps out
-    // programs that do not use flock (the kernel lets root past it).
+    // programs that do not use flock (the kernel lets root past it). TIOCEXCL stays on the
+    // device after close unless cleared, which would lock out every later open but root's.
     termios saved{};
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &saved) != 0 ||
-        ioctl(fd, TIOCEXCL) != 0) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &saved) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+        gLastError = (DWORD)errno;
+        ioctl(fd, TIOCNXCL);
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
-    return new PosixPort{fd, saved, 0};
+    return new PosixPort{fd, saved, 0, 0, false};
 }
 
 BOOL SetupComm(HANDLE h, DWORD, DWORD) { return portOf(h) ? TRUE : FALSE; }
@@ -86,6 +103,7 @@ BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS *cto) {
     PosixPort *p = portOf(h);
     if (!p) return FALSE;
     p->readTimeoutMs = cto->ReadTotalTimeoutConstant;
+    p->writeTimeoutMs = cto->WriteTotalTimeoutConstant;
     return TRUE;
 }
 
@@ -117,6 +135,19 @@ BOOL SetCommState(HANDLE h, const DCB *dcb) {
     return TRUE;
 }
 
+BOOL GetCommState(HANDLE h, DCB *dcb) {
+    PosixPort *p = portOf(h);
+    termios t{};
+    if (!p || tcgetattr(p->fd, &t) != 0) return failWith(p ? errno : EBADF);
+    *dcb = DCB{};
+    dcb->DCBlength = sizeof(DCB);
+    dcb->BaudRate = posixGetBaud(p->fd);
+    dcb->fBinary = 1;
+    dcb->fOutxCtsFlow = (t.c_cflag & CRTSCTS) != 0;
+    dcb->ByteSize = 8;
+    return TRUE;
+}
+
 BOOL PurgeComm(HANDLE h, DWORD) {
     PosixPort *p = portOf(h);
     return (p && tcflush(p->fd, TCIOFLUSH) == 0) ? TRUE : FALSE;
@@ -132,30 +163,25 @@ BOOL EscapeCommFunction(HANDLE h, DWORD func) {
 BOOL ReadFile(HANDLE h, void *buffer, DWORD count, DWORD *read, void *) {
     if (read) *read = 0;
     PosixPort *p = portOf(h);
-    if (!p || !read) return FALSE;
+    if (!p || !read) return failWith(EBADF);
     // One deadline for the whole request, as the total time-out ends a Windows read.
     const long long deadline = nowMs() + p->readTimeoutMs;
     char *out = static_cast<char *>(buffer);
     while (*read < count) {
-        long long left = deadline - nowMs();
-        if (left < 0) left = 0;
-        pollfd pfd{p->fd, POLLIN, 0};
-        int r = poll(&pfd, 1, static_cast<int>(left));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return FALSE;
-        }
-        if (r == 0) break; // time-out: TRUE with what arrived
-        if (pfd.revents & POLLIN) {
+        short revents = 0;
+        int r = posixPoll(p->fd, POLLIN, (int)std::max(0LL, deadline - nowMs()), revents);
+        if (r < 0) return failWith(errno);
+        if (r == 0) break; // time-out or stop: TRUE with what arrived
+        if (revents & POLLIN) {
             ssize_t n = ::read(p->fd, out + *read, count - *read);
             if (n > 0) {
                 *read += static_cast<DWORD>(n);
                 continue;
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-            return FALSE; // readable but nothing, or EIO: the line hung up
+            return failWith(n < 0 ? errno : EIO); // readable but nothing, or EIO: the line hung up
         }
-        return FALSE; // POLLHUP / POLLERR / POLLNVAL
+        return failWith(EIO); // POLLHUP / POLLERR / POLLNVAL
     }
     return TRUE;
 }
@@ -163,37 +189,49 @@ BOOL ReadFile(HANDLE h, void *buffer, DWORD count, DWORD *read, void *) {
 BOOL WriteFile(HANDLE h, const void *buffer, DWORD count, DWORD *written, void *) {
     if (written) *written = 0;
     PosixPort *p = portOf(h);
-    if (!p || !written) return FALSE;
+    if (!p || !written) return failWith(EBADF);
     const char *in = static_cast<const char *>(buffer);
+    // The bound runs from the last byte the port took: under CTS flow control the unit may
+    // pause the line (while it erases flash), but a line that takes nothing for the whole
+    // write time-out has stalled.
+    long long deadline = nowMs() + p->writeTimeoutMs;
     while (*written < count) {
         ssize_t n = ::write(p->fd, in + *written, count - *written);
         if (n > 0) {
             *written += static_cast<DWORD>(n);
+            deadline = nowMs() + p->writeTimeoutMs;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) return FALSE;
-        // Writes have no time-out: under CTS flow control the unit decides when.
-        pollfd pfd{p->fd, POLLOUT, 0};
-        int r = poll(&pfd, 1, -1);
-        if (r < 0 && errno != EINTR) return FALSE;
-        if (r > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(pfd.revents & POLLOUT))
-            return FALSE;
+        if (n < 0 && errno != EAGAIN) return failWith(errno);
+        const int left = p->writeTimeoutMs == 0 ? -1 : (int)std::max(0LL, deadline - nowMs());
+        short revents = 0;
+        const int r = left == 0 ? 0 : posixPoll(p->fd, POLLOUT, left, revents);
+        if (r < 0) return failWith(errno);
+        if (r == 0) {
+            p->stalled = true;
+            return failWith(posixStopPending() ? EINTR : ETIMEDOUT);
+        }
+        if ((revents & (POLLHUP | POLLERR | POLLNVAL)) && !(revents & POLLOUT)) return failWith(EIO);
     }
     return TRUE;
 }
 
 BOOL CloseHandle(HANDLE h) {
     PosixPort *p = portOf(h);
-    if (!p) return FALSE;
+    if (!p) return failWith(EBADF);
+    // A real UART's close waits (up to 30 s) for queued output that a stalled unit never takes.
+    if (p->stalled) tcflush(p->fd, TCOFLUSH);
     tcsetattr(p->fd, TCSANOW, &p->saved);
+    ioctl(p->fd, TIOCNXCL);
     int r = close(p->fd);
     delete p;
     return r == 0 ? TRUE : FALSE;
 }
 
 void Sleep(DWORD ms) {
-    timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-    }
+    short revents = 0;
+    posixPoll(-1, 0, (int)ms, revents); // no descriptor: only the time, or a stop
 }
+
+DWORD GetLastError() { return gLastError; }

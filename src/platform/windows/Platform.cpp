@@ -7,25 +7,123 @@
 #include <fcntl.h>
 #include <io.h>
 
+namespace {
+
+volatile LONG gStop = 0; // the console control event + 1
+HANDLE gStopEvent = nullptr;
+HANDLE gMainThread = nullptr;
+void (*gOnStop)(int) = nullptr;
+
+// Runs on a thread of its own: wakes the main thread, which stops the run. Returning would
+// end the process at once for a closing console, so it waits while the main thread stops.
+BOOL WINAPI onConsoleControl(DWORD type) {
+    InterlockedCompareExchange(&gStop, (LONG)type + 1, 0);
+    SetEvent(gStopEvent);
+    for (int i = 0; i < 50; ++i) { // a read or write the main thread begins meanwhile ends too
+        CancelSynchronousIo(gMainThread);
+        Sleep(100);
+    }
+    return TRUE;
+}
+
+} // namespace
+
 // Binary stdout: the bytes written are exactly the texts, "\n" is not widened to "\r\n".
 void platformConsoleInit() {
     _setmode(_fileno(stdout), _O_BINARY);
     setvbuf(stdout, nullptr, _IONBF, 0);
 }
 
-bool platformStdinIsInteractive() { return _isatty(_fileno(stdin)) != 0; }
+void platformStopInit(void (*onStop)(int)) {
+    gOnStop = onStop;
+    gStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &gMainThread, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
 
-int platformGetch() { return _getch(); }
+void platformStopCheck() {
+    // The signal numbers of POSIX, so both builds report a stop alike: Ctrl-C and Ctrl-Break
+    // are SIGINT, a closing console or session SIGHUP.
+    const LONG stop = gStop;
+    if (stop == 0 || gOnStop == nullptr) return;
+    gOnStop(stop - 1 == CTRL_C_EVENT || stop - 1 == CTRL_BREAK_EVENT ? 2 : 1);
+}
 
-std::string platformReplaceFile(const char *from, const char *to) {
-    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return "";
-    const DWORD error = GetLastError();
+// A console, not merely a character device: _isatty also says yes for NUL.
+bool platformStdinIsInteractive() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+int platformGetch() {
+    if (!platformStdinIsInteractive()) return -1;
+    while (!_kbhit()) {
+        if (gStopEvent != nullptr) WaitForSingleObject(gStopEvent, 50);
+        else Sleep(50);
+        platformStopCheck();
+    }
+    return _getch();
+}
+
+bool platformReadLine(std::string &line) {
+    char text[256];
+    const bool got = std::fgets(text, sizeof text, stdin) != nullptr;
+    platformStopCheck();
+    if (!got) return false;
+    line = text;
+    if (line.find('\n') == std::string::npos) { // drop the rest of a long line
+        int c;
+        while ((c = std::fgetc(stdin)) != '\n' && c != EOF) {
+        }
+    }
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    return true;
+}
+
+std::string platformErrorText(DWORD error) {
     char text[256] = "";
     FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, sizeof text,
                    nullptr);
     std::string reason = text;
-    while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n' || reason.back() == ' ')) reason.pop_back();
+    while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n' || reason.back() == ' ' ||
+                               reason.back() == '.'))
+        reason.pop_back();
     return reason.empty() ? "error " + std::to_string(error) : reason;
+}
+
+std::string platformReplaceFile(const char *from, const char *to) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return "";
+    return platformErrorText(GetLastError());
+}
+
+FILE *platformCreateNewFile(const char *path, bool &exists, std::string &reason) {
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+        reason = platformErrorText(error);
+        return nullptr;
+    }
+    exists = false;
+    const int fd = _open_osfhandle((intptr_t)h, _O_WRONLY | _O_BINARY);
+    FILE *file = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (file == nullptr) {
+        reason = "cannot open it for writing";
+        if (fd >= 0) _close(fd);
+        else CloseHandle(h);
+        DeleteFileA(path);
+    }
+    return file;
+}
+
+std::string platformNotARegularFile(const char *path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return "";
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return "it is a folder";
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return "it is a link";
+    if (attributes & FILE_ATTRIBUTE_DEVICE) return "it is a device";
+    return "";
 }
 
 void *platformAllocateLarge(size_t bytes) { return std::malloc(bytes); }

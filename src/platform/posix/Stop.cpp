@@ -1,0 +1,71 @@
+// Signals become a stop that every wait sees: the handler only notes the signal and wakes
+// the waits through a pipe; the stop itself runs on the main thread, outside the handler.
+#include "platform/Platform.h"
+#include "platform/posix/Stop.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+volatile sig_atomic_t gSignal = 0;
+int gWake[2] = {-1, -1};
+void (*gOnStop)(int) = nullptr;
+
+void onSignal(int signal) {
+    const int saved = errno;
+    if (gSignal == 0) gSignal = signal;
+    if (gWake[1] >= 0) (void)!write(gWake[1], "", 1);
+    errno = saved;
+}
+
+long long nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
+void platformStopInit(void (*onStop)(int)) {
+    gOnStop = onStop;
+    if (gWake[0] < 0 && pipe(gWake) == 0) {
+        for (int fd : gWake) {
+            fcntl(fd, F_SETFD, FD_CLOEXEC);
+            fcntl(fd, F_SETFL, O_NONBLOCK);
+        }
+    }
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART; // console output goes on undisturbed; the waits poll the pipe
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool posixStopPending() { return gSignal != 0; }
+
+void platformStopCheck() {
+    if (gSignal != 0 && gOnStop != nullptr) gOnStop(gSignal);
+}
+
+int posixPoll(int fd, short events, int timeoutMs, short &revents) {
+    const long long deadline = timeoutMs < 0 ? 0 : nowMs() + timeoutMs;
+    for (;;) {
+        revents = 0;
+        if (gSignal != 0) return 0;
+        pollfd fds[2] = {{fd, events, 0}, {gWake[0], POLLIN, 0}};
+        const int left = timeoutMs < 0 ? -1 : (int)std::max(0LL, deadline - nowMs());
+        const int r = poll(fds, 2, left);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (fds[0].revents != 0) {
+            revents = fds[0].revents;
+            return 1;
+        }
+        if (r == 0 || fds[1].revents != 0) return 0;
+    }
+}
