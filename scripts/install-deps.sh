@@ -2,7 +2,7 @@
 # Installs what building and testing FwUpgrade needs on Debian 12 (run as root, or with sudo).
 # Usage: scripts/install-deps.sh [demo]   ("demo": only what the demo needs)
 set -euo pipefail
-packages=(cmake make g++ python3)
+packages=(cmake make g++ python3 nlohmann-json3-dev)
 if [ "${1:-}" != "demo" ]; then
   packages+=(googletest libgtest-dev libbenchmark-dev g++-mingw-w64-x86-64-posix mingw-w64
              wine wine64 srecord hyperfine clang libclang-rt-14-dev binutils coreutils)

@@ -2,6 +2,7 @@
 
 #include "Console.h"
 #include "PortName.h"
+#include "Record.h"
 #include "platform/PortList.h"
 
 HANDLE g_hCOM = nullptr;
@@ -36,6 +37,7 @@ DCB g_dcb = initialDcb();
 // The settings the open port had, given back at close: the port is left as it was found.
 static DCB gFoundDcb;
 static bool gFoundDcbValid = false;
+static int gOpenNumber = 0; // the COM number of the open port
 
 static bool portIsOpen() { return g_hCOM != nullptr && g_hCOM != INVALID_HANDLE_VALUE; }
 
@@ -49,16 +51,20 @@ BOOL ComPortAPI_OpenCOM(int nId) {
                          FILE_ATTRIBUTE_SYSTEM, nullptr);
     if (g_hCOM == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
+        const std::string reason = PortList_openFailure(nId, error);
         g_hCOM = nullptr;
         consolePrintf("ERROR: Opening COM%d failed !", nId);
         consolePrint("\r\n");
-        consolePrint(PortList_openFailure(nId, error).c_str());
+        consolePrint(reason.c_str());
+        recordPortOpen(nId, (int)g_dcb.BaudRate, false, error, reason);
         return FALSE;
     }
     gFoundDcbValid = GetCommState(g_hCOM, &gFoundDcb) != FALSE;
     SetupComm(g_hCOM, RX_SIZE, TX_SIZE);
     if (!SetCommTimeouts(g_hCOM, &g_cto) || !SetCommState(g_hCOM, &g_dcb)) {
+        const DWORD error = GetLastError();
         consolePrintf("ERROR: COM%d configuration failed !", nId);
+        recordPortOpen(nId, (int)g_dcb.BaudRate, false, error, "the driver refused its settings");
         if (gFoundDcbValid) SetCommState(g_hCOM, &gFoundDcb);
         CloseHandle(g_hCOM);
         g_hCOM = nullptr;
@@ -66,13 +72,20 @@ BOOL ComPortAPI_OpenCOM(int nId) {
     }
     PurgeComm(g_hCOM, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     EscapeCommFunction(g_hCOM, SETDTR);
+    gOpenNumber = nId;
+    recordPortOpen(nId, (int)g_dcb.BaudRate, true, 0, "");
     return TRUE;
 }
 
 BOOL ComPortAPI_CloseCOM() {
-    if (portIsOpen() && gFoundDcbValid) SetCommState(g_hCOM, &gFoundDcb);
-    if (portIsOpen()) CloseHandle(g_hCOM);
+    if (!portIsOpen()) {
+        g_hCOM = nullptr;
+        return TRUE;
+    }
+    if (gFoundDcbValid) SetCommState(g_hCOM, &gFoundDcb);
+    CloseHandle(g_hCOM);
     g_hCOM = nullptr;
+    recordPortClose(gOpenNumber);
     return TRUE;
 }
 
@@ -80,6 +93,7 @@ BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
     DWORD n = 0;
     BOOL ok = portIsOpen() && nBytesToRead >= 0 ? ReadFile(g_hCOM, buffer, (DWORD)nBytesToRead, &n, nullptr) : FALSE;
     *pBytesRead = ok ? (int)n : 0;
+    if (!ok) recordPortFailure("read", GetLastError());
     platformStopCheck();
     return ok;
 }
@@ -88,26 +102,43 @@ BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten) {
     DWORD n = 0;
     BOOL ok = portIsOpen() && nBytesToWrite >= 0 ? WriteFile(g_hCOM, buffer, (DWORD)nBytesToWrite, &n, nullptr) : FALSE;
     *pBytesWritten = (int)n;
-    platformStopCheck();
     // A write time-out leaves bytes unwritten (Windows then reports success): that is a failure.
-    return ok && n == (DWORD)nBytesToWrite ? TRUE : FALSE;
+    if (ok && n != (DWORD)nBytesToWrite) {
+        ok = FALSE;
+        recordPortFailure("write of " + std::to_string(nBytesToWrite) + " bytes (" + std::to_string(n) +
+                              " taken): the port took nothing for the write time-out", 0);
+    } else if (!ok) {
+        recordPortFailure("write of " + std::to_string(nBytesToWrite) + " bytes (" + std::to_string(n) + " taken)",
+                          GetLastError());
+    }
+    platformStopCheck();
+    return ok;
+}
+
+// Applies a changed record to the open port; the outcome goes to the record.
+static BOOL applied(const std::string &setting, bool ok) {
+    const bool open = portIsOpen();
+    recordPortSetting(setting, !open ? "stored for the next open" : ok ? "applied" : "refused");
+    return open && ok ? TRUE : FALSE;
 }
 
 BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs) {
     if (g_cto.ReadIntervalTimeout == (DWORD)timeoutInMs) return TRUE;
     g_cto.ReadIntervalTimeout = (DWORD)timeoutInMs;
     g_cto.ReadTotalTimeoutConstant = (DWORD)timeoutInMs;
-    return portIsOpen() && SetCommTimeouts(g_hCOM, &g_cto) ? TRUE : FALSE;
+    return applied("read time-out " + std::to_string(timeoutInMs) + " ms",
+                   portIsOpen() && SetCommTimeouts(g_hCOM, &g_cto));
 }
 
 BOOL ComPortAPI_SetBaudRate(int baudrate) {
     if (g_dcb.BaudRate == (DWORD)baudrate) return TRUE;
     g_dcb.BaudRate = (DWORD)baudrate;
-    return portIsOpen() && SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
+    return applied("baud rate " + std::to_string(baudrate), portIsOpen() && SetCommState(g_hCOM, &g_dcb));
 }
 
 BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable) {
     if (g_dcb.fOutxCtsFlow == (DWORD)(isEnable & 1)) return TRUE;
     g_dcb.fOutxCtsFlow = (DWORD)(isEnable & 1);
-    return portIsOpen() && SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
+    return applied(isEnable & 1 ? "CTS flow control on" : "CTS flow control off",
+                   portIsOpen() && SetCommState(g_hCOM, &g_dcb));
 }

@@ -6,12 +6,21 @@
 #include <vector>
 
 static std::string *gCapture = nullptr;
+static void (*gRecorder)(const char *, size_t) = nullptr;
+static bool gRecorderOnly = false;
+
+void consoleSetRecorder(void (*recorder)(const char *, size_t), bool instead) {
+    gRecorder = recorder;
+    gRecorderOnly = recorder != nullptr && instead;
+}
 
 void consoleWrite(const char *bytes, size_t n) {
+    if (gRecorder) gRecorder(bytes, n);
     if (gCapture) {
         gCapture->append(bytes, n);
         return;
     }
+    if (gRecorderOnly) return; // stdout carries something else (the events)
     std::fwrite(bytes, 1, n, stdout);
     std::fflush(stdout);
 }

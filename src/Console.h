@@ -18,6 +18,10 @@ void consoleLine(const char *text);
 // bytes came in all (`total`, at least bytes.size()).
 std::string consoleSafeText(const std::string &bytes, size_t total);
 
+// While a run is recorded, console text also goes to `recorder`; with `instead`, only there.
+// Null ends it.
+void consoleSetRecorder(void (*recorder)(const char *, size_t), bool instead);
+
 // While a capture runs, output goes to it instead of stdout.
 void consoleCaptureBegin();
 std::string consoleCaptureEnd();

@@ -12,6 +12,7 @@ static std::vector<int> defaultPorts() {
 }
 
 std::vector<int> gDetectionPorts = defaultPorts();
+std::vector<int> gDetectionProbed;
 
 // Opens and closes the port at once: it exists and nobody holds it.
 static bool portIsFree(int i) {
@@ -26,6 +27,7 @@ static bool portIsFree(int i) {
 
 BOOL detectComPortAndBaudrate() {
     const char *ResponseExpected = DETECTION_EXPECTED_RESPONSE;
+    gDetectionProbed.clear();
     for (int i : gDetectionPorts) {
         if (!portIsFree(i)) {
             gComPortNumber = 0;
@@ -33,6 +35,7 @@ BOOL detectComPortAndBaudrate() {
             continue;
         }
         gComPortNumber = i;
+        gDetectionProbed.push_back(i);
         for (int b : kProbeRates) {
             ComPortAPI_SetBaudRate(b); // no port open: only stored for the open below
             // A fresh open per rate purges what an earlier rate left in the queues.

@@ -2,14 +2,20 @@
 #include "ComPortAPI.h"
 #include "Console.h"
 #include "FwUpgrade.h"
+#include "Record.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 
 static const int kReadRequest = DATA_BUFFER_SIZE - 1; // leaves room for the terminating zero
 static const int kWriteChunk = 10240;
-static const size_t kShownBytes = 256; // of a reply, for the operator
+static const size_t kShownBytes = 4096; // of a reply, for the operator and the log
+
+static double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 // A collected reply: the text compared (each read's share ends at its first zero byte),
 // the first bytes as they came (for the operator), and how many came in all.
@@ -26,16 +32,21 @@ struct Reply {
 // and the reply counts as a mismatch.
 static bool collectReply(Reply &reply, const char *expected, BOOL validate) {
     const size_t enough = validate == TRUE ? std::strlen(expected) : (size_t)kReadRequest;
+    const auto start = std::chrono::steady_clock::now();
     for (;;) {
         int count = 0;
         ComPortAPI_ReadCOM(gDataBuffer, kReadRequest, &count);
         gDataBuffer[count] = '\0';
-        if (count == 0) return true;
+        if (count == 0) {
+            recordReply(reply.firstBytes, reply.received, secondsSince(start));
+            return true;
+        }
         reply.received += (size_t)count;
         if (reply.firstBytes.size() < kShownBytes)
             reply.firstBytes.append(gDataBuffer, std::min((size_t)count, kShownBytes - reply.firstBytes.size()));
         if (reply.received > enough) {
             gDataBuffer[0] = '\0'; // as after a complete collection
+            recordReply(reply.firstBytes, reply.received, secondsSince(start));
             return false;
         }
         reply.text.append(gDataBuffer, std::strlen(gDataBuffer));
@@ -56,6 +67,7 @@ BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse
     std::strcat(gDataBuffer, commandToSend);
     std::strcat(gDataBuffer, "\n\r");
     int written = 0;
+    recordCommand(gDataBuffer, length);
     if (!ComPortAPI_WriteCOM(gDataBuffer, (int)length, &written)) {
         consoleLine("\r\nError occurred when sending data !\r");
         return FALSE;
@@ -69,32 +81,43 @@ BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse
 static void erasePercentage(int percentage) { consolePrint(percentage <= 9 ? "\b\b" : "\b\b\b"); }
 
 BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResponse, const char *expectedResponse) {
+    const auto start = std::chrono::steady_clock::now();
     int dataSent = 0, percentage = 0, written = 0;
+    auto writeFailed = [&] {
+        recordImageEnd("write failed", dataSent + written, secondsSince(start));
+        return FALSE;
+    };
     consolePrint("1%");
     while (dataSent != dataToSendLength) {
         if (dataToSendLength - dataSent > kWriteChunk) {
-            if (!ComPortAPI_WriteCOM((void *)(dataToSend + dataSent), kWriteChunk, &written)) return FALSE;
+            if (!ComPortAPI_WriteCOM((void *)(dataToSend + dataSent), kWriteChunk, &written)) return writeFailed();
             dataSent += kWriteChunk;
             erasePercentage(percentage);
             percentage = (int)((int64_t)dataSent * 100 / dataToSendLength);
             consolePrintf("%d%%", percentage);
+            recordProgress(percentage);
             continue;
         }
         if (!ComPortAPI_WriteCOM((void *)(dataToSend + dataSent), dataToSendLength - dataSent, &written))
-            return FALSE;
+            return writeFailed();
         erasePercentage(percentage);
         consolePrint("100%");
+        recordProgress(100);
         dataSent = dataToSendLength;
-        if (expectedResponse == nullptr) return TRUE;
+        const double streamed = secondsSince(start);
+        if (expectedResponse == nullptr) break;
         Reply reply;
         if (!replyAccepted(expectedResponse, validateResponse, reply)) {
             // What the unit sent, made safe for the terminal; plain text shows as it came.
             consolePrintf("\r\nExpected : %s  received : %s\r\n", expectedResponse,
                           consoleSafeText(reply.firstBytes, reply.received).c_str());
             consoleLine("\r\nError: Expected response did  not matched !\r");
+            recordImageEnd("refused", dataSent, streamed);
             return FALSE;
         }
+        recordImageEnd(validateResponse == TRUE ? "accepted" : "sent", dataSent, streamed);
         return TRUE;
     }
+    if (expectedResponse == nullptr || dataToSendLength == 0) recordImageEnd("sent", dataSent, secondsSince(start));
     return TRUE;
 }

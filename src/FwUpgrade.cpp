@@ -5,8 +5,10 @@
 #include "Console.h"
 #include "FileAPI.h"
 #include "Options.h"
-#include "RunPhase.h"
+#include "Record.h"
+#include "Record.h"
 #include "SafeFile.h"
+#include "Station.h"
 #include "firmware/BinImage.h"
 #include "platform/PortList.h"
 
@@ -26,11 +28,6 @@ int gComPortNumber = 0;
 int gBaudRate = 0;
 
 static bool gNoPause = false;
-static RunPhase gRunPhase = PHASE_NONE;
-
-void setRunPhase(RunPhase phase) { gRunPhase = phase; }
-
-RunPhase runPhase() { return gRunPhase; }
 
 char *copyImageText(int row) {
     const size_t length = (size_t)AUTOGEN_FILES[row].fileDataLength;
@@ -63,124 +60,21 @@ void releaseRunBuffers() {
 void dipsplayLastMessageToUserBeforeExit(const char *lastMessage) {
     consolePrint(lastMessage);
     consolePrint("\r\nPress any key to exit");
-    // Only a person at a console can press a key: scripts and CI never wait.
-    if (!gNoPause && platformStdinIsInteractive()) platformGetch();
+    // Only a person at a console can press a key: scripts and CI never wait, nor does a run
+    // whose console text goes to its log.
+    if (!gNoPause && !recordEvents() && platformStdinIsInteractive()) platformGetch();
 }
 
-static void printBuildNotes() {
+void printBuildNotes() {
     if (FWUPGRADE_SAMPLE_IMAGES) consolePrint("\r\nNOTE: this build carries sample firmware images, not a release.");
     if (FWUPGRADE_TIME_DIVISOR != 1)
         consolePrintf("\r\nNOTE: this build divides every protocol time-out and wait by %d (test build).",
                       FWUPGRADE_TIME_DIVISOR);
 }
 
-static void printBanner() {
+void printBanner() {
     consolePrintf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
     printBuildNotes();
-}
-
-// Reads one decimal entry in [low, high] from stdin, asking again until it is one.
-// False at the end of input.
-static bool readNumber(const char *prompt, int low, int high, const char *retryText, int &value) {
-    for (;;) {
-        consolePrint(prompt);
-        std::string line;
-        if (!platformReadLine(line)) return false;
-        const size_t first = line.find_first_not_of(" \t\r"), last = line.find_last_not_of(" \t\r");
-        if (first != std::string::npos && parseDecimal(line.substr(first, last - first + 1), low, high, value))
-            return true;
-        consolePrint(retryText);
-    }
-}
-
-// Every way out of a run after the banner: the port closed (its settings restored), the
-// closing message, the exit.
-[[noreturn]] static void endRun(const char *lastMessage, int status) {
-    ComPortAPI_CloseCOM();
-    dipsplayLastMessageToUserBeforeExit(lastMessage);
-    releaseRunBuffers();
-    std::exit(status);
-}
-
-// What a stop cut short, and what it means for the unit.
-static const char *stoppedLine(RunPhase phase) {
-    switch (phase) {
-    case PHASE_FINDING: return "\r\nSTOPPED while looking for the unit: nothing was sent to it.\r";
-    case PHASE_CHECKING: return "\r\nSTOPPED while checking the unit: no image was sent, the unit is unchanged.\r";
-    case PHASE_FPGA:
-        return "\r\nSTOPPED while sending the Programmable Logic data: the unit must be updated again.\r";
-    case PHASE_MCU: return "\r\nSTOPPED while sending the uC firmware: the unit must be updated again.\r";
-    case PHASE_REBOOTING:
-        return "\r\nSTOPPED while the unit was rebooting: both images were accepted but the unit did not confirm"
-               " it runs them. Check it before use, and update it again if it does not answer.\r";
-    default: return "\r";
-    }
-}
-
-// A signal (Ctrl-C, termination, a closed terminal) stops the run: the port is restored
-// and closed, the console is as it was found, and the operator learns what was cut short.
-[[noreturn]] static void stopRun(int) {
-    ComPortAPI_CloseCOM();
-    consoleLine(stoppedLine(gRunPhase));
-    std::exit(EXIT_STOPPED);
-}
-
-static void openPortAndRate() {
-    consolePrintf("\r\nOpening COM%d....................", gComPortNumber);
-    if (!ComPortAPI_OpenCOM(gComPortNumber)) endRun("", EXIT_PORT_FAILED);
-    consoleLine("OK\r");
-}
-
-static void setRate() {
-    consolePrintf("\r\nSetting baud rate at %d..........", gBaudRate);
-    if (!ComPortAPI_SetBaudRate(gBaudRate)) endRun("", EXIT_PORT_FAILED);
-    consoleLine("OK\r");
-}
-
-static const char kNoInput[] = "\r\nERROR: No more input: the run is stopped.\r\n";
-
-static void operatorDialogue() {
-    consolePrint("FAILED");
-    if (!readNumber("\n\r\n\rEnter the COM port number : ", 1, 255,
-                    "\r\nNot a COM port number: enter a number from 1 to 255.", gComPortNumber))
-        endRun(kNoInput, EXIT_USAGE);
-    openPortAndRate();
-    if (!readNumber("\n\r\n\rEnter the BAUD RATE       : ", 1, 2147483647,
-                    "\r\nNot a baud rate: enter a number above 0, such as 115200.", gBaudRate))
-        endRun(kNoInput, EXIT_USAGE);
-    setRate();
-}
-
-static void findPort(const Options &options) {
-    setRunPhase(PHASE_FINDING);
-    ComPortAPI_SetHardwareFlowControl(FALSE); // no port open yet: every open below is without CTS
-    if (options.baud != 0) {
-        gBaudRate = options.baud;
-        openPortAndRate();
-        setRate();
-        return;
-    }
-    consolePrint("\n\r\n\rDetecting COM port and Baud Rate..................");
-    if (!detectComPortAndBaudrate()) {
-        operatorDialogue();
-        return;
-    }
-    consoleLine("OK\r");
-    consolePrintf("COM PORT Number : %d", gComPortNumber);
-    consolePrintf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
-}
-
-static int runUpdate(const Options &options) {
-    printBanner();
-    findPort(options);
-    ComPortAPI_SetHardwareFlowControl(TRUE);
-    const BOOL updated = updateFirmware();
-    ComPortAPI_CloseCOM();
-    setRunPhase(PHASE_NONE);
-    dipsplayLastMessageToUserBeforeExit(updated ? "" : "\n\rERROR: The update was not successful.\r\n");
-    releaseRunBuffers();
-    if (!updated) return EXIT_UPDATE_FAILED;
-    return gUnitConfirmedAfterReboot ? EXIT_UPDATE_OK : EXIT_NOT_CONFIRMED;
 }
 
 static int runExportWeb(const Options &options) {
@@ -225,6 +119,22 @@ static void printVersion() {
                 FWUPGRADE_TIME_DIVISOR, FWUPGRADE_TIME_DIVISOR == 1 ? "" : " (test build)");
 }
 
+// What an update would send of each image, for the record.
+static void recordCarriedImages() {
+    const char *kinds[] = {"mcu", "tx", "rx"};
+    for (int row = 0; row < 3; ++row) {
+        flattenImageText(AUTOGEN_FILES[row].fileData);
+        recordCarriedImage(kinds[row], AUTOGEN_FILES[row].filePath, gDataConcatenatedLenght,
+                           computeDataConcatenatedCheckSum());
+    }
+}
+
+static std::string commandLine(int argc, char **argv) {
+    std::string text = "FwUpgrade";
+    for (int i = 1; i < argc; ++i) text += std::string(" ") + argv[i];
+    return text;
+}
+
 int fwMain(int argc, char **argv) {
     platformConsoleInit();
     platformStopInit(stopRun);
@@ -254,6 +164,7 @@ int fwMain(int argc, char **argv) {
         gDetectionPorts = numbers;
         gComPortNumber = numbers.front();
     }
+    if (options.parallel) return runStation(options);
     if (!options.writeImageKind.empty()) {
         gDataConcatenated = allocateDataConcatenated();
         int status = gDataConcatenated ? writeImage(options) : EXIT_UPDATE_FAILED;
@@ -265,5 +176,15 @@ int fwMain(int argc, char **argv) {
         std::fprintf(stdout, "ERROR: Not enough memory to start: close other programs and try again.\r\n");
         return EXIT_UPDATE_FAILED;
     }
-    return options.exportWeb ? runExportWeb(options) : runUpdate(options);
+    if (options.exportWeb) return runExportWeb(options);
+    if (!recordBegin(options.record, commandLine(argc, argv), error)) {
+        std::fprintf(stderr, "FwUpgrade: %s.\n", error.c_str());
+        releaseRunBuffers();
+        return EXIT_UPDATE_FAILED;
+    }
+    if (!options.record.logFile.empty() || !options.record.reportFile.empty() || options.record.events)
+        recordCarriedImages();
+    beginRun(options);
+    if (options.info) runInfo(options);
+    runUpdate(options);
 }

@@ -1,6 +1,7 @@
 #ifndef FWUPGRADE_H_
 #define FWUPGRADE_H_
 
+#include "UnitReplies.h"
 #include "platform/Platform.h"
 
 #include <cstdint>
@@ -48,8 +49,16 @@ extern int gDataConcatenatedLenght;
 extern uint32_t gDataConcatenatedCheckSum;
 extern int gComPortNumber;
 extern int gBaudRate;
-extern bool gUnitConfirmedAfterReboot; // set by updateFirmware: the prompt came after the reboot
+// What updateFirmware learnt of the unit after its reboot.
+enum RebootOutcome {
+    REBOOT_CONFIRMED,      // its prompt came (and with gVerifyAfterReboot it runs the firmware sent)
+    REBOOT_NOT_CONFIRMED,  // no prompt, or no usable version reply
+    REBOOT_OTHER_FIRMWARE, // it answers with another firmware version than the one sent
+};
+extern RebootOutcome gRebootOutcome;
+extern bool gVerifyAfterReboot; // --verify: ask the versions again after the reboot
 extern std::vector<int> gDetectionPorts; // COM numbers detection tries, in order
+extern std::vector<int> gDetectionProbed; // those of them that existed and were probed
 
 // Frames the command ("%%" in front unless isEchoON is TRUE, "\n\r" behind) and writes it.
 // With expectedResponse null: TRUE once written. Else collects the reply until a silent
@@ -69,10 +78,30 @@ BOOL StrRemoveNL(char *str, char ch);
 uint32_t computeDataConcatenatedCheckSum();
 // The whole dialogue with the unit on the open port.
 BOOL updateFirmware();
+// Asks the unit for its versions ("%fw -v", one read) and prints the two version lines when
+// all seven fields convert; false when they do not.
+bool queryUnitVersions(UnitVersions &versions);
+// The checks an update begins with: versions, device code, TX or RX. The image table row of
+// the unit's FPGA image (1 TX, 2 RX), or 0 with the failure printed.
+int checkUnit(UnitVersions &versions);
+// True when the unit's firmware version is the one this program carries.
+bool unitRunsCarriedFirmware(const UnitVersions &versions);
 // Writes the MCU image as the web upload file fileName (complete, or not at all).
 BOOL createFirmwareFileForWeb(const char *fileName);
 // Prints lastMessage unchanged, the exit prompt, and waits for a key where a person can press one.
 void dipsplayLastMessageToUserBeforeExit(const char *lastMessage);
+
+struct Options;
+// The run with a unit, each ending the process through the closing message and the record:
+// the update; the identification (--info); the settings of both from the command line.
+void beginRun(const Options &options);
+[[noreturn]] void runUpdate(const Options &options);
+[[noreturn]] void runInfo(const Options &options);
+// A signal's stop: port closed and given back, what was cut short said, exit 130.
+[[noreturn]] void stopRun(int signal);
+// The banner of an update, and the notes of a test or sample build.
+void printBanner();
+void printBuildNotes();
 
 // A writable zero-terminated copy of row `row` of the image table (fileDataLength + 16 bytes).
 char *copyImageText(int row);

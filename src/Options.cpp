@@ -34,11 +34,19 @@ static bool portNameUsable(const std::string &name, std::string &error) {
 }
 
 static bool checkCombination(const Options &o, std::string &error) {
-    const int modes = o.listPorts + o.exportWeb + !o.writeImageKind.empty();
-    const bool portOptions = !o.port.empty() || !o.ports.empty() || o.baud != 0;
-    if (modes > 1) error = "--list-ports, --export-web and --write-image cannot be used together";
-    else if (modes == 1 && portOptions) error = "--port, --ports and --baud belong to an update only";
-    else if (o.baud != 0 && o.port.empty()) error = "--baud needs --port";
+    const int fileModes = o.listPorts + o.exportWeb + !o.writeImageKind.empty();
+    const bool portOptions = !o.port.empty() || !o.ports.empty() || o.baud != 0 || o.verify ||
+                             !o.record.logFile.empty() || !o.record.reportFile.empty() || o.record.events;
+    if (fileModes + o.info > 1) error = "--info, --list-ports, --export-web and --write-image cannot be used together";
+    else if (fileModes == 1 && portOptions)
+        error = "--port, --ports, --baud, --verify, --log, --report and --events belong to an update or --info only";
+    else if (o.info && o.verify) error = "--verify belongs to an update: --info changes nothing to verify";
+    else if (!o.logDir.empty() && !o.parallel) error = "--log-dir belongs to --parallel";
+    else if (o.parallel && (fileModes > 0 || !o.port.empty() || o.verify || o.record.events ||
+                            !o.record.logFile.empty() || !o.record.reportFile.empty()))
+        error = "--parallel takes --ports, --baud, --info and --log-dir; each unit's run is verified, logged and"
+                " reported by itself";
+    else if (o.baud != 0 && o.port.empty() && !o.parallel) error = "--baud needs --port";
     else if (!o.port.empty() && !o.ports.empty()) error = "--port and --ports cannot be used together";
     return error.empty();
 }
@@ -59,6 +67,18 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
         else if (arg == "--version") o.version = true;
         else if (arg == "--no-pause") o.noPause = true;
         else if (arg == "--list-ports") o.listPorts = true;
+        else if (arg == "--info") o.info = true;
+        else if (arg == "--verify") o.verify = true;
+        else if (arg == "--parallel") o.parallel = true;
+        else if (arg == "--log-dir") {
+            if (!value(o.logDir, "a folder")) return false;
+        }
+        else if (arg == "--events") o.record.events = true;
+        else if (arg == "--log") {
+            if (!value(o.record.logFile, "a FILE")) return false;
+        } else if (arg == "--report") {
+            if (!value(o.record.reportFile, "a FILE")) return false;
+        }
         else if (arg == "--port") {
             if (!value(o.port, "a port") || !portNameUsable(o.port, error)) return false;
         } else if (arg == "--baud") {
@@ -106,6 +126,17 @@ const char *usageText() {
            "                         (P: COM number, COMn, or on Linux a device path)\n"
            "  --port P               detect the baud rate on port P alone\n"
            "  --ports LIST           detect on these ports only, in this order (comma-separated)\n"
+           "  --info                 identify the unit (versions, TX or RX, whether it runs the firmware\n"
+           "                         carried) and update nothing; with --port/--ports/--baud as an update\n"
+           "  --verify               after the reboot ask the unit for its versions again: success only\n"
+           "                         when it runs the firmware sent (exit 1 when it runs another)\n"
+           "  --log FILE             append a timestamped session log of the run to FILE\n"
+           "  --report FILE          write the run as one JSON document to FILE when it ends\n"
+           "  --events               JSON Lines events on stdout instead of the console text (for\n"
+           "                         scripts; the text goes to the --log); no dialogue, no key press\n"
+           "  --parallel             update the unit on every port at once (with --ports LIST: on those),\n"
+           "                         each verified, with a live view; logs and report.json in a folder\n"
+           "  --log-dir DIR          that folder (default FwUpgrade-logs/DATE_TIME in this folder)\n"
            "  --list-ports           list the serial ports this machine has, with their COM numbers\n"
            "  --export-web [FILE]    write the MCU image as the web upload file (default FwToUpload.bin)\n"
            "  --write-image mcu|tx|rx FILE\n"
@@ -115,8 +146,9 @@ const char *usageText() {
            "  --help                 show this text\n"
            "\n"
            "Exit status:\n"
-           "  0   the update succeeded (or the requested file was written)\n"
-           "  1   the update failed, or a file could not be written\n"
+           "  0   the update succeeded (or the requested file was written, or --info identified the unit)\n"
+           "  1   the update failed (with --verify: the unit runs other firmware after its reboot), a\n"
+           "      file could not be written, or no unit it can update answered (--info, --events)\n"
            "  2   wrong option or operator input, or end of input\n"
            "  3   both images were accepted but the unit did not confirm it is running after its reboot\n"
            "  130 stopped by Ctrl-C or a termination signal (the port is restored first)\n"

@@ -1,6 +1,8 @@
 #ifndef OPTIONS_H_
 #define OPTIONS_H_
 
+#include "Record.h"
+
 #include <string>
 #include <vector>
 
@@ -10,6 +12,11 @@ struct Options {
     bool version = false;
     bool noPause = false;
     bool listPorts = false;
+    bool info = false;              // identify the unit, update nothing
+    bool verify = false;            // ask the versions again after the reboot
+    bool parallel = false;          // every port at once, a child run each
+    std::string logDir;             // --log-dir: the folder of a parallel run
+    RecordSinks record;             // --log FILE, --report FILE, --events
     std::string port;               // --port: COM number, COMn or (POSIX) device path
     int baud = 0;                   // --baud, with --port
     std::vector<std::string> ports; // --ports: the candidates of detection, in order

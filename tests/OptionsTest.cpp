@@ -40,6 +40,9 @@ TEST(Options, AcceptedForms) {
     EXPECT_EQ(o.writeImageFile, "tx.bin");
 }
 
+const char kUpdateOnly[] =
+    "--port, --ports, --baud, --verify, --log, --report and --events belong to an update or --info only";
+
 TEST(Options, RefusedForms) {
     const struct {
         std::vector<const char *> args;
@@ -61,9 +64,12 @@ TEST(Options, RefusedForms) {
         {{"--write-image", "tx", "--no-pause"}, "--write-image tx: FILE is missing"},
         {{"--port", "1", "--ports", "2"}, "--port and --ports cannot be used together"},
         {{"--export-web", "--write-image", "tx", "t.bin"},
-         "--list-ports, --export-web and --write-image cannot be used together"},
-        {{"--write-image", "tx", "t.bin", "--port", "COM3"}, "--port, --ports and --baud belong to an update only"},
-        {{"--export-web", "--ports", "3"}, "--port, --ports and --baud belong to an update only"},
+         "--info, --list-ports, --export-web and --write-image cannot be used together"},
+        {{"--write-image", "tx", "t.bin", "--port", "COM3"}, kUpdateOnly},
+        {{"--export-web", "--ports", "3"}, kUpdateOnly},
+        {{"--write-image", "mcu", "m.bin", "--report", "r.json"}, kUpdateOnly},
+        {{"--info", "--verify"}, "--verify belongs to an update: --info changes nothing to verify"},
+        {{"--info", "--export-web"}, "--info, --list-ports, --export-web and --write-image cannot be used together"},
     };
     for (const auto &c : refused) {
         Options o;

@@ -116,11 +116,16 @@ DWORD GetLastError();
 void platformStopInit(void (*onStop)(int signal));
 // Calls onStop when a stop has come.
 void platformStopCheck();
+// The signal of the stop that came (SIGINT is 2, SIGHUP 1), or 0.
+int platformStopSignal();
 // The system's text for an error code (errno, or GetLastError on Windows).
 std::string platformErrorText(DWORD error);
 
 // Console: every text reaches the screen at once; stdout carries the bytes unchanged.
 void platformConsoleInit();
+// True when stdout is an interactive console that takes cursor movement (ANSI escapes; on
+// Windows virtual-terminal processing, switched on here and off again at exit).
+bool platformConsoleTakesCursorMoves();
 // TRUE when a person can press a key on stdin.
 bool platformStdinIsInteractive();
 // One key press without echo; the console's mode is restored before anything else.

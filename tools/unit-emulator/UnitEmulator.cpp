@@ -38,6 +38,8 @@ struct Config {
     std::string unit = "tx"; // tx, rx, or any other text sent as the identity
     std::string versionReply = "1.0.3 K482915 1.03 7\r\n>>";
     std::string promptText = "[K482915] boot complete\r\n>>";
+    std::string versionAfter = "1.0.4 K482915 1.04 7\r\n>>"; // the version reply once both images are in
+    bool silentAfterReboot = false;
     std::string summaryPath, saveDir, linkPath, device;
     // Faults.
     bool silence = false, probeOffByOne = false, chatter = false, secondProbeOnly = false, noPrompt = false;
@@ -87,6 +89,7 @@ class Emulator {
     std::deque<Output> pending;
     int probesAtRate = 0;
     unsigned lastProbeBaud = 0;
+    bool rebooted = false; // both images taken: the new firmware answers
     // Image being received.
     std::string imageKind;
     long imageLength = 0;
@@ -237,7 +240,7 @@ void Emulator::announce(const std::string &kind, const std::string &args) {
 
 void Emulator::onCommand(const std::string &command) {
     record("command text=%s baud=%u cts=%d", printable(command).c_str(), lineBaud(), lineCts());
-    if (cfg.silence) return;
+    if (cfg.silence || (rebooted && cfg.silentAfterReboot)) return;
     if (command == "%%%help -c version") {
         const bool sameRate = lastProbeBaud == lineBaud();
         probesAtRate = sameRate ? probesAtRate + 1 : 1;
@@ -247,7 +250,7 @@ void Emulator::onCommand(const std::string &command) {
         if (cfg.probeOffByOne) text[text.size() - 3] = 'X';
         reply(text);
     } else if (command == "%%%fw -v") {
-        reply(cfg.versionReply);
+        reply(rebooted ? cfg.versionAfter : cfg.versionReply);
     } else if (command == "%%%fw -p") {
         reply(cfg.unit == "tx" ? kTxIdentity : cfg.unit == "rx" ? kRxIdentity : cfg.unit + "\r\n>>");
     } else if (command.rfind("%%%fw -l ", 0) == 0) {
@@ -281,6 +284,7 @@ void Emulator::onImageComplete() {
     // Reboot: silent, then the prompt lands in the updater's last read (after its 138 s wait,
     // the 1 s silent read that ends the acknowledgement and the 1 s first read).
     commandBaud = cfg.baud;
+    rebooted = true;
     const long long rebootMs = cfg.rebootMs >= 0 ? cfg.rebootMs : (1000 + 138000 + 1000 + 5500) / FWUPGRADE_TIME_DIVISOR;
     if (cfg.noPrompt) return;
     reply(cfg.promptText, rebootMs);
@@ -394,6 +398,7 @@ const char kUsage[] =
     "  --unit tx|rx|TEXT    identity reply (default tx)\n"
     "  --version-reply TEXT reply to the version query (\\r and \\n understood)\n"
     "  --prompt TEXT        text after the reboot (default begins with [ and ends with >>)\n"
+    "  --version-after TEXT reply to the version query after the reboot (default 1.0.4 ...)\n"
     "  --reboot-ms N        silence after the MCU image before the prompt\n"
     "  --summary FILE       record commands, line settings and images, one per line\n"
     "  --save-dir DIR       save each image received as DIR/fpga.bin, DIR/mcu.bin\n"
@@ -401,6 +406,7 @@ const char kUsage[] =
     "  --device PATH        serve a real serial device instead of a pty\n"
     "Faults:\n"
     "  --silence --probe-off-by-one --chatter --zero-flood --second-probe-only --no-prompt\n"
+    "  --silent-after-reboot            the prompt, then nothing\n"
     "  --split-reply PIECES:PAUSE_MS   send every reply in pieces with pauses\n"
     "  --no-ready fpga|mcu  --hangup fpga|mcu\n"
     "  --wrong-ack fpga|mcu[:TEXT]      acknowledge the image with TEXT (default FAILURE)\n"
@@ -440,6 +446,8 @@ int main(int argc, char **argv) {
         else if (a == "--unit") cfg.unit = next();
         else if (a == "--version-reply") cfg.versionReply = unescape(next());
         else if (a == "--prompt") cfg.promptText = unescape(next());
+        else if (a == "--version-after") cfg.versionAfter = unescape(next());
+        else if (a == "--silent-after-reboot") cfg.silentAfterReboot = true;
         else if (a == "--reboot-ms") cfg.rebootMs = std::atol(next().c_str());
         else if (a == "--summary") cfg.summaryPath = next();
         else if (a == "--save-dir") cfg.saveDir = next();

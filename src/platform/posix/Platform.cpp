@@ -16,6 +16,11 @@ void platformConsoleInit() { setvbuf(stdout, nullptr, _IONBF, 0); }
 
 bool platformStdinIsInteractive() { return isatty(STDIN_FILENO) == 1; }
 
+bool platformConsoleTakesCursorMoves() {
+    const char *term = std::getenv("TERM");
+    return isatty(STDOUT_FILENO) == 1 && term != nullptr && std::strcmp(term, "dumb") != 0;
+}
+
 // One byte of stdin, waiting for it or a stop. 1, 0 at its end, -1 when a stop came.
 static int readByte(unsigned char &c) {
     for (;;) {

@@ -48,6 +48,8 @@ void platformStopInit(void (*onStop)(int)) {
 
 bool posixStopPending() { return gSignal != 0; }
 
+int platformStopSignal() { return gSignal; }
+
 void platformStopCheck() {
     if (gSignal != 0 && gOnStop != nullptr) gOnStop(gSignal);
 }

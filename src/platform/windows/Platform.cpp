@@ -42,15 +42,33 @@ void platformStopInit(void (*onStop)(int)) {
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
 }
 
+int platformStopSignal() {
+    const LONG stop = gStop;
+    if (stop == 0) return 0;
+    return stop - 1 == CTRL_C_EVENT || stop - 1 == CTRL_BREAK_EVENT ? 2 : 1;
+}
+
 void platformStopCheck() {
     // The signal numbers of POSIX, so both builds report a stop alike: Ctrl-C and Ctrl-Break
     // are SIGINT, a closing console or session SIGHUP.
-    const LONG stop = gStop;
-    if (stop == 0 || gOnStop == nullptr) return;
-    gOnStop(stop - 1 == CTRL_C_EVENT || stop - 1 == CTRL_BREAK_EVENT ? 2 : 1);
+    const int signal = platformStopSignal();
+    if (signal != 0 && gOnStop != nullptr) gOnStop(signal);
 }
 
 // A console, not merely a character device: _isatty also says yes for NUL.
+static DWORD gConsoleMode = 0;
+
+static void restoreConsoleMode() { SetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), gConsoleMode); }
+
+bool platformConsoleTakesCursorMoves() {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (!GetConsoleMode(out, &gConsoleMode)) return false;
+    if (gConsoleMode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
+    if (!SetConsoleMode(out, gConsoleMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return false; // older consoles
+    std::atexit(restoreConsoleMode);
+    return true;
+}
+
 bool platformStdinIsInteractive() {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;

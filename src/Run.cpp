@@ -1,0 +1,178 @@
+// One run with a unit: the way to its port (detection, options or operator), the update or
+// the identification, the outcome, and the clean stop on a signal. Every way out passes
+// through endRun or stopRun, which close the port and finish the record.
+#include "ComPortAPI.h"
+#include "Console.h"
+#include "FwUpgrade.h"
+#include "Options.h"
+#include "Record.h"
+#include "firmware/BinImage.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+
+static bool gAskOperator = true; // no dialogue when nobody reads the console (--events)
+
+// Reads one decimal entry in [low, high] from stdin, asking again until it is one.
+// False at the end of input.
+static bool readNumber(const char *prompt, int low, int high, const char *retryText, int &value) {
+    for (;;) {
+        consolePrint(prompt);
+        std::string line;
+        if (!platformReadLine(line)) return false;
+        const size_t first = line.find_first_not_of(" \t\r"), last = line.find_last_not_of(" \t\r");
+        if (first != std::string::npos && parseDecimal(line.substr(first, last - first + 1), low, high, value))
+            return true;
+        consolePrint(retryText);
+    }
+}
+
+// Every way out of a run after the banner: the port closed (its settings given back), the
+// closing message, the record finished, the exit.
+[[noreturn]] static void endRun(const char *lastMessage, int status, const char *outcome) {
+    ComPortAPI_CloseCOM();
+    recordPhase(PHASE_NONE); // a stop at the closing message cuts nothing short
+    dipsplayLastMessageToUserBeforeExit(lastMessage);
+    recordFinish(status, outcome);
+    releaseRunBuffers();
+    std::exit(status);
+}
+
+// What a stop cut short, and what it means for the unit.
+static const char *stoppedLine(RunPhase phase) {
+    switch (phase) {
+    case PHASE_FINDING: return "\r\nSTOPPED while looking for the unit: nothing was sent to it.\r";
+    case PHASE_CHECKING: return "\r\nSTOPPED while checking the unit: no image was sent, the unit is unchanged.\r";
+    case PHASE_FPGA:
+        return "\r\nSTOPPED while sending the Programmable Logic data: the unit must be updated again.\r";
+    case PHASE_MCU: return "\r\nSTOPPED while sending the uC firmware: the unit must be updated again.\r";
+    case PHASE_REBOOTING:
+    case PHASE_VERIFYING:
+        return "\r\nSTOPPED while the unit was rebooting: both images were accepted but the unit did not confirm"
+               " it runs them. Check it before use, and update it again if it does not answer.\r";
+    default: return "\r";
+    }
+}
+
+void stopRun(int signal) {
+    ComPortAPI_CloseCOM();
+    consoleLine(stoppedLine(recordedPhase()));
+    recordFinish(EXIT_STOPPED, "stopped", signal);
+    std::exit(EXIT_STOPPED);
+}
+
+static void openPortAndRate() {
+    consolePrintf("\r\nOpening COM%d....................", gComPortNumber);
+    if (!ComPortAPI_OpenCOM(gComPortNumber)) endRun("", EXIT_PORT_FAILED, "port failed");
+    consoleLine("OK\r");
+}
+
+static void setRate() {
+    consolePrintf("\r\nSetting baud rate at %d..........", gBaudRate);
+    if (!ComPortAPI_SetBaudRate(gBaudRate)) endRun("", EXIT_PORT_FAILED, "port failed");
+    consoleLine("OK\r");
+}
+
+static const char kNoInput[] = "\r\nERROR: No more input: the run is stopped.\r\n";
+
+static void operatorDialogue() {
+    consolePrint("FAILED");
+    if (!readNumber("\n\r\n\rEnter the COM port number : ", 1, 255,
+                    "\r\nNot a COM port number: enter a number from 1 to 255.", gComPortNumber))
+        endRun(kNoInput, EXIT_USAGE, "no input");
+    openPortAndRate();
+    if (!readNumber("\n\r\n\rEnter the BAUD RATE       : ", 1, 2147483647,
+                    "\r\nNot a baud rate: enter a number above 0, such as 115200.", gBaudRate))
+        endRun(kNoInput, EXIT_USAGE, "no input");
+    setRate();
+    recordUnitFound(gComPortNumber, gBaudRate, "operator");
+}
+
+// "COM1, COM3 to COM5": the COM numbers, runs joined.
+static std::string comList(const std::vector<int> &numbers) {
+    std::string text;
+    for (size_t i = 0; i < numbers.size();) {
+        size_t j = i;
+        while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1) ++j;
+        text += (text.empty() ? "COM" : ", COM") + std::to_string(numbers[i]);
+        if (j > i) text += (j == i + 1 ? ", COM" : " to COM") + std::to_string(numbers[j]);
+        i = j + 1;
+    }
+    return text;
+}
+
+// Which ports detection tried, and which it could not open.
+static std::string noUnitText() {
+    std::vector<int> absent;
+    for (int n : gDetectionPorts)
+        if (std::find(gDetectionProbed.begin(), gDetectionProbed.end(), n) == gDetectionProbed.end())
+            absent.push_back(n);
+    std::string text = "No unit answered";
+    if (!gDetectionProbed.empty()) text += " on " + comList(gDetectionProbed) + " at any baud rate";
+    if (!absent.empty())
+        text += "; " + comList(absent) + (absent.size() == 1 ? " does" : " do") + " not exist or cannot be opened";
+    return text + ".";
+}
+
+// Opens the port of the unit: the one named with its rate, or the one detection finds, or
+// (askOperator) the one the operator names. When none is found and nobody is asked, the run
+// ends with the ports tried (exit 1).
+static void findPort(const Options &options, bool askOperator) {
+    recordPhase(PHASE_FINDING);
+    ComPortAPI_SetHardwareFlowControl(FALSE); // no port open yet: every open below is without CTS
+    if (options.baud != 0) {
+        gBaudRate = options.baud;
+        openPortAndRate();
+        setRate();
+        recordUnitFound(gComPortNumber, gBaudRate, "named");
+        return;
+    }
+    consolePrint("\n\r\n\rDetecting COM port and Baud Rate..................");
+    if (!detectComPortAndBaudrate()) {
+        if (askOperator && gAskOperator) return operatorDialogue();
+        consolePrint("FAILED");
+        recordNoUnit(noUnitText());
+        endRun(("\r\n" + noUnitText() + "\r\n").c_str(), EXIT_UPDATE_FAILED, "no unit");
+    }
+    consoleLine("OK\r");
+    consolePrintf("COM PORT Number : %d", gComPortNumber);
+    consolePrintf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
+    recordUnitFound(gComPortNumber, gBaudRate, "detected");
+}
+
+void beginRun(const Options &options) {
+    gAskOperator = !recordEvents();
+    gVerifyAfterReboot = options.verify;
+}
+
+void runUpdate(const Options &options) {
+    printBanner();
+    findPort(options, true);
+    ComPortAPI_SetHardwareFlowControl(TRUE);
+    const BOOL updated = updateFirmware();
+    if (!updated) endRun("\n\rERROR: The update was not successful.\r\n", EXIT_UPDATE_FAILED, "failed");
+    switch (gRebootOutcome) {
+    case REBOOT_CONFIRMED: endRun("", EXIT_UPDATE_OK, gVerifyAfterReboot ? "updated and verified" : "updated");
+    case REBOOT_NOT_CONFIRMED: endRun("", EXIT_NOT_CONFIRMED, "not confirmed");
+    default: endRun("\n\rERROR: The update was not successful.\r\n", EXIT_UPDATE_FAILED, "other firmware");
+    }
+}
+
+void runInfo(const Options &options) {
+    consolePrintf("\n\rIdentifying the unit: this program carries firmware %s and sends the unit no image",
+                  FIRMWARE_VERSION_TO_UPLOAD);
+    printBuildNotes();
+    findPort(options, false);
+    ComPortAPI_SetHardwareFlowControl(TRUE); // the queries go as an update's do
+    UnitVersions versions;
+    if (checkUnit(versions) == 0)
+        endRun("\n\rERROR: This is not a unit this program can update.\r\n", EXIT_UPDATE_FAILED, "not updatable");
+    if (unitRunsCarriedFirmware(versions))
+        consolePrintf("The unit runs firmware %d.%d.%d, the version this program carries.\r\n", versions.fw_ver,
+                      versions.fw_rev, versions.fw_sub);
+    else
+        consolePrintf("The unit runs firmware %d.%d.%d; this program carries %s, which an update installs.\r\n",
+                      versions.fw_ver, versions.fw_rev, versions.fw_sub, FIRMWARE_VERSION_TO_UPLOAD);
+    endRun("", EXIT_UPDATE_OK, "identified");
+}

@@ -1,0 +1,29 @@
+#ifndef PROCESS_H_
+#define PROCESS_H_
+
+#include <string>
+#include <vector>
+
+// Child processes of this program (one per port in a station run), each with its stdout and
+// stderr on one pipe to the parent. The children share the parent's console, so a Ctrl-C at
+// the console reaches them too.
+
+struct ChildProcess;
+
+// The path of this program's own executable.
+std::string processOwnPath();
+// Starts args[0] with args; stdin is the null device. Null with error set when it cannot.
+ChildProcess *processStart(const std::vector<std::string> &args, std::string &error);
+// Blocks until the child wrote something: the count (up to size), or 0 at the end of its output.
+int processRead(ChildProcess *child, char *buffer, int size);
+// Asks the child to stop as Ctrl-C would (SIGINT); it restores its port and ends.
+void processStop(ChildProcess *child);
+// Waits up to timeoutMs for the child to end: true with its exit status (a signal's end as
+// 128 + its number), false while it still runs.
+bool processWait(ChildProcess *child, int timeoutMs, int &status);
+// Ends a child that would not stop, at once.
+void processKill(ChildProcess *child);
+// Releases what the parent holds of an ended child.
+void processRelease(ChildProcess *child);
+
+#endif

@@ -1,0 +1,102 @@
+// Child processes on POSIX: posix_spawn with the output on a pipe.
+#include "platform/Process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+struct ChildProcess {
+    pid_t pid;
+    int output; // read end of the child's stdout and stderr
+    int status;
+    bool ended;
+};
+
+std::string processOwnPath() {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    return n > 0 ? std::string(path, (size_t)n) : "";
+}
+
+ChildProcess *processStart(const std::vector<std::string> &args, std::string &error) {
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) { // the parent's ends reach no other child
+        error = std::strerror(errno);
+        return nullptr;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    // The signals the parent handles start at their defaults in the child, which sets its own.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults, none;
+    sigemptyset(&defaults);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&defaults, signal);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    std::vector<char *> argv;
+    for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int result = posix_spawn(&pid, args[0].c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(pipeFds[1]);
+    if (result != 0) {
+        error = std::strerror(result);
+        close(pipeFds[0]);
+        return nullptr;
+    }
+    return new ChildProcess{pid, pipeFds[0], 0, false};
+}
+
+int processRead(ChildProcess *child, char *buffer, int size) {
+    for (;;) {
+        const ssize_t n = read(child->output, buffer, (size_t)size);
+        if (n >= 0) return (int)n;
+        if (errno != EINTR) return 0;
+    }
+}
+
+void processStop(ChildProcess *child) {
+    if (!child->ended) kill(child->pid, SIGINT);
+}
+
+bool processWait(ChildProcess *child, int timeoutMs, int &status) {
+    for (int waited = 0; !child->ended; waited += 20) {
+        int raw = 0;
+        const pid_t r = waitpid(child->pid, &raw, WNOHANG);
+        if (r == child->pid || (r < 0 && errno != EINTR)) {
+            child->ended = true;
+            child->status = r < 0 ? 255 : WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            break;
+        }
+        if (waited >= timeoutMs) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    status = child->status;
+    return true;
+}
+
+void processKill(ChildProcess *child) {
+    if (!child->ended) kill(child->pid, SIGKILL);
+}
+
+void processRelease(ChildProcess *child) {
+    close(child->output);
+    delete child;
+}
