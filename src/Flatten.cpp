@@ -37,12 +37,10 @@ uint32_t computeDataConcatenatedCheckSum() {
 
 // The line as the text has it (":" and the piece up to its first line end), verbatim.
 static void reportInvalidLine(const char *piece, size_t length) {
-    consolePrint("\r\n intel_hex_line_is_valid \r");
-    consolePrint("\n");
+    consoleLine("\r\n intel_hex_line_is_valid \r");
     consoleWrite(":", 1);
     consoleWrite(piece, length);
-    consolePrint("\r");
-    consolePrint("\n");
+    consoleLine("\r");
 }
 
 // Places one valid record. False when it cannot be taken: an address record without its two
@@ -70,8 +68,7 @@ static BOOL flatten(const char *text, char *consumed) {
     std::memset(gDataConcatenated, 0xFF, CONCAT_BUFFER_SIZE);
     gDataConcatenatedLenght = 0;
     if (text == nullptr) {
-        consolePrint("\r\nNUL extractedHexLine \r");
-        consolePrint("\n");
+        consoleLine("\r\nNUL extractedHexLine \r");
         return FALSE;
     }
     uint32_t memory_offset = 0;

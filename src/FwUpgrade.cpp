@@ -108,7 +108,7 @@ static int listPorts() {
         std::string line = "COM" + std::to_string(port.number);
         if (port.path != line) line += "  " + port.path;
         if (!port.description.empty()) line += "  " + port.description;
-        std::printf("%s\n", line.c_str());
+        std::printf("%s  [%s]\n", line.c_str(), PortList_status(port).c_str());
     }
     return EXIT_UPDATE_OK;
 }

@@ -143,9 +143,17 @@ void writeReport() {
 
 bool recordBegin(const RecordSinks &sinks, const std::string &commandLine, std::string &error) {
     g = State();
-    if (!sinks.logFile.empty() && (g.log = std::fopen(sinks.logFile.c_str(), "ab")) == nullptr) {
-        error = "cannot open the log " + sinks.logFile + ": " + platformErrorText((DWORD)errno);
-        return false;
+    if (!sinks.logFile.empty()) {
+        // Appended to, so it may exist; but a log that is a device (a serial port!) is refused.
+        const std::string notRegular = platformNotARegularFile(sinks.logFile.c_str());
+        if (!notRegular.empty() && notRegular != "it is a symbolic link") {
+            error = "cannot use " + sinks.logFile + " as the log: " + notRegular;
+            return false;
+        }
+        if ((g.log = std::fopen(sinks.logFile.c_str(), "ab")) == nullptr) {
+            error = "cannot open the log " + sinks.logFile + ": " + platformErrorText((DWORD)errno);
+            return false;
+        }
     }
     g.events = sinks.events;
     g.reportFile = sinks.reportFile;

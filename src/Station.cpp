@@ -114,10 +114,15 @@ std::vector<StationPort> stationPorts(const Options &options) {
 }
 
 // The child's own run: the single-unit run on one port, its record in the run's folder.
+// The files of port n in the run's folder. Never "COM3.log": on Windows that is the port itself.
+std::string portFile(const std::string &dir, int com, const char *suffix) {
+    return dir + "/port-COM" + std::to_string(com) + suffix;
+}
+
 std::vector<std::string> childArguments(const Options &options, const StationPort &port, const std::string &dir) {
-    const std::string base = dir + "/COM" + std::to_string(port.com);
     std::vector<std::string> args = {processOwnPath(), "--port", port.path, "--events", "--no-pause",
-                                     "--log", base + ".log", "--report", base + ".report.json",
+                                     "--log", portFile(dir, port.com, ".log"),
+                                     "--report", portFile(dir, port.com, ".report.json"),
                                      options.info ? "--info" : "--verify"};
     if (options.baud != 0) args.insert(args.end(), {"--baud", std::to_string(options.baud)});
     return args;
@@ -155,7 +160,7 @@ void writeStationReport(const std::string &dir, const std::vector<StationPort> &
                         const json &counts, const std::string &started, bool stopped) {
     json units = json::array();
     for (const StationPort &p : ports) {
-        const std::string file = dir + "/COM" + std::to_string(p.com) + ".report.json";
+        const std::string file = portFile(dir, p.com, ".report.json");
         json unitReport = nullptr;
         if (FILE *f = std::fopen(file.c_str(), "rb")) {
             std::string text;
@@ -167,7 +172,7 @@ void writeStationReport(const std::string &dir, const std::vector<StationPort> &
             if (unitReport.is_discarded()) unitReport = nullptr;
             std::remove(file.c_str()); // gathered here: one report for the run
         }
-        units.push_back({{"com", p.com}, {"path", p.path}, {"log", "COM" + std::to_string(p.com) + ".log"},
+        units.push_back({{"com", p.com}, {"path", p.path}, {"log", portFile(".", p.com, ".log").substr(2)},
                          {"outcome", p.outcome.empty() ? json(nullptr) : json(p.outcome)},
                          {"exit_status", p.status}, {"report", unitReport}});
     }
@@ -207,8 +212,8 @@ int runStation(const Options &options) {
         consolePrintf("ERROR: Cannot create the folder %s: %s\r\n", dir.c_str(), error.message().c_str());
         return EXIT_UPDATE_FAILED;
     }
-    consolePrintf("%s %zu ports at once; logs and report.json in %s\r\n",
-                  options.info ? "Identifying the units on" : "Updating the units on", ports.size(), dir.c_str());
+    consolePrintf("%s %d ports at once; logs and report.json in %s\r\n",
+                  options.info ? "Identifying the units on" : "Updating the units on", (int)ports.size(), dir.c_str());
     Lines lines;
     std::vector<ChildProcess *> children(ports.size(), nullptr);
     std::vector<std::thread> readers;

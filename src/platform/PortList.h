@@ -19,6 +19,8 @@ struct PortInfo {
 
 // The machine's serial ports that exist, in the order COM numbers count them.
 std::vector<PortInfo> PortList_machinePorts();
+// Whether the port can be opened now: "free", "in use by another program", or why not.
+std::string PortList_status(const PortInfo &port);
 // Device path of COM nId on POSIX ("" when there is no such entry); "COMn" on Windows.
 std::string PortList_pathOf(int nId);
 // COM numbers for port names (a number, COMn, or on POSIX a device path, which joins the

@@ -695,6 +695,109 @@ class Record(E2E):
 
 
 @unittest.skipUnless(SUITE == "full", "accelerated suite")
+class Station(E2E):
+    """--parallel: a child run per port, all at once."""
+
+    def command(self, *extra):
+        self.logs = os.path.join(self.workdir, "logs")
+        return (([RUN_IN_PREFIX, FWUPGRADE] if WINE else [FWUPGRADE]) + ["--parallel"] + self.ports.arguments()
+                + ["--log-dir", self.logs, "--no-pause"] + list(extra))
+
+    def report(self):
+        with open(os.path.join(self.logs, "report.json")) as f:
+            return json.load(f)
+
+    def log_of(self, n):
+        with open(os.path.join(self.logs, "port-COM%d.log" % com(n))) as f:
+            return f.read().splitlines()
+
+    def test_four_units_at_once_each_with_its_own_outcome(self):
+        kinds = [("--unit", "tx"), ("--unit", "rx", "--baud", "57600"), ("--no-ready", "mcu"), ("--silence",)]
+        expected = ["updated and verified", "updated and verified", "failed", "no unit"]
+        if WINE:  # two mapped COM ports are enough to show the children run there too
+            kinds, expected = kinds[:2], expected[:2]
+        units = [self.ports.unit(*k) for k in kinds]
+        result = subprocess.run(self.command(), capture_output=True, timeout=RUN_LIMIT_S)
+        for u in units:
+            u.stop()
+        output = result.stdout.decode("latin-1")
+        self.assertEqual(result.returncode, 1 if not WINE else 0, output[-2000:])
+        report = self.report()
+        self.assertEqual([u["outcome"] for u in report["units"]], expected)
+        summary = output[output.index("\nSummary\n"):]
+        for n, (unit, outcome, entry) in enumerate(zip(units, expected, report["units"]), start=1):
+            with self.subTest(port=n):
+                row = [l for l in summary.splitlines() if l.startswith("COM%d " % com(n)) or l == "COM%d" % com(n)
+                       or l.startswith("COM%d" % com(n) + " ")]
+                self.assertTrue(row and row[0].endswith(outcome), summary)
+                self.assertTrue(unit.line_kept())
+                self.assertTrue(self.log_of(n)[-1].split(" outcome: ")[1].startswith(outcome + ","))
+                images = (entry["report"] or {}).get("images", [])
+                announced = [l for l in unit.lines() if l.startswith("announce ")]
+                self.assertEqual(["announce kind=%s checksum=%d length=%d" % (i["kind"], i["checksum"], i["length"])
+                                  for i in images], [l[:l.index(" baud=")] for l in announced])
+                if outcome == "updated and verified":
+                    fpga = self.flat["tx" if n == 1 else "rx"]
+                    self.assertEqual(unit.image("fpga"), fpga)
+                    self.assertEqual(unit.image("mcu"), self.flat["mcu"])
+        self.assertIn("%d ports: " % len(expected), summary)
+        self.assertFalse(glob.glob(os.path.join(self.logs, "*.report.json")))  # gathered into report.json
+        # Through a pipe: the line view, each line naming its port, images by the tenth.
+        lines = output[:output.index("\nSummary\n")].splitlines()[1:]
+        self.assertTrue(all(re.match(r"COM\d+( /dev/\S+)?: ", l) for l in lines), lines)
+        for n in (1, 2):
+            progress = [l.split(": ", 1)[1] for l in lines if l.startswith("COM%d" % com(n)) and ": FPGA" in l]
+            self.assertEqual(progress, ["FPGA"] + ["FPGA %d %%" % p for p in range(0, 101, 10)])
+
+    def test_every_unit_identified_at_once(self):
+        units = [self.ports.unit("--unit", "rx"), self.ports.unit("--version-reply", "1.0.3 K482915 1.03 3")]
+        result = subprocess.run(self.command("--info"), capture_output=True, timeout=RUN_LIMIT_S)
+        for u in units:
+            u.stop()
+            self.assertFalse([l for l in u.lines() if l.startswith("announce")])
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual([u["outcome"] for u in self.report()["units"]], ["identified", "not updatable"])
+        self.assertRegex(result.stdout.decode(), r"\nCOM%d[^\n]* RX +1\.0\.3 1\.03 +- +\d:\d\d  identified\n" % com(1))
+
+    @unittest.skipIf(WINE, "a terminal's Ctrl-C, natively in tmux")
+    def test_the_live_view_and_ctrl_c_in_a_terminal(self):
+        units = [self.ports.unit("--baud", "115200", "--unit", kind, "--slow-line", "400000") for kind in ("tx", "rx")]
+        session = "fwupgrade-%d" % os.getpid()
+        shell = " ".join("'%s'" % a for a in self.command()) + "; echo EXIT=$?; sleep 60"
+        tmux = ["tmux", "-L", session]
+        # The command runs in the user's shell (nobody's is nologin); bash outlives the Ctrl-C it passes on.
+        subprocess.run(tmux + ["new-session", "-d", "-s", "station", "-x", "120", "-y", "20", shell], check=True,
+                       env=dict(os.environ, SHELL="/bin/bash"))
+        self.addCleanup(lambda: subprocess.run(tmux + ["kill-server"], capture_output=True))
+        screen = lambda: subprocess.run(tmux + ["capture-pane", "-p", "-t", "station"], capture_output=True,
+                                        text=True).stdout
+        self.wait_for(units[0], "announce kind=fpga")
+        time.sleep(3)
+        live = screen()
+        self.assertRegex(live, r"PORT +UNIT BEFORE +PHASE +TIME +OUTCOME\n")
+        for n in (1, 2):
+            self.assertRegex(live, r"COM%d /dev/\S+ +(TX|RX) +1\.0\.3 1\.03 +FPGA \d+ %% " % com(n))
+        self.assertEqual(live.count("PORT "), 1)  # redrawn in place, not scrolled
+        subprocess.run(tmux + ["send-keys", "-t", "station", "C-c"], check=True)
+        deadline = time.monotonic() + RUN_LIMIT_S
+        while "EXIT=" not in screen():
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.2)
+        end = screen()
+        self.assertIn("EXIT=130", end)
+        self.assertIn("2 ports: 2 stopped.", end)
+        left = subprocess.run(["pgrep", "-f", "--", "--report " + self.logs], capture_output=True)
+        self.assertEqual(left.stdout, b"")  # no child left running
+        for u in units:
+            u.stop()
+            self.assertTrue(u.line_kept())
+        report = self.report()
+        self.assertEqual((report["exit_status"], report["stopped"]), (130, True))
+        self.assertEqual([(u["report"]["stopped_by"], u["report"]["phase"]) for u in report["units"]],
+                         [("SIGINT", "fpga")] * 2)
+
+
+@unittest.skipUnless(SUITE == "full", "accelerated suite")
 class Signals(E2E):
     def test_a_signal_stops_the_run_and_restores_the_port(self):
         cases = [(signal.SIGINT, "announce kind=fpga", 1.5, STOPPED_FPGA)]

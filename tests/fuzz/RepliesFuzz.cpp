@@ -1,4 +1,5 @@
 // Any bytes as a unit's version reply or post-reboot text.
+#include "Console.h"
 #include "FwUpgrade.h"
 #include "UnitReplies.h"
 
@@ -12,5 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int fields = parseVersionReply(text.c_str(), &v);
     if (fields > 7 || v.model[7] != '\0') std::abort();
     unitPromptShown(text.c_str());
+    // What reaches the terminal: only printable text, CR and LF, whatever came.
+    for (unsigned char c : consoleSafeText(std::string((const char *)data, size), size))
+        if ((c < 0x20 && c != '\r' && c != '\n') || c >= 0x7F) std::abort();
     return 0;
 }

@@ -9,7 +9,7 @@ out=${2:-$root/build/fuzz}
 mkdir -p "$out"
 flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I"$root/src")
 common=("$root/src/Console.cpp" "$root/src/Flatten.cpp" "$root/src/IntelHex.cpp" "$root/src/StringOperations.cpp"
-        "$root/src/platform/posix/Platform.cpp")
+        "$root/src/platform/posix/Platform.cpp" "$root/src/platform/posix/Stop.cpp")
 clang++ "${flags[@]}" "$here/FlattenFuzz.cpp" "${common[@]}" -o "$out/flatten-fuzz"
 clang++ "${flags[@]}" "$here/RepliesFuzz.cpp" "$root/src/UnitReplies.cpp" "${common[@]}" -o "$out/replies-fuzz"
 for target in flatten:hex replies:replies; do

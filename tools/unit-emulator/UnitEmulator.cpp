@@ -32,6 +32,7 @@ const char kHelpReply[] = "version\n\r   version <no parameters> {Get the curren
 const char kTxIdentity[] = "Ondrex 6G SDI EXTENDER TX OVER FIBER WITH RETURN CHANNEL\r\n>>";
 const char kRxIdentity[] = "Ondrex 6G SDI EXTENDER RX OVER FIBER WITH RETURN CHANNEL\r\n>>";
 const unsigned kImageBaud = 115200;
+const long kPtyBufferBytes = 32768; // at least what a pty takes before its writer blocks
 
 struct Config {
     unsigned baud = 9600;
@@ -346,13 +347,18 @@ void Emulator::flushPending() {
 }
 
 // Bytes the slow line lets through now: a bucket filled at the line's rate that holds at
-// most 10 ms of it, so an idle line saves up no burst.
+// most 100 ms of it: an idle line saves up no real burst, and an emulator the scheduler kept
+// waiting (several units on two cores) catches up instead of falling behind the line's rate.
+// The last bytes of an image are taken at once: the pty holds about 20 KB that the updater
+// counts as sent, which at an accelerated line rate would outlast the accelerated wait for
+// the acknowledgement (a real UART's buffer drains well within the real one).
 size_t Emulator::readAllowance() {
     if (cfg.slowLineBps <= 0) return 65536;
+    if (!imageKind.empty() && imageLength - (long)image.size() <= kPtyBufferBytes) return 65536;
     const long long now = nowUs();
     if (lastRefillUs == 0) lastRefillUs = now;
     lineTokens = std::min(lineTokens + (double)(now - lastRefillUs) * cfg.slowLineBps / 1e6,
-                          cfg.slowLineBps / 100.0 + 1);
+                          cfg.slowLineBps / 10.0 + 1);
     lastRefillUs = now;
     return (size_t)lineTokens;
 }

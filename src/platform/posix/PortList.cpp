@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -84,6 +85,14 @@ std::string usbDescription(const std::string &name) {
 #endif
 
 } // namespace
+
+std::string PortList_status(const PortInfo &port) {
+    const int fd = open(port.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == EBUSY ? "in use by another program" : errno == EACCES ? "no permission" : "cannot open";
+    const bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    close(fd);
+    return locked ? "in use by another program" : "free";
+}
 
 std::vector<PortInfo> PortList_machinePorts() {
     std::vector<PortInfo> ports;

@@ -135,7 +135,21 @@ FILE *platformCreateNewFile(const char *path, bool &exists, std::string &reason)
     return file;
 }
 
+// CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9, with any extension and in any folder,
+// name devices, not files: "COM3.log" is the serial port COM3.
+static bool reservedDeviceName(const char *path) {
+    std::string name = path;
+    name = name.substr(name.find_last_of("\\/:") == std::string::npos ? 0 : name.find_last_of("\\/:") + 1);
+    name = name.substr(0, name.find('.'));
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    for (char &c : name) c = (char)toupper((unsigned char)c);
+    if (name == "CON" || name == "PRN" || name == "AUX" || name == "NUL") return true;
+    return name.size() == 4 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "LPT") == 0) && name[3] >= '1' &&
+           name[3] <= '9';
+}
+
 std::string platformNotARegularFile(const char *path) {
+    if (reservedDeviceName(path)) return "it names a device (CON, NUL, COM1...), not a file";
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return "";
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return "it is a folder";

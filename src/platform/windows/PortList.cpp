@@ -2,18 +2,92 @@
 
 #include "PortName.h"
 
-// COM1 to COM255 that open now; a port held by another program is not listed.
+#include <initguid.h> // before devguid.h: defines GUID_DEVCLASS_PORTS here
+#include <devguid.h>
+#include <setupapi.h>
+
+#include <algorithm>
+#include <map>
+
+namespace {
+
+// "USB Serial Port (COM3)" by COM number, from SetupAPI's ports class.
+std::map<int, std::string> friendlyNames() {
+    std::map<int, std::string> names;
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) return names;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
+        char portName[64] = "", friendly[256] = "";
+        HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE) continue;
+        DWORD size = sizeof portName - 1, type = 0;
+        const bool named = RegQueryValueExA(key, "PortName", nullptr, &type, (BYTE *)portName, &size) == ERROR_SUCCESS;
+        RegCloseKey(key);
+        int n = 0;
+        if (!named || type != REG_SZ || parseComName(portName, n) != COM_NAME_VALID) continue;
+        if (SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_FRIENDLYNAME, nullptr, (BYTE *)friendly,
+                                              sizeof friendly - 1, nullptr))
+            names[n] = friendly;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return names;
+}
+
+// The COM numbers in the system's serial device map; a port another program holds is there too.
+std::vector<int> mappedPorts() {
+    std::vector<int> numbers;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return numbers;
+    for (DWORD i = 0;; ++i) {
+        char name[256], data[64] = "";
+        DWORD nameSize = sizeof name, dataSize = sizeof data - 1, type = 0;
+        if (RegEnumValueA(key, i, name, &nameSize, nullptr, &type, (BYTE *)data, &dataSize) != ERROR_SUCCESS) break;
+        int n = 0;
+        if (type == REG_SZ && parseComName(data, n) == COM_NAME_VALID) numbers.push_back(n);
+    }
+    RegCloseKey(key);
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    return numbers;
+}
+
+// Opens and closes the port: 0 when it opened, else the system's error.
+DWORD openError(int n) {
+    char path[16];
+    comDevicePath(n, path);
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError();
+    CloseHandle(h);
+    return 0;
+}
+
+} // namespace
+
+// The ports of the serial device map with their friendly names; where the system keeps no map
+// (Wine), COM1 to COM255 that open now.
 std::vector<PortInfo> PortList_machinePorts() {
     std::vector<PortInfo> ports;
-    for (int n = 1; n <= 255; ++n) {
-        char path[16];
-        comDevicePath(n, path);
-        HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (h == INVALID_HANDLE_VALUE) continue;
-        CloseHandle(h);
-        ports.push_back({n, "COM" + std::to_string(n), ""});
+    std::vector<int> numbers = mappedPorts();
+    const bool mapped = !numbers.empty();
+    if (!mapped)
+        for (int n = 1; n <= 255; ++n)
+            if (openError(n) == 0) numbers.push_back(n);
+    const std::map<int, std::string> names = mapped ? friendlyNames() : std::map<int, std::string>();
+    for (int n : numbers) {
+        const auto name = names.find(n);
+        ports.push_back({n, "COM" + std::to_string(n), name != names.end() ? name->second : ""});
     }
     return ports;
+}
+
+std::string PortList_status(const PortInfo &port) {
+    const DWORD error = openError(port.number);
+    if (error == 0) return "free";
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? "in use by another program"
+                                                                             : platformErrorText(error);
 }
 
 std::string PortList_pathOf(int nId) { return "COM" + std::to_string(nId); }

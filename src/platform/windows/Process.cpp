@@ -53,7 +53,10 @@ ChildProcess *processStart(const std::vector<std::string> &args, std::string &er
     startup.hStdOutput = writeEnd;
     startup.hStdError = writeEnd;
     std::string commandLine;
-    for (const std::string &arg : args) commandLine += (commandLine.empty() ? "" : " ") + quoted(arg);
+    for (const std::string &arg : args) {
+        if (!commandLine.empty()) commandLine += ' ';
+        commandLine += quoted(arg);
+    }
     PROCESS_INFORMATION info{};
     const BOOL started = CreateProcessA(args[0].c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                         nullptr, &startup, &info);
