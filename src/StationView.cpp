@@ -9,7 +9,7 @@ using Clock = std::chrono::steady_clock;
 static std::string elapsed(const StationPort &port) {
     const Clock::time_point end = port.status >= 0 ? port.ended : Clock::now();
     const long s = (long)std::chrono::duration_cast<std::chrono::seconds>(end - port.started).count();
-    char text[16];
+    char text[32];
     std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
     return text;
 }
