@@ -8,8 +8,10 @@
 HANDLE g_hCOM = nullptr;
 
 // A write fails when the port takes nothing for TIMEOUT_WRITE_STALL_MS: a unit that stops
-// taking data cannot hold the program in the middle of an image.
-COMMTIMEOUTS g_cto = {MAX_WAIT_READ, 0, MAX_WAIT_READ, 0, TIMEOUT_WRITE_STALL_MS};
+// taking data cannot hold the program in the middle of an image. Windows bounds the whole
+// write (the constant plus 1 ms a byte, well above the line time at the rates used); the
+// POSIX layer bounds the time without progress.
+COMMTIMEOUTS g_cto = {MAX_WAIT_READ, 0, MAX_WAIT_READ, 1, TIMEOUT_WRITE_STALL_MS};
 
 static DCB initialDcb() {
     DCB d{};

@@ -12,6 +12,7 @@
 #include "firmware/BinImage.h"
 #include "platform/PortList.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -79,6 +80,7 @@ void printBanner() {
 
 static int runExportWeb(const Options &options) {
     printBanner();
+    runOutcomeKnown(EXIT_UPDATE_OK, "written"); // its one wait, the closing key, comes after the file is whole
     const BOOL written = createFirmwareFileForWeb(options.exportWebFile.c_str());
     releaseRunBuffers();
     return written ? EXIT_UPDATE_OK : EXIT_UPDATE_FAILED;
@@ -96,7 +98,6 @@ static int writeImage(const Options &options) {
     const char *file = options.writeImageFile.c_str();
     if (!safeFileBegin(file)) return EXIT_UPDATE_FAILED;
     FileAPI_writeToFileBinary(gDataConcatenated, (uint32_t)gDataConcatenatedLenght);
-    FileAPI_CloseFile();
     if (!safeFileCommit(file)) return EXIT_UPDATE_FAILED;
     consolePrintf("Image    : %s\r\nLength   : %d\r\nChecksum : %u\r\n", AUTOGEN_FILES[row].filePath,
                   gDataConcatenatedLenght, computeDataConcatenatedCheckSum());
@@ -161,7 +162,10 @@ int fwMain(int argc, char **argv) {
             std::fprintf(stderr, "FwUpgrade: %s. Try 'FwUpgrade --help'.\n", error.c_str());
             return EXIT_USAGE;
         }
-        gDetectionPorts = numbers;
+        gDetectionPorts.clear(); // each port once, in the order first named
+        for (int n : numbers)
+            if (std::find(gDetectionPorts.begin(), gDetectionPorts.end(), n) == gDetectionPorts.end())
+                gDetectionPorts.push_back(n);
         gComPortNumber = numbers.front();
     }
     if (options.parallel) return runStation(options);

@@ -97,8 +97,10 @@ struct Options;
 void beginRun(const Options &options);
 [[noreturn]] void runUpdate(const Options &options);
 [[noreturn]] void runInfo(const Options &options);
-// A signal's stop: port closed and given back, what was cut short said, exit 130.
+// A signal's stop: port closed and given back, what was cut short said, exit 130; once the
+// outcome is known (runOutcomeKnown), only the closing wait is cut short and the run keeps it.
 [[noreturn]] void stopRun(int signal);
+void runOutcomeKnown(int status, const char *outcome);
 // The banner of an update, and the notes of a test or sample build.
 void printBanner();
 void printBuildNotes();

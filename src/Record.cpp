@@ -2,7 +2,6 @@
 #include "Record.h"
 
 #include "Console.h"
-#include "FileAPI.h"
 #include "FwUpgrade.h"
 #include "SafeFile.h"
 #include "Timing.h"
@@ -10,7 +9,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
@@ -129,31 +127,30 @@ json versionsJson(const UnitVersions &v, bool converted) {
             {"device", v.fpga_type}};
 }
 
+// Written whole or not at all; a report that cannot be written is said where a script sees it.
 void writeReport() {
     if (g.reportFile.empty()) return;
     const std::string text = g.report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-    const char *file = g.reportFile.c_str();
-    if (!safeFileBegin(file)) return;
-    FileAPI_writeToFileBinary(text.data(), (uint32_t)text.size());
-    FileAPI_CloseFile();
-    safeFileCommit(file);
+    if (!safeFileWrite(g.reportFile.c_str(), text))
+        std::fprintf(stderr, "FwUpgrade: the report %s could not be written.\n", g.reportFile.c_str());
 }
 
 } // namespace
 
 bool recordBegin(const RecordSinks &sinks, const std::string &commandLine, std::string &error) {
     g = State();
-    if (!sinks.logFile.empty()) {
-        // Appended to, so it may exist; but a log that is a device (a serial port!) is refused.
-        const std::string notRegular = platformNotARegularFile(sinks.logFile.c_str());
-        if (!notRegular.empty() && notRegular != "it is a symbolic link") {
-            error = "cannot use " + sinks.logFile + " as the log: " + notRegular;
-            return false;
-        }
-        if ((g.log = std::fopen(sinks.logFile.c_str(), "ab")) == nullptr) {
-            error = "cannot open the log " + sinks.logFile + ": " + platformErrorText((DWORD)errno);
-            return false;
-        }
+    std::string reason;
+    // Appended to, so it may exist; but only as a regular file: never a device (a serial
+    // port!), a FIFO that would hold the open, or a link to either.
+    if (!sinks.logFile.empty() && (g.log = platformOpenToAppend(sinks.logFile.c_str(), reason)) == nullptr) {
+        error = "cannot use " + sinks.logFile + " as the log: " + reason;
+        return false;
+    }
+    if (!sinks.reportFile.empty() && !safeFileCanWrite(sinks.reportFile.c_str(), reason)) {
+        error = "cannot write the report " + sinks.reportFile + ": " + reason;
+        if (g.log != nullptr) std::fclose(g.log);
+        g = State();
+        return false;
     }
     g.events = sinks.events;
     g.reportFile = sinks.reportFile;

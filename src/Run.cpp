@@ -14,6 +14,17 @@
 
 static bool gAskOperator = true; // no dialogue when nobody reads the console (--events)
 
+// Once the outcome is known, a stop only cuts the closing wait short: the run keeps its status.
+static bool gOver = false;
+static int gOverStatus = 0;
+static const char *gOverOutcome = "";
+
+void runOutcomeKnown(int status, const char *outcome) {
+    gOver = true;
+    gOverStatus = status;
+    gOverOutcome = outcome;
+}
+
 // Reads one decimal entry in [low, high] from stdin, asking again until it is one.
 // False at the end of input.
 static bool readNumber(const char *prompt, int low, int high, const char *retryText, int &value) {
@@ -21,7 +32,9 @@ static bool readNumber(const char *prompt, int low, int high, const char *retryT
         consolePrint(prompt);
         std::string line;
         if (!platformReadLine(line)) return false;
-        const size_t first = line.find_first_not_of(" \t\r"), last = line.find_last_not_of(" \t\r");
+        size_t first = line.find_first_not_of(" \t\r");
+        const size_t last = line.find_last_not_of(" \t\r");
+        if (first != std::string::npos && line[first] == '+' && first < last) ++first; // "%d" reads "+5" too
         if (first != std::string::npos && parseDecimal(line.substr(first, last - first + 1), low, high, value))
             return true;
         consolePrint(retryText);
@@ -32,7 +45,8 @@ static bool readNumber(const char *prompt, int low, int high, const char *retryT
 // closing message, the record finished, the exit.
 [[noreturn]] static void endRun(const char *lastMessage, int status, const char *outcome) {
     ComPortAPI_CloseCOM();
-    recordPhase(PHASE_NONE); // a stop at the closing message cuts nothing short
+    recordPhase(PHASE_NONE);
+    runOutcomeKnown(status, outcome);
     dipsplayLastMessageToUserBeforeExit(lastMessage);
     recordFinish(status, outcome);
     releaseRunBuffers();
@@ -57,9 +71,10 @@ static const char *stoppedLine(RunPhase phase) {
 
 void stopRun(int signal) {
     ComPortAPI_CloseCOM();
-    consoleLine(stoppedLine(recordedPhase()));
-    recordFinish(EXIT_STOPPED, "stopped", signal);
-    std::exit(EXIT_STOPPED);
+    consoleLine(stoppedLine(gOver ? PHASE_NONE : recordedPhase()));
+    if (gOver) recordFinish(gOverStatus, gOverOutcome);
+    else recordFinish(EXIT_STOPPED, "stopped", signal);
+    std::exit(gOver ? gOverStatus : EXIT_STOPPED);
 }
 
 static void openPortAndRate() {
@@ -133,7 +148,9 @@ static void findPort(const Options &options, bool askOperator) {
         if (askOperator && gAskOperator) return operatorDialogue();
         consolePrint("FAILED");
         recordNoUnit(noUnitText());
-        endRun(("\r\n" + noUnitText() + "\r\n").c_str(), EXIT_UPDATE_FAILED, "no unit");
+        // A port that could not even be opened (held by another program) is no "no unit".
+        endRun(("\r\n" + noUnitText() + "\r\n").c_str(), EXIT_UPDATE_FAILED,
+               gDetectionProbed.empty() ? "port unavailable" : "no unit");
     }
     consoleLine("OK\r");
     consolePrintf("COM PORT Number : %d", gComPortNumber);

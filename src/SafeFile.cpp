@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <random>
-#include <string>
 
 static std::string gTemporary;
 
@@ -14,15 +13,13 @@ static void fail(const char *fileName, const std::string &reason) {
     consolePrintf("\r\nERROR: Cannot write %s: %s\r\n", fileName, reason.c_str());
 }
 
-bool safeFileBegin(const char *fileName) {
-    const std::string notRegular = platformNotARegularFile(fileName);
-    if (!notRegular.empty()) {
-        fail(fileName, notRegular);
-        return false;
-    }
+// Creates the temporary file beside fileName under a name nobody can have prepared (a file or
+// link already there is never opened); false with the reason.
+static bool createTemporary(const char *fileName, std::string &reason) {
+    reason = platformNotARegularFile(fileName);
+    if (!reason.empty()) return false;
     std::random_device device;
     std::mt19937_64 random(device() ^ (uint64_t)std::chrono::steady_clock::now().time_since_epoch().count());
-    // A name nobody can have prepared: a file or link already there is never opened.
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[32];
         std::snprintf(suffix, sizeof suffix, ".%016llx.part", (unsigned long long)random());
@@ -31,17 +28,41 @@ bool safeFileBegin(const char *fileName) {
         if (FileAPI_CreateNewFile(gTemporary.c_str(), exists)) return true;
         if (!exists) break;
     }
-    fail(fileName, "cannot create " + gTemporary + ": " + FileAPI_lastError());
+    reason = "cannot create " + gTemporary + ": " + FileAPI_lastError();
+    return false;
+}
+
+bool safeFileBegin(const char *fileName) {
+    std::string reason;
+    if (createTemporary(fileName, reason)) return true;
+    fail(fileName, reason);
     return false;
 }
 
 bool safeFileCommit(const char *fileName) {
+    // On disk before the rename: a power cut never leaves an empty file under the final name.
+    const std::string unsynced = fptr != nullptr ? platformSyncFile(fptr) : "";
+    FileAPI_CloseFile();
     std::string reason;
     if (FileAPI_hasFailed()) reason = "writing " + gTemporary + " failed: " + FileAPI_lastError();
+    else if (!unsynced.empty()) reason = "writing " + gTemporary + " failed: " + unsynced;
     else if (!(reason = platformReplaceFile(gTemporary.c_str(), fileName)).empty())
         reason = "cannot rename " + gTemporary + " to it: " + reason;
     if (reason.empty()) return true;
     fail(fileName, reason);
     std::remove(gTemporary.c_str());
     return false;
+}
+
+bool safeFileWrite(const char *fileName, const std::string &content) {
+    if (!safeFileBegin(fileName)) return false;
+    FileAPI_writeToFileBinary(content.data(), (uint32_t)content.size());
+    return safeFileCommit(fileName);
+}
+
+bool safeFileCanWrite(const char *fileName, std::string &reason) {
+    if (!createTemporary(fileName, reason)) return false;
+    FileAPI_CloseFile();
+    std::remove(gTemporary.c_str());
+    return true;
 }

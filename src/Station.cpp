@@ -4,7 +4,6 @@
 #include "Station.h"
 
 #include "Console.h"
-#include "FileAPI.h"
 #include "FwUpgrade.h"
 #include "Options.h"
 #include "SafeFile.h"
@@ -62,7 +61,7 @@ std::string phaseLabel(const std::string &phase) {
 }
 
 // Applies one line of a child's output to its port.
-void apply(StationPort &port, const std::string &line) {
+void applyEvent(StationPort &port, const std::string &line) {
     const json e = json::parse(line, nullptr, false);
     if (e.is_discarded() || !e.is_object() || !e.contains("event")) {
         if (!line.empty()) port.message = line;
@@ -89,6 +88,15 @@ void apply(StationPort &port, const std::string &line) {
 }
 
 // The local time now, as a folder name ("2026-12-07_14-05-09") or for a report ("2026-12-07 14:05:09").
+// Whatever a child writes: a field of an unexpected type makes its line a message, never a crash.
+void apply(StationPort &port, const std::string &line) {
+    try {
+        applyEvent(port, line);
+    } catch (const json::exception &) {
+        port.message = line;
+    }
+}
+
 std::string timeText(const char *format) {
     const std::time_t t = std::time(nullptr);
     char text[32] = "";
@@ -128,13 +136,19 @@ std::vector<std::string> childArguments(const Options &options, const StationPor
     return args;
 }
 
+// Without a unit: nothing to count. A port of the machine's list that another program holds
+// is passed over too; one the operator named was meant to carry a unit, so it fails.
+bool withoutUnit(const StationPort &port, bool named) {
+    return port.outcome == "no unit" || (port.outcome == "port unavailable" && !named);
+}
+
 bool failed(const std::string &outcome) {
-    return outcome != "updated and verified" && outcome != "not confirmed" && outcome != "no unit" &&
-           outcome != "identified";
+    return outcome != "updated and verified" && outcome != "not confirmed" && outcome != "identified";
 }
 
 // The exit status of the station, and its totals in words.
-int stationOutcome(const std::vector<StationPort> &ports, bool stopped, std::string &totals, json &counts) {
+int stationOutcome(const std::vector<StationPort> &ports, bool named, bool stopped, std::string &totals,
+                   json &counts) {
     std::vector<std::string> order;
     for (const StationPort &p : ports) {
         const std::string outcome = p.outcome.empty() ? "ended without a report" : p.outcome;
@@ -146,8 +160,8 @@ int stationOutcome(const std::vector<StationPort> &ports, bool stopped, std::str
         totals += (i ? ", " : "") + std::to_string(counts[order[i]].get<int>()) + " " + order[i];
     bool anyUnit = false, anyFailed = false, anyUnconfirmed = false;
     for (const StationPort &p : ports) {
-        anyUnit |= p.outcome != "no unit";
-        anyFailed |= p.outcome != "no unit" && failed(p.outcome);
+        anyUnit |= !withoutUnit(p, named);
+        anyFailed |= !withoutUnit(p, named) && failed(p.outcome);
         anyUnconfirmed |= p.outcome == "not confirmed";
     }
     if (stopped) return EXIT_STOPPED;
@@ -185,20 +199,18 @@ void writeStationReport(const std::string &dir, const std::vector<StationPort> &
                          {"exit_status", status},
                          {"totals", counts},
                          {"units", units}};
-    const std::string text = report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-    const std::string file = dir + "/report.json";
-    if (!safeFileBegin(file.c_str())) return;
-    FileAPI_writeToFileBinary(text.data(), (uint32_t)text.size());
-    FileAPI_CloseFile();
-    safeFileCommit(file.c_str());
+    safeFileWrite((dir + "/report.json").c_str(), report.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
 }
 
-[[noreturn]] void stopAtTheEnd(int) { std::exit(EXIT_STOPPED); }
+int gStationStatus = EXIT_STOPPED;
+
+// The children end first; a stop can only cut the closing key wait short.
+[[noreturn]] void stopAtTheEnd(int) { std::exit(gStationStatus); }
 
 } // namespace
 
 int runStation(const Options &options) {
-    platformStopInit(stopAtTheEnd); // children end first; only the closing key wait is left to cut
+    platformStopInit(stopAtTheEnd);
     std::vector<StationPort> ports = stationPorts(options);
     if (ports.empty()) {
         consoleLine("No serial port to use: this machine lists none (FwUpgrade --list-ports).\r");
@@ -265,9 +277,10 @@ int runStation(const Options &options) {
     stopping = stopping || platformStopSignal() != 0;
     std::string totals;
     json counts = json::object();
-    const int status = stationOutcome(ports, stopping, totals, counts);
+    const int status = stationOutcome(ports, !options.ports.empty(), stopping, totals, counts);
     writeStationReport(dir, ports, options.info, status, counts, started, stopping);
     view.summary(totals + ". Logs and report.json in " + dir + ".");
+    gStationStatus = status;
     dipsplayLastMessageToUserBeforeExit("");
     return status;
 }

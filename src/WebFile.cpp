@@ -61,7 +61,6 @@ BOOL createFirmwareFileForWeb(const char *fileName) {
     if (!safeFileBegin(fileName)) return FALSE;
     FileAPI_writeToFileBinary(header.data(), (uint32_t)header.size());
     writeBody(bufferBase64.data(), dataLengthBase64);
-    FileAPI_CloseFile();
     if (!safeFileCommit(fileName)) return FALSE;
     dipsplayLastMessageToUserBeforeExit("");
     return TRUE;

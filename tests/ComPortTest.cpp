@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 
 namespace {
 
@@ -103,6 +107,20 @@ TEST_F(ComPort, APortOpenHereCannotBeOpenedAgain) {
     std::snprintf(path, sizeof path, "\\\\.\\COM%d", com);
     EXPECT_EQ(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 4, nullptr),
               INVALID_HANDLE_VALUE);
+    // The refused open left the holder's exclusive use in place (root opens past it, and sees it).
+    int fd = open(peer.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int exclusive = 0;
+    if (fd >= 0) {
+        EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+        close(fd);
+    }
+    EXPECT_TRUE(fd < 0 ? errno == EBUSY : exclusive == 1);
+    ComPortAPI_CloseCOM();
+    fd = open(peer.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK); // and the close gave it up
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    close(fd);
 }
 
 TEST_F(ComPort, FailedOpensSayWhy) {

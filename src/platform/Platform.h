@@ -135,13 +135,19 @@ bool platformReadLine(std::string &line);
 // Memory for the multi-megabyte buffers (not zeroed; release with free), on huge pages where
 // the system offers them: a few page faults instead of thousands. Null when out of memory.
 void *platformAllocateLarge(size_t bytes);
-// Renames from over to (replacing it) in one step; "" on success, else the reason.
+// Renames from over to (replacing it, whose permissions from takes) in one step; "" on
+// success, else the reason.
 std::string platformReplaceFile(const char *from, const char *to);
+// Puts what was written to file on disk; "" on success, else the reason.
+std::string platformSyncFile(FILE *file);
 // Creates path for binary writing: a new file, never an existing one nor through a link.
 // Null with reason set, and `exists` when the name is taken.
 FILE *platformCreateNewFile(const char *path, bool &exists, std::string &reason);
 // "" when path does not exist or is a regular file; else why a file cannot take its place
 // ("it is a directory").
 std::string platformNotARegularFile(const char *path);
+// Opens path to append to, created if missing: a regular file only, never through a link and
+// without waiting (a FIFO or a device is refused, not opened). Null with reason set.
+FILE *platformOpenToAppend(const char *path, std::string &reason);
 
 #endif

@@ -16,7 +16,7 @@ std::string processOwnPath();
 ChildProcess *processStart(const std::vector<std::string> &args, std::string &error);
 // Blocks until the child wrote something: the count (up to size), or 0 at the end of its output.
 int processRead(ChildProcess *child, char *buffer, int size);
-// Asks the child to stop as Ctrl-C would (SIGINT); it restores its port and ends.
+// Asks the child to stop (SIGTERM); it restores its port and ends.
 void processStop(ChildProcess *child);
 // Waits up to timeoutMs for the child to end: true with its exit status (a signal's end as
 // 128 + its number), false while it still runs.

@@ -9,6 +9,7 @@ Environment:
   SUITE       "full" (default) or "production" (one complete update, real timings)
 """
 import codecs
+import fcntl
 import glob
 import json
 import os
@@ -217,6 +218,32 @@ def run_fwupgrade(args, stdin_text=None, timeout=None, cwd=None):
     elif not WINE and status == 255:
         status = -1
     return result.stdout.decode("latin-1"), status
+
+
+class Terminal:
+    """A command in a terminal of its own (tmux): its screen, keys typed at it."""
+
+    def __init__(self, test, command):
+        self.test, self.tmux = test, ["tmux", "-L", "fwupgrade-%d" % os.getpid()]
+        shell = (" ".join("'%s'" % a for a in command) + "; echo EXIT=$?"
+                 "; echo TTY=$(stty -a | tr ' ;' '\\n\\n' | grep -x -- '-*echo'); sleep 60")
+        # The command runs in the user's shell (nobody's is nologin); bash outlives the Ctrl-C it passes on.
+        subprocess.run(self.tmux + ["new-session", "-d", "-s", "t", "-x", "120", "-y", "20", shell], check=True,
+                       env=dict(os.environ, SHELL="/bin/bash"))
+        test.addCleanup(lambda: subprocess.run(self.tmux + ["kill-server"], capture_output=True))
+
+    def screen(self):
+        return subprocess.run(self.tmux + ["capture-pane", "-p", "-t", "t"], capture_output=True, text=True).stdout
+
+    def keys(self, keys):
+        subprocess.run(self.tmux + ["send-keys", "-t", "t", keys], check=True)
+
+    def wait_for(self, text):
+        deadline = time.monotonic() + RUN_LIMIT_S
+        while text not in self.screen():
+            self.test.assertLess(time.monotonic(), deadline, "the screen never showed " + text)
+            time.sleep(0.1)
+        return self.screen()
 
 
 class E2E(unittest.TestCase):
@@ -698,9 +725,13 @@ class Record(E2E):
 class Station(E2E):
     """--parallel: a child run per port, all at once."""
 
-    def command(self, *extra):
+    def command(self, *extra, again=False):
+        """The station on the ports; with `again` the first port is named twice."""
         self.logs = os.path.join(self.workdir, "logs")
-        return (([RUN_IN_PREFIX, FWUPGRADE] if WINE else [FWUPGRADE]) + ["--parallel"] + self.ports.arguments()
+        ports = self.ports.arguments()
+        if again:
+            ports[1] += "," + ports[1].split(",")[0]
+        return (([RUN_IN_PREFIX, FWUPGRADE] if WINE else [FWUPGRADE]) + ["--parallel"] + ports
                 + ["--log-dir", self.logs, "--no-pause"] + list(extra))
 
     def report(self):
@@ -712,12 +743,18 @@ class Station(E2E):
             return f.read().splitlines()
 
     def test_four_units_at_once_each_with_its_own_outcome(self):
-        kinds = [("--unit", "tx"), ("--unit", "rx", "--baud", "57600"), ("--no-ready", "mcu"), ("--silence",)]
-        expected = ["updated and verified", "updated and verified", "failed", "no unit"]
+        """And natively a fifth port that another program holds, and the first port named twice."""
+        kinds = [("--unit", "tx"), ("--unit", "rx", "--baud", "57600"), ("--no-ready", "mcu"), ("--silence",),
+                 ("--silence",)]
+        expected = ["updated and verified", "updated and verified", "failed", "no unit", "port unavailable"]
         if WINE:  # two mapped COM ports are enough to show the children run there too
             kinds, expected = kinds[:2], expected[:2]
         units = [self.ports.unit(*k) for k in kinds]
-        result = subprocess.run(self.command(), capture_output=True, timeout=RUN_LIMIT_S)
+        if not WINE:
+            held = os.open(units[4].path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+            fcntl.flock(held, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            self.addCleanup(os.close, held)
+        result = subprocess.run(self.command(again=not WINE), capture_output=True, timeout=RUN_LIMIT_S)
         for u in units:
             u.stop()
         output = result.stdout.decode("latin-1")
@@ -762,28 +799,16 @@ class Station(E2E):
     @unittest.skipIf(WINE, "a terminal's Ctrl-C, natively in tmux")
     def test_the_live_view_and_ctrl_c_in_a_terminal(self):
         units = [self.ports.unit("--baud", "115200", "--unit", kind, "--slow-line", "400000") for kind in ("tx", "rx")]
-        session = "fwupgrade-%d" % os.getpid()
-        shell = " ".join("'%s'" % a for a in self.command()) + "; echo EXIT=$?; sleep 60"
-        tmux = ["tmux", "-L", session]
-        # The command runs in the user's shell (nobody's is nologin); bash outlives the Ctrl-C it passes on.
-        subprocess.run(tmux + ["new-session", "-d", "-s", "station", "-x", "120", "-y", "20", shell], check=True,
-                       env=dict(os.environ, SHELL="/bin/bash"))
-        self.addCleanup(lambda: subprocess.run(tmux + ["kill-server"], capture_output=True))
-        screen = lambda: subprocess.run(tmux + ["capture-pane", "-p", "-t", "station"], capture_output=True,
-                                        text=True).stdout
+        terminal = Terminal(self, self.command())
         self.wait_for(units[0], "announce kind=fpga")
         time.sleep(3)
-        live = screen()
+        live = terminal.screen()
         self.assertRegex(live, r"PORT +UNIT BEFORE +PHASE +TIME +OUTCOME\n")
         for n in (1, 2):
             self.assertRegex(live, r"COM%d /dev/\S+ +(TX|RX) +1\.0\.3 1\.03 +FPGA \d+ %% " % com(n))
         self.assertEqual(live.count("PORT "), 1)  # redrawn in place, not scrolled
-        subprocess.run(tmux + ["send-keys", "-t", "station", "C-c"], check=True)
-        deadline = time.monotonic() + RUN_LIMIT_S
-        while "EXIT=" not in screen():
-            self.assertLess(time.monotonic(), deadline)
-            time.sleep(0.2)
-        end = screen()
+        terminal.keys("C-c")
+        end = terminal.wait_for("TTY=")
         self.assertIn("EXIT=130", end)
         self.assertIn("2 ports: 2 stopped.", end)
         left = subprocess.run(["pgrep", "-f", "--", "--report " + self.logs], capture_output=True)
@@ -799,6 +824,19 @@ class Station(E2E):
 
 @unittest.skipUnless(SUITE == "full", "accelerated suite")
 class Signals(E2E):
+    @unittest.skipIf(WINE, "a terminal, natively in tmux")
+    def test_ctrl_c_at_the_closing_prompt_keeps_the_outcome_and_the_echo(self):
+        self.ports.unit("--unit", "tx")
+        report = os.path.join(self.workdir, "r.json")
+        terminal = Terminal(self, [FWUPGRADE, "--info", "--report", report] + self.ports.arguments())
+        terminal.wait_for("Press any key to exit")
+        time.sleep(0.3)
+        terminal.keys("C-c")
+        end = terminal.wait_for("TTY=")
+        self.assertRegex(end, r"EXIT=0\nTTY=echo\n")  # the run's own status, and the terminal echoes again
+        with open(report) as f:
+            self.assertEqual(json.load(f)["outcome"], "identified")
+
     def test_a_signal_stops_the_run_and_restores_the_port(self):
         cases = [(signal.SIGINT, "announce kind=fpga", 1.5, STOPPED_FPGA)]
         if not WINE:  # the Windows build knows Ctrl-C (SIGINT under Wine), not SIGTERM
@@ -867,6 +905,22 @@ class Files(E2E):
                     self.assertEqual(glob.glob(target + ".*part"), [])
         self.assertTrue(os.path.isdir(self.workdir))
         self.assertFalse(os.path.isfile("/dev/null"))
+
+    @unittest.skipIf(WINE, "FIFOs and symbolic links are POSIX's")
+    def test_a_log_or_report_that_cannot_be_one_stops_the_run_before_it_begins(self):
+        fifo, link = os.path.join(self.workdir, "fifo"), os.path.join(self.workdir, "link")
+        os.mkfifo(fifo)  # opening it to write would wait for a reader
+        os.symlink(os.path.join(self.workdir, "elsewhere"), link)
+        missing = os.path.join(self.workdir, "missing", "r.json")
+        for args, error in ((["--log", fifo], "cannot use %s as the log: it is not a regular file" % fifo),
+                            (["--log", link], "cannot use %s as the log: it is a symbolic link" % link),
+                            (["--report", missing], "cannot write the report %s: cannot create " % missing)):
+            with self.subTest(args=args[0]):
+                result = subprocess.run([FWUPGRADE, "--info"] + args, capture_output=True, timeout=30)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn("FwUpgrade: " + error, result.stderr.decode())
+                self.assertEqual(result.stdout, b"")
+        self.assertFalse(os.path.exists(os.path.join(self.workdir, "elsewhere")))
 
     def test_what_lies_beside_the_file_is_never_touched(self):
         """A FILE.part that leads elsewhere, or is a directory, stays as it is."""

@@ -62,7 +62,13 @@ bool platformReadLine(std::string &line) {
 std::string platformErrorText(DWORD error) { return std::strerror((int)error); }
 
 std::string platformReplaceFile(const char *from, const char *to) {
+    struct stat old {};
+    if (lstat(to, &old) == 0 && S_ISREG(old.st_mode)) chmod(from, old.st_mode & 07777); // a private file stays private
     return std::rename(from, to) == 0 ? "" : std::strerror(errno);
+}
+
+std::string platformSyncFile(FILE *file) {
+    return std::fflush(file) == 0 && fsync(fileno(file)) == 0 ? "" : std::strerror(errno);
 }
 
 FILE *platformCreateNewFile(const char *path, bool &exists, std::string &reason) {
@@ -77,6 +83,25 @@ FILE *platformCreateNewFile(const char *path, bool &exists, std::string &reason)
         reason = std::strerror(errno);
         close(fd);
         unlink(path);
+    }
+    return file;
+}
+
+FILE *platformOpenToAppend(const char *path, std::string &reason) {
+    reason = platformNotARegularFile(path); // what it is, said plainly; the open below checks again
+    if (!reason.empty()) return nullptr;
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    struct stat s {};
+    if (fd < 0 || fstat(fd, &s) != 0 || !S_ISREG(s.st_mode)) {
+        reason = fd < 0 ? (errno == ELOOP ? "it is a symbolic link" : std::strerror(errno)) : "it is not a regular file";
+        if (fd >= 0) close(fd);
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, O_WRONLY | O_APPEND); // a regular file: blocking writes from here on
+    FILE *file = fdopen(fd, "ab");
+    if (file == nullptr) {
+        reason = std::strerror(errno);
+        close(fd);
     }
     return file;
 }

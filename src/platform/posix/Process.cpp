@@ -72,8 +72,10 @@ int processRead(ChildProcess *child, char *buffer, int size) {
     }
 }
 
+// SIGTERM, not SIGINT: a child that had the terminal's Ctrl-C already takes it as the same
+// stop, where a second SIGINT would end it at once.
 void processStop(ChildProcess *child) {
-    if (!child->ended) kill(child->pid, SIGINT);
+    if (!child->ended) kill(child->pid, SIGTERM);
 }
 
 bool processWait(ChildProcess *child, int timeoutMs, int &status) {

@@ -86,11 +86,11 @@ HANDLE CreateFileA(const char *name, DWORD, DWORD, void *, DWORD, DWORD, HANDLE)
     }
     // Share mode 0: flock keeps out every other open (root too); TIOCEXCL keeps out
     // programs that do not use flock (the kernel lets root past it). TIOCEXCL stays on the
-    // device after close unless cleared, which would lock out every later open but root's.
+    // device after close unless cleared (CloseHandle does), which would lock out every later
+    // open but root's. Set last: a failure before it leaves another holder's TIOCEXCL alone.
     termios saved{};
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &saved) != 0 || ioctl(fd, TIOCEXCL) != 0) {
         gLastError = (DWORD)errno;
-        ioctl(fd, TIOCNXCL);
         close(fd);
         return INVALID_HANDLE_VALUE;
     }

@@ -17,8 +17,14 @@ int gWake[2] = {-1, -1};
 void (*gOnStop)(int) = nullptr;
 
 void onSignal(int signal) {
+    if (gSignal == signal) { // asked twice (a second Ctrl-C): the signal's own action ends it now
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
+    if (gSignal != 0) return; // another signal for the same stop: one stop is enough
     const int saved = errno;
-    if (gSignal == 0) gSignal = signal;
+    gSignal = signal;
     if (gWake[1] >= 0) (void)!write(gWake[1], "", 1);
     errno = saved;
 }

@@ -13,16 +13,20 @@ volatile LONG gStop = 0; // the console control event + 1
 HANDLE gStopEvent = nullptr;
 HANDLE gMainThread = nullptr;
 void (*gOnStop)(int) = nullptr;
+volatile LONG gStopTaken = 0; // the main thread is stopping the run
 
 // Runs on a thread of its own: wakes the main thread, which stops the run. Returning would
 // end the process at once for a closing console, so it waits while the main thread stops.
 BOOL WINAPI onConsoleControl(DWORD type) {
-    InterlockedCompareExchange(&gStop, (LONG)type + 1, 0);
+    if (InterlockedCompareExchange(&gStop, (LONG)type + 1, 0) != 0) return FALSE; // asked twice: end now
     SetEvent(gStopEvent);
-    for (int i = 0; i < 50; ++i) { // a read or write the main thread begins meanwhile ends too
+    // Until the main thread takes the stop, a read or write it begins meanwhile is cut short
+    // too; not after, when it gives the port its settings back.
+    for (int i = 0; i < 50 && !gStopTaken; ++i) {
         CancelSynchronousIo(gMainThread);
         Sleep(100);
     }
+    Sleep(4000); // a closing console ends the process when this returns: the stop has that long
     return TRUE;
 }
 
@@ -52,7 +56,9 @@ void platformStopCheck() {
     // The signal numbers of POSIX, so both builds report a stop alike: Ctrl-C and Ctrl-Break
     // are SIGINT, a closing console or session SIGHUP.
     const int signal = platformStopSignal();
-    if (signal != 0 && gOnStop != nullptr) gOnStop(signal);
+    if (signal == 0 || gOnStop == nullptr) return;
+    InterlockedExchange(&gStopTaken, 1);
+    gOnStop(signal);
 }
 
 // A console, not merely a character device: _isatty also says yes for NUL.
@@ -115,6 +121,12 @@ std::string platformReplaceFile(const char *from, const char *to) {
     return platformErrorText(GetLastError());
 }
 
+std::string platformSyncFile(FILE *file) {
+    if (std::fflush(file) != 0) return "cannot write it";
+    HANDLE h = (HANDLE)_get_osfhandle(_fileno(file));
+    return FlushFileBuffers(h) ? "" : platformErrorText(GetLastError());
+}
+
 FILE *platformCreateNewFile(const char *path, bool &exists, std::string &reason) {
     HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -146,6 +158,35 @@ static bool reservedDeviceName(const char *path) {
     if (name == "CON" || name == "PRN" || name == "AUX" || name == "NUL") return true;
     return name.size() == 4 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "LPT") == 0) && name[3] >= '1' &&
            name[3] <= '9';
+}
+
+FILE *platformOpenToAppend(const char *path, std::string &reason) {
+    if (reservedDeviceName(path)) {
+        reason = "it names a device (CON, NUL, COM1...), not a file";
+        return nullptr;
+    }
+    HANDLE h = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        reason = platformErrorText(GetLastError());
+        return nullptr;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    // A disk file that is no link: "\\.\COM12", a pipe or a console are refused here.
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        reason = "it is not a regular file";
+        CloseHandle(h);
+        return nullptr;
+    }
+    const int fd = _open_osfhandle((intptr_t)h, _O_WRONLY | _O_APPEND | _O_BINARY);
+    FILE *file = fd < 0 ? nullptr : _fdopen(fd, "ab");
+    if (file == nullptr) {
+        reason = "cannot open it for writing";
+        if (fd >= 0) _close(fd);
+        else CloseHandle(h);
+    }
+    return file;
 }
 
 std::string platformNotARegularFile(const char *path) {
