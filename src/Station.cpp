@@ -39,6 +39,7 @@ void readChild(ChildProcess *child, size_t index, Lines &lines) {
     int n;
     while ((n = processRead(child, buffer, sizeof buffer)) > 0) {
         pending.append(buffer, (size_t)n);
+        if (pending.find('\n') == std::string::npos && pending.size() > 65536) pending += '\n'; // no endless line
         size_t end;
         while ((end = pending.find('\n')) != std::string::npos) {
             std::lock_guard<std::mutex> guard(lines.lock);
@@ -64,7 +65,7 @@ std::string phaseLabel(const std::string &phase) {
 void applyEvent(StationPort &port, const std::string &line) {
     const json e = json::parse(line, nullptr, false);
     if (e.is_discarded() || !e.is_object() || !e.contains("event")) {
-        if (!line.empty()) port.message = line;
+        if (!line.empty()) port.message = consoleSafeText(line, line.size());
         return;
     }
     const std::string name = e.value("event", "");
@@ -93,7 +94,7 @@ void apply(StationPort &port, const std::string &line) {
     try {
         applyEvent(port, line);
     } catch (const json::exception &) {
-        port.message = line;
+        port.message = consoleSafeText(line, line.size());
     }
 }
 
