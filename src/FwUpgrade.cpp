@@ -6,7 +6,6 @@
 #include "FileAPI.h"
 #include "Options.h"
 #include "Record.h"
-#include "Record.h"
 #include "SafeFile.h"
 #include "Station.h"
 #include "firmware/BinImage.h"
@@ -186,8 +185,7 @@ int fwMain(int argc, char **argv) {
         releaseRunBuffers();
         return EXIT_UPDATE_FAILED;
     }
-    if (!options.record.logFile.empty() || !options.record.reportFile.empty() || options.record.events)
-        recordCarriedImages();
+    if (options.record.any()) recordCarriedImages();
     beginRun(options);
     if (options.info) runInfo(options);
     runUpdate(options);

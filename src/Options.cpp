@@ -35,15 +35,13 @@ static bool portNameUsable(const std::string &name, std::string &error) {
 
 static bool checkCombination(const Options &o, std::string &error) {
     const int fileModes = o.listPorts + o.exportWeb + !o.writeImageKind.empty();
-    const bool portOptions = !o.port.empty() || !o.ports.empty() || o.baud != 0 || o.verify ||
-                             !o.record.logFile.empty() || !o.record.reportFile.empty() || o.record.events;
+    const bool portOptions = !o.port.empty() || !o.ports.empty() || o.baud != 0 || o.verify || o.record.any();
     if (fileModes + o.info > 1) error = "--info, --list-ports, --export-web and --write-image cannot be used together";
     else if (fileModes == 1 && portOptions)
         error = "--port, --ports, --baud, --verify, --log, --report and --events belong to an update or --info only";
     else if (o.info && o.verify) error = "--verify belongs to an update: --info changes nothing to verify";
     else if (!o.logDir.empty() && !o.parallel) error = "--log-dir belongs to --parallel";
-    else if (o.parallel && (fileModes > 0 || !o.port.empty() || o.verify || o.record.events ||
-                            !o.record.logFile.empty() || !o.record.reportFile.empty()))
+    else if (o.parallel && (fileModes > 0 || !o.port.empty() || o.verify || o.record.any()))
         error = "--parallel takes --ports, --baud, --info and --log-dir; each unit's run is verified, logged and"
                 " reported by itself";
     else if (o.baud != 0 && o.port.empty() && !o.parallel) error = "--baud needs --port";

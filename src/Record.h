@@ -28,6 +28,7 @@ struct RecordSinks {
     std::string logFile;    // appended to; "" for none
     std::string reportFile; // "" for none
     bool events = false;
+    bool any() const { return !logFile.empty() || !reportFile.empty() || events; }
 };
 
 // Opens the sinks and notes the start (program, images, divisor). False with error set when

@@ -6,7 +6,6 @@
 #include "FwUpgrade.h"
 #include "Options.h"
 #include "Record.h"
-#include "firmware/BinImage.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -147,9 +146,10 @@ static void findPort(const Options &options, bool askOperator) {
     if (!detectComPortAndBaudrate()) {
         if (askOperator && gAskOperator) return operatorDialogue();
         consolePrint("FAILED");
-        recordNoUnit(noUnitText());
+        const std::string tried = noUnitText();
+        recordNoUnit(tried);
         // A port that could not even be opened (held by another program) is no "no unit".
-        endRun(("\r\n" + noUnitText() + "\r\n").c_str(), EXIT_UPDATE_FAILED,
+        endRun(("\r\n" + tried + "\r\n").c_str(), EXIT_UPDATE_FAILED,
                gDetectionProbed.empty() ? "port unavailable" : "no unit");
     }
     consoleLine("OK\r");

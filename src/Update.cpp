@@ -175,15 +175,15 @@ BOOL updateFirmware() {
         consoleLine("\r\nERROR: Programmable Logic data is not valid !\r");
         return FALSE;
     }
-    if (!sendImage(PHASE_FPGA, page_idx, "%fw -l ", "Preparing to Upload Programmable Logic ............ ", TIMEOUT_FPGA_READY_MS,
-                   "Sending Programmable Logic data ................... ", true))
+    if (!sendImage(PHASE_FPGA, page_idx, "%fw -l ", "Preparing to Upload Programmable Logic ............ ",
+                   TIMEOUT_FPGA_READY_MS, "Sending Programmable Logic data ................... ", true))
         return FALSE;
     if (!ValidateFwAndConcatenateData(gHexFirmware)) {
         consoleLine("\r\nERROR: uC Firmware data is not valid !\r");
         return FALSE;
     }
-    if (!sendImage(PHASE_MCU, 0, "%fw -h ", "Preparing to Upload Firmware ...................... ", TIMEOUT_MCU_READY_MS,
-                   "Sending data ...................................... ", false))
+    if (!sendImage(PHASE_MCU, 0, "%fw -h ", "Preparing to Upload Firmware ...................... ",
+                   TIMEOUT_MCU_READY_MS, "Sending data ...................................... ", false))
         return FALSE;
     awaitReboot();
     return TRUE;

@@ -93,7 +93,8 @@ FILE *platformOpenToAppend(const char *path, std::string &reason) {
     const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     struct stat s {};
     if (fd < 0 || fstat(fd, &s) != 0 || !S_ISREG(s.st_mode)) {
-        reason = fd < 0 ? (errno == ELOOP ? "it is a symbolic link" : std::strerror(errno)) : "it is not a regular file";
+        reason = fd < 0 ? (errno == ELOOP ? "it is a symbolic link" : std::strerror(errno))
+                        : "it is not a regular file";
         if (fd >= 0) close(fd);
         return nullptr;
     }
