@@ -86,6 +86,7 @@ class Emulator {
     int slaveFd = -1; // held open so the master never sees a hang-up between the updater's opens
     FILE *summary = nullptr;
     unsigned commandBaud;
+    std::string startLine; // the line's settings before anybody could open it
     std::string line;
     std::deque<Output> pending;
     int probesAtRate = 0;
@@ -132,6 +133,7 @@ bool Emulator::openPty() {
         ::unlink(cfg.linkPath.c_str());
         if (symlink(name, cfg.linkPath.c_str()) != 0) return false;
     }
+    startLine = lineSettings(); // before the path is out: an updater may open the line at once
     std::printf("%s\n", name);
     std::fflush(stdout);
     return true;
@@ -148,6 +150,7 @@ bool Emulator::openDevice() {
               : cfg.baud == 2400 ? B2400 : cfg.baud == 1200 ? B1200 : B9600;
     cfsetspeed(&t, s);
     tcsetattr(fd, TCSANOW, &t);
+    startLine = lineSettings();
     std::printf("%s\n", cfg.device.c_str());
     std::fflush(stdout);
     return true;
@@ -365,7 +368,7 @@ size_t Emulator::readAllowance() {
 
 int Emulator::run() {
     if (!cfg.summaryPath.empty()) summary = std::fopen(cfg.summaryPath.c_str(), "w");
-    record("start baud=%u unit=%s line=%s", cfg.baud, cfg.unit.c_str(), lineSettings().c_str());
+    record("start baud=%u unit=%s line=%s", cfg.baud, cfg.unit.c_str(), startLine.c_str());
     uint8_t buffer[65536];
     while (!gStop) {
         flushPending();
