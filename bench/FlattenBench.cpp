@@ -1,5 +1,6 @@
 // Copy the FPGA text out of the image table, flatten it, checksum it: what an update does.
-#include "FwUpgrade.h"
+#include "Flatten.h"
+#include "RunBuffers.h"
 
 #include <benchmark/benchmark.h>
 

@@ -40,19 +40,23 @@ DCB g_dcb = initialDcb();
 static DCB gFoundDcb;
 static bool gFoundDcbValid = false;
 static int gOpenNumber = 0; // the COM number of the open port
+static DWORD gOpenError = 0;
+
+DWORD ComPortAPI_LastOpenError() { return gOpenError; }
 
 static bool portIsOpen() { return g_hCOM != nullptr && g_hCOM != INVALID_HANDLE_VALUE; }
 
 BOOL ComPortAPI_OpenCOM(int nId) {
     char szCOM[16];
     if (!comDevicePath(nId, szCOM)) { // a number that does not fit is refused, not cut
+        gOpenError = ERROR_FILE_NOT_FOUND;
         consolePrintf("ERROR: COM%d is not a valid port number !", nId);
         return FALSE;
     }
     g_hCOM = CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_SYSTEM, nullptr);
     if (g_hCOM == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
+        const DWORD error = gOpenError = GetLastError();
         const std::string reason = PortList_openFailure(nId, error);
         g_hCOM = nullptr;
         consolePrintf("ERROR: Opening COM%d failed !", nId);
@@ -64,7 +68,7 @@ BOOL ComPortAPI_OpenCOM(int nId) {
     gFoundDcbValid = GetCommState(g_hCOM, &gFoundDcb) != FALSE;
     SetupComm(g_hCOM, RX_SIZE, TX_SIZE);
     if (!SetCommTimeouts(g_hCOM, &g_cto) || !SetCommState(g_hCOM, &g_dcb)) {
-        const DWORD error = GetLastError();
+        const DWORD error = gOpenError = GetLastError();
         consolePrintf("ERROR: COM%d configuration failed !", nId);
         recordPortOpen(nId, (int)g_dcb.BaudRate, false, error, "the driver refused its settings");
         if (gFoundDcbValid) SetCommState(g_hCOM, &gFoundDcb);
@@ -93,7 +97,12 @@ BOOL ComPortAPI_CloseCOM() {
 
 BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
     DWORD n = 0;
-    BOOL ok = portIsOpen() && nBytesToRead >= 0 ? ReadFile(g_hCOM, buffer, (DWORD)nBytesToRead, &n, nullptr) : FALSE;
+    BOOL ok = FALSE;
+    if (portIsOpen() && nBytesToRead >= 0) {
+        ok = TRUE; // a stop that came before the read: nothing read, the stop follows below
+        if (platformCancellableBegin()) ok = ReadFile(g_hCOM, buffer, (DWORD)nBytesToRead, &n, nullptr);
+        platformCancellableEnd();
+    }
     *pBytesRead = ok ? (int)n : 0;
     if (!ok) recordPortFailure("read", GetLastError());
     platformStopCheck();
@@ -102,8 +111,12 @@ BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
 
 BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten) {
     DWORD n = 0;
-    BOOL ok = portIsOpen() && nBytesToWrite >= 0 ? WriteFile(g_hCOM, buffer, (DWORD)nBytesToWrite, &n, nullptr) : FALSE;
+    BOOL ok = FALSE;
+    if (portIsOpen() && nBytesToWrite >= 0 && platformCancellableBegin())
+        ok = WriteFile(g_hCOM, buffer, (DWORD)nBytesToWrite, &n, nullptr);
+    platformCancellableEnd();
     *pBytesWritten = (int)n;
+    recordPortWritten((int)n);
     // A write time-out leaves bytes unwritten (Windows then reports success): that is a failure.
     if (ok && n != (DWORD)nBytesToWrite) {
         ok = FALSE;

@@ -15,6 +15,8 @@ extern DCB g_dcb;          // applied at every open and by the rate and flow-con
 
 // TRUE: port nId open and configured from g_cto and g_dcb. FALSE: no port open, message printed.
 BOOL ComPortAPI_OpenCOM(int nId);
+// The system's error (GetLastError) of the last open that failed.
+DWORD ComPortAPI_LastOpenError();
 // Closes the open port, if any; TRUE always.
 BOOL ComPortAPI_CloseCOM();
 // One read bounded by the read time-out; *pBytesRead gets the bytes placed (not terminated).

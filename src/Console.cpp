@@ -11,7 +11,7 @@ static bool gRecorderOnly = false;
 
 void consoleSetRecorder(void (*recorder)(const char *, size_t), bool instead) {
     gRecorder = recorder;
-    gRecorderOnly = recorder != nullptr && instead;
+    gRecorderOnly = instead;
 }
 
 void consoleWrite(const char *bytes, size_t n) {
@@ -46,13 +46,18 @@ void consolePrintf(const char *format, ...) {
     va_end(args);
 }
 
-std::string consoleSafeText(const std::string &bytes, size_t total) {
-    const size_t limit = 200;
+// The one way the unit's bytes become text to show. oneLine: CR, LF, backslash and quote
+// escaped too. Stops once the text reaches `limit` characters; `shown` tells how many bytes it took.
+static std::string visibleBytes(const std::string &bytes, bool oneLine, size_t limit, size_t &shown) {
     std::string text;
-    size_t shown = 0;
-    for (; shown < bytes.size() && text.size() < limit; ++shown) {
+    for (shown = 0; shown < bytes.size() && text.size() < limit; ++shown) {
         const unsigned char c = (unsigned char)bytes[shown];
-        if ((c >= 0x20 && c < 0x7F) || c == '\r' || c == '\n') {
+        if (oneLine && (c == '\r' || c == '\n')) {
+            text += c == '\r' ? "\\r" : "\\n";
+        } else if (oneLine && (c == '\\' || c == '"')) {
+            text += '\\';
+            text += (char)c;
+        } else if ((c >= 0x20 && c < 0x7F) || c == '\r' || c == '\n') {
             text += (char)c;
         } else {
             char escape[5];
@@ -60,8 +65,21 @@ std::string consoleSafeText(const std::string &bytes, size_t total) {
             text += escape;
         }
     }
+    return text;
+}
+
+std::string consoleSafeText(const std::string &bytes, size_t total) {
+    size_t shown = 0;
+    std::string text = visibleBytes(bytes, false, 200, shown);
     if (shown < total) text += "... (" + std::to_string(total) + " bytes received)";
     return text;
+}
+
+std::string quotedText(const std::string &bytes) {
+    size_t shown = 0;
+    std::string text = "\"";
+    text += visibleBytes(bytes, true, std::string::npos, shown);
+    return text += '"';
 }
 
 static std::string gCaptured;

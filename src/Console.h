@@ -17,9 +17,11 @@ void consoleLine(const char *text);
 // every other byte as "\xhh". At about 200 characters the text is cut and says how many
 // bytes came in all (`total`, at least bytes.size()).
 std::string consoleSafeText(const std::string &bytes, size_t total);
+// The same bytes for one line of a log: in quotes, CR, LF, backslash and quote escaped too.
+std::string quotedText(const std::string &bytes);
 
-// While a run is recorded, console text also goes to `recorder`; with `instead`, only there.
-// Null ends it.
+// While a run is recorded, console text also goes to `recorder` (null: nowhere); with
+// `instead`, not to stdout (it carries the events).
 void consoleSetRecorder(void (*recorder)(const char *, size_t), bool instead);
 
 // While a capture runs, output goes to it instead of stdout.

@@ -1,7 +1,10 @@
 // Finds the port and baud rate where a unit answers the help probe.
+#include "Detection.h"
+
 #include "ComPortAPI.h"
-#include "FwUpgrade.h"
+#include "Exchange.h"
 #include "PortName.h"
+#include "Product.h"
 
 static const int kProbeRates[] = {115200, 9600, 57600, 4800, 2400, 1200};
 
@@ -11,25 +14,30 @@ static std::vector<int> defaultPorts() {
     return ports;
 }
 
+int gComPortNumber = 0;
+int gBaudRate = 0;
 std::vector<int> gDetectionPorts = defaultPorts();
 std::vector<int> gDetectionProbed;
+std::vector<std::pair<int, DWORD>> gDetectionUnopened;
 
-// Opens and closes the port at once: it exists and nobody holds it.
-static bool portIsFree(int i) {
+// Opens and closes the port at once: 0 when it exists and nobody holds it, else the error.
+static DWORD portOpenError(int i) {
     char szCOM[16];
-    if (!comDevicePath(i, szCOM)) return false;
+    if (!comDevicePath(i, szCOM)) return ERROR_FILE_NOT_FOUND;
     HANDLE h = CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_SYSTEM, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
+    if (h == INVALID_HANDLE_VALUE) return GetLastError() != 0 ? GetLastError() : ERROR_FILE_NOT_FOUND;
     CloseHandle(h);
-    return true;
+    return 0;
 }
 
 BOOL detectComPortAndBaudrate() {
     const char *ResponseExpected = DETECTION_EXPECTED_RESPONSE;
     gDetectionProbed.clear();
+    gDetectionUnopened.clear();
     for (int i : gDetectionPorts) {
-        if (!portIsFree(i)) {
+        if (const DWORD error = portOpenError(i); error != 0) {
+            gDetectionUnopened.emplace_back(i, error);
             gComPortNumber = 0;
             gBaudRate = 0;
             continue;

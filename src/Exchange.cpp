@@ -1,8 +1,11 @@
 // Command and data exchange with the unit: framing, reply collection, streaming.
+#include "Exchange.h"
+
+#include "Clock.h"
 #include "ComPortAPI.h"
 #include "Console.h"
-#include "FwUpgrade.h"
 #include "Record.h"
+#include "RunBuffers.h"
 
 #include <algorithm>
 #include <chrono>
@@ -12,10 +15,6 @@
 static const int kReadRequest = DATA_BUFFER_SIZE - 1; // leaves room for the terminating zero
 static const int kWriteChunk = 10240;
 static const size_t kShownBytes = 4096; // of a reply, for the operator and the log
-
-static double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 // A collected reply: the text compared (each read's share ends at its first zero byte),
 // the first bytes as they came (for the operator), and how many came in all.
@@ -88,6 +87,7 @@ BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResp
         return FALSE;
     };
     consolePrint("1%");
+    recordImageStreaming();
     while (dataSent != dataToSendLength) {
         if (dataToSendLength - dataSent > kWriteChunk) {
             if (!ComPortAPI_WriteCOM((void *)(dataToSend + dataSent), kWriteChunk, &written)) return writeFailed();

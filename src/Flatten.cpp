@@ -1,6 +1,7 @@
 // Intel HEX text to the flat 0xFF-filled image in gDataConcatenated.
+#include "Flatten.h"
+
 #include "Console.h"
-#include "FwUpgrade.h"
 #include "IntelHex.h"
 
 #include <cstdlib>

@@ -1,13 +1,18 @@
-// Program entry: start-up, the way to the port (detection or operator), the run's outcome.
-#include "FwUpgrade.h"
-
-#include "ComPortAPI.h"
+// Program entry: the command line, and the mode it asks for (the run with a unit, the station,
+// the files and lists).
 #include "Console.h"
+#include "Detection.h"
 #include "FileAPI.h"
+#include "Flatten.h"
 #include "Options.h"
+#include "Outcome.h"
+#include "Product.h"
 #include "Record.h"
+#include "Run.h"
+#include "RunBuffers.h"
 #include "SafeFile.h"
 #include "Station.h"
+#include "WebFile.h"
 #include "firmware/BinImage.h"
 #include "platform/PortList.h"
 
@@ -20,62 +25,6 @@
 #ifndef FWUPGRADE_SAMPLE_IMAGES
 #define FWUPGRADE_SAMPLE_IMAGES 0
 #endif
-
-char *gHexFirmware = nullptr;
-char *gHexFPGA_Code = nullptr;
-char *gDataBuffer = nullptr;
-int gComPortNumber = 0;
-int gBaudRate = 0;
-
-static bool gNoPause = false;
-
-char *copyImageText(int row) {
-    const size_t length = (size_t)AUTOGEN_FILES[row].fileDataLength;
-    char *copy = (char *)platformAllocateLarge(length + 16);
-    if (copy != nullptr) {
-        std::memcpy(copy, AUTOGEN_FILES[row].fileData, length);
-        std::memset(copy + length, 0, 16); // the text, then zeros: it is terminated
-    }
-    return copy;
-}
-
-bool allocateRunBuffers() {
-    gHexFirmware = copyImageText(0);
-    gDataConcatenated = allocateDataConcatenated();
-    gDataBuffer = (char *)std::calloc(DATA_BUFFER_SIZE, 1);
-    return gHexFirmware != nullptr && gDataConcatenated != nullptr && gDataBuffer != nullptr;
-}
-
-void releaseRunBuffers() {
-    std::free(gDataBuffer);
-    gDataBuffer = nullptr;
-    std::free(gDataConcatenated);
-    gDataConcatenated = nullptr;
-    std::free(gHexFirmware);
-    gHexFirmware = nullptr;
-    std::free(gHexFPGA_Code);
-    gHexFPGA_Code = nullptr;
-}
-
-void dipsplayLastMessageToUserBeforeExit(const char *lastMessage) {
-    consolePrint(lastMessage);
-    consolePrint("\r\nPress any key to exit");
-    // Only a person at a console can press a key: scripts and CI never wait, nor does a run
-    // whose console text goes to its log.
-    if (!gNoPause && !recordEvents() && platformStdinIsInteractive()) platformGetch();
-}
-
-void printBuildNotes() {
-    if (FWUPGRADE_SAMPLE_IMAGES) consolePrint("\r\nNOTE: this build carries sample firmware images, not a release.");
-    if (FWUPGRADE_TIME_DIVISOR != 1)
-        consolePrintf("\r\nNOTE: this build divides every protocol time-out and wait by %d (test build).",
-                      FWUPGRADE_TIME_DIVISOR);
-}
-
-void printBanner() {
-    consolePrintf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
-    printBuildNotes();
-}
 
 static int runExportWeb(const Options &options) {
     printBanner();
@@ -144,7 +93,7 @@ int fwMain(int argc, char **argv) {
         std::fprintf(stderr, "FwUpgrade: %s. Try 'FwUpgrade --help'.\n", error.c_str());
         return EXIT_USAGE;
     }
-    gNoPause = options.noPause;
+    runNoPause(options.noPause);
     if (options.help) {
         std::fputs(usageText(), stdout);
         return EXIT_UPDATE_OK;
@@ -154,6 +103,10 @@ int fwMain(int argc, char **argv) {
         return EXIT_UPDATE_OK;
     }
     if (options.listPorts) return listPorts();
+    // A person at the console of one run may end it at once with a second Ctrl-C; a station
+    // and its children always finish their clean stop.
+    platformStopSecondEndsNow(!options.parallel && !options.record.events && platformStdinIsInteractive());
+    if (options.asCom != 0) PortList_assign(options.asCom, options.port);
     std::vector<std::string> named = options.port.empty() ? options.ports : std::vector<std::string>{options.port};
     if (!named.empty()) {
         std::vector<int> numbers;

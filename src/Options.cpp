@@ -1,17 +1,9 @@
 #include "Options.h"
 
 #include "PortName.h"
+#include "StringOperations.h"
 
 #include <cstring>
-
-bool parseDecimal(const std::string &text, long long low, long long high, int &value) {
-    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    long long v = 0;
-    for (char c : text) v = v * 10 + (c - '0');
-    if (v < low || v > high) return false;
-    value = (int)v;
-    return true;
-}
 
 static std::vector<std::string> splitList(const std::string &text) {
     std::vector<std::string> items;
@@ -45,6 +37,7 @@ static bool checkCombination(const Options &o, std::string &error) {
         error = "--parallel takes --ports, --baud, --info and --log-dir; each unit's run is verified, logged and"
                 " reported by itself";
     else if (o.baud != 0 && o.port.empty() && !o.parallel) error = "--baud needs --port";
+    else if (o.asCom != 0 && o.port.empty()) error = "--as-com needs --port";
     else if (!o.port.empty() && !o.ports.empty()) error = "--port and --ports cannot be used together";
     return error.empty();
 }
@@ -83,6 +76,12 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
             if (!value(text, "a baud rate")) return false;
             if (!parseDecimal(text, 1, 2147483647, o.baud)) {
                 error = "--baud needs a baud rate above 0, not '" + text + "'";
+                return false;
+            }
+        } else if (arg == "--as-com") {
+            if (!value(text, "a COM number")) return false;
+            if (!parseDecimal(text, 1, 99999999, o.asCom)) {
+                error = "--as-com needs a COM number, not '" + text + "'";
                 return false;
             }
         } else if (arg == "--ports") {

@@ -19,6 +19,7 @@ struct Options {
     RecordSinks record;             // --log FILE, --report FILE, --events
     std::string port;               // --port: COM number, COMn or (POSIX) device path
     int baud = 0;                   // --baud, with --port
+    int asCom = 0;                  // --as-com: the COM number --port goes by (a station's child)
     std::vector<std::string> ports; // --ports: the candidates of detection, in order
     std::string writeImageKind;     // --write-image mcu|tx|rx
     std::string writeImageFile;
@@ -30,8 +31,4 @@ struct Options {
 bool parseOptions(int argc, char **argv, Options &options, std::string &error);
 // The --help text.
 const char *usageText();
-// A decimal number made of digits only, within [low, high]: the one reading of every number
-// the program is given (options, operator entries, COM numbers).
-bool parseDecimal(const std::string &text, long long low, long long high, int &value);
-
 #endif

@@ -1,6 +1,6 @@
 #include "PortName.h"
 
-#include "Options.h"
+#include "StringOperations.h"
 
 #include <cctype>
 #include <cstdio>

@@ -1,19 +1,20 @@
 // The record of a run and its three sinks: session log, events, report.
 #include "Record.h"
 
+#include "Clock.h"
 #include "Console.h"
-#include "FwUpgrade.h"
+#include "Product.h"
 #include "SafeFile.h"
 #include "Timing.h"
 #include "platform/PortList.h"
 
 #include <nlohmann/json.hpp>
 
-#include <chrono>
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
-#include <ctime>
+#include <cstring>
 
 #ifndef FWUPGRADE_SAMPLE_IMAGES
 #define FWUPGRADE_SAMPLE_IMAGES 0
@@ -23,22 +24,23 @@ using json = nlohmann::ordered_json;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Wall = std::chrono::system_clock;
-
 const size_t kLoggedReplyBytes = 4096;
 
 struct State {
     FILE *log = nullptr;
+    std::string logFile;
+    std::string logError; // why the log stopped taking lines: it is incomplete
     bool events = false;
     std::string reportFile;
-    Clock::time_point start = Clock::now();
-    Wall::time_point startWall = Wall::now();
+    MonotonicTime start = std::chrono::steady_clock::now();
+    WallTime startWall = std::chrono::system_clock::now();
     RunPhase phase = PHASE_NONE;
     RunPhase lastWorkPhase = PHASE_NONE; // where the run was when it ended (the report's phase)
     std::string consoleLine; // console text up to its line end, as the screen shows it
     json report;
     std::string imageKind;
+    bool streaming = false; // the port's writes are the image's bytes
+    int imageWritten = 0;
     int lastPercent = -1;
     int lastRebootPercent = -1;
 };
@@ -47,7 +49,9 @@ State g;
 
 bool active() { return g.log != nullptr || g.events || !g.reportFile.empty(); }
 
-double seconds() { return std::chrono::duration<double>(Clock::now() - g.start).count(); }
+double seconds() { return secondsSince(g.start); }
+
+double rounded(double value) { return std::round(value * 1000) / 1000; }
 
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char *fmt, ...) {
@@ -59,55 +63,23 @@ std::string format(const char *fmt, ...) {
     return text;
 }
 
-// "2026-12-07 11:20:01.123" in local time, or with utc "2026-12-07T11:20:01.123Z".
-std::string timeText(Wall::time_point when, bool utc) {
-    const std::time_t t = Wall::to_time_t(when);
-    const int ms = (int)(std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000);
-    const std::tm *tm = utc ? std::gmtime(&t) : std::localtime(&t);
-    char text[32] = "";
-    if (tm != nullptr) std::strftime(text, sizeof text, utc ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", tm);
-    return format("%s.%03d%s", text, ms, utc ? "Z" : "");
-}
-
-// Bytes made visible for one log line: control characters escaped, the text in quotes.
-std::string quoted(const std::string &bytes) {
-    std::string text = "\"";
-    for (unsigned char c : bytes) {
-        if (c == '\r') text += "\\r";
-        else if (c == '\n') text += "\\n";
-        else if (c == '\\' || c == '"') text += std::string("\\") + (char)c;
-        else if (c >= 0x20 && c < 0x7F) text += (char)c;
-        else text += format("\\x%02x", c);
-    }
-    return text + "\"";
-}
-
+// One line, written and flushed whole. A log that stops taking lines (a full disk) takes no
+// more: the run says at its end that its log is incomplete.
 void logLine(const std::string &text) {
-    if (g.log == nullptr) return;
-    std::fprintf(g.log, "%s +%.3f %s\n", timeText(Wall::now(), false).c_str(), seconds(), text.c_str());
-    std::fflush(g.log);
+    if (g.log == nullptr || !g.logError.empty()) return;
+    const std::string line = timeStamp(std::chrono::system_clock::now()) + format(" +%.3f ", seconds()) + text + "\n";
+    if (std::fwrite(line.data(), 1, line.size(), g.log) != line.size() || std::fflush(g.log) != 0)
+        g.logError = std::strerror(errno);
 }
 
 void event(const char *name, json fields = json::object()) {
     if (!g.events) return;
-    json object = {{"event", name}, {"t", std::round(seconds() * 1000) / 1000}};
+    json object = {{"event", name}, {"t", rounded(seconds())}};
     object.update(fields);
     // Replies may hold any bytes: what is not UTF-8 is replaced, never a reason to stop.
     const std::string line = object.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
-}
-
-const char *phaseName(RunPhase phase) {
-    switch (phase) {
-    case PHASE_FINDING: return "finding";
-    case PHASE_CHECKING: return "checking";
-    case PHASE_FPGA: return "fpga";
-    case PHASE_MCU: return "mcu";
-    case PHASE_REBOOTING: return "rebooting";
-    case PHASE_VERIFYING: return "verifying";
-    default: return "none";
-    }
 }
 
 const char *signalName(int signal) {
@@ -127,12 +99,28 @@ json versionsJson(const UnitVersions &v, bool converted) {
             {"device", v.fpga_type}};
 }
 
-// Written whole or not at all; a report that cannot be written is said where a script sees it.
-void writeReport() {
-    if (g.reportFile.empty()) return;
+// The image being sent or the last one sent, if any.
+json *lastImage() { return g.report["images"].empty() ? nullptr : &g.report["images"].back(); }
+
+// What the record knows of the end: where it was, how far the image had come, what became of it.
+RunEnd endOf(const char *outcome) {
+    RunEnd end;
+    end.outcome = outcome;
+    end.phase = g.lastWorkPhase;
+    if (const json *image = lastImage()) {
+        end.imageOutcome = (*image)["outcome"].get<std::string>();
+        if (g.streaming || end.imageOutcome == "write failed") end.percent = std::max(0, g.lastPercent);
+    }
+    const json &images = g.report["images"];
+    end.fpgaAccepted = !images.empty() && images[0]["kind"] == "fpga" && images[0]["outcome"] == "accepted";
+    return end;
+}
+
+// Written whole or not at all: "" when written, else why not.
+std::string writeReport() {
     const std::string text = g.report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-    if (!safeFileWrite(g.reportFile.c_str(), text))
-        std::fprintf(stderr, "FwUpgrade: the report %s could not be written.\n", g.reportFile.c_str());
+    std::string reason;
+    return safeFileWrite(g.reportFile.c_str(), text, reason) ? "" : reason;
 }
 
 } // namespace
@@ -152,6 +140,7 @@ bool recordBegin(const RecordSinks &sinks, const std::string &commandLine, std::
         g = State();
         return false;
     }
+    g.logFile = sinks.logFile;
     g.events = sinks.events;
     g.reportFile = sinks.reportFile;
     if (!active()) return true;
@@ -161,11 +150,12 @@ bool recordBegin(const RecordSinks &sinks, const std::string &commandLine, std::
                 {"firmware", {{"version", FIRMWARE_VERSION_TO_UPLOAD}, {"images", images},
                               {"time_divisor", FWUPGRADE_TIME_DIVISOR}, {"carried", json::array()}}},
                 {"command_line", commandLine},
-                {"started", timeText(g.startWall, true)},
+                {"started", timeStamp(g.startWall)},
                 {"port", nullptr},
                 {"unit", {{"kind", nullptr}, {"before", nullptr}, {"after", nullptr}}},
                 {"images", json::array()},
-                {"confirmed_after_reboot", nullptr}};
+                {"after_reboot", {{"prompt_seen", nullptr}, {"versions_read", nullptr},
+                                  {"carried_firmware", nullptr}, {"device_code_accepted", nullptr}}}};
     logLine("==== FwUpgrade " FWUPGRADE_PROGRAM_VERSION " started: " + commandLine);
     logLine(format("firmware %s carried, %s images, time divisor %d", FIRMWARE_VERSION_TO_UPLOAD, images,
                    FWUPGRADE_TIME_DIVISOR));
@@ -230,12 +220,16 @@ void recordPortFailure(const std::string &what, DWORD error) {
     logLine("port " + what + " failed" + (error != 0 ? ": " + platformErrorText(error) : std::string()));
 }
 
-void recordCommand(const char *bytes, size_t n) { logLine("command " + quoted(std::string(bytes, n))); }
+void recordPortWritten(int bytes) {
+    if (g.streaming) g.imageWritten += bytes;
+}
+
+void recordCommand(const char *bytes, size_t n) { logLine("command " + quotedText(std::string(bytes, n))); }
 
 void recordReply(const std::string &firstBytes, size_t total, double secondsTaken) {
     if (g.log == nullptr) return;
     const std::string shown = firstBytes.substr(0, kLoggedReplyBytes);
-    std::string line = "reply " + std::to_string(total) + format(" bytes in %.3f s: ", secondsTaken) + quoted(shown);
+    std::string line = "reply " + std::to_string(total) + format(" bytes in %.3f s: ", secondsTaken) + quotedText(shown);
     if (shown.size() < total) line += " (cut: " + std::to_string(total) + " bytes in all)";
     logLine(line);
 }
@@ -263,6 +257,7 @@ void recordVersions(const UnitVersions &versions, bool converted, bool afterRebo
     if (!active()) return;
     const json fields = versionsJson(versions, converted);
     g.report["unit"][afterReboot ? "after" : "before"] = fields;
+    if (afterReboot) g.report["after_reboot"]["versions_read"] = converted;
     logLine(std::string(afterReboot ? "versions after the reboot: " : "versions: ") +
             fields.dump(-1, ' ', false, json::error_handler_t::replace));
     event(afterReboot ? "versions_after" : "versions", fields);
@@ -285,6 +280,12 @@ void recordImageAnnounced(const char *kind, const char *file, uint32_t checksum,
     event("image_announced", {{"kind", kind}, {"file", file}, {"checksum", checksum}, {"length", length}});
 }
 
+void recordImageStreaming() {
+    if (!active()) return;
+    g.streaming = true;
+    g.imageWritten = 0;
+}
+
 void recordProgress(int percent) {
     if (!active() || percent == g.lastPercent) return;
     g.lastPercent = percent;
@@ -292,17 +293,18 @@ void recordProgress(int percent) {
 }
 
 void recordImageEnd(const char *outcome, int written, double secondsTaken) {
-    if (!active() || g.report["images"].empty()) return;
-    json &image = g.report["images"].back();
-    image["written"] = written;
-    image["seconds"] = std::round(secondsTaken * 1000) / 1000;
-    image["outcome"] = outcome;
+    json *image = active() ? lastImage() : nullptr;
+    if (image == nullptr) return;
+    g.streaming = false;
+    (*image)["written"] = written;
+    (*image)["seconds"] = rounded(secondsTaken);
+    (*image)["outcome"] = outcome;
     const double rate = secondsTaken > 0 ? written / secondsTaken : 0;
     logLine(format("image %s: %d of %d bytes written in %.3f s (%.0f bytes/s), %s", g.imageKind.c_str(), written,
-                   image["length"].get<int>(), secondsTaken, rate, outcome));
+                   (*image)["length"].get<int>(), secondsTaken, rate, outcome));
     const bool accepted = std::string(outcome) == "accepted";
     event(accepted ? "image_accepted" : "image_failed",
-          {{"kind", g.imageKind}, {"outcome", outcome}, {"written", written}, {"seconds", image["seconds"]}});
+          {{"kind", g.imageKind}, {"outcome", outcome}, {"written", written}, {"seconds", (*image)["seconds"]}});
 }
 
 void recordRebootProgress(int percent) {
@@ -314,29 +316,69 @@ void recordRebootProgress(int percent) {
 
 void recordPrompt(bool seen) {
     if (!active()) return;
-    g.report["confirmed_after_reboot"] = seen;
+    g.report["after_reboot"]["prompt_seen"] = seen;
     logLine(seen ? "prompt seen after the reboot" : "no prompt after the reboot");
     event("prompt_seen", {{"seen", seen}});
 }
 
-void recordFinish(int status, const char *outcome, int stopSignal) {
+void recordVerified(bool carriedFirmware, bool deviceCodeAccepted) {
     if (!active()) return;
+    g.report["after_reboot"]["carried_firmware"] = carriedFirmware;
+    g.report["after_reboot"]["device_code_accepted"] = deviceCodeAccepted;
+    logLine(std::string("after the reboot: ") + (carriedFirmware ? "the carried firmware" : "other firmware") +
+            (deviceCodeAccepted ? ", a device code this program updates" : ", a device code this program refuses"));
+}
+
+// The end of the run in the report's and the events' words.
+static json endFields(const RunEnd &end, int status, int stopSignal) {
+    return {{"outcome", end.outcome},
+            {"exit_status", status},
+            {"phase", phaseName(end.phase)},
+            {"percent", end.percent >= 0 ? json(end.percent) : json(nullptr)},
+            {"unit_left", unitLeft(end)},
+            {"summary", describeEnd(end)},
+            {"stopped_by", stopSignal != 0 ? json(signalName(stopSignal)) : json(nullptr)}};
+}
+
+int recordFinish(int status, const char *outcome, int stopSignal) {
+    if (!active()) return status;
     if (!g.consoleLine.empty()) recordConsole("\n", 1);
-    const Wall::time_point end = Wall::now();
-    g.report["outcome"] = outcome;
-    g.report["exit_status"] = status;
-    g.report["phase"] = phaseName(g.lastWorkPhase);
-    g.report["stopped_by"] = stopSignal != 0 ? json(signalName(stopSignal)) : json(nullptr);
-    g.report["ended"] = timeText(end, true);
-    g.report["seconds"] = std::round(seconds() * 1000) / 1000;
-    std::string line = format("outcome: %s, exit status %d", outcome, status);
+    if (json *image = lastImage(); image != nullptr && g.streaming) { // cut short while it streamed
+        (*image)["written"] = g.imageWritten;
+        (*image)["outcome"] = "cut by a stop";
+    }
+    const RunEnd end = endOf(outcome);
+    std::string line = describeEnd(end) + format(" (exit status %d", status);
     if (stopSignal != 0) line += format(", stopped by %s", signalName(stopSignal));
-    logLine(line + ", phase " + phaseName(g.lastWorkPhase));
-    json fields = {{"status", status}, {"outcome", outcome}, {"phase", phaseName(g.lastWorkPhase)}};
-    if (stopSignal != 0) fields["stopped_by"] = signalName(stopSignal);
+    logLine("outcome: " + line + ")");
+    // A record that could not be written makes the run a failure, said in every record left.
+    std::vector<std::string> unwritten;
+    auto cannotWrite = [&](const std::string &what) {
+        unwritten.push_back(what);
+        if (status == EXIT_UPDATE_OK) status = EXIT_UPDATE_FAILED;
+    };
+    if (!g.logError.empty()) cannotWrite("the log " + g.logFile + " is incomplete: " + g.logError);
+    if (!g.reportFile.empty()) {
+        g.report.update(endFields(end, status, stopSignal));
+        g.report["log_complete"] = g.log != nullptr ? json(g.logError.empty()) : json(nullptr);
+        g.report["ended"] = timeStamp(std::chrono::system_clock::now());
+        g.report["seconds"] = rounded(seconds());
+        const std::string reason = writeReport();
+        if (!reason.empty()) {
+            cannotWrite("the report " + g.reportFile + " could not be written: " + reason);
+            logLine(unwritten.back() + format(" (exit status %d)", status));
+        }
+    }
+    if (g.log != nullptr && std::fclose(g.log) != 0 && g.logError.empty())
+        cannotWrite("the log " + g.logFile + " is incomplete: " + std::strerror(errno));
+    json fields = endFields(end, status, stopSignal);
+    fields["records_unwritten"] = unwritten;
     event("finished", fields);
-    writeReport();
-    if (g.log != nullptr) std::fclose(g.log);
+    const bool events = g.events;
     g = State();
-    consoleSetRecorder(nullptr, false);
+    consoleSetRecorder(nullptr, events); // stdout stays the events'; what follows goes nowhere
+    for (const std::string &what : unwritten) // after the record: never into the log that failed
+        if (events) std::fprintf(stderr, "FwUpgrade: %s.\n", what.c_str());
+        else consolePrintf("\r\nERROR: %s.\r\n", what.c_str());
+    return status;
 }

@@ -5,24 +5,15 @@
 // replies, transfers, phases, the outcome). Three sinks take it: the session log (--log: text,
 // each line flushed as it happens), the events (--events: JSON Lines on stdout in place of the
 // console text) and the report (--report: one JSON document, written whole at the end). With
-// none of them the record keeps nothing and the run prints exactly what it always has.
+// none of them the record keeps nothing but the phase, and the run prints exactly what it
+// always has.
 
+#include "Outcome.h"
 #include "UnitReplies.h"
 #include "platform/Platform.h"
 
 #include <cstdint>
 #include <string>
-
-// Where a run is, so that a run cut short can say what it cut short.
-enum RunPhase {
-    PHASE_NONE,      // no unit involved (files, lists) or the run is over
-    PHASE_FINDING,   // detection, or the operator naming the port
-    PHASE_CHECKING,  // versions and identity: nothing sent to the unit's flash yet
-    PHASE_FPGA,      // from the FPGA image's announcement to its acknowledgement
-    PHASE_MCU,       // the same for the MCU image
-    PHASE_REBOOTING, // both images accepted, the unit rebooting
-    PHASE_VERIFYING, // the versions asked again after the reboot
-};
 
 struct RecordSinks {
     std::string logFile;    // appended to; "" for none
@@ -32,7 +23,7 @@ struct RecordSinks {
 };
 
 // Opens the sinks and notes the start (program, images, divisor). False with error set when
-// the log cannot be opened.
+// the log cannot be opened or the report could not be written.
 bool recordBegin(const RecordSinks &sinks, const std::string &commandLine, std::string &error);
 // True when stdout carries the events instead of the console text.
 bool recordEvents();
@@ -52,6 +43,8 @@ void recordPortClose(int com);
 void recordPortSetting(const std::string &setting, const char *result);
 // A read or write that failed; error 0 when the system gave none.
 void recordPortFailure(const std::string &what, DWORD error);
+// Bytes the port took in one write: while an image streams, they count as its bytes written.
+void recordPortWritten(int bytes);
 // A command as it went on the line.
 void recordCommand(const char *bytes, size_t n);
 // What a reply collection or a direct read received: its first bytes, the count, the time.
@@ -63,14 +56,20 @@ void recordNoUnit(const std::string &portsTried);
 void recordVersions(const UnitVersions &versions, bool converted, bool afterReboot);
 void recordUnitKind(const char *kind);
 void recordImageAnnounced(const char *kind, const char *file, uint32_t checksum, int length);
+// The announced image begins to stream: from here the port's writes are its bytes.
+void recordImageStreaming();
 void recordProgress(int percent);
 // outcome: accepted, refused, not ready, write failed
 void recordImageEnd(const char *outcome, int written, double seconds);
 void recordRebootProgress(int percent);
 void recordPrompt(bool seen);
+// What --verify made of the versions after the reboot.
+void recordVerified(bool carriedFirmware, bool deviceCodeAccepted);
 
-// The end of the run: outcome and exit status to the log and the events, the report written.
-// stopSignal: the signal that stopped the run, or 0.
-void recordFinish(int status, const char *outcome, int stopSignal = 0);
+// The end of the run: the outcome to the log, the report written, the events' last line.
+// stopSignal: the signal that stopped the run, or 0. Returns the exit status, which is
+// EXIT_UPDATE_FAILED instead of 0 when the log or the report could not be written; what
+// could not be written is said on the console (in the events with --events).
+int recordFinish(int status, const char *outcome, int stopSignal = 0);
 
 #endif

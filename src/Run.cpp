@@ -1,17 +1,52 @@
 // One run with a unit: the way to its port (detection, options or operator), the update or
 // the identification, the outcome, and the clean stop on a signal. Every way out passes
 // through endRun or stopRun, which close the port and finish the record.
+#include "Run.h"
+
 #include "ComPortAPI.h"
 #include "Console.h"
-#include "FwUpgrade.h"
+#include "Detection.h"
 #include "Options.h"
+#include "Outcome.h"
+#include "Product.h"
 #include "Record.h"
+#include "StringOperations.h"
+#include "RunBuffers.h"
+#include "Update.h"
+#include "platform/PortList.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <string>
 
+#ifndef FWUPGRADE_SAMPLE_IMAGES
+#define FWUPGRADE_SAMPLE_IMAGES 0
+#endif
+
 static bool gAskOperator = true; // no dialogue when nobody reads the console (--events)
+static bool gNoPause = false;
+
+void runNoPause(bool noPause) { gNoPause = noPause; }
+
+void dipsplayLastMessageToUserBeforeExit(const char *lastMessage) {
+    consolePrint(lastMessage);
+    consolePrint("\r\nPress any key to exit");
+    // Only a person at a console can press a key: scripts and CI never wait, nor does a run
+    // whose console text goes to its log.
+    if (!gNoPause && !recordEvents() && platformStdinIsInteractive()) platformGetch();
+}
+
+void printBuildNotes() {
+    if (FWUPGRADE_SAMPLE_IMAGES) consolePrint("\r\nNOTE: this build carries sample firmware images, not a release.");
+    if (FWUPGRADE_TIME_DIVISOR != 1)
+        consolePrintf("\r\nNOTE: this build divides every protocol time-out and wait by %d (test build).",
+                      FWUPGRADE_TIME_DIVISOR);
+}
+
+void printBanner() {
+    consolePrintf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
+    printBuildNotes();
+}
 
 // Once the outcome is known, a stop only cuts the closing wait short: the run keeps its status.
 static bool gOver = false;
@@ -41,44 +76,50 @@ static bool readNumber(const char *prompt, int low, int high, const char *retryT
 }
 
 // Every way out of a run after the banner: the port closed (its settings given back), the
-// closing message, the record finished, the exit.
+// last message, the record finished (before the closing key: a kill or a power cut there loses
+// nothing), the closing prompt, the exit.
 [[noreturn]] static void endRun(const char *lastMessage, int status, const char *outcome) {
     ComPortAPI_CloseCOM();
     recordPhase(PHASE_NONE);
+    consolePrint(lastMessage);
+    status = recordFinish(status, outcome);
     runOutcomeKnown(status, outcome);
-    dipsplayLastMessageToUserBeforeExit(lastMessage);
-    recordFinish(status, outcome);
+    dipsplayLastMessageToUserBeforeExit("");
     releaseRunBuffers();
     std::exit(status);
 }
 
 // What a stop cut short, and what it means for the unit.
-static const char *stoppedLine(RunPhase phase) {
-    switch (phase) {
-    case PHASE_FINDING: return "\r\nSTOPPED while looking for the unit: nothing was sent to it.\r";
-    case PHASE_CHECKING: return "\r\nSTOPPED while checking the unit: no image was sent, the unit is unchanged.\r";
-    case PHASE_FPGA:
-        return "\r\nSTOPPED while sending the Programmable Logic data: the unit must be updated again.\r";
-    case PHASE_MCU: return "\r\nSTOPPED while sending the uC firmware: the unit must be updated again.\r";
-    case PHASE_REBOOTING:
-    case PHASE_VERIFYING:
-        return "\r\nSTOPPED while the unit was rebooting: both images were accepted but the unit did not confirm"
-               " it runs them. Check it before use, and update it again if it does not answer.\r";
-    default: return "\r";
-    }
+static std::string stoppedLine(RunPhase phase) {
+    if (phase == PHASE_NONE) return "\r";
+    RunEnd end;
+    end.outcome = "stopped";
+    end.phase = phase;
+    return std::string("\r\nSTOPPED while ") + phaseDoing(phase) + ": " + unitLeftSentence(end) + ".\r";
 }
 
 void stopRun(int signal) {
     ComPortAPI_CloseCOM();
-    consoleLine(stoppedLine(gOver ? PHASE_NONE : recordedPhase()));
-    if (gOver) recordFinish(gOverStatus, gOverOutcome);
-    else recordFinish(EXIT_STOPPED, "stopped", signal);
-    std::exit(gOver ? gOverStatus : EXIT_STOPPED);
+    consoleLine(stoppedLine(gOver ? PHASE_NONE : recordedPhase()).c_str());
+    const int status = gOver ? gOverStatus : recordFinish(EXIT_STOPPED, "stopped", signal);
+    std::exit(status);
+}
+
+// The outcome of ports that could not be opened: "busy" when one was held by another program,
+// "no such port" when none exists, else "port unavailable".
+static const char *unopenedOutcome(const std::vector<DWORD> &errors) {
+    bool busy = false, absent = true;
+    for (DWORD error : errors) {
+        busy |= PortList_problem(error) == PORT_BUSY;
+        absent &= PortList_problem(error) == PORT_ABSENT;
+    }
+    return busy ? "busy" : absent && !errors.empty() ? "no such port" : "port unavailable";
 }
 
 static void openPortAndRate() {
     consolePrintf("\r\nOpening COM%d....................", gComPortNumber);
-    if (!ComPortAPI_OpenCOM(gComPortNumber)) endRun("", EXIT_PORT_FAILED, "port failed");
+    if (!ComPortAPI_OpenCOM(gComPortNumber))
+        endRun("", EXIT_PORT_FAILED, unopenedOutcome({ComPortAPI_LastOpenError()}));
     consoleLine("OK\r");
 }
 
@@ -90,8 +131,11 @@ static void setRate() {
 
 static const char kNoInput[] = "\r\nERROR: No more input: the run is stopped.\r\n";
 
-static void operatorDialogue() {
+static void operatorDialogue(bool portsNamed) {
     consolePrint("FAILED");
+    // The ports the operator named: why each could not be opened, before a number is asked for.
+    for (const auto &[n, error] : gDetectionUnopened)
+        if (portsNamed) consolePrint(("\r\n" + PortList_openFailure(n, error)).c_str());
     if (!readNumber("\n\r\n\rEnter the COM port number : ", 1, 255,
                     "\r\nNot a COM port number: enter a number from 1 to 255.", gComPortNumber))
         endRun(kNoInput, EXIT_USAGE, "no input");
@@ -133,7 +177,7 @@ static std::string noUnitText() {
 // (askOperator) the one the operator names. When none is found and nobody is asked, the run
 // ends with the ports tried (exit 1).
 static void findPort(const Options &options, bool askOperator) {
-    recordPhase(PHASE_FINDING);
+    recordPhase(PHASE_DETECTING);
     ComPortAPI_SetHardwareFlowControl(FALSE); // no port open yet: every open below is without CTS
     if (options.baud != 0) {
         gBaudRate = options.baud;
@@ -144,19 +188,24 @@ static void findPort(const Options &options, bool askOperator) {
     }
     consolePrint("\n\r\n\rDetecting COM port and Baud Rate..................");
     if (!detectComPortAndBaudrate()) {
-        if (askOperator && gAskOperator) return operatorDialogue();
+        if (askOperator && gAskOperator) return operatorDialogue(!options.port.empty() || !options.ports.empty());
         consolePrint("FAILED");
         const std::string tried = noUnitText();
         recordNoUnit(tried);
         // A port that could not even be opened (held by another program) is no "no unit".
+        std::vector<DWORD> errors;
+        for (const auto &unopened : gDetectionUnopened) errors.push_back(unopened.second);
         endRun(("\r\n" + tried + "\r\n").c_str(), EXIT_UPDATE_FAILED,
-               gDetectionProbed.empty() ? "port unavailable" : "no unit");
+               gDetectionProbed.empty() ? unopenedOutcome(errors) : "no unit");
     }
     consoleLine("OK\r");
     consolePrintf("COM PORT Number : %d", gComPortNumber);
     consolePrintf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
     recordUnitFound(gComPortNumber, gBaudRate, "detected");
 }
+
+// Nothing answered at the rate the operator named (detection was skipped): no unit is there.
+static bool silentAtNamedRate(const Options &options) { return options.baud != 0 && !gUnitAnswered; }
 
 void beginRun(const Options &options) {
     gAskOperator = !recordEvents();
@@ -168,7 +217,9 @@ void runUpdate(const Options &options) {
     findPort(options, true);
     ComPortAPI_SetHardwareFlowControl(TRUE);
     const BOOL updated = updateFirmware();
-    if (!updated) endRun("\n\rERROR: The update was not successful.\r\n", EXIT_UPDATE_FAILED, "failed");
+    if (!updated)
+        endRun("\n\rERROR: The update was not successful.\r\n", EXIT_UPDATE_FAILED,
+               silentAtNamedRate(options) ? "no unit" : "failed");
     switch (gRebootOutcome) {
     case REBOOT_CONFIRMED: endRun("", EXIT_UPDATE_OK, gVerifyAfterReboot ? "updated and verified" : "updated");
     case REBOOT_NOT_CONFIRMED: endRun("", EXIT_NOT_CONFIRMED, "not confirmed");
@@ -184,7 +235,8 @@ void runInfo(const Options &options) {
     ComPortAPI_SetHardwareFlowControl(TRUE); // the queries go as an update's do
     UnitVersions versions;
     if (checkUnit(versions) == 0)
-        endRun("\n\rERROR: This is not a unit this program can update.\r\n", EXIT_UPDATE_FAILED, "not updatable");
+        endRun("\n\rERROR: This is not a unit this program can update.\r\n", EXIT_UPDATE_FAILED,
+               silentAtNamedRate(options) ? "no unit" : "not updatable");
     if (unitRunsCarriedFirmware(versions))
         consolePrintf("The unit runs firmware %d.%d.%d, the version this program carries.\r\n", versions.fw_ver,
                       versions.fw_rev, versions.fw_sub);

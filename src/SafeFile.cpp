@@ -39,7 +39,9 @@ bool safeFileBegin(const char *fileName) {
     return false;
 }
 
-bool safeFileCommit(const char *fileName) {
+// Puts the file on disk, closes it and renames it over fileName, or removes it: "" when
+// fileName is complete, else why not.
+static std::string commit(const char *fileName) {
     // On disk before the rename: a power cut never leaves an empty file under the final name.
     const std::string unsynced = fptr != nullptr ? platformSyncFile(fptr) : "";
     FileAPI_CloseFile();
@@ -48,16 +50,21 @@ bool safeFileCommit(const char *fileName) {
     else if (!unsynced.empty()) reason = "writing " + gTemporary + " failed: " + unsynced;
     else if (!(reason = platformReplaceFile(gTemporary.c_str(), fileName)).empty())
         reason = "cannot rename " + gTemporary + " to it: " + reason;
-    if (reason.empty()) return true;
-    fail(fileName, reason);
-    std::remove(gTemporary.c_str());
-    return false;
+    if (!reason.empty()) std::remove(gTemporary.c_str());
+    return reason;
 }
 
-bool safeFileWrite(const char *fileName, const std::string &content) {
-    if (!safeFileBegin(fileName)) return false;
+bool safeFileCommit(const char *fileName) {
+    const std::string reason = commit(fileName);
+    if (!reason.empty()) fail(fileName, reason);
+    return reason.empty();
+}
+
+bool safeFileWrite(const char *fileName, const std::string &content, std::string &reason) {
+    if (!createTemporary(fileName, reason)) return false;
     FileAPI_writeToFileBinary(content.data(), (uint32_t)content.size());
-    return safeFileCommit(fileName);
+    reason = commit(fileName);
+    return reason.empty();
 }
 
 bool safeFileCanWrite(const char *fileName, std::string &reason) {

@@ -15,8 +15,8 @@ bool safeFileBegin(const char *fileName);
 // permissions kept), or removes it when a write failed. Prints what went wrong; true when
 // fileName is complete.
 bool safeFileCommit(const char *fileName);
-// The whole of a file in one go, as above.
-bool safeFileWrite(const char *fileName, const std::string &content);
+// The whole of a file in one go, as above, but silent: false with the reason.
+bool safeFileWrite(const char *fileName, const std::string &content, std::string &reason);
 // Whether fileName could be written now (checked before a run, for a file written at its end):
 // false with the reason.
 bool safeFileCanWrite(const char *fileName, std::string &reason);

@@ -3,9 +3,12 @@
 // fault cannot disturb another. The threads here only carry the children's output.
 #include "Station.h"
 
+#include "Clock.h"
 #include "Console.h"
-#include "FwUpgrade.h"
+#include "Detection.h"
 #include "Options.h"
+#include "Product.h"
+#include "Run.h"
 #include "SafeFile.h"
 #include "platform/PortList.h"
 #include "platform/Process.h"
@@ -14,7 +17,6 @@
 
 #include <condition_variable>
 #include <cstdio>
-#include <ctime>
 #include <deque>
 #include <filesystem>
 #include <mutex>
@@ -54,14 +56,6 @@ void readChild(ChildProcess *child, size_t index, Lines &lines) {
     lines.arrived.notify_one();
 }
 
-std::string phaseLabel(const std::string &phase) {
-    if (phase == "finding") return "detecting";
-    if (phase == "fpga") return "FPGA";
-    if (phase == "mcu") return "MCU";
-    return phase;
-}
-
-// Applies one line of a child's output to its port.
 void applyEvent(StationPort &port, const std::string &line) {
     const json e = json::parse(line, nullptr, false);
     if (e.is_discarded() || !e.is_object() || !e.contains("event")) {
@@ -70,49 +64,48 @@ void applyEvent(StationPort &port, const std::string &line) {
     }
     const std::string name = e.value("event", "");
     if (name == "phase") {
-        port.phase = phaseLabel(e.value("phase", ""));
-        port.percent = -1;
+        port.phase = e.value("phase", "");
+        port.end.phase = phaseNamed(port.phase);
+        port.percent = port.end.percent = -1;
     } else if (name == "unit_kind") {
         port.kind = e.value("kind", "");
     } else if (name == "versions" || name == "versions_after") {
         const std::string versions = e.value("firmware", "?") + " " + e.value("fpga", "?");
         (name == "versions" ? port.before : port.after) = e.value("converted", true) ? versions : "unreadable";
+        if (name == "versions") port.firmwareBefore = e.value("firmware", "");
     } else if (name == "progress" || name == "reboot_progress") {
         port.percent = e.value("percent", 0);
+        if (name == "progress") port.end.percent = port.percent;
+    } else if (name == "image_accepted") {
+        port.end.fpgaAccepted |= e.value("kind", "") == "fpga";
+    } else if (name == "image_failed") {
+        port.end.imageOutcome = e.value("outcome", "");
     } else if (name == "finished") {
-        port.outcome = e.value("outcome", "");
-        port.status = e.value("status", -1);
+        port.outcome = port.end.outcome = e.value("outcome", "");
+        port.end.phase = phaseNamed(e.value("phase", ""));
+        port.status = e.value("exit_status", -1);
+        port.summary = e.value("summary", port.outcome);
+        if (port.outcome == "identified") // would an update change it?
+            port.summary += port.firmwareBefore == FIRMWARE_VERSION_TO_UPLOAD
+                                ? ": runs " FIRMWARE_VERSION_TO_UPLOAD " already"
+                                : ": an update installs " FIRMWARE_VERSION_TO_UPLOAD;
+        port.unwritten = e.value("records_unwritten", std::vector<std::string>());
+        port.reported = true;
+        for (const std::string &what : port.unwritten) port.reported &= what.rfind("the report ", 0) != 0;
         port.ended = Clock::now();
         port.phase = "done";
         port.percent = -1;
     }
 }
 
-// The local time now, as a folder name ("2026-12-07_14-05-09") or for a report ("2026-12-07 14:05:09").
-// Whatever a child writes: a field of an unexpected type makes its line a message, never a crash.
-void apply(StationPort &port, const std::string &line) {
-    try {
-        applyEvent(port, line);
-    } catch (const json::exception &) {
-        port.message = consoleSafeText(line, line.size());
-    }
-}
-
-std::string timeText(const char *format) {
-    const std::time_t t = std::time(nullptr);
-    char text[32] = "";
-    if (const std::tm *tm = std::localtime(&t)) std::strftime(text, sizeof text, format, tm);
-    return text;
-}
-
-// The ports of the station: those named, else the machine's.
+// The ports of the station: those named (each device once), else the machine's.
 std::vector<StationPort> stationPorts(const Options &options) {
     std::vector<StationPort> ports;
     auto add = [&](int com, const std::string &path) {
         StationPort port;
         port.com = com;
         port.path = path;
-        port.label = "COM" + std::to_string(com) + (path != "COM" + std::to_string(com) ? " " + path : "");
+        port.label = "COM" + std::to_string(com) + (!path.empty() && path != "COM" + std::to_string(com) ? " " + path : "");
         ports.push_back(port);
     };
     if (options.ports.empty())
@@ -122,85 +115,124 @@ std::vector<StationPort> stationPorts(const Options &options) {
     return ports;
 }
 
-// The child's own run: the single-unit run on one port, its record in the run's folder.
 // The files of port n in the run's folder. Never "COM3.log": on Windows that is the port itself.
 std::string portFile(const std::string &dir, int com, const char *suffix) {
     return dir + "/port-COM" + std::to_string(com) + suffix;
 }
 
+// The child's own run: the single-unit run on one port under the station's COM number, its
+// record in the run's folder.
 std::vector<std::string> childArguments(const Options &options, const StationPort &port, const std::string &dir) {
-    std::vector<std::string> args = {processOwnPath(), "--port", port.path, "--events", "--no-pause",
-                                     "--log", portFile(dir, port.com, ".log"),
+    std::vector<std::string> args = {"--port", port.path, "--as-com", std::to_string(port.com), "--events",
+                                     "--no-pause", "--log", portFile(dir, port.com, ".log"),
                                      "--report", portFile(dir, port.com, ".report.json"),
                                      options.info ? "--info" : "--verify"};
     if (options.baud != 0) args.insert(args.end(), {"--baud", std::to_string(options.baud)});
     return args;
 }
 
-// Without a unit: nothing to count. A port of the machine's list that another program holds
-// is passed over too; one the operator named was meant to carry a unit, so it fails.
+// The run's folder: --log-dir as given, or a new FwUpgrade-logs/DATE_TIME of its own (a suffix
+// when another station took that name in the same second). "" with error set when it cannot be.
+std::string runFolder(const Options &options, std::string &error) {
+    std::error_code code;
+    if (!options.logDir.empty()) {
+        std::filesystem::create_directories(options.logDir, code);
+        if (code) error = "cannot create the folder " + options.logDir + ": " + code.message();
+        return code ? "" : options.logDir;
+    }
+    const std::string base = "FwUpgrade-logs/" + fileTimeStamp(std::chrono::system_clock::now());
+    std::filesystem::create_directories("FwUpgrade-logs", code);
+    for (int n = 1; !code && n < 100; ++n) {
+        const std::string dir = n == 1 ? base : base + "-" + std::to_string(n);
+        if (std::filesystem::create_directory(dir, code)) return dir; // false: it was there
+    }
+    error = "cannot create a folder under FwUpgrade-logs: " + (code ? code.message() : "every name is taken");
+    return "";
+}
+
+// Without a unit: nothing to count. A port of the machine's list that cannot be used is
+// passed over too; one the operator named was meant to carry a unit, so it fails.
 bool withoutUnit(const StationPort &port, bool named) {
-    return port.outcome == "no unit" || (port.outcome == "port unavailable" && !named);
+    return port.outcome == "no unit" ||
+           (!named && (port.outcome == "busy" || port.outcome == "no such port" || port.outcome == "port unavailable"));
 }
 
 bool failed(const std::string &outcome) {
     return outcome != "updated and verified" && outcome != "not confirmed" && outcome != "identified";
 }
 
-// The exit status of the station, and its totals in words.
-int stationOutcome(const std::vector<StationPort> &ports, bool named, bool stopped, std::string &totals,
-                   json &counts) {
-    std::vector<std::string> order;
-    for (const StationPort &p : ports) {
-        const std::string outcome = p.outcome.empty() ? "ended without a report" : p.outcome;
-        if (!counts.contains(outcome)) order.push_back(outcome);
-        counts[outcome] = counts.value(outcome, 0) + 1;
-    }
-    totals = std::to_string(ports.size()) + (ports.size() == 1 ? " port: " : " ports: ");
-    for (size_t i = 0; i < order.size(); ++i)
-        totals += (i ? ", " : "") + std::to_string(counts[order[i]].get<int>()) + " " + order[i];
-    bool anyUnit = false, anyFailed = false, anyUnconfirmed = false;
-    for (const StationPort &p : ports) {
-        anyUnit |= !withoutUnit(p, named);
-        anyFailed |= !withoutUnit(p, named) && failed(p.outcome);
-        anyUnconfirmed |= p.outcome == "not confirmed";
-    }
-    if (stopped) return EXIT_STOPPED;
-    if (!anyUnit) totals += ". No unit answered on any port";
-    return !anyUnit || anyFailed ? EXIT_UPDATE_FAILED : anyUnconfirmed ? EXIT_NOT_CONFIRMED : EXIT_UPDATE_OK;
+// A child's report, read only through the open a log uses (a regular file, never a FIFO or a
+// link): null when it is missing or no JSON.
+json childReport(const std::string &file) {
+    std::string reason;
+    FILE *f = platformOpenToRead(file.c_str(), reason);
+    if (f == nullptr) return nullptr;
+    std::string text;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0 && text.size() < (64u << 20);)
+        text.append(buffer, n);
+    std::fclose(f);
+    json report = json::parse(text, nullptr, false);
+    return report.is_discarded() ? json(nullptr) : report;
 }
 
-// report.json: the run, its totals, and each port's own report as its child wrote it.
-void writeStationReport(const std::string &dir, const std::vector<StationPort> &ports, bool info, int status,
-                        const json &counts, const std::string &started, bool stopped) {
+// report.json: the run, its totals, and each port's own report as its child wrote it. Once it
+// is in place the children's reports are removed (gathered); else they stay. "" when written.
+std::string writeStationReport(const std::string &dir, const std::vector<StationPort> &ports, const Options &options,
+                               int status, const std::string &started, bool stopped) {
     json units = json::array();
+    json counts = json::object();
     for (const StationPort &p : ports) {
-        const std::string file = portFile(dir, p.com, ".report.json");
-        json unitReport = nullptr;
-        if (FILE *f = std::fopen(file.c_str(), "rb")) {
-            std::string text;
-            char buffer[4096];
-            size_t n;
-            while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-            std::fclose(f);
-            unitReport = json::parse(text, nullptr, false);
-            if (unitReport.is_discarded()) unitReport = nullptr;
-            std::remove(file.c_str()); // gathered here: one report for the run
-        }
+        const std::string outcome = p.outcome.empty() ? "ended without a report" : p.outcome;
+        counts[outcome] = counts.value(outcome, 0) + 1;
         units.push_back({{"com", p.com}, {"path", p.path}, {"log", portFile(".", p.com, ".log").substr(2)},
-                         {"outcome", p.outcome.empty() ? json(nullptr) : json(p.outcome)},
-                         {"exit_status", p.status}, {"report", unitReport}});
+                         {"outcome", outcome}, {"exit_status", p.status}, {"phase", phaseName(p.end.phase)},
+                         {"unit_left", unitLeft(p.end)}, {"summary", p.summary}, {"records_unwritten", p.unwritten},
+                         {"report", p.reported ? childReport(portFile(dir, p.com, ".report.json")) : json(nullptr)}});
     }
     const json report = {{"program", {{"name", "FwUpgrade"}, {"version", FWUPGRADE_PROGRAM_VERSION}}},
                          {"firmware", FIRMWARE_VERSION_TO_UPLOAD},
-                         {"mode", info ? "parallel identification" : "parallel update"},
+                         {"mode", options.info ? "parallel identification" : "parallel update"},
                          {"started", started},
-                         {"ended", timeText("%Y-%m-%d %H:%M:%S")},
+                         {"ended", timeStamp(std::chrono::system_clock::now())},
                          {"stopped", stopped},
                          {"exit_status", status},
                          {"totals", counts},
                          {"units", units}};
-    safeFileWrite((dir + "/report.json").c_str(), report.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
+    std::string reason;
+    if (!safeFileWrite((dir + "/report.json").c_str(), report.dump(2, ' ', false, json::error_handler_t::replace) + "\n",
+                       reason))
+        return reason;
+    for (const StationPort &p : ports)
+        if (p.reported) std::remove(portFile(dir, p.com, ".report.json").c_str());
+    return "";
+}
+
+// "COM3, COM5": the ports whose units are left as `left`.
+std::string portsLeft(const std::vector<StationPort> &ports, const char *left) {
+    std::string names;
+    for (const StationPort &p : ports)
+        if (unitLeft(p.end) == std::string(left)) names += (names.empty() ? "" : ", ") + ("COM" + std::to_string(p.com));
+    return names;
+}
+
+// The lines under the summary table: totals, the units that need a hand, the records.
+std::vector<std::string> closingLines(const std::vector<StationPort> &ports, const std::string &totals,
+                                      const std::string &dir, const std::string &reportError) {
+    std::vector<std::string> lines = {totals + "."};
+    for (const char *left : {"update again", "check before use"}) {
+        const std::string names = portsLeft(ports, left);
+        if (!names.empty()) lines.push_back(std::string(left == std::string("update again") ? "Update again: "
+                                                                                          : "Check before use: ") +
+                                            names + ".");
+    }
+    for (const StationPort &p : ports)
+        for (const std::string &what : p.unwritten) lines.push_back("ERROR: COM" + std::to_string(p.com) + ": " + what + ".");
+    if (!reportError.empty())
+        lines.push_back("ERROR: " + dir + "/report.json could not be written: " + reportError +
+                        ". Each unit's own report stays in " + dir + ".");
+    else lines.push_back("Logs and report.json in " + dir + ".");
+    return lines;
 }
 
 int gStationStatus = EXIT_STOPPED;
@@ -210,6 +242,46 @@ int gStationStatus = EXIT_STOPPED;
 
 } // namespace
 
+void stationApply(StationPort &port, const std::string &line) {
+    try {
+        applyEvent(port, line);
+    } catch (const json::exception &) { // a field of an unexpected type: a message, never a crash
+        port.message = consoleSafeText(line, line.size());
+    }
+}
+
+void stationChildEnded(StationPort &port, int status) {
+    if (port.status < 0) port.status = status;
+    if (!port.outcome.empty()) return;
+    port.end.outcome = "ended without a report";
+    port.summary = describeEnd(port.end);
+    port.ended = Clock::now();
+    port.phase = "done";
+    port.percent = -1;
+}
+
+int stationStatus(const std::vector<StationPort> &ports, bool named, bool stopped, std::string &totals) {
+    std::vector<std::pair<std::string, int>> counts;
+    bool anyUnit = false, anyFailed = false, anyUnconfirmed = false, anyUnwritten = false;
+    for (const StationPort &p : ports) {
+        const std::string outcome = p.outcome.empty() ? "ended without a report" : p.outcome;
+        auto at = std::find_if(counts.begin(), counts.end(), [&](const auto &c) { return c.first == outcome; });
+        if (at == counts.end()) counts.emplace_back(outcome, 1);
+        else ++at->second;
+        anyUnit |= !withoutUnit(p, named);
+        anyFailed |= !withoutUnit(p, named) && failed(outcome);
+        anyUnconfirmed |= outcome == "not confirmed";
+        anyUnwritten |= !p.unwritten.empty();
+    }
+    totals = std::to_string(ports.size()) + (ports.size() == 1 ? " port: " : " ports: ");
+    for (size_t i = 0; i < counts.size(); ++i)
+        totals += (i ? ", " : "") + std::to_string(counts[i].second) + " " + counts[i].first;
+    if (!anyUnit && !stopped) totals += ". No unit answered on any port";
+    if (stopped) return EXIT_STOPPED;
+    if (!anyUnit || anyFailed || anyUnwritten) return EXIT_UPDATE_FAILED;
+    return anyUnconfirmed ? EXIT_NOT_CONFIRMED : EXIT_UPDATE_OK;
+}
+
 int runStation(const Options &options) {
     platformStopInit(stopAtTheEnd);
     std::vector<StationPort> ports = stationPorts(options);
@@ -217,34 +289,39 @@ int runStation(const Options &options) {
         consoleLine("No serial port to use: this machine lists none (FwUpgrade --list-ports).\r");
         return EXIT_UPDATE_FAILED;
     }
-    const std::string started = timeText("%Y-%m-%d %H:%M:%S");
-    const std::string dir = options.logDir.empty() ? "FwUpgrade-logs/" + timeText("%Y-%m-%d_%H-%M-%S") : options.logDir;
-    std::error_code error;
-    std::filesystem::create_directories(dir, error);
-    if (error) {
-        consolePrintf("ERROR: Cannot create the folder %s: %s\r\n", dir.c_str(), error.message().c_str());
+    const std::string started = timeStamp(std::chrono::system_clock::now());
+    std::string error;
+    const std::string dir = runFolder(options, error);
+    // Nothing starts where the record cannot be written.
+    if (!dir.empty() && !safeFileCanWrite((dir + "/report.json").c_str(), error)) error = "cannot write in " + dir + ": " + error;
+    if (!error.empty()) {
+        consolePrintf("ERROR: %s.\r\n", error.c_str());
         return EXIT_UPDATE_FAILED;
     }
-    consolePrintf("%s %d ports at once; logs and report.json in %s\r\n",
-                  options.info ? "Identifying the units on" : "Updating the units on", (int)ports.size(), dir.c_str());
+    consolePrintf("%s %d %s at once; logs and report.json in %s", options.info ? "Identifying the units on" : "Updating the units on",
+                  (int)ports.size(), ports.size() == 1 ? "port" : "ports", dir.c_str());
+    printBuildNotes();
+    consolePrint("\r\n");
     Lines lines;
     std::vector<ChildProcess *> children(ports.size(), nullptr);
     std::vector<std::thread> readers;
     for (size_t i = 0; i < ports.size(); ++i) {
         std::string why;
         ports[i].started = Clock::now();
-        children[i] = processStart(childArguments(options, ports[i], dir), why);
+        if (!ports[i].path.empty()) children[i] = processStartSelf(childArguments(options, ports[i], dir), why);
         if (children[i] == nullptr) {
-            ports[i].message = "cannot start: " + why;
+            ports[i].outcome = ports[i].path.empty() ? "no such port" : "failed";
+            ports[i].summary = ports[i].path.empty() ? "no such port" : "failed: cannot start its run: " + why;
             ports[i].status = EXIT_UPDATE_FAILED;
             ports[i].ended = Clock::now();
+            ports[i].phase = "done";
             std::lock_guard<std::mutex> guard(lines.lock);
             ++lines.ended;
             continue;
         }
         readers.emplace_back(readChild, children[i], i, std::ref(lines));
     }
-    StationView view(ports, platformConsoleTakesCursorMoves());
+    StationView view(ports, platformConsoleTakesCursorMoves(), platformConsoleColumns());
     bool stopping = false;
     for (;;) {
         std::unique_lock<std::mutex> guard(lines.lock);
@@ -254,10 +331,12 @@ int runStation(const Options &options) {
         const bool allEnded = lines.ended == ports.size() && batch.empty();
         guard.unlock();
         for (const auto &[i, line] : batch) {
-            apply(ports[i], line);
+            stationApply(ports[i], line);
             view.changed(i);
         }
-        if (!stopping && platformStopSignal() != 0) { // each child restores its port and ends
+        // Each child restores its port and writes its record; any later signal is part of
+        // the same stop, which must finish.
+        if (!stopping && platformStopSignal() != 0) {
             stopping = true;
             for (ChildProcess *child : children)
                 if (child != nullptr) processStop(child);
@@ -268,19 +347,20 @@ int runStation(const Options &options) {
     for (std::thread &reader : readers) reader.join();
     for (size_t i = 0; i < ports.size(); ++i) {
         if (children[i] == nullptr) continue;
-        if (!processWait(children[i], 10000, ports[i].status)) { // output ended: it is ending
+        int status = -1;
+        if (!processWait(children[i], 10000, status)) { // output ended: it is ending
             processKill(children[i]);
-            processWait(children[i], 5000, ports[i].status);
+            processWait(children[i], 5000, status);
         }
-        if (ports[i].outcome.empty()) ports[i].ended = Clock::now();
+        stationChildEnded(ports[i], status);
         processRelease(children[i]);
     }
     stopping = stopping || platformStopSignal() != 0;
     std::string totals;
-    json counts = json::object();
-    const int status = stationOutcome(ports, !options.ports.empty(), stopping, totals, counts);
-    writeStationReport(dir, ports, options.info, status, counts, started, stopping);
-    view.summary(totals + ". Logs and report.json in " + dir + ".");
+    int status = stationStatus(ports, !options.ports.empty(), stopping, totals);
+    const std::string reportError = writeStationReport(dir, ports, options, status, started, stopping);
+    if (!reportError.empty() && status == EXIT_UPDATE_OK) status = EXIT_UPDATE_FAILED;
+    view.summary(closingLines(ports, totals, dir, reportError));
     gStationStatus = status;
     dipsplayLastMessageToUserBeforeExit("");
     return status;

@@ -2,11 +2,16 @@
 #include "Console.h"
 #include "Station.h"
 
+#include <algorithm>
 #include <cstdio>
 
 using Clock = std::chrono::steady_clock;
 
-static std::string elapsed(const StationPort &port) {
+namespace {
+
+const int kUnitWidth = 4, kVersionsWidth = 10, kTimeWidth = 6;
+
+std::string elapsed(const StationPort &port) {
     const Clock::time_point end = port.status >= 0 ? port.ended : Clock::now();
     const long s = (long)std::chrono::duration_cast<std::chrono::seconds>(end - port.started).count();
     char text[32];
@@ -14,28 +19,84 @@ static std::string elapsed(const StationPort &port) {
     return text;
 }
 
-static std::string phaseText(const StationPort &port) {
+std::string phaseText(const StationPort &port) {
     return port.percent >= 0 ? port.phase + " " + std::to_string(port.percent) + " %" : port.phase;
 }
 
-static std::string dash(const std::string &text) { return text.empty() ? "-" : text; }
-
-static std::string row(const char *format, const std::string &a, const std::string &b, const std::string &c,
-                       const std::string &d, const std::string &e, const std::string &f) {
-    char text[256];
-    std::snprintf(text, sizeof text, format, a.c_str(), b.c_str(), c.c_str(), d.c_str(), e.c_str(), f.c_str());
-    return text;
+// What a live row says of its port: the phase while the run goes on, then how it ended.
+std::string stateText(const StationPort &port) {
+    if (!port.outcome.empty() || port.phase == "done") return port.summary;
+    return port.message.empty() ? phaseText(port) : phaseText(port) + ": " + port.message;
 }
 
-static const char kLiveRow[] = "%-24s %-4s %-12s %-18s %6s  %s";
+std::string dash(const std::string &text) { return text.empty() ? "-" : text; }
 
-static std::string liveRow(const StationPort &p) {
-    return row(kLiveRow, p.label, dash(p.kind), dash(p.before), phaseText(p), elapsed(p),
-               p.outcome.empty() ? p.message : p.outcome);
+std::string pad(const std::string &text, size_t width) {
+    return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
-StationView::StationView(std::vector<StationPort> &ports, bool live)
-    : ports(ports), live(live), lineState(ports.size()) {}
+// The text in at most `width` characters. A port's label keeps its COM number and the end of
+// its path ("COM3 ...A50285BI-if00-port0"); an outcome keeps what the unit holds, after its
+// last ": " ("stopped in the FPGA ima...: update again").
+std::string shortened(const std::string &text, size_t width) {
+    if (text.size() <= width) return text;
+    const size_t space = text.rfind(' ', 8), colon = text.rfind(": ");
+    size_t keepHead = 0, keepTail = 0;
+    if (text.rfind("COM", 0) == 0 && space != std::string::npos) keepHead = space + 1;
+    else if (colon != std::string::npos && text.size() - colon + 10 <= width) keepTail = text.size() - colon;
+    if (width < keepHead + keepTail + 6) return text.substr(0, width);
+    const size_t middle = width - keepHead - keepTail - 3;
+    if (keepHead > 0) return text.substr(0, keepHead) + "..." + text.substr(text.size() - middle);
+    return text.substr(0, middle) + "..." + text.substr(text.size() - keepTail);
+}
+
+// The text in lines of at most `width` characters, broken at spaces, each after `indent`.
+std::string wrapped(const std::string &text, size_t width, const std::string &indent) {
+    std::string lines, line;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find(' ', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string word = text.substr(at, end - at);
+        if (!line.empty() && line.size() + 1 + word.size() > width) {
+            lines += indent + line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+        at = end + 1;
+    }
+    return lines + indent + line + "\n";
+}
+
+std::string right(const std::string &text, size_t width) {
+    return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
+}
+
+// One row: the cells (the first one is the port's label, the last the time, aligned right),
+// then the last column as far as the console has room (all of it when columns is 0).
+std::string row(int labelWidth, int columns, const std::vector<std::pair<std::string, int>> &cells,
+                const std::string &last) {
+    std::string text;
+    for (size_t i = 0; i < cells.size(); ++i) {
+        const int width = i == 0 ? labelWidth : cells[i].second;
+        const std::string cell = shortened(cells[i].first, (size_t)width);
+        text += i + 1 == cells.size() ? right(cell, (size_t)width) + "  " : pad(cell, (size_t)width) + " ";
+    }
+    // One column short of the width: a row that fills it would wrap on some terminals.
+    const int room = columns > 0 ? columns - 1 - (int)text.size() : -1;
+    return text + (room >= 0 ? shortened(last, (size_t)room) : last);
+}
+
+} // namespace
+
+StationView::StationView(std::vector<StationPort> &ports, bool live, int columns)
+    : ports(ports), live(live && columns >= 60), columns(columns), lineState(ports.size()) {
+    size_t longest = 4;
+    for (const StationPort &p : ports) longest = std::max(longest, p.label.size());
+    // Room for the state: a long path gives way, keeping its end.
+    const int others = kUnitWidth + kVersionsWidth + kTimeWidth + 5;
+    const int widest = columns > 0 ? std::max(16, std::min(40, columns - 1 - others - 36)) : 40;
+    labelWidth = (int)std::min(longest, (size_t)widest);
+}
 
 void StationView::changed(size_t i) {
     if (live) return draw();
@@ -46,7 +107,7 @@ void StationView::changed(size_t i) {
     lineState[i] = state;
     std::string line = p.label + ": " + phaseText(p);
     if (!p.kind.empty() && p.phase == "checking") line += ", " + p.kind + " unit, firmware and fpga " + p.before;
-    if (!p.outcome.empty()) line += ": " + p.outcome + " (exit status " + std::to_string(p.status) + ")";
+    if (!p.outcome.empty()) line += ": " + p.summary + " (exit status " + std::to_string(p.status) + ")";
     if (p.outcome.empty() && !p.message.empty()) line += ": " + p.message;
     consoleLine(line.c_str());
 }
@@ -55,19 +116,32 @@ void StationView::draw(bool now) {
     if (!live || (!now && drawn && Clock::now() - lastDraw < std::chrono::milliseconds(250))) return;
     std::string screen;
     if (drawn) screen += "\x1b[" + std::to_string(ports.size() + 1) + "A"; // back to the header
-    screen += "\r\x1b[2K" + row(kLiveRow, "PORT", "UNIT", "BEFORE", "PHASE", "TIME", "OUTCOME") + "\n";
-    for (const StationPort &p : ports) screen += "\r\x1b[2K" + liveRow(p) + "\n";
+    screen += "\r\x1b[2K" +
+              row(labelWidth, columns, {{"PORT", 0}, {"UNIT", kUnitWidth}, {"BEFORE", kVersionsWidth}, {"TIME", kTimeWidth}},
+                  "STATE") + "\n";
+    for (const StationPort &p : ports)
+        screen += "\r\x1b[2K" +
+                  row(labelWidth, columns,
+                      {{p.label, 0}, {dash(p.kind), kUnitWidth}, {dash(p.before), kVersionsWidth}, {elapsed(p), kTimeWidth}},
+                      stateText(p)) + "\n";
     consolePrint(screen.c_str());
     drawn = true;
     lastDraw = Clock::now();
 }
 
-void StationView::summary(const std::string &totals) {
+void StationView::summary(const std::vector<std::string> &lines) {
     draw(true);
-    static const char kSummaryRow[] = "%-24s %-4s %-12s %-12s %6s  %s\n";
-    std::string text = "\nSummary\n" + row(kSummaryRow, "PORT", "UNIT", "BEFORE", "AFTER", "TIME", "OUTCOME");
-    for (const StationPort &p : ports)
-        text += row(kSummaryRow, p.label, dash(p.kind), dash(p.before), dash(p.after), elapsed(p),
-                    dash(p.outcome.empty() ? p.message : p.outcome));
-    consolePrint((text + totals + "\n").c_str());
+    std::string text = "\nSummary\n" + row(labelWidth, 0, {{"PORT", 0}, {"UNIT", kUnitWidth}, {"BEFORE", kVersionsWidth},
+                                                           {"AFTER", kVersionsWidth}, {"TIME", kTimeWidth}}, "OUTCOME") + "\n";
+    for (const StationPort &p : ports) {
+        const std::string head = row(labelWidth, 0, {{p.label, 0}, {dash(p.kind), kUnitWidth}, {dash(p.before), kVersionsWidth},
+                                                     {dash(p.after), kVersionsWidth}, {elapsed(p), kTimeWidth}}, "");
+        const std::string outcome = dash(p.outcome.empty() ? p.message : p.summary);
+        // Never cut what a unit holds: a text too long for its row goes on a line of its own.
+        if (columns > 0 && head.size() + outcome.size() >= (size_t)columns)
+            text += head.substr(0, head.find_last_not_of(' ') + 1) + "\n" + wrapped(outcome, (size_t)std::max(20, columns - 5), "    ");
+        else text += head + outcome + "\n";
+    }
+    for (const std::string &line : lines) text += line + "\n";
+    consolePrint(text.c_str());
 }

@@ -61,3 +61,12 @@ char **str_split(char *s, const char *ct) {
     list[count] = nullptr;
     return list;
 }
+
+bool parseDecimal(const std::string &text, long long low, long long high, int &value) {
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    long long v = 0;
+    for (char c : text) v = v * 10 + (c - '0');
+    if (v < low || v > high) return false;
+    value = (int)v;
+    return true;
+}

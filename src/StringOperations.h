@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 // Value of a hex digit 0-15, either case; any other character gives 0.
 uint8_t int_from_hex_char(char aChar);
@@ -24,5 +25,9 @@ char capitalizeChar(char character);
 // Splits s in place at the characters of ct; a new null-closed list of the pieces (release it
 // with free, not the pieces), an empty list when there is no piece, null when s or ct is null.
 char **str_split(char *s, const char *ct);
+
+// A decimal number made of digits only, within [low, high]: the one reading of every number
+// the program is given (options, operator entries, COM numbers).
+bool parseDecimal(const std::string &text, long long low, long long high, int &value);
 
 #endif

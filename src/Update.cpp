@@ -1,8 +1,16 @@
 // The update dialogue with the unit: checks, FPGA image, MCU image, reboot.
+#include "Update.h"
+
+#include "Clock.h"
 #include "ComPortAPI.h"
 #include "Console.h"
-#include "FwUpgrade.h"
+#include "Detection.h"
+#include "Exchange.h"
+#include "Flatten.h"
+#include "Outcome.h"
+#include "Product.h"
 #include "Record.h"
+#include "RunBuffers.h"
 #include "UnitReplies.h"
 #include "firmware/BinImage.h"
 
@@ -14,15 +22,16 @@
 
 RebootOutcome gRebootOutcome = REBOOT_NOT_CONFIRMED;
 bool gVerifyAfterReboot = false;
+bool gUnitAnswered = false;
 
-// One read into gDataBuffer, terminated; what the unit said since the last read.
-static void readReply() {
+// One read into gDataBuffer, terminated; what the unit said since the last read. The count.
+static int readReply() {
     int nBytesRead = 0;
-    const auto start = std::chrono::steady_clock::now();
+    const MonotonicTime start = std::chrono::steady_clock::now();
     ComPortAPI_ReadCOM(gDataBuffer, DATA_BUFFER_SIZE - 1, &nBytesRead);
     gDataBuffer[nBytesRead] = '\0';
-    recordReply(std::string(gDataBuffer, (size_t)nBytesRead), (size_t)nBytesRead,
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    recordReply(std::string(gDataBuffer, (size_t)nBytesRead), (size_t)nBytesRead, secondsSince(start));
+    return nBytesRead;
 }
 
 // The version query: "%fw -v", one read, line breaks blanked, the seven fields. True when all
@@ -31,7 +40,8 @@ static bool askVersions(UnitVersions &v, bool afterReboot) {
     v = UnitVersions();
     ComPortAPI_SetReadingTimeoutInMs(TIMEOUT_QUERY_MS);
     sendCommand("%fw -v", FALSE, FALSE, nullptr);
-    readReply();
+    if (!afterReboot) gUnitAnswered = readReply() > 0;
+    else readReply();
     StrRemoveNL(gDataBuffer, ' ');
     const bool converted = parseVersionReply(gDataBuffer, &v) == 7;
     recordVersions(v, converted, afterReboot);
@@ -112,8 +122,9 @@ static BOOL sendImage(RunPhase phase, int row, const char *command, const char *
     return TRUE;
 }
 
-// Asks the rebooted unit for its versions as the update did before, and compares the firmware
-// version with the one sent (the FPGA version is shown, not compared: the images do not say it).
+// Asks the rebooted unit for its versions as the update did before: it must run the firmware
+// sent with the device code an update accepts (the FPGA version is shown, not compared: the
+// images do not say it).
 static RebootOutcome verifyVersions() {
     recordPhase(PHASE_VERIFYING);
     UnitVersions v;
@@ -121,10 +132,15 @@ static RebootOutcome verifyVersions() {
     consolePrintf("\n\r\n\rVersions after the reboot ..............  firmware %d.%d.%d, fpga %s %d.%02d\r\n", v.fw_ver,
                   v.fw_rev, v.fw_sub, consoleSafeText(v.model, std::strlen(v.model)).c_str(), v.fpga_ver,
                   v.fpga_rev);
-    if (unitRunsCarriedFirmware(v)) return REBOOT_CONFIRMED;
-    consolePrintf("FAILED: the unit runs firmware %d.%d.%d, not %s that was sent.\r\n", v.fw_ver, v.fw_rev, v.fw_sub,
-                  FIRMWARE_VERSION_TO_UPLOAD);
-    return REBOOT_OTHER_FIRMWARE;
+    const bool carried = unitRunsCarriedFirmware(v), accepted = v.fpga_type == DEVICE_XC7A75_676;
+    recordVerified(carried, accepted);
+    if (!carried)
+        consolePrintf("FAILED: the unit runs firmware %d.%d.%d, not %s that was sent.\r\n", v.fw_ver, v.fw_rev,
+                      v.fw_sub, FIRMWARE_VERSION_TO_UPLOAD);
+    else if (!accepted)
+        consolePrintf("FAILED: the unit reports device code %d, not %d that this program updates.\r\n", v.fpga_type,
+                      DEVICE_XC7A75_676);
+    return carried && accepted ? REBOOT_CONFIRMED : REBOOT_OTHER_FIRMWARE;
 }
 
 // The fixed reboot wait, then the unit's prompt (and with --verify its versions).

@@ -1,8 +1,13 @@
 // The MCU image as the web upload file: a five-line header, then Base64 in lines of 928.
+#include "WebFile.h"
+
 #include "Console.h"
 #include "Encoder.h"
 #include "FileAPI.h"
-#include "FwUpgrade.h"
+#include "Flatten.h"
+#include "Product.h"
+#include "Run.h"
+#include "RunBuffers.h"
 #include "SafeFile.h"
 
 #include <cstdio>

@@ -1,5 +1,6 @@
 // The images carried: byte-exact copies of the files, and (for sample builds) the release layout.
-#include "FwUpgrade.h"
+#include "Flatten.h"
+#include "RunBuffers.h"
 #include "TestSupport.h"
 #include "firmware/BinImage.h"
 

@@ -2,7 +2,8 @@
 // emulated unit at 9600 behind it. The Windows build runs these under Wine; the end-to-end
 // suite starts the unit and checks what it recorded. Skipped when the variable is not set.
 #include "ComPortAPI.h"
-#include "FwUpgrade.h"
+#include "Exchange.h"
+#include "RunBuffers.h"
 #include "TestSupport.h"
 
 #include <chrono>

@@ -1,6 +1,6 @@
 #include "TestSupport.h"
 
-#include "FwUpgrade.h"
+#include "RunBuffers.h"
 
 #include <cstdio>
 #ifdef _WIN32

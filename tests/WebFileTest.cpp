@@ -1,7 +1,8 @@
 // The web upload file: header, Base64 body in lines of 928, and nothing half-written.
 #include "Console.h"
 #include "Encoder.h"
-#include "FwUpgrade.h"
+#include "RunBuffers.h"
+#include "WebFile.h"
 #include "TestSupport.h"
 
 #include <cstring>

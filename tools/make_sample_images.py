@@ -55,9 +55,9 @@ def mcu_text():
     return "".join(lines)
 
 
-def fpga_text():
+def fpga_text(seed):
     header = b"\xff" * 32 + bytes.fromhex("000000BB11220044FFFFFFFFFFFFFFFFAA995566")
-    payload = header + xorshift_bytes(0x465047, 0x223778 - len(header))
+    payload = header + xorshift_bytes(seed, 0x223778 - len(header))
     lines = []
     data_records(lines, 0, payload)
     lines.append(record(1, 0, b""))
@@ -67,11 +67,11 @@ def fpga_text():
 def main():
     outdir = sys.argv[1]
     os.makedirs(outdir, exist_ok=True)
-    fpga = fpga_text().encode("ascii")
+    # TX and RX images differ, as the release images do: a unit that got the wrong one shows.
     files = {
         "K482915_MCU_61_1_04.hex": mcu_text().encode("ascii"),
-        "K482915_TX_XC7A75_1_04.mcs": fpga,
-        "K482915_RX_XC7A75_1_04.mcs": fpga,
+        "K482915_TX_XC7A75_1_04.mcs": fpga_text(0x465047).encode("ascii"),
+        "K482915_RX_XC7A75_1_04.mcs": fpga_text(0x525847).encode("ascii"),
     }
     for name, content in files.items():
         tmp = os.path.join(outdir, name + ".tmp")

@@ -28,6 +28,7 @@ typedef void *HANDLE;
 #endif
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define ERROR_FILE_NOT_FOUND 2 // ENOENT: GetLastError gives errno values here
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define OPEN_EXISTING 3
@@ -118,6 +119,16 @@ void platformStopInit(void (*onStop)(int signal));
 void platformStopCheck();
 // The signal of the stop that came (SIGINT is 2, SIGHUP 1), or 0.
 int platformStopSignal();
+// How many stop signals came in all (a station tells a second stop from the first).
+int platformStopCount();
+// With endsNow, a second Ctrl-C ends the program at once: for a person at the console who
+// will not wait for the clean stop. Otherwise (the default) every signal after the first is
+// part of the stop under way, which always finishes.
+void platformStopSecondEndsNow(bool endsNow);
+// Bracket a serial read or write that a stop must cut short (Windows cancels it from the
+// console control handler). Begin is false when a stop has come: skip the call.
+bool platformCancellableBegin();
+void platformCancellableEnd();
 // The system's text for an error code (errno, or GetLastError on Windows).
 std::string platformErrorText(DWORD error);
 
@@ -126,6 +137,8 @@ void platformConsoleInit();
 // True when stdout is an interactive console that takes cursor movement (ANSI escapes; on
 // Windows virtual-terminal processing, switched on here and off again at exit).
 bool platformConsoleTakesCursorMoves();
+// The console's width in columns; 0 when stdout is no console.
+int platformConsoleColumns();
 // TRUE when a person can press a key on stdin.
 bool platformStdinIsInteractive();
 // One key press without echo; the console's mode is restored before anything else.
@@ -149,5 +162,7 @@ std::string platformNotARegularFile(const char *path);
 // Opens path to append to, created if missing: a regular file only, never through a link and
 // without waiting (a FIFO or a device is refused, not opened). Null with reason set.
 FILE *platformOpenToAppend(const char *path, std::string &reason);
+// Opens path to read, on the same terms: an existing regular file only.
+FILE *platformOpenToRead(const char *path, std::string &reason);
 
 #endif

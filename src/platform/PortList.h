@@ -26,6 +26,13 @@ std::string PortList_pathOf(int nId);
 // COM numbers for port names (a number, COMn, or on POSIX a device path, which joins the
 // list if the machine's list lacks it). False with error set for a name that names no port.
 bool PortList_resolve(const std::vector<std::string> &names, std::vector<int> &numbers, std::string &error);
+// What kept a port from opening, from the error its open left (GetLastError).
+enum PortProblem { PORT_ABSENT, PORT_BUSY, PORT_DENIED, PORT_OTHER };
+PortProblem PortList_problem(DWORD error);
+// Names port path COM n from now on (a station gives each child the number it shows).
+void PortList_assign(int n, const std::string &path);
+// Whether two names lead to the same device (a link and its target, \\.\COM3 and COM3).
+bool PortList_sameDevice(const std::string &a, const std::string &b);
 // Why COM nId did not open, in plain words with what to do, from the error the open left
 // (GetLastError). Names the device path on POSIX.
 std::string PortList_openFailure(int nId, DWORD error);

@@ -10,10 +10,10 @@
 
 struct ChildProcess;
 
-// The path of this program's own executable.
-std::string processOwnPath();
-// Starts args[0] with args; stdin is the null device. Null with error set when it cannot.
-ChildProcess *processStart(const std::vector<std::string> &args, std::string &error);
+// Starts this program's own executable with args (args[0] is the first option); stdin is the
+// null device and the child inherits nothing else of the parent. Null with error set when it
+// cannot.
+ChildProcess *processStartSelf(const std::vector<std::string> &args, std::string &error);
 // Blocks until the child wrote something: the count (up to size), or 0 at the end of its output.
 int processRead(ChildProcess *child, char *buffer, int size);
 // Asks the child to stop (SIGTERM); it restores its port and ends.

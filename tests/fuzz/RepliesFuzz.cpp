@@ -1,6 +1,6 @@
 // Any bytes as a unit's version reply or post-reboot text.
 #include "Console.h"
-#include "FwUpgrade.h"
+#include "Flatten.h"
 #include "UnitReplies.h"
 
 #include <cstdlib>

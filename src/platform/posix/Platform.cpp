@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -87,10 +88,12 @@ FILE *platformCreateNewFile(const char *path, bool &exists, std::string &reason)
     return file;
 }
 
-FILE *platformOpenToAppend(const char *path, std::string &reason) {
+// Opens path as a regular file only: never through a link and without waiting (a FIFO or a
+// device is refused, not opened). Null with reason set.
+static FILE *openRegular(const char *path, int flags, const char *mode, std::string &reason) {
     reason = platformNotARegularFile(path); // what it is, said plainly; the open below checks again
     if (!reason.empty()) return nullptr;
-    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    const int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     struct stat s {};
     if (fd < 0 || fstat(fd, &s) != 0 || !S_ISREG(s.st_mode)) {
         reason = fd < 0 ? (errno == ELOOP ? "it is a symbolic link" : std::strerror(errno))
@@ -98,13 +101,28 @@ FILE *platformOpenToAppend(const char *path, std::string &reason) {
         if (fd >= 0) close(fd);
         return nullptr;
     }
-    fcntl(fd, F_SETFL, O_WRONLY | O_APPEND); // a regular file: blocking writes from here on
-    FILE *file = fdopen(fd, "ab");
+    fcntl(fd, F_SETFL, flags & (O_APPEND | O_ACCMODE)); // a regular file: blocking from here on
+    FILE *file = fdopen(fd, mode);
     if (file == nullptr) {
         reason = std::strerror(errno);
         close(fd);
     }
     return file;
+}
+
+FILE *platformOpenToAppend(const char *path, std::string &reason) {
+    return openRegular(path, O_WRONLY | O_APPEND | O_CREAT, "ab", reason);
+}
+
+FILE *platformOpenToRead(const char *path, std::string &reason) {
+    FILE *file = openRegular(path, O_RDONLY, "rb", reason);
+    if (file == nullptr && reason.empty()) reason = "it does not exist";
+    return file;
+}
+
+int platformConsoleColumns() {
+    winsize size{};
+    return isatty(STDOUT_FILENO) == 1 && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 std::string platformNotARegularFile(const char *path) {

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <linux/serial.h>
@@ -22,6 +23,8 @@ namespace {
 
 // Ports named on the command line that the machine's list lacks; they come after it.
 std::vector<std::string> gNamedExtra;
+// COM numbers given to paths from outside (a station's child takes its parent's numbering).
+std::vector<std::pair<int, std::string>> gAssigned;
 
 std::string readLine(const std::string &path) {
     std::ifstream f(path);
@@ -115,22 +118,33 @@ static const std::vector<PortInfo> &machine() {
     return ports;
 }
 
+void PortList_assign(int n, const std::string &path) { gAssigned.emplace_back(n, path); }
+
+bool PortList_sameDevice(const std::string &a, const std::string &b) {
+    struct stat sa {}, sb {};
+    if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return a == b;
+    if (S_ISCHR(sa.st_mode) && S_ISCHR(sb.st_mode)) return sa.st_rdev == sb.st_rdev;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 std::string PortList_pathOf(int nId) {
+    for (const auto &[n, path] : gAssigned)
+        if (n == nId) return path;
     const size_t count = machine().size();
     if (nId >= 1 && (size_t)nId <= count) return machine()[nId - 1].path;
     if (nId > 0 && (size_t)nId - count <= gNamedExtra.size()) return gNamedExtra[nId - count - 1];
     return "";
 }
 
-// The COM number of a device path: its machine entry (by the device it leads to), else a
-// new entry after the list.
+// The COM number of a device path: the entry of the device it leads to (one device is one
+// port, however it is named), else a new entry after the list.
 static int numberOfPath(const std::string &path) {
-    char resolved[PATH_MAX];
-    const std::string device = realpath(path.c_str(), resolved) ? resolved : path;
+    for (const auto &[n, assigned] : gAssigned)
+        if (PortList_sameDevice(assigned, path)) return n;
     for (const PortInfo &port : machine())
-        if (port.path == device || port.path == path) return port.number;
+        if (PortList_sameDevice(port.path, path)) return port.number;
     for (size_t i = 0; i < gNamedExtra.size(); ++i)
-        if (gNamedExtra[i] == path) return (int)(machine().size() + i + 1);
+        if (PortList_sameDevice(gNamedExtra[i], path)) return (int)(machine().size() + i + 1);
     gNamedExtra.push_back(path);
     return (int)(machine().size() + gNamedExtra.size());
 }
@@ -155,21 +169,30 @@ bool PortList_resolve(const std::vector<std::string> &names, std::vector<int> &n
     return true;
 }
 
+PortProblem PortList_problem(DWORD error) {
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO: return PORT_ABSENT;
+    case EACCES:
+    case EPERM: return PORT_DENIED;
+    case EBUSY:
+    case EWOULDBLOCK: return PORT_BUSY;
+    default: return PORT_OTHER;
+    }
+}
+
 std::string PortList_openFailure(int nId, DWORD error) {
     const std::string path = PortList_pathOf(nId);
     if (path.empty())
         return "COM" + std::to_string(nId) + " is no port of this machine: FwUpgrade --list-ports shows its ports.";
-    switch (error) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO: return path + ": no such port. Is the adapter plugged in? FwUpgrade --list-ports shows the ports.";
-    case EACCES:
-    case EPERM:
+    switch (PortList_problem(error)) {
+    case PORT_ABSENT: return path + ": no such port. Is the adapter plugged in? FwUpgrade --list-ports shows the ports.";
+    case PORT_DENIED:
         return path + ": permission denied. Join the dialout group (sudo usermod -aG dialout $USER), log in again,"
                       " and retry.";
-    case EBUSY:
-    case EWOULDBLOCK: return path + ": in use by another program. Close it (a terminal program, a modem manager)"
-                                    " and retry.";
+    case PORT_BUSY: return path + ": in use by another program. Close it (a terminal program, a modem manager)"
+                                  " and retry.";
     default: return path + ": " + std::strerror((int)error) + ".";
     }
 }

@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -21,13 +20,8 @@ struct ChildProcess {
     bool ended;
 };
 
-std::string processOwnPath() {
-    char path[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    return n > 0 ? std::string(path, (size_t)n) : "";
-}
-
-ChildProcess *processStart(const std::vector<std::string> &args, std::string &error) {
+ChildProcess *processStartSelf(const std::vector<std::string> &args, std::string &error) {
+    const char *self = "/proc/self/exe"; // this program, wherever it lies and whatever its name
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) { // the parent's ends reach no other child
         error = std::strerror(errno);
@@ -48,11 +42,11 @@ ChildProcess *processStart(const std::vector<std::string> &args, std::string &er
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    std::vector<char *> argv;
+    std::vector<char *> argv = {const_cast<char *>("FwUpgrade")};
     for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
     pid_t pid = 0;
-    const int result = posix_spawn(&pid, args[0].c_str(), &actions, &attributes, argv.data(), environ);
+    const int result = posix_spawn(&pid, self, &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     close(pipeFds[1]);

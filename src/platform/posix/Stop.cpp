@@ -4,6 +4,7 @@
 #include "platform/posix/Stop.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -12,17 +13,25 @@
 
 namespace {
 
-volatile sig_atomic_t gSignal = 0;
+// Read by the waits of every thread; lock-free, so the handler may write them.
+std::atomic<int> gSignal{0};
+std::atomic<int> gSignals{0};
+std::atomic<bool> gSecondEndsNow{false};
 int gWake[2] = {-1, -1};
 void (*gOnStop)(int) = nullptr;
 
 void onSignal(int signal) {
-    if (gSignal == signal) { // asked twice (a second Ctrl-C): the signal's own action ends it now
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
+    gSignals.fetch_add(1);
+    if (gSignal != 0) {
+        // A person's second Ctrl-C ends it now, through the signal's own action. Any other
+        // repeat (a group signal and the same one sent to the process, a parent passing the
+        // stop on) is part of the stop under way, which must finish.
+        if (gSecondEndsNow && signal == SIGINT) {
+            std::signal(signal, SIG_DFL);
+            std::raise(signal);
+        }
         return;
     }
-    if (gSignal != 0) return; // another signal for the same stop: one stop is enough
     const int saved = errno;
     gSignal = signal;
     if (gWake[1] >= 0) (void)!write(gWake[1], "", 1);
@@ -55,6 +64,14 @@ void platformStopInit(void (*onStop)(int)) {
 bool posixStopPending() { return gSignal != 0; }
 
 int platformStopSignal() { return gSignal; }
+
+int platformStopCount() { return gSignals; }
+
+void platformStopSecondEndsNow(bool endsNow) { gSecondEndsNow = endsNow; }
+
+// The waits here watch the stop themselves (posixPoll).
+bool platformCancellableBegin() { return true; }
+void platformCancellableEnd() {}
 
 void platformStopCheck() {
     if (gSignal != 0 && gOnStop != nullptr) gOnStop(gSignal);

@@ -1,7 +1,7 @@
 // Console, files and memory on Windows: what Platform.h promises beyond kernel32 serial calls.
 #include "platform/Platform.h"
 
-#include <conio.h>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -9,24 +9,40 @@
 
 namespace {
 
-volatile LONG gStop = 0; // the console control event + 1
+std::atomic<long> gStop{0}; // the console control event + 1
+std::atomic<int> gStops{0};
+std::atomic<bool> gSecondEndsNow{false};
+std::atomic<bool> gStopTaken{false}; // the main thread is stopping the run
 HANDLE gStopEvent = nullptr;
 HANDLE gMainThread = nullptr;
 void (*gOnStop)(int) = nullptr;
-volatile LONG gStopTaken = 0; // the main thread is stopping the run
+// A serial read or write of the main thread that a stop must cut short. The handler cancels
+// I/O only while one is under way (checked under the lock), never the port's restore or a
+// record's write that follows it.
+CRITICAL_SECTION gWaitLock;
+bool gInWait = false;
+
+bool closing(DWORD type) { return type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT; }
 
 // Runs on a thread of its own: wakes the main thread, which stops the run. Returning would
 // end the process at once for a closing console, so it waits while the main thread stops.
 BOOL WINAPI onConsoleControl(DWORD type) {
-    if (InterlockedCompareExchange(&gStop, (LONG)type + 1, 0) != 0) return FALSE; // asked twice: end now
+    ++gStops;
+    long none = 0;
+    if (!gStop.compare_exchange_strong(none, (long)type + 1)) { // a repeat: part of the stop under way
+        if (gSecondEndsNow && !closing(type)) return FALSE;    // a person's second Ctrl-C: end now
+        if (closing(type)) Sleep(5000);
+        return TRUE;
+    }
     SetEvent(gStopEvent);
-    // Until the main thread takes the stop, a read or write it begins meanwhile is cut short
-    // too; not after, when it gives the port its settings back.
+    // Until the main thread takes the stop, a read or write it is in is cut short.
     for (int i = 0; i < 50 && !gStopTaken; ++i) {
-        CancelSynchronousIo(gMainThread);
+        EnterCriticalSection(&gWaitLock);
+        if (gInWait) CancelSynchronousIo(gMainThread);
+        LeaveCriticalSection(&gWaitLock);
         Sleep(100);
     }
-    Sleep(4000); // a closing console ends the process when this returns: the stop has that long
+    if (closing(type)) Sleep(5000); // the process ends when this returns: the stop has that long
     return TRUE;
 }
 
@@ -40,10 +56,30 @@ void platformConsoleInit() {
 
 void platformStopInit(void (*onStop)(int)) {
     gOnStop = onStop;
+    if (gStopEvent != nullptr) return; // set up once; a station only changes what a stop does
+    InitializeCriticalSection(&gWaitLock);
     gStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &gMainThread, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+int platformStopCount() { return gStops; }
+
+void platformStopSecondEndsNow(bool endsNow) { gSecondEndsNow = endsNow; }
+
+bool platformCancellableBegin() {
+    EnterCriticalSection(&gWaitLock);
+    gInWait = gStop == 0;
+    const bool begin = gInWait;
+    LeaveCriticalSection(&gWaitLock);
+    return begin;
+}
+
+void platformCancellableEnd() {
+    EnterCriticalSection(&gWaitLock);
+    gInWait = false;
+    LeaveCriticalSection(&gWaitLock);
 }
 
 int platformStopSignal() {
@@ -57,7 +93,7 @@ void platformStopCheck() {
     // are SIGINT, a closing console or session SIGHUP.
     const int signal = platformStopSignal();
     if (signal == 0 || gOnStop == nullptr) return;
-    InterlockedExchange(&gStopTaken, 1);
+    gStopTaken = true;
     gOnStop(signal);
 }
 
@@ -80,14 +116,28 @@ bool platformStdinIsInteractive() {
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
 
+// One key from the console's input, without line input or echo, so that one key ends the wait
+// on every console (a console in line mode would wait for Enter); a stop ends it too.
 int platformGetch() {
-    if (!platformStdinIsInteractive()) return -1;
-    while (!_kbhit()) {
-        if (gStopEvent != nullptr) WaitForSingleObject(gStopEvent, 50);
-        else Sleep(50);
-        platformStopCheck();
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(in, &mode)) return -1;
+    SetConsoleMode(in, mode & ~(DWORD)(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT));
+    int key = -1;
+    HANDLE waits[2] = {in, gStopEvent};
+    while (key < 0 && WaitForMultipleObjects(gStopEvent != nullptr ? 2 : 1, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
+        INPUT_RECORD record{};
+        DWORD n = 0;
+        if (!ReadConsoleInputA(in, &record, 1, &n)) break;
+        const KEY_EVENT_RECORD &k = record.Event.KeyEvent;
+        const bool modifier = k.wVirtualKeyCode == VK_SHIFT || k.wVirtualKeyCode == VK_CONTROL ||
+                              k.wVirtualKeyCode == VK_MENU || k.wVirtualKeyCode == VK_CAPITAL;
+        if (n == 1 && record.EventType == KEY_EVENT && k.bKeyDown && !modifier)
+            key = k.uChar.AsciiChar != 0 ? (unsigned char)k.uChar.AsciiChar : k.wVirtualKeyCode;
     }
-    return _getch();
+    SetConsoleMode(in, mode); // the console as it was, before anything else
+    platformStopCheck();
+    return key;
 }
 
 bool platformReadLine(std::string &line) {
@@ -160,33 +210,49 @@ static bool reservedDeviceName(const char *path) {
            name[3] <= '9';
 }
 
-FILE *platformOpenToAppend(const char *path, std::string &reason) {
+// Opens path as a regular disk file only, never through a link: "\\.\COM12", a pipe or a
+// console are refused. Null with reason set.
+static FILE *openRegular(const char *path, DWORD access, DWORD disposition, int flags, const char *mode,
+                         std::string &reason) {
     if (reservedDeviceName(path)) {
         reason = "it names a device (CON, NUL, COM1...), not a file";
         return nullptr;
     }
-    HANDLE h = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+    HANDLE h = CreateFileA(path, access, FILE_SHARE_READ, nullptr, disposition,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         reason = platformErrorText(GetLastError());
         return nullptr;
     }
     BY_HANDLE_FILE_INFORMATION info{};
-    // A disk file that is no link: "\\.\COM12", a pipe or a console are refused here.
     if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
         reason = "it is not a regular file";
         CloseHandle(h);
         return nullptr;
     }
-    const int fd = _open_osfhandle((intptr_t)h, _O_WRONLY | _O_APPEND | _O_BINARY);
-    FILE *file = fd < 0 ? nullptr : _fdopen(fd, "ab");
+    const int fd = _open_osfhandle((intptr_t)h, flags | _O_BINARY);
+    FILE *file = fd < 0 ? nullptr : _fdopen(fd, mode);
     if (file == nullptr) {
-        reason = "cannot open it for writing";
+        reason = "cannot open it";
         if (fd >= 0) _close(fd);
         else CloseHandle(h);
     }
     return file;
+}
+
+FILE *platformOpenToAppend(const char *path, std::string &reason) {
+    return openRegular(path, FILE_APPEND_DATA, OPEN_ALWAYS, _O_WRONLY | _O_APPEND, "ab", reason);
+}
+
+FILE *platformOpenToRead(const char *path, std::string &reason) {
+    return openRegular(path, GENERIC_READ, OPEN_EXISTING, _O_RDONLY, "rb", reason);
+}
+
+int platformConsoleColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
 std::string platformNotARegularFile(const char *path) {

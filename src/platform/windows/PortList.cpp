@@ -86,8 +86,7 @@ std::vector<PortInfo> PortList_machinePorts() {
 std::string PortList_status(const PortInfo &port) {
     const DWORD error = openError(port.number);
     if (error == 0) return "free";
-    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? "in use by another program"
-                                                                             : platformErrorText(error);
+    return PortList_problem(error) == PORT_BUSY ? "in use by another program" : platformErrorText(error);
 }
 
 std::string PortList_pathOf(int nId) { return "COM" + std::to_string(nId); }
@@ -104,15 +103,31 @@ bool PortList_resolve(const std::vector<std::string> &names, std::vector<int> &n
     return true;
 }
 
-std::string PortList_openFailure(int nId, DWORD error) {
-    const std::string name = "COM" + std::to_string(nId);
+PortProblem PortList_problem(DWORD error) {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-        return name + ": no such port on this PC. Is the adapter plugged in? FwUpgrade --list-ports shows the ports.";
+    case ERROR_PATH_NOT_FOUND: return PORT_ABSENT;
+    // Windows says "access denied" for a port another program holds.
     case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-        return name + ": in use by another program. Close it (a terminal program) and retry.";
+    case ERROR_SHARING_VIOLATION: return PORT_BUSY;
+    default: return PORT_OTHER;
+    }
+}
+
+// COM numbers are the system's own: nothing to assign.
+void PortList_assign(int, const std::string &) {}
+
+bool PortList_sameDevice(const std::string &a, const std::string &b) {
+    int na = 0, nb = 0;
+    return parseComName(a, na) == COM_NAME_VALID && parseComName(b, nb) == COM_NAME_VALID ? na == nb : a == b;
+}
+
+std::string PortList_openFailure(int nId, DWORD error) {
+    const std::string name = "COM" + std::to_string(nId);
+    switch (PortList_problem(error)) {
+    case PORT_ABSENT:
+        return name + ": no such port on this PC. Is the adapter plugged in? FwUpgrade --list-ports shows the ports.";
+    case PORT_BUSY: return name + ": in use by another program. Close it (a terminal program) and retry.";
     default: return name + ": " + platformErrorText(error) + ".";
     }
 }

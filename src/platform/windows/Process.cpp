@@ -2,41 +2,83 @@
 #include "platform/Process.h"
 #include "platform/Platform.h"
 
-#include <mutex>
+#include <vector>
 
 struct ChildProcess {
     HANDLE process;
     HANDLE output; // read end of the child's stdout and stderr
 };
 
-std::string processOwnPath() {
-    char path[MAX_PATH] = "";
-    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    return n > 0 && n < sizeof path ? std::string(path, n) : "";
+// This program's own path, however long and in whatever characters.
+static std::wstring ownPath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, path.data(), (DWORD)path.size());
+        if (n == 0) return L"";
+        if (n < path.size()) return path.substr(0, n);
+        if (path.size() >= 32768) return L"";
+        path.resize(path.size() * 2);
+    }
+}
+
+// The arguments came in the ANSI code page (argv): widened the same way.
+static std::wstring widened(const std::string &text) {
+    const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), (int)text.size(), nullptr, 0);
+    std::wstring wide((size_t)n, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), (int)text.size(), wide.data(), n);
+    return wide;
 }
 
 // One argument as the child's command-line parser reads it back (quotes, and the backslashes
 // in front of them, escaped).
-static std::string quoted(const std::string &arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
-    std::string text = "\"";
+static std::wstring quoted(const std::wstring &arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+    std::wstring text = L"\"";
     size_t backslashes = 0;
-    for (char c : arg) {
-        if (c == '\\') {
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
             ++backslashes;
             continue;
         }
-        text.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        text.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
         backslashes = 0;
         text += c;
     }
-    return text.append(backslashes * 2, '\\') + "\"";
+    return text.append(backslashes * 2, L'\\') + L"\"";
 }
 
-ChildProcess *processStart(const std::vector<std::string> &args, std::string &error) {
-    // One start at a time: a child inherits only its own pipe end, never another's.
-    static std::mutex starting;
-    std::lock_guard<std::mutex> guard(starting);
+// Starts the child with exactly these handles to inherit: its own pipe end and the null device.
+static bool createChild(std::wstring program, std::wstring commandLine, HANDLE output, HANDLE input,
+                        PROCESS_INFORMATION &info) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> storage(size);
+    auto *attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return false;
+    HANDLE inherited[2] = {output, input};
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input;
+    startup.StartupInfo.hStdOutput = output;
+    startup.StartupInfo.hStdError = output;
+    const bool started =
+        UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited,
+                                  nullptr, nullptr) &&
+        CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, EXTENDED_STARTUPINFO_PRESENT,
+                       nullptr, nullptr, &startup.StartupInfo, &info);
+    const DWORD error = GetLastError();
+    DeleteProcThreadAttributeList(attributes);
+    SetLastError(error);
+    return started;
+}
+
+ChildProcess *processStartSelf(const std::vector<std::string> &args, std::string &error) {
+    const std::wstring program = ownPath();
+    if (program.empty()) {
+        error = "cannot find this program's own file";
+        return nullptr;
+    }
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
@@ -44,22 +86,12 @@ ChildProcess *processStart(const std::vector<std::string> &args, std::string &er
         return nullptr;
     }
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
                              nullptr);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nul;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    std::string commandLine;
-    for (const std::string &arg : args) {
-        if (!commandLine.empty()) commandLine += ' ';
-        commandLine += quoted(arg);
-    }
+    std::wstring commandLine = quoted(program);
+    for (const std::string &arg : args) commandLine += L" " + quoted(widened(arg));
     PROCESS_INFORMATION info{};
-    const BOOL started = CreateProcessA(args[0].c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        nullptr, &startup, &info);
+    const bool started = nul != INVALID_HANDLE_VALUE && createChild(program, commandLine, writeEnd, nul, info);
     const DWORD startError = GetLastError();
     CloseHandle(writeEnd);
     if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);

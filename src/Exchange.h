@@ -1,0 +1,15 @@
+#ifndef EXCHANGE_H_
+#define EXCHANGE_H_
+
+#include "platform/Platform.h"
+
+#include <cstdint>
+
+// Frames the command ("%%" in front unless isEchoON is TRUE, "\n\r" behind) and writes it.
+// With expectedResponse null: TRUE once written. Else collects the reply until a silent
+// read; FALSE when validateResponse is TRUE and it differs (or the write failed).
+BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse, const char *expectedResponse);
+// Streams the block in 10240-byte writes with the percentage display, then as sendCommand.
+BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResponse, const char *expectedResponse);
+
+#endif

@@ -1,0 +1,109 @@
+#include "Outcome.h"
+
+namespace {
+
+struct PhaseWords {
+    RunPhase phase;
+    const char *name;  // in every record and in the station's view
+    const char *doing; // in the operator's stop line
+};
+
+const PhaseWords kPhases[] = {
+    {PHASE_NONE, "none", ""},
+    {PHASE_DETECTING, "detecting", "looking for the unit"},
+    {PHASE_CHECKING, "checking", "checking the unit"},
+    {PHASE_FPGA, "FPGA image", "sending the Programmable Logic data"},
+    {PHASE_MCU, "MCU image", "sending the uC firmware"},
+    {PHASE_REBOOTING, "rebooting", "the unit was rebooting"},
+    {PHASE_VERIFYING, "verifying", "asking the rebooted unit for its versions"},
+};
+
+const PhaseWords &wordsOf(RunPhase phase) {
+    for (const PhaseWords &words : kPhases)
+        if (words.phase == phase) return words;
+    return kPhases[0];
+}
+
+bool oneOf(const std::string &outcome, std::initializer_list<const char *> names) {
+    for (const char *name : names)
+        if (outcome == name) return true;
+    return false;
+}
+
+// A run that ended before it was over: its phase says what the unit holds.
+bool cutShort(const std::string &outcome) { return oneOf(outcome, {"failed", "stopped", "ended without a report"}); }
+
+enum Left { LEFT_UPDATED, LEFT_UNCHANGED, LEFT_UPDATE_AGAIN, LEFT_CHECK };
+
+Left leftOf(const RunEnd &end) {
+    if (oneOf(end.outcome, {"updated", "updated and verified"})) return LEFT_UPDATED;
+    if (end.outcome == "not confirmed") return LEFT_CHECK;
+    if (end.outcome == "other firmware") return LEFT_UPDATE_AGAIN;
+    if (!cutShort(end.outcome)) return LEFT_UNCHANGED; // nothing was sent: no unit, busy, identified...
+    switch (end.phase) {
+    case PHASE_FPGA:
+    case PHASE_MCU: return LEFT_UPDATE_AGAIN;
+    case PHASE_REBOOTING:
+    case PHASE_VERIFYING: return LEFT_CHECK;
+    default: return LEFT_UNCHANGED;
+    }
+}
+
+std::string percentText(int percent) { return percent >= 0 ? " at " + std::to_string(percent) + " %" : ""; }
+
+// "FPGA image refused after ...": what became of the image that failed.
+std::string imageFailure(const RunEnd &end) {
+    const std::string image = phaseName(end.phase);
+    std::string text;
+    if (end.imageOutcome == "not ready") text = "unit not ready for the " + image;
+    else if (end.imageOutcome == "refused") text = image + " refused";
+    else if (end.imageOutcome == "write failed") text = image + " cut" + percentText(end.percent) + " (the line failed)";
+    else text = image + " not sent";
+    if (end.phase == PHASE_MCU && end.fpgaAccepted) text += " after the FPGA image was accepted";
+    return text;
+}
+
+} // namespace
+
+const char *phaseName(RunPhase phase) { return wordsOf(phase).name; }
+
+const char *phaseDoing(RunPhase phase) { return wordsOf(phase).doing; }
+
+RunPhase phaseNamed(const std::string &name) {
+    for (const PhaseWords &words : kPhases)
+        if (name == words.name) return words.phase;
+    return PHASE_NONE;
+}
+
+const char *unitLeft(const RunEnd &end) {
+    static const char *const names[] = {"updated", "unchanged", "update again", "check before use"};
+    return names[leftOf(end)];
+}
+
+const char *unitLeftSentence(const RunEnd &end) {
+    static const char *const sentences[] = {
+        "the unit is updated", "no image was sent, the unit is unchanged", "the unit must be updated again",
+        "both images were accepted but the unit did not confirm it runs them. Check it before use, and update it"
+        " again if it does not answer"};
+    return sentences[leftOf(end)];
+}
+
+std::string describeEnd(const RunEnd &end) {
+    const Left left = leftOf(end);
+    std::string text = end.outcome;
+    if (!cutShort(end.outcome)) {
+        if (left == LEFT_UPDATE_AGAIN) text += " after the reboot";
+        return left == LEFT_UPDATED || left == LEFT_UNCHANGED ? text : text + ": " + unitLeft(end);
+    }
+    switch (end.phase) {
+    case PHASE_FPGA:
+    case PHASE_MCU:
+        text += end.outcome == "failed" ? ": " + imageFailure(end)
+                                        : std::string(" in the ") + phaseName(end.phase) + percentText(end.percent);
+        break;
+    case PHASE_REBOOTING:
+    case PHASE_VERIFYING: text += std::string(" while ") + phaseName(end.phase); break;
+    default: text += end.outcome == "failed" ? std::string(" while ") + phaseName(end.phase) : " before any image";
+    }
+    return text + ": " + unitLeft(end);
+}

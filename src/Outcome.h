@@ -1,0 +1,54 @@
+#ifndef OUTCOME_H_
+#define OUTCOME_H_
+
+// How a run ends, in one vocabulary for the console, the log, the events, the reports and the
+// station: where it was (its phase), what it came to (its outcome), and what that leaves in
+// the unit.
+
+#include <string>
+
+// Exit status of a run.
+#define EXIT_UPDATE_OK 0
+#define EXIT_UPDATE_FAILED 1  // update failed, or a file or record could not be written
+#define EXIT_USAGE 2          // bad option or operator input, end of input
+#define EXIT_NOT_CONFIRMED 3  // both images accepted, the unit did not confirm it runs them
+#define EXIT_STOPPED 130      // a signal stopped the run; the port was restored first
+#define EXIT_PORT_FAILED (-1) // the port given cannot be opened or its rate set
+
+// Where a run is.
+enum RunPhase {
+    PHASE_NONE,      // no unit involved (files, lists)
+    PHASE_DETECTING, // detection, or the operator naming the port
+    PHASE_CHECKING,  // versions and identity: nothing sent to the unit's flash yet
+    PHASE_FPGA,      // from the FPGA image's announcement to its acknowledgement
+    PHASE_MCU,       // the same for the MCU image
+    PHASE_REBOOTING, // both images accepted, the unit rebooting
+    PHASE_VERIFYING, // the versions asked again after the reboot
+};
+
+// "detecting", "checking", "FPGA image", "MCU image", "rebooting", "verifying"; "none".
+const char *phaseName(RunPhase phase);
+// The phase of such a name; PHASE_NONE for any other text.
+RunPhase phaseNamed(const std::string &name);
+// What the run was doing, for the operator's stop line: "sending the Programmable Logic data".
+const char *phaseDoing(RunPhase phase);
+
+// The end of a run, as far as it is known.
+struct RunEnd {
+    std::string outcome;         // updated and verified, failed, stopped, no unit, ...
+    RunPhase phase = PHASE_NONE; // where the run was when it ended (a failure: what failed)
+    int percent = -1;            // of the image being sent when it ended; -1 when none was
+    std::string imageOutcome;    // of the image that ended it: refused, not ready, write failed
+    bool fpgaAccepted = false;
+};
+
+// What the unit holds after such an end: "updated", "unchanged", "update again" or
+// "check before use".
+const char *unitLeft(const RunEnd &end);
+// The same for the operator: "the unit must be updated again".
+const char *unitLeftSentence(const RunEnd &end);
+// The end in words, with what the unit holds where that is in doubt:
+// "stopped in the FPGA image at 45 %: update again", "no unit".
+std::string describeEnd(const RunEnd &end);
+
+#endif

@@ -1,0 +1,27 @@
+#ifndef RUN_H_
+#define RUN_H_
+
+// One run with a unit: the way to its port (detection, options or operator), the update or
+// the identification, the outcome, and the clean stop on a signal.
+
+struct Options;
+
+// The run with a unit, each ending the process through the closing message and the record:
+// the settings of both from the command line; the update; the identification (--info).
+void beginRun(const Options &options);
+[[noreturn]] void runUpdate(const Options &options);
+[[noreturn]] void runInfo(const Options &options);
+// A signal's stop: port closed and given back, what was cut short said, exit 130; once the
+// outcome is known (runOutcomeKnown), only the closing wait is cut short and the run keeps it.
+[[noreturn]] void stopRun(int signal);
+void runOutcomeKnown(int status, const char *outcome);
+
+// Prints lastMessage unchanged, the exit prompt, and waits for a key where a person can press one.
+void dipsplayLastMessageToUserBeforeExit(const char *lastMessage);
+// --no-pause: never wait for the closing key.
+void runNoPause(bool noPause);
+// The banner of an update, and the notes of a test or sample build.
+void printBanner();
+void printBuildNotes();
+
+#endif

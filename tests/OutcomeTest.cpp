@@ -1,0 +1,91 @@
+// How a run's end reads, what it leaves in the unit, and what a station's ends add up to.
+#include "Outcome.h"
+#include "Station.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+RunEnd end(const char *outcome, RunPhase phase, int percent = -1, const char *image = "", bool fpga = false) {
+    RunEnd e;
+    e.outcome = outcome;
+    e.phase = phase;
+    e.percent = percent;
+    e.imageOutcome = image;
+    e.fpgaAccepted = fpga;
+    return e;
+}
+
+TEST(Outcome, EachEndSaysWhatTheUnitHolds) {
+    const struct {
+        RunEnd end;
+        const char *left, *words;
+    } cases[] = {
+        {end("updated and verified", PHASE_VERIFYING), "updated", "updated and verified"},
+        {end("not confirmed", PHASE_REBOOTING), "check before use", "not confirmed: check before use"},
+        {end("other firmware", PHASE_VERIFYING), "update again", "other firmware after the reboot: update again"},
+        {end("no unit", PHASE_DETECTING), "unchanged", "no unit"},
+        {end("stopped", PHASE_DETECTING), "unchanged", "stopped before any image: unchanged"},
+        {end("stopped", PHASE_CHECKING), "unchanged", "stopped before any image: unchanged"},
+        {end("stopped", PHASE_FPGA, 45), "update again", "stopped in the FPGA image at 45 %: update again"},
+        {end("stopped", PHASE_FPGA), "update again", "stopped in the FPGA image: update again"},
+        {end("stopped", PHASE_REBOOTING), "check before use", "stopped while rebooting: check before use"},
+        {end("failed", PHASE_CHECKING), "unchanged", "failed while checking: unchanged"},
+        {end("failed", PHASE_FPGA, -1, "not ready"), "update again", "failed: unit not ready for the FPGA image: update again"},
+        {end("failed", PHASE_MCU, 100, "refused", true), "update again",
+         "failed: MCU image refused after the FPGA image was accepted: update again"},
+        {end("failed", PHASE_FPGA, 12, "write failed"), "update again",
+         "failed: FPGA image cut at 12 % (the line failed): update again"},
+        {end("ended without a report", PHASE_MCU, 3), "update again",
+         "ended without a report in the MCU image at 3 %: update again"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_STREQ(unitLeft(c.end), c.left) << c.words;
+        EXPECT_EQ(describeEnd(c.end), c.words);
+    }
+}
+
+TEST(Outcome, PhaseNamesReadBack) {
+    for (RunPhase p : {PHASE_DETECTING, PHASE_CHECKING, PHASE_FPGA, PHASE_MCU, PHASE_REBOOTING, PHASE_VERIFYING})
+        EXPECT_EQ(phaseNamed(phaseName(p)), p);
+    EXPECT_EQ(phaseNamed("fpga"), PHASE_NONE);
+}
+
+std::vector<StationPort> station(std::initializer_list<const char *> outcomes) {
+    std::vector<StationPort> ports;
+    for (const char *outcome : outcomes) {
+        ports.emplace_back();
+        ports.back().outcome = outcome;
+    }
+    return ports;
+}
+
+TEST(StationStatus, OutcomesToExitStatus) {
+    const struct {
+        std::vector<StationPort> ports;
+        bool named, stopped;
+        int status;
+    } cases[] = {
+        {station({"updated and verified", "no unit"}), false, false, 0},
+        {station({"updated and verified", "busy", "no such port"}), false, false, 0}, // the machine's own ports
+        {station({"updated and verified", "busy"}), true, false, 1},                  // a named port held
+        {station({"updated and verified", "no such port"}), true, false, 1},
+        {station({"updated and verified", "not confirmed"}), false, false, 3},
+        {station({"not confirmed", "failed"}), false, false, 1},
+        {station({"no unit", "no unit"}), false, false, 1},
+        {station({"identified", "no unit"}), true, false, 0},
+        {station({"updated and verified", ""}), false, false, 1}, // a child that ended without its report
+        {station({"updated and verified", "failed"}), false, true, 130},
+    };
+    for (const auto &c : cases) {
+        std::string totals;
+        EXPECT_EQ(stationStatus(c.ports, c.named, c.stopped, totals), c.status) << totals;
+    }
+    std::vector<StationPort> unwritten = station({"updated and verified"});
+    unwritten[0].unwritten = {"the log x is incomplete: No space left on device"};
+    std::string totals;
+    EXPECT_EQ(stationStatus(unwritten, false, false, totals), 1); // a record lost is no success
+    EXPECT_EQ(totals, "1 port: 1 updated and verified");
+}
+
+} // namespace
