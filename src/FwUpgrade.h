@@ -7,8 +7,9 @@
 #include <cstdint>
 #include <vector>
 
+// The build reads the carried firmware's version from this line for file names and packages.
 #define FIRMWARE_VERSION_TO_UPLOAD "1.0.4"
-#define FWUPGRADE_PROGRAM_VERSION "1.0.0"
+// FWUPGRADE_PROGRAM_VERSION comes from the build: project(FwUpgrade VERSION ...) in CMakeLists.txt.
 #define DATA_BUFFER_SIZE (1024 * 1000)
 #define CONCAT_BUFFER_SIZE (4 * 1024 * 1024)
 
