@@ -120,7 +120,8 @@ static int printVersion() {
                 FWUPGRADE_TIME_DIVISOR, FWUPGRADE_TIME_DIVISOR == 1 ? "" : " (test build)");
     const std::vector<CarriedImage> images = carriedImages();
     if (images.empty()) {
-        std::fprintf(stderr, "FwUpgrade: the carried images cannot be described: out of memory, or one does not flatten.\n");
+        std::fprintf(stderr, "FwUpgrade: the carried images cannot be described: out of memory, or one does "
+                             "not flatten.\n");
         return EXIT_UPDATE_FAILED;
     }
     for (const CarriedImage &image : images)
