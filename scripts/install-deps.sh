@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(cmake make g++ python3 nlohmann-json3-dev)
 if [ "${1:-}" != "demo" ]; then
   packages+=(googletest libgtest-dev libbenchmark-dev g++-mingw-w64-x86-64-posix mingw-w64
-             wine wine64 srecord hyperfine clang libclang-rt-14-dev binutils coreutils tmux procps)
+             wine wine64 srecord hyperfine clang libclang-rt-14-dev binutils coreutils tmux procps
+             dpkg-dev help2man unzip)  # the packages: dependencies, man page, checking the zip
 fi
 missing=()
 for p in "${packages[@]}"; do

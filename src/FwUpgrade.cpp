@@ -1,5 +1,6 @@
 // Program entry: the command line, and the mode it asks for (the run with a unit, the station,
 // the files and lists).
+#include "CarriedImages.h"
 #include "Console.h"
 #include "Detection.h"
 #include "FileAPI.h"
@@ -62,20 +63,26 @@ static int listPorts() {
     return EXIT_UPDATE_OK;
 }
 
-static void printVersion() {
+static int printVersion() {
     std::printf("FwUpgrade %s\nFirmware carried: %s\nImages: %s\nTime divisor: %d%s\n", FWUPGRADE_PROGRAM_VERSION,
                 FIRMWARE_VERSION_TO_UPLOAD, FWUPGRADE_SAMPLE_IMAGES ? "sample (not a release)" : "release",
                 FWUPGRADE_TIME_DIVISOR, FWUPGRADE_TIME_DIVISOR == 1 ? "" : " (test build)");
+    const std::vector<CarriedImage> images = carriedImages();
+    if (images.empty()) {
+        std::fprintf(stderr, "FwUpgrade: the carried images cannot be described: out of memory, or one does "
+                             "not flatten.\n");
+        return EXIT_UPDATE_FAILED;
+    }
+    for (const CarriedImage &image : images)
+        std::printf("%s image: %s\n  SHA-256: %s\n  Announced to the unit: %d bytes, checksum %u\n", image.title,
+                    image.file.c_str(), image.sha256.c_str(), image.length, image.checksum);
+    return EXIT_UPDATE_OK;
 }
 
 // What an update would send of each image, for the record.
 static void recordCarriedImages() {
-    const char *kinds[] = {"mcu", "tx", "rx"};
-    for (int row = 0; row < 3; ++row) {
-        flattenImageText(AUTOGEN_FILES[row].fileData);
-        recordCarriedImage(kinds[row], AUTOGEN_FILES[row].filePath, gDataConcatenatedLenght,
-                           computeDataConcatenatedCheckSum());
-    }
+    for (const CarriedImage &image : carriedImages())
+        recordCarriedImage(image.kind, image.file.c_str(), image.sha256.c_str(), image.length, image.checksum);
 }
 
 static std::string commandLine(int argc, char **argv) {
@@ -98,10 +105,7 @@ int fwMain(int argc, char **argv) {
         std::fputs(usageText(), stdout);
         return EXIT_UPDATE_OK;
     }
-    if (options.version) {
-        printVersion();
-        return EXIT_UPDATE_OK;
-    }
+    if (options.version) return printVersion();
     if (options.listPorts) return listPorts();
     // A person at the console of one run may end it at once with a second Ctrl-C; a station
     // and its children always finish their clean stop.

@@ -143,11 +143,14 @@ const char *usageText() {
            "  --help                 show this text\n"
            "\n"
            "Exit status:\n"
-           "  0   the update succeeded (or the requested file was written, or --info identified the unit)\n"
-           "  1   the update failed (with --verify: the unit runs other firmware after its reboot), a\n"
-           "      file could not be written, or no unit it can update answered (--info, --events)\n"
-           "  2   wrong option or operator input, or end of input\n"
-           "  3   both images were accepted but the unit did not confirm it is running after its reboot\n"
-           "  130 stopped by Ctrl-C or a termination signal (the port is restored first)\n"
-           "  255 (-1) the port given cannot be opened or its baud rate cannot be set\n";
+           // Code and meaning at least two spaces apart: the man page is made from this text.
+           "  0         the update succeeded (or the requested file was written, or --info identified\n"
+           "            the unit)\n"
+           "  1         the update failed (with --verify: the unit runs other firmware after its reboot),\n"
+           "            a file could not be written, or no unit it can update answered (--info, --events)\n"
+           "  2         wrong option or operator input, or end of input\n"
+           "  3         both images were accepted but the unit did not confirm it is running after its\n"
+           "            reboot\n"
+           "  130       stopped by Ctrl-C or a termination signal (the port is restored first)\n"
+           "  255 (-1)  the port given cannot be opened or its baud rate cannot be set\n";
 }

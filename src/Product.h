@@ -3,8 +3,9 @@
 
 // What this program is and what it talks to: versions, the unit's identity, its commands.
 
+// The build reads the carried firmware's version from this line for file names and packages.
 #define FIRMWARE_VERSION_TO_UPLOAD "1.0.4"
-#define FWUPGRADE_PROGRAM_VERSION "1.0.0"
+// FWUPGRADE_PROGRAM_VERSION comes from the build: project(FwUpgrade VERSION ...) in CMakeLists.txt.
 
 #define DEVICE_NONE 0x00
 #define DEVICE_XC7A35_484 0x01

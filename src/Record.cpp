@@ -164,11 +164,12 @@ bool recordBegin(const RecordSinks &sinks, const std::string &commandLine, std::
     return true;
 }
 
-void recordCarriedImage(const char *kind, const char *file, int length, uint32_t checksum) {
+void recordCarriedImage(const char *kind, const char *file, const char *sha256, int length, uint32_t checksum) {
     if (!active()) return;
     g.report["firmware"]["carried"].push_back(
-        {{"kind", kind}, {"file", file}, {"length", length}, {"checksum", checksum}});
-    logLine(format("image %s carried: %s, %d bytes flat, checksum %u", kind, file, length, checksum));
+        {{"kind", kind}, {"file", file}, {"sha256", sha256}, {"length", length}, {"checksum", checksum}});
+    logLine(format("image %s carried: %s, sha256 %s, %d bytes flat, checksum %u", kind, file, sha256, length,
+                   checksum));
 }
 
 bool recordEvents() { return g.events; }

@@ -27,8 +27,9 @@ struct RecordSinks {
 bool recordBegin(const RecordSinks &sinks, const std::string &commandLine, std::string &error);
 // True when stdout carries the events instead of the console text.
 bool recordEvents();
-// One image this program carries, flattened: what an update would send of it.
-void recordCarriedImage(const char *kind, const char *file, int length, uint32_t checksum);
+// One image this program carries, flattened: what an update would send of it; sha256 is the
+// file's as the build read it.
+void recordCarriedImage(const char *kind, const char *file, const char *sha256, int length, uint32_t checksum);
 
 void recordPhase(RunPhase phase);
 RunPhase recordedPhase();

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Everything that checks FwUpgrade, from a fresh Debian 12 machine: installs what is missing,
 # builds every preset, runs the unit, oracle and end-to-end tests natively, under the
-# sanitizers and (the Windows .exe) under Wine, the production-timing updates and the fuzzers.
+# sanitizers and (the Windows .exe) under Wine, the production-timing updates, the fuzzers and
+# the release artifacts (two builds compared, both packages checked).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -40,6 +41,11 @@ status=$?
 echo "== test native"
 cat build/native-ctest.log
 record native "$status"
+
+# Alone on the machine: it builds twice more and packs the windows and native builds.
+echo "== release: reproducible programs, packages, refused images"
+python3 tests/release/release_test.py
+record release $?
 
 WINEPREFIX="$root/build/wineprefix" wineserver -k 2>/dev/null || true
 echo "$passed passed, $failed failed"

@@ -17,5 +17,7 @@ extern const char K482915_TX_XC7A75_1_04_mcs[];
 extern const char K482915_RX_XC7A75_1_04_mcs[];
 
 extern const autogen_files AUTOGEN_FILES[3];
+// Each file's SHA-256 as the generator read it: 64 lowercase hex digits, rows as AUTOGEN_FILES.
+extern const char AUTOGEN_FILES_SHA256[3][65];
 
 #endif

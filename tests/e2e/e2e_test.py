@@ -1064,6 +1064,13 @@ class Files(E2E):
         self.assertEqual(status, 0)
         self.assertIn("1.0.4", output)
         self.assertIn("sample" if SAMPLE else "release", output)
+        import hashlib  # each image as the build read it, and as an update would announce it
+        for title, kind, name in (("MCU", "mcu", MCU), ("TX FPGA", "tx", TX), ("RX FPGA", "rx", RX)):
+            with open(os.path.join(IMAGE_DIR, name), "rb") as f:
+                digest = hashlib.sha256(f.read()).hexdigest()
+            self.assertIn("%s image: %s\n  SHA-256: %s\n  Announced to the unit: %d bytes, checksum %d\n"
+                          % (title, name, digest, len(self.flat[kind]), checksum(self.flat[kind])),
+                          output.replace("\r\n", "\n"))
 
     def test_unknown_option_is_a_usage_error(self):
         output, status = run_fwupgrade(["--frobnicate"])

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds FwUpgrade twice from the same sources, in two different folders one after the other,
+# and compares the programs byte for byte, printing both SHA-256.
+# Usage: scripts/check-reproducible.sh [PRESET...]   (default: windows native)
+# FIRMWARE_DIR in the environment builds with those images instead of the sample ones.
+# Exit status 0 when every preset's two programs are identical.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+presets=("$@")
+[ ${#presets[@]} -gt 0 ] || presets=(windows native)
+work=$(mktemp -d "${TMPDIR:-/tmp}/fwupgrade-repro.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+# The programs must not depend on it: a tool that honours it would hide its time stamp.
+unset SOURCE_DATE_EPOCH
+
+# The sources as git sees them (tracked and new files, nothing ignored, so no build folders),
+# in two folders whose paths differ in name and length.
+copies=("$work/a" "$work/second-build/b")
+for copy in "${copies[@]}"; do
+  mkdir -p "$copy"
+  (cd "$root" && git ls-files -z --cached --others --exclude-standard |
+     while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+     tar --null -T - -cf -) | tar -xf - -C "$copy"
+done
+
+program() { # preset -> the program's path in its build folder
+  case $1 in windows*) echo "build/$1/FwUpgrade.exe" ;; *) echo "build/$1/FwUpgrade" ;; esac
+}
+
+for copy in "${copies[@]}"; do
+  for preset in "${presets[@]}"; do
+    echo "== build $preset in $copy"
+    log="$work/$(basename "$copy")-$preset.log"
+    if ! (cd "$copy" && cmake --preset "$preset" -DFWUPGRADE_TESTS=OFF ${FIRMWARE_DIR:+-DFIRMWARE_DIR="$FIRMWARE_DIR"} &&
+          cmake --build --preset "$preset" -j2 --target FwUpgrade) >"$log" 2>&1; then
+      tail -30 "$log"
+      echo "build $preset in $copy failed"
+      exit 1
+    fi
+  done
+done
+
+status=0
+for preset in "${presets[@]}"; do
+  file=$(program "$preset")
+  echo "== $preset: $file"
+  for copy in "${copies[@]}"; do sha256sum "$copy/$file"; done
+  if cmp "${copies[0]}/$file" "${copies[1]}/$file"; then
+    echo "identical"
+  else
+    echo "DIFFERENT: $preset is not reproducible"
+    status=1
+  fi
+done
+exit $status
