@@ -13,6 +13,8 @@
 #include "RunBuffers.h"
 #include "SafeFile.h"
 #include "Station.h"
+#include "StationWatch.h"
+#include "Watch.h"
 #include "WebFile.h"
 #include "firmware/BinImage.h"
 #include "platform/PortList.h"
@@ -109,7 +111,8 @@ int fwMain(int argc, char **argv) {
     if (options.listPorts) return listPorts();
     // A person at the console of one run may end it at once with a second Ctrl-C; a station
     // and its children always finish their clean stop.
-    platformStopSecondEndsNow(!options.parallel && !options.record.events && platformStdinIsInteractive());
+    platformStopSecondEndsNow(!options.parallel && !options.station && !options.record.events &&
+                              platformStdinIsInteractive());
     if (options.asCom != 0) PortList_assign(options.asCom, options.port);
     std::vector<std::string> named = options.port.empty() ? options.ports : std::vector<std::string>{options.port};
     if (!named.empty()) {
@@ -125,6 +128,7 @@ int fwMain(int argc, char **argv) {
         gComPortNumber = numbers.front();
     }
     if (options.parallel) return runStation(options);
+    if (options.station) return runWatch(options);
     if (!options.writeImageKind.empty()) {
         gDataConcatenated = allocateDataConcatenated();
         int status = gDataConcatenated ? writeImage(options) : EXIT_UPDATE_FAILED;
@@ -144,6 +148,8 @@ int fwMain(int argc, char **argv) {
     }
     if (options.record.any()) recordCarriedImages();
     beginRun(options);
+    if (options.waitForUnit) runWaitForUnit(options);
+    if (!options.waitUntilGone.empty()) runWaitUntilGone(options);
     if (options.info) runInfo(options);
     runUpdate(options);
 }

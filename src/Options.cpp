@@ -27,12 +27,22 @@ static bool portNameUsable(const std::string &name, std::string &error) {
 
 static bool checkCombination(const Options &o, std::string &error) {
     const int fileModes = o.listPorts + o.exportWeb + !o.writeImageKind.empty();
+    const bool watching = o.waitForUnit || !o.waitUntilGone.empty();
     const bool portOptions = !o.port.empty() || !o.ports.empty() || o.baud != 0 || o.verify || o.record.any();
     if (fileModes + o.info > 1) error = "--info, --list-ports, --export-web and --write-image cannot be used together";
     else if (fileModes == 1 && portOptions)
         error = "--port, --ports, --baud, --verify, --log, --report and --events belong to an update or --info only";
     else if (o.info && o.verify) error = "--verify belongs to an update: --info changes nothing to verify";
-    else if (!o.logDir.empty() && !o.parallel) error = "--log-dir belongs to --parallel";
+    else if (o.station && (fileModes > 0 || o.parallel || o.info || !o.port.empty() || o.baud != 0 || o.verify ||
+                           o.record.any() || o.skipCurrent || watching))
+        error = "--station takes --ports, --log-dir, --force and --units; each unit's run is verified, logged and"
+                " reported by itself";
+    else if ((o.units != 0 || o.force) && !o.station) error = "--units and --force belong to --station";
+    else if (o.skipCurrent && (o.info || fileModes > 0 || watching)) error = "--skip-current belongs to an update";
+    else if (!o.logDir.empty() && !o.parallel && !o.station) error = "--log-dir belongs to --parallel and --station";
+    else if (watching && (o.port.empty() || (o.waitForUnit && !o.waitUntilGone.empty()) || o.info ||
+                          (!o.waitUntilGone.empty() && o.baud == 0)))
+        error = "--wait-for-unit needs --port, --wait-until-gone needs --port and --baud";
     else if (o.parallel && (fileModes > 0 || !o.port.empty() || o.verify || o.record.any()))
         error = "--parallel takes --ports, --baud, --info and --log-dir; each unit's run is verified, logged and"
                 " reported by itself";
@@ -61,6 +71,19 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
         else if (arg == "--info") o.info = true;
         else if (arg == "--verify") o.verify = true;
         else if (arg == "--parallel") o.parallel = true;
+        else if (arg == "--station") o.station = true;
+        else if (arg == "--force") o.force = true;
+        else if (arg == "--skip-current") o.skipCurrent = true;
+        else if (arg == "--wait-for-unit") o.waitForUnit = true;
+        else if (arg == "--wait-until-gone") {
+            if (!value(o.waitUntilGone, "the unit's versions")) return false;
+        } else if (arg == "--units") {
+            if (!value(text, "a number of units")) return false;
+            if (!parseDecimal(text, 1, 1000000, o.units)) {
+                error = "--units needs a number of units above 0, not '" + text + "'";
+                return false;
+            }
+        }
         else if (arg == "--log-dir") {
             if (!value(o.logDir, "a folder")) return false;
         }
@@ -134,6 +157,13 @@ const char *usageText() {
            "  --parallel             update the unit on every port at once (with --ports LIST: on those),\n"
            "                         each verified, with a live view; logs and report.json in a folder\n"
            "  --log-dir DIR          that folder (default FwUpgrade-logs/DATE_TIME in this folder)\n"
+           "  --skip-current         leave a unit that already runs the carried firmware alone (exit 0)\n"
+           "  --station              run until stopped: watch the ports (--ports LIST, or every USB serial\n"
+           "                         adapter) and update each unit plugged in, once; its record goes\n"
+           "                         to --log-dir (default FwUpgrade-logs/station), journal.jsonl included.\n"
+           "                         The first Ctrl-C lets the updates under way finish, the second stops them\n"
+           "  --force                (--station) update units that already run the carried firmware too\n"
+           "  --units N              (--station) end once N units have been handled\n"
            "  --list-ports           list the serial ports this machine has, with their COM numbers\n"
            "  --export-web [FILE]    write the MCU image as the web upload file (default FwToUpload.bin)\n"
            "  --write-image mcu|tx|rx FILE\n"
@@ -141,6 +171,8 @@ const char *usageText() {
            "  --no-pause             do not wait for a key press at the end\n"
            "  --version              show the program and firmware versions\n"
            "  --help                 show this text\n"
+           "  --as-com N, --wait-for-unit, --wait-until-gone VERSIONS\n"
+           "                         used by --parallel and --station for the runs they start\n"
            "\n"
            "Exit status:\n"
            // Code and meaning at least two spaces apart: the man page is made from this text.

@@ -15,7 +15,15 @@ struct Options {
     bool info = false;              // identify the unit, update nothing
     bool verify = false;            // ask the versions again after the reboot
     bool parallel = false;          // every port at once, a child run each
-    std::string logDir;             // --log-dir: the folder of a parallel run
+    bool station = false;           // watch the ports all day, update each unit plugged in
+    int units = 0;                  // --units: the station ends after this many units (0: never)
+    bool force = false;             // --force: the station updates units already current too
+    bool skipCurrent = false;       // --skip-current: a unit already current is left alone
+    std::string logDir;             // --log-dir: the folder of a parallel run or a station
+    // A station's presence runs on --port: until a unit answers (detection), or until the unit
+    // that answers at --baud with the versions `waitUntilGone` ("1.0.3 1.03") stops answering.
+    bool waitForUnit = false;
+    std::string waitUntilGone;
     RecordSinks record;             // --log FILE, --report FILE, --events
     std::string port;               // --port: COM number, COMn or (POSIX) device path
     int baud = 0;                   // --baud, with --port

@@ -210,6 +210,7 @@ static bool silentAtNamedRate(const Options &options) { return options.baud != 0
 void beginRun(const Options &options) {
     gAskOperator = !recordEvents();
     gVerifyAfterReboot = options.verify;
+    gSkipCurrent = options.skipCurrent;
 }
 
 void runUpdate(const Options &options) {
@@ -217,6 +218,9 @@ void runUpdate(const Options &options) {
     findPort(options, true);
     ComPortAPI_SetHardwareFlowControl(TRUE);
     const BOOL updated = updateFirmware();
+    if (updated && gUnitWasCurrent)
+        endRun("The unit already runs firmware " FIRMWARE_VERSION_TO_UPLOAD ", the version this program carries:"
+               " nothing was sent to it.\r\n", EXIT_UPDATE_OK, "already current");
     if (!updated)
         endRun("\n\rERROR: The update was not successful.\r\n", EXIT_UPDATE_FAILED,
                silentAtNamedRate(options) ? "no unit" : "failed");

@@ -1,6 +1,6 @@
 // A station run: every port at once, one child run of this program per port. The run's code
 // stays single-threaded with its globals: a process per unit is the isolation, and a unit's
-// fault cannot disturb another. The threads here only carry the children's output.
+// fault cannot disturb another.
 #include "Station.h"
 
 #include "Clock.h"
@@ -10,51 +10,18 @@
 #include "Product.h"
 #include "Run.h"
 #include "SafeFile.h"
+#include "StationChildren.h"
 #include "platform/PortList.h"
-#include "platform/Process.h"
 
 #include <nlohmann/json.hpp>
 
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <filesystem>
-#include <mutex>
-#include <thread>
 
 using json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// What the children wrote, line by line, for the main thread.
-struct Lines {
-    std::mutex lock;
-    std::condition_variable arrived;
-    std::deque<std::pair<size_t, std::string>> queue;
-    size_t ended = 0; // children whose output has ended
-};
-
-void readChild(ChildProcess *child, size_t index, Lines &lines) {
-    std::string pending;
-    char buffer[4096];
-    int n;
-    while ((n = processRead(child, buffer, sizeof buffer)) > 0) {
-        pending.append(buffer, (size_t)n);
-        if (pending.find('\n') == std::string::npos && pending.size() > 65536) pending += '\n'; // no endless line
-        size_t end;
-        while ((end = pending.find('\n')) != std::string::npos) {
-            std::lock_guard<std::mutex> guard(lines.lock);
-            lines.queue.emplace_back(index, pending.substr(0, end));
-            pending.erase(0, end + 1);
-            lines.arrived.notify_one();
-        }
-    }
-    std::lock_guard<std::mutex> guard(lines.lock);
-    if (!pending.empty()) lines.queue.emplace_back(index, pending);
-    ++lines.ended;
-    lines.arrived.notify_one();
-}
 
 void applyEvent(StationPort &port, const std::string &line) {
     const json e = json::parse(line, nullptr, false);
@@ -128,6 +95,7 @@ std::vector<std::string> childArguments(const Options &options, const StationPor
                                      "--report", portFile(dir, port.com, ".report.json"),
                                      options.info ? "--info" : "--verify"};
     if (options.baud != 0) args.insert(args.end(), {"--baud", std::to_string(options.baud)});
+    if (options.skipCurrent) args.push_back("--skip-current");
     return args;
 }
 
@@ -158,7 +126,8 @@ bool withoutUnit(const StationPort &port, bool named) {
 }
 
 bool failed(const std::string &outcome) {
-    return outcome != "updated and verified" && outcome != "not confirmed" && outcome != "identified";
+    return outcome != "updated and verified" && outcome != "not confirmed" && outcome != "identified" &&
+           outcome != "already current";
 }
 
 // A child's report, read only through the open a log uses (a regular file, never a FIFO or a
@@ -302,58 +271,38 @@ int runStation(const Options &options) {
                   (int)ports.size(), ports.size() == 1 ? "port" : "ports", dir.c_str());
     printBuildNotes();
     consolePrint("\r\n");
-    Lines lines;
-    std::vector<ChildProcess *> children(ports.size(), nullptr);
-    std::vector<std::thread> readers;
+    StationChildren children;
     for (size_t i = 0; i < ports.size(); ++i) {
         std::string why;
         ports[i].started = Clock::now();
-        if (!ports[i].path.empty()) children[i] = processStartSelf(childArguments(options, ports[i], dir), why);
-        if (children[i] == nullptr) {
-            ports[i].outcome = ports[i].path.empty() ? "no such port" : "failed";
-            ports[i].summary = ports[i].path.empty() ? "no such port" : "failed: cannot start its run: " + why;
-            ports[i].status = EXIT_UPDATE_FAILED;
-            ports[i].ended = Clock::now();
-            ports[i].phase = "done";
-            std::lock_guard<std::mutex> guard(lines.lock);
-            ++lines.ended;
-            continue;
-        }
-        readers.emplace_back(readChild, children[i], i, std::ref(lines));
+        if (!ports[i].path.empty() && children.start(i, childArguments(options, ports[i], dir), false, why)) continue;
+        ports[i].outcome = ports[i].path.empty() ? "no such port" : "failed";
+        ports[i].summary = ports[i].path.empty() ? "no such port" : "failed: cannot start its run: " + why;
+        ports[i].status = EXIT_UPDATE_FAILED;
+        ports[i].ended = Clock::now();
+        ports[i].phase = "done";
     }
     StationView view(ports, platformConsoleTakesCursorMoves(), platformConsoleColumns());
     bool stopping = false;
-    for (;;) {
-        std::unique_lock<std::mutex> guard(lines.lock);
-        lines.arrived.wait_for(guard, std::chrono::milliseconds(250), [&] { return !lines.queue.empty(); });
-        std::deque<std::pair<size_t, std::string>> batch;
-        batch.swap(lines.queue);
-        const bool allEnded = lines.ended == ports.size() && batch.empty();
-        guard.unlock();
-        for (const auto &[i, line] : batch) {
-            stationApply(ports[i], line);
-            view.changed(i);
+    while (children.count() > 0) {
+        std::vector<StationChildren::Line> lines;
+        std::vector<StationChildren::Ended> ended;
+        children.poll(250, lines, ended);
+        for (const auto &line : lines) {
+            stationApply(ports[line.slot], line.text);
+            view.changed(line.slot);
+        }
+        for (const auto &end : ended) {
+            stationChildEnded(ports[end.slot], end.status);
+            view.changed(end.slot);
         }
         // Each child restores its port and writes its record; any later signal is part of
         // the same stop, which must finish.
         if (!stopping && platformStopSignal() != 0) {
             stopping = true;
-            for (ChildProcess *child : children)
-                if (child != nullptr) processStop(child);
+            for (size_t i = 0; i < ports.size(); ++i) children.stop(i);
         }
         view.draw();
-        if (allEnded) break;
-    }
-    for (std::thread &reader : readers) reader.join();
-    for (size_t i = 0; i < ports.size(); ++i) {
-        if (children[i] == nullptr) continue;
-        int status = -1;
-        if (!processWait(children[i], 10000, status)) { // output ended: it is ending
-            processKill(children[i]);
-            processWait(children[i], 5000, status);
-        }
-        stationChildEnded(ports[i], status);
-        processRelease(children[i]);
     }
     stopping = stopping || platformStopSignal() != 0;
     std::string totals;

@@ -1,6 +1,7 @@
 // What a station run shows: the live rows, the line view, the summary table.
 #include "Console.h"
 #include "Station.h"
+#include "StationWatch.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -144,4 +145,76 @@ void StationView::summary(const std::vector<std::string> &lines) {
     }
     for (const std::string &line : lines) text += line + "\n";
     consolePrint(text.c_str());
+}
+
+std::string watchStateText(const WatchedPort &port) {
+    switch (port.state) {
+    case WATCH_NO_PORT: return "no port";
+    case WATCH_WAITING: return "waiting for a unit";
+    case WATCH_BUSY: return port.awaitingRemoval ? "remove the unit" : "busy, trying again";
+    case WATCH_WORKING: // its run opens the port at the rate found, then talks to the unit
+        if (port.unit.phase == "starting" || port.unit.phase == "detecting") return "unit found at " + std::to_string(port.baud);
+        return port.unit.phase == "done" ? port.unit.summary : phaseText(port.unit);
+    case WATCH_REMOVE: return "remove the unit";
+    default: return "stopped";
+    }
+}
+
+void WatchView::changed(const WatchedPort &port) {
+    if (live) return;
+    // A line per change of state, and per tenth of an image or of the reboot.
+    const StationPort &u = port.unit;
+    const std::string key = watchStateText(port).substr(0, port.state == WATCH_WORKING && u.percent >= 0
+                                                               ? u.phase.size() : std::string::npos) +
+                            (port.state == WATCH_WORKING && u.percent >= 0 ? std::to_string(u.percent / 10) : "") + u.kind;
+    std::string &last = lastLines[port.label];
+    if (key == last) return;
+    last = key;
+    std::string line = port.label + ": " + watchStateText(port);
+    if (port.state == WATCH_WORKING && u.phase == "checking" && !u.kind.empty())
+        line += ", " + u.kind + " unit, firmware and fpga " + u.before;
+    if ((port.state == WATCH_REMOVE || port.state == WATCH_IDLE) && !port.last.empty()) line += " (" + port.last + ")";
+    consoleLine(line.c_str());
+}
+
+void WatchView::draw(const std::vector<const WatchedPort *> &ports, const std::string &totals, const std::string &note,
+                     bool now) {
+    if (!live) { // the line view says when the station begins to stop, and how it ended
+        if (note.substr(0, note.find(':')) != lastNote.substr(0, lastNote.find(':')) && !note.empty())
+            consoleLine(note.c_str());
+        if (now) consoleLine(totals.c_str());
+        lastNote = note;
+        return;
+    }
+    if (!now && drawnLines > 0 && Clock::now() - lastDraw < std::chrono::milliseconds(250)) return;
+    size_t labelWidth = 4;
+    for (const WatchedPort *p : ports) labelWidth = std::max(labelWidth, p->label.size());
+    labelWidth = std::min(labelWidth, (size_t)std::max(16, columns / 4));
+    const std::vector<std::string> lines = [&] {
+        std::vector<std::string> out = {shortened(totals, (size_t)columns - 1),
+                                        pad(shortened("PORT", labelWidth), labelWidth) + " " + pad("STATE", 20) + " " +
+                                            pad("UNIT", kUnitWidth) + " " + pad("BEFORE", kVersionsWidth) + " " +
+                                            right("TIME", kTimeWidth) + "  LAST"};
+        for (const WatchedPort *p : ports) {
+            const long s = (long)std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - p->since).count();
+            char time[32];
+            std::snprintf(time, sizeof time, "%ld:%02ld", s / 60, s % 60);
+            const bool unitShown = p->state == WATCH_WORKING || p->state == WATCH_REMOVE || p->awaitingRemoval;
+            std::string row = pad(shortened(p->label, labelWidth), labelWidth) + " " +
+                              pad(shortened(watchStateText(*p), 20), 20) + " " +
+                              pad(unitShown ? dash(p->unit.kind) : "-", kUnitWidth) + " " +
+                              pad(unitShown ? dash(p->unit.before) : "-", kVersionsWidth) + " " + right(time, kTimeWidth) + "  ";
+            const int room = columns - 1 - (int)row.size();
+            out.push_back(row + (room > 0 ? shortened(p->last, (size_t)room) : ""));
+        }
+        if (!note.empty()) out.push_back(shortened(note, (size_t)columns - 1));
+        return out;
+    }();
+    std::string screen;
+    if (drawnLines > 0) screen += "\x1b[" + std::to_string(drawnLines) + "A";
+    screen += "\r\x1b[J"; // the rows of ports that went are cleared too
+    for (const std::string &line : lines) screen += line + "\n";
+    consolePrint(screen.c_str());
+    drawnLines = (int)lines.size();
+    lastDraw = Clock::now();
 }

@@ -20,4 +20,9 @@
 #define TIMEOUT_PROMPT_MS SCALED_MS(11000)       // the unit's prompt after the reboot
 #define TIMEOUT_WRITE_STALL_MS SCALED_MS(30000)  // a write the port takes no byte of fails
 
+// The station's watch: how often a finished unit is asked whether it is still there, and how
+// often the station reads the machine's ports again.
+#define WATCH_PRESENCE_PROBE_MS SCALED_MS(1500)
+#define WATCH_PORTS_READ_MS SCALED_MS(2000)
+
 #endif

@@ -23,6 +23,8 @@
 RebootOutcome gRebootOutcome = REBOOT_NOT_CONFIRMED;
 bool gVerifyAfterReboot = false;
 bool gUnitAnswered = false;
+bool gSkipCurrent = false;
+bool gUnitWasCurrent = false;
 
 // One read into gDataBuffer, terminated; what the unit said since the last read. The count.
 static int readReply() {
@@ -181,6 +183,7 @@ BOOL updateFirmware() {
     UnitVersions versions;
     const int page_idx = checkUnit(versions);
     if (page_idx == 0) return FALSE;
+    if (gSkipCurrent && (gUnitWasCurrent = unitRunsCarriedFirmware(versions))) return TRUE;
     std::free(gHexFPGA_Code);
     gHexFPGA_Code = copyImageText(page_idx);
     if (gHexFPGA_Code == nullptr) {

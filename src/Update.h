@@ -13,6 +13,8 @@ enum RebootOutcome {
 extern RebootOutcome gRebootOutcome;
 extern bool gVerifyAfterReboot; // --verify: ask the versions again after the reboot
 extern bool gUnitAnswered;      // the version query brought at least one byte
+extern bool gSkipCurrent;       // --skip-current: a unit that runs the carried firmware gets no image
+extern bool gUnitWasCurrent;    // so it was: updateFirmware sent nothing
 
 // The whole dialogue with the unit on the open port.
 BOOL updateFirmware();

@@ -145,6 +145,12 @@ bool platformStdinIsInteractive();
 int platformGetch();
 // One line of stdin without its line end (at most 255 characters kept); false at its end.
 bool platformReadLine(std::string &line);
+// This process's id and the machine's name, to say who holds a file.
+unsigned long platformProcessId();
+std::string platformHostName();
+// Holds path (created if missing) for as long as this process lives, with text in it, so that
+// no other process can hold it: false with holder set to what its holder wrote there.
+bool platformHoldFile(const std::string &path, const std::string &text, std::string &holder);
 // Memory for the multi-megabyte buffers (not zeroed; release with free), on huge pages where
 // the system offers them: a few page faults instead of thousands. Null when out of memory.
 void *platformAllocateLarge(size_t bytes);

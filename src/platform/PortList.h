@@ -15,10 +15,16 @@ struct PortInfo {
     int number;              // its COM number
     std::string path;        // device path (POSIX) or COMn (Windows)
     std::string description; // what the system knows of it, may be empty
+    bool usb = false;        // a USB serial adapter (plugged in and out), not an on-board port
 };
 
 // The machine's serial ports that exist, in the order COM numbers count them.
 std::vector<PortInfo> PortList_machinePorts();
+// The machine's USB serial adapters, found without opening any port, numbered as above.
+std::vector<PortInfo> PortList_usbPorts();
+// Whether the port is there now (an adapter plugged in), told without opening it: path is a
+// device path on POSIX, "COMn" on Windows.
+bool PortList_present(const std::string &path);
 // Whether the port can be opened now: "free", "in use by another program", or why not.
 std::string PortList_status(const PortInfo &port);
 // Device path of COM nId on POSIX ("" when there is no such entry); "COMn" on Windows.

@@ -2,20 +2,21 @@
 # Makes a private Wine prefix whose COM ports are under the tests' control:
 #   COM1..COM4  -> PREFIX/ports/comN, symlinks a test points at its pseudo-terminals
 #                  (pointing one at a missing path makes that port absent)
-#   COM5..COM32 -> absent, as on a PC without them
-# The machine's own serial ports land above COM32, where nothing probes.
+#   COM5..COM256 -> absent, as on a PC without them (Wine's open says "access denied" there)
+# Wine maps the machine's own serial ports to COM numbers that no value names: every number
+# is named here, so none of them is reachable (a test must never probe the host's ports).
 # Usage: setup-prefix.sh PREFIX
 set -euo pipefail
 prefix=$(realpath -m "$1")
 export WINEPREFIX="$prefix" WINEDEBUG=-all
-if [ -f "$prefix/.fwupgrade-ports" ]; then exit 0; fi
+if [ -f "$prefix/.fwupgrade-ports-256" ]; then exit 0; fi
 rm -rf "$prefix"
 mkdir -p "$prefix/ports"
 wineboot -i >/dev/null 2>&1 || true
 reg="$prefix/ports.reg"
 {
   printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n'
-  for n in $(seq 1 32); do
+  for n in $(seq 1 256); do
     if [ "$n" -le 4 ]; then target="$prefix/ports/com$n"; else target="$prefix/ports/none$n"; fi
     printf '"COM%d"="%s"\r\n' "$n" "$target"
   done
@@ -26,7 +27,7 @@ wineserver -w
 wine cmd /c exit >/dev/null 2>&1 || true
 wineserver -k || true
 wineserver -w || true
-for n in $(seq 1 32); do
+for n in $(seq 1 256); do
   dev="$prefix/dosdevices/com$n"
   if [ "$n" -le 4 ]; then
     rm -rf "$dev"; ln -s "$prefix/ports/com$n" "$dev"
@@ -34,4 +35,4 @@ for n in $(seq 1 32); do
     rm -rf "$dev"; mkdir "$dev" # a directory: CreateFileA fails as for a missing port
   fi
 done
-touch "$prefix/.fwupgrade-ports"
+touch "$prefix/.fwupgrade-ports-256"

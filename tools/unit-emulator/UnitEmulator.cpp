@@ -52,6 +52,9 @@ struct Config {
     int splitPieces = 1, splitPauseMs = 0;
     long slowLineBps = 0; // bytes a second taken from the line; 0: as fast as they come
     long rebootMs = -1;   // silence after the MCU image before the prompt; -1: protocol default
+    // A unit plugged in, switched off and pulled out: the link appears, the unit falls silent,
+    // the line goes away, each that long after the start (-1: never).
+    long plugAfterMs = -1, powerOffAfterMs = -1, pullAfterMs = -1;
 };
 
 struct Output {
@@ -92,6 +95,7 @@ class Emulator {
     int probesAtRate = 0;
     unsigned lastProbeBaud = 0;
     bool rebooted = false; // both images taken: the new firmware answers
+    bool poweredOff = false;
     // Image being received.
     std::string imageKind;
     long imageLength = 0;
@@ -101,8 +105,11 @@ class Emulator {
     double lineTokens = 0;
     long long stallUntilMs = 0; // reading stopped until then (LLONG_MAX: for good)
 
+    std::string slavePath;
+    bool linked = false;
     bool openPty();
     bool openDevice();
+    bool makeLink();
     unsigned lineBaud() const;
     bool lineCts() const;
     std::string lineSettings() const;
@@ -129,14 +136,19 @@ bool Emulator::openPty() {
     cfmakeraw(&t);
     cfsetspeed(&t, B9600);
     tcsetattr(slaveFd, TCSANOW, &t);
-    if (!cfg.linkPath.empty()) {
-        ::unlink(cfg.linkPath.c_str());
-        if (symlink(name, cfg.linkPath.c_str()) != 0) return false;
-    }
+    slavePath = name;
+    if (!cfg.linkPath.empty() && cfg.plugAfterMs < 0 && !makeLink()) return false;
     startLine = lineSettings(); // before the path is out: an updater may open the line at once
     std::printf("%s\n", name);
     std::fflush(stdout);
     return true;
+}
+
+bool Emulator::makeLink() {
+    ::unlink(cfg.linkPath.c_str());
+    linked = symlink(slavePath.c_str(), cfg.linkPath.c_str()) == 0;
+    if (linked) record("plugged link=%s", cfg.linkPath.c_str());
+    return linked;
 }
 
 bool Emulator::openDevice() {
@@ -244,7 +256,7 @@ void Emulator::announce(const std::string &kind, const std::string &args) {
 
 void Emulator::onCommand(const std::string &command) {
     record("command text=%s baud=%u cts=%d", printable(command).c_str(), lineBaud(), lineCts());
-    if (cfg.silence || (rebooted && cfg.silentAfterReboot)) return;
+    if (cfg.silence || (rebooted && cfg.silentAfterReboot) || poweredOff) return;
     if (command == "%%%help -c version") {
         const bool sameRate = lastProbeBaud == lineBaud();
         probesAtRate = sameRate ? probesAtRate + 1 : 1;
@@ -370,7 +382,19 @@ int Emulator::run() {
     if (!cfg.summaryPath.empty()) summary = std::fopen(cfg.summaryPath.c_str(), "w");
     record("start baud=%u unit=%s line=%s", cfg.baud, cfg.unit.c_str(), startLine.c_str());
     uint8_t buffer[65536];
+    const long long startMs = nowMs();
+    auto due = [&](long after) { return after >= 0 && nowMs() - startMs >= after; };
     while (!gStop) {
+        if (!cfg.linkPath.empty() && !linked && due(cfg.plugAfterMs)) makeLink();
+        if (!poweredOff && due(cfg.powerOffAfterMs)) {
+            poweredOff = true;
+            pending.clear();
+            record("powered-off");
+        }
+        if (due(cfg.pullAfterMs)) {
+            record("pulled");
+            break;
+        }
         flushPending();
         if (nowMs() < stallUntilMs) { // the line takes nothing: the updater's writes block
             usleep(5000);
@@ -396,7 +420,7 @@ int Emulator::run() {
     if (summary) std::fclose(summary);
     if (fd >= 0) ::close(fd); // a hang-up: the updater sees the line go away
     if (slaveFd >= 0) ::close(slaveFd);
-    if (!cfg.linkPath.empty()) ::unlink(cfg.linkPath.c_str());
+    if (linked) ::unlink(cfg.linkPath.c_str());
     return 0;
 }
 
@@ -413,6 +437,9 @@ const char kUsage[] =
     "  --save-dir DIR       save each image received as DIR/fpga.bin, DIR/mcu.bin\n"
     "  --link PATH          make PATH a symlink to the pty slave\n"
     "  --device PATH        serve a real serial device instead of a pty\n"
+    "  --plug-after MS      make the --link only MS after the start (a unit plugged in)\n"
+    "  --power-off-after MS fall silent MS after the start (a unit switched off)\n"
+    "  --pull-after MS      close the line and remove the link MS after the start (pulled out)\n"
     "Faults:\n"
     "  --silence --probe-off-by-one --chatter --zero-flood --second-probe-only --no-prompt\n"
     "  --silent-after-reboot            the prompt, then nothing\n"
@@ -462,6 +489,9 @@ int main(int argc, char **argv) {
         else if (a == "--save-dir") cfg.saveDir = next();
         else if (a == "--link") cfg.linkPath = next();
         else if (a == "--device") cfg.device = next();
+        else if (a == "--plug-after") cfg.plugAfterMs = std::atol(next().c_str());
+        else if (a == "--power-off-after") cfg.powerOffAfterMs = std::atol(next().c_str());
+        else if (a == "--pull-after") cfg.pullAfterMs = std::atol(next().c_str());
         else if (a == "--silence") cfg.silence = true;
         else if (a == "--probe-off-by-one") cfg.probeOffByOne = true;
         else if (a == "--chatter") cfg.chatter = true;

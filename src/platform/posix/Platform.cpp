@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -132,6 +133,35 @@ std::string platformNotARegularFile(const char *path) {
     if (S_ISLNK(s.st_mode)) return "it is a symbolic link";
     if (S_ISCHR(s.st_mode) || S_ISBLK(s.st_mode)) return "it is a device";
     return "it is not a regular file";
+}
+
+unsigned long platformProcessId() { return (unsigned long)getpid(); }
+
+std::string platformHostName() {
+    char name[256] = "";
+    return gethostname(name, sizeof name - 1) == 0 ? name : "this machine";
+}
+
+bool platformHoldFile(const std::string &path, const std::string &text, std::string &holder) {
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        holder = std::string("it cannot be opened: ") + std::strerror(errno);
+        return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) { // released by the system when its holder ends
+        char buffer[512] = "";
+        const ssize_t n = read(fd, buffer, sizeof buffer - 1);
+        holder = n > 0 ? std::string(buffer, (size_t)n) : "another program";
+        while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\r')) holder.pop_back();
+        close(fd);
+        return false;
+    }
+    if (ftruncate(fd, 0) != 0 || write(fd, text.data(), text.size()) != (ssize_t)text.size()) {
+        holder = std::string("it cannot be written: ") + std::strerror(errno);
+        close(fd);
+        return false;
+    }
+    return true; // the descriptor stays open: the hold lasts as long as the process
 }
 
 void *platformAllocateLarge(size_t bytes) {

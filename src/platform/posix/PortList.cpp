@@ -97,19 +97,36 @@ std::string PortList_status(const PortInfo &port) {
     return locked ? "in use by another program" : "free";
 }
 
-std::vector<PortInfo> PortList_machinePorts() {
+bool PortList_present(const std::string &path) {
+    struct stat s {};
+    return stat(path.c_str(), &s) == 0 && S_ISCHR(s.st_mode);
+}
+
+// The machine's ports, the on-board ones (which must be opened to be told from empty nodes)
+// with onBoard alone.
+static std::vector<PortInfo> listPorts(bool onBoard) {
     std::vector<PortInfo> ports;
-    auto add = [&](const std::string &name, const std::string &description) {
-        ports.push_back({(int)ports.size() + 1, "/dev/" + name, description});
+    auto add = [&](const std::string &name, const std::string &description, bool usb) {
+        ports.push_back({(int)ports.size() + 1, "/dev/" + name, description, usb});
     };
 #ifdef __APPLE__
-    for (const std::string &n : devNames("cu.")) add(n, "");
+    for (const std::string &n : devNames("cu.")) add(n, "", n.find("usb") != std::string::npos);
 #else
+    // The ttyUSB and ttyACM drivers serve USB devices alone.
     for (const char *prefix : {"ttyUSB", "ttyACM"})
-        for (const std::string &n : devNames(prefix)) add(n, usbDescription(n));
-    for (const std::string &n : devNames("ttyS"))
-        if (uartPresent("/dev/" + n)) add(n, "on-board UART");
+        for (const std::string &n : devNames(prefix)) add(n, usbDescription(n), true);
+    for (const std::string &n : onBoard ? devNames("ttyS") : std::vector<std::string>())
+        if (uartPresent("/dev/" + n)) add(n, "on-board UART", false);
 #endif
+    return ports;
+}
+
+std::vector<PortInfo> PortList_machinePorts() { return listPorts(true); }
+
+// USB adapters come first in the machine's list: their numbers are the same there.
+std::vector<PortInfo> PortList_usbPorts() {
+    std::vector<PortInfo> ports = listPorts(false);
+    ports.erase(std::remove_if(ports.begin(), ports.end(), [](const PortInfo &p) { return !p.usb; }), ports.end());
     return ports;
 }
 

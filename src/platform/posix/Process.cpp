@@ -20,7 +20,7 @@ struct ChildProcess {
     bool ended;
 };
 
-ChildProcess *processStartSelf(const std::vector<std::string> &args, std::string &error) {
+ChildProcess *processStartSelf(const std::vector<std::string> &args, bool ownGroup, std::string &error) {
     const char *self = "/proc/self/exe"; // this program, wherever it lies and whatever its name
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) { // the parent's ends reach no other child
@@ -41,7 +41,9 @@ ChildProcess *processStartSelf(const std::vector<std::string> &args, std::string
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | (ownGroup ? POSIX_SPAWN_SETPGROUP : 0));
     std::vector<char *> argv = {const_cast<char *>("FwUpgrade")};
     for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);

@@ -19,8 +19,12 @@ void (*gOnStop)(int) = nullptr;
 // A serial read or write of the main thread that a stop must cut short. The handler cancels
 // I/O only while one is under way (checked under the lock), never the port's restore or a
 // record's write that follows it.
-CRITICAL_SECTION gWaitLock;
+SRWLOCK gWaitLock = SRWLOCK_INIT; // usable before any set-up: the tests call the serial module alone
 bool gInWait = false;
+
+// A stop the parent station asks for, through the event it handed down (FWUPGRADE_STOP_EVENT):
+// consoles are not always there to carry one (output to a pipe, children in groups of their own).
+const DWORD kParentStop = 100;
 
 bool closing(DWORD type) { return type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT; }
 
@@ -37,13 +41,18 @@ BOOL WINAPI onConsoleControl(DWORD type) {
     SetEvent(gStopEvent);
     // Until the main thread takes the stop, a read or write it is in is cut short.
     for (int i = 0; i < 50 && !gStopTaken; ++i) {
-        EnterCriticalSection(&gWaitLock);
+        AcquireSRWLockExclusive(&gWaitLock);
         if (gInWait) CancelSynchronousIo(gMainThread);
-        LeaveCriticalSection(&gWaitLock);
+        ReleaseSRWLockExclusive(&gWaitLock);
         Sleep(100);
     }
     if (closing(type)) Sleep(5000); // the process ends when this returns: the stop has that long
     return TRUE;
+}
+
+DWORD WINAPI watchParent(void *event) {
+    if (WaitForSingleObject((HANDLE)event, INFINITE) == WAIT_OBJECT_0) onConsoleControl(kParentStop);
+    return 0;
 }
 
 } // namespace
@@ -57,11 +66,14 @@ void platformConsoleInit() {
 void platformStopInit(void (*onStop)(int)) {
     gOnStop = onStop;
     if (gStopEvent != nullptr) return; // set up once; a station only changes what a stop does
-    InitializeCriticalSection(&gWaitLock);
     gStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &gMainThread, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    if (const char *text = std::getenv("FWUPGRADE_STOP_EVENT")) {
+        const HANDLE event = (HANDLE)(uintptr_t)std::strtoull(text, nullptr, 10);
+        if (event != nullptr) CloseHandle(CreateThread(nullptr, 0, watchParent, event, 0, nullptr));
+    }
 }
 
 int platformStopCount() { return gStops; }
@@ -69,22 +81,23 @@ int platformStopCount() { return gStops; }
 void platformStopSecondEndsNow(bool endsNow) { gSecondEndsNow = endsNow; }
 
 bool platformCancellableBegin() {
-    EnterCriticalSection(&gWaitLock);
+    AcquireSRWLockExclusive(&gWaitLock);
     gInWait = gStop == 0;
     const bool begin = gInWait;
-    LeaveCriticalSection(&gWaitLock);
+    ReleaseSRWLockExclusive(&gWaitLock);
     return begin;
 }
 
 void platformCancellableEnd() {
-    EnterCriticalSection(&gWaitLock);
+    AcquireSRWLockExclusive(&gWaitLock);
     gInWait = false;
-    LeaveCriticalSection(&gWaitLock);
+    ReleaseSRWLockExclusive(&gWaitLock);
 }
 
 int platformStopSignal() {
     const LONG stop = gStop;
     if (stop == 0) return 0;
+    if (stop - 1 == (long)kParentStop) return 15; // SIGTERM, as a POSIX station sends its children
     return stop - 1 == CTRL_C_EVENT || stop - 1 == CTRL_BREAK_EVENT ? 2 : 1;
 }
 
@@ -102,13 +115,26 @@ static DWORD gConsoleMode = 0;
 
 static void restoreConsoleMode() { SetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), gConsoleMode); }
 
+// Tried, not assumed: a console that says it takes escapes may still print them (Wine's, on a
+// terminal). A cursor move one column right must move the cursor exactly that far.
+static bool cursorMoveWorks(HANDLE out) {
+    CONSOLE_SCREEN_BUFFER_INFO before{}, after{};
+    if (!GetConsoleScreenBufferInfo(out, &before)) return false;
+    std::fputs("\x1b[1C", stdout);
+    const bool works = GetConsoleScreenBufferInfo(out, &after) && after.dwCursorPosition.Y == before.dwCursorPosition.Y &&
+                       after.dwCursorPosition.X == before.dwCursorPosition.X + 1;
+    std::fputs(works ? "\r" : "\r      \r", stdout); // whatever it printed is wiped
+    return works;
+}
+
 bool platformConsoleTakesCursorMoves() {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (!GetConsoleMode(out, &gConsoleMode)) return false;
-    if (gConsoleMode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
-    if (!SetConsoleMode(out, gConsoleMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return false; // older consoles
-    std::atexit(restoreConsoleMode);
-    return true;
+    if (!(gConsoleMode & ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+        if (!SetConsoleMode(out, gConsoleMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return false; // older consoles
+        std::atexit(restoreConsoleMode);
+    }
+    return cursorMoveWorks(out);
 }
 
 bool platformStdinIsInteractive() {
@@ -263,6 +289,41 @@ std::string platformNotARegularFile(const char *path) {
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return "it is a link";
     if (attributes & FILE_ATTRIBUTE_DEVICE) return "it is a device";
     return "";
+}
+
+unsigned long platformProcessId() { return GetCurrentProcessId(); }
+
+std::string platformHostName() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = "";
+    DWORD size = sizeof name;
+    return GetComputerNameA(name, &size) ? name : "this PC";
+}
+
+bool platformHoldFile(const std::string &path, const std::string &text, std::string &holder) {
+    // Others may read it (to say who holds it), none may write or hold it while this handle lives.
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        HANDLE r = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        char buffer[512] = "";
+        DWORD n = 0;
+        if (r != INVALID_HANDLE_VALUE && ReadFile(r, buffer, sizeof buffer - 1, &n, nullptr) && n > 0)
+            holder = std::string(buffer, n);
+        else holder = "it cannot be opened: " + platformErrorText(error);
+        if (r != INVALID_HANDLE_VALUE) CloseHandle(r);
+        while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\r')) holder.pop_back();
+        return false;
+    }
+    DWORD written = 0;
+    if (SetFilePointer(h, 0, nullptr, FILE_BEGIN) != 0 || !SetEndOfFile(h) ||
+        !WriteFile(h, text.data(), (DWORD)text.size(), &written, nullptr) || written != text.size()) {
+        holder = "it cannot be written: " + platformErrorText(GetLastError());
+        CloseHandle(h);
+        return false;
+    }
+    return true; // the handle stays open: the hold lasts as long as the process
 }
 
 void *platformAllocateLarge(size_t bytes) { return std::malloc(bytes); }

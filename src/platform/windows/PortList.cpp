@@ -11,9 +11,14 @@
 
 namespace {
 
-// "USB Serial Port (COM3)" by COM number, from SetupAPI's ports class.
-std::map<int, std::string> friendlyNames() {
-    std::map<int, std::string> names;
+struct DeviceFacts {
+    std::string friendly; // "USB Serial Port (COM3)"
+    bool usb = false;     // enumerated by a USB bus driver
+};
+
+// What the system knows of each port by COM number, from SetupAPI's ports class.
+std::map<int, DeviceFacts> deviceFacts() {
+    std::map<int, DeviceFacts> names;
     HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
     if (set == INVALID_HANDLE_VALUE) return names;
     SP_DEVINFO_DATA device{};
@@ -27,9 +32,17 @@ std::map<int, std::string> friendlyNames() {
         RegCloseKey(key);
         int n = 0;
         if (!named || type != REG_SZ || parseComName(portName, n) != COM_NAME_VALID) continue;
+        char enumerator[64] = "";
         if (SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_FRIENDLYNAME, nullptr, (BYTE *)friendly,
                                               sizeof friendly - 1, nullptr))
-            names[n] = friendly;
+            names[n].friendly = friendly;
+        // USB, FTDIBUS, USBSER...: the bus driver that found it.
+        if (SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_ENUMERATOR_NAME, nullptr, (BYTE *)enumerator,
+                                              sizeof enumerator - 1, nullptr)) {
+            std::string bus = enumerator;
+            for (char &c : bus) c = (char)toupper((unsigned char)c);
+            names[n].usb = bus.find("USB") != std::string::npos || bus == "FTDIBUS";
+        }
     }
     SetupDiDestroyDeviceInfoList(set);
     return names;
@@ -75,10 +88,32 @@ std::vector<PortInfo> PortList_machinePorts() {
     if (!mapped)
         for (int n = 1; n <= 255; ++n)
             if (openError(n) == 0) numbers.push_back(n);
-    const std::map<int, std::string> names = mapped ? friendlyNames() : std::map<int, std::string>();
+    const std::map<int, DeviceFacts> facts = mapped ? deviceFacts() : std::map<int, DeviceFacts>();
     for (int n : numbers) {
-        const auto name = names.find(n);
-        ports.push_back({n, "COM" + std::to_string(n), name != names.end() ? name->second : ""});
+        const auto fact = facts.find(n);
+        ports.push_back({n, "COM" + std::to_string(n), fact != facts.end() ? fact->second.friendly : "",
+                         fact != facts.end() && fact->second.usb});
+    }
+    return ports;
+}
+
+// In the device map, or (where the system keeps none, as Wine) known to the object manager.
+bool PortList_present(const std::string &path) {
+    int n = 0;
+    if (parseComName(path, n) != COM_NAME_VALID) return false;
+    const std::vector<int> numbers = mappedPorts();
+    if (!numbers.empty()) return std::find(numbers.begin(), numbers.end(), n) != numbers.end();
+    char target[1024];
+    return QueryDosDeviceA(("COM" + std::to_string(n)).c_str(), target, sizeof target) != 0;
+}
+
+// From the device map and what SetupAPI knows: nothing is opened.
+std::vector<PortInfo> PortList_usbPorts() {
+    std::vector<PortInfo> ports;
+    const std::map<int, DeviceFacts> facts = deviceFacts();
+    for (int n : mappedPorts()) {
+        const auto fact = facts.find(n);
+        if (fact != facts.end() && fact->second.usb) ports.push_back({n, "COM" + std::to_string(n), fact->second.friendly, true});
     }
     return ports;
 }

@@ -2,11 +2,14 @@
 #include "platform/Process.h"
 #include "platform/Platform.h"
 
+#include <algorithm>
+#include <cwchar>
 #include <vector>
 
 struct ChildProcess {
     HANDLE process;
-    HANDLE output; // read end of the child's stdout and stderr
+    HANDLE output;    // read end of the child's stdout and stderr
+    HANDLE stopEvent; // set: the child stops (its console may not carry a Ctrl-C to it)
 };
 
 // This program's own path, however long and in whatever characters.
@@ -47,15 +50,36 @@ static std::wstring quoted(const std::wstring &arg) {
     return text.append(backslashes * 2, L'\\') + L"\"";
 }
 
-// Starts the child with exactly these handles to inherit: its own pipe end and the null device.
-static bool createChild(std::wstring program, std::wstring commandLine, HANDLE output, HANDLE input,
-                        PROCESS_INFORMATION &info) {
+// This process's environment with FWUPGRADE_STOP_EVENT set to the child's stop event, sorted
+// by name as CreateProcess wants it.
+static std::vector<wchar_t> environmentWith(HANDLE stopEvent) {
+    std::vector<std::wstring> entries;
+    if (wchar_t *block = GetEnvironmentStringsW()) {
+        for (const wchar_t *p = block; *p != L'\0'; p += wcslen(p) + 1)
+            if (_wcsnicmp(p, L"FWUPGRADE_STOP_EVENT=", 21) != 0) entries.emplace_back(p);
+        FreeEnvironmentStringsW(block);
+    }
+    entries.push_back(L"FWUPGRADE_STOP_EVENT=" + std::to_wstring((uintptr_t)stopEvent));
+    std::sort(entries.begin(), entries.end(), [](const std::wstring &a, const std::wstring &b) {
+        return _wcsicmp(a.substr(0, a.find(L'=', 1)).c_str(), b.substr(0, b.find(L'=', 1)).c_str()) < 0;
+    });
+    std::vector<wchar_t> text;
+    for (const std::wstring &entry : entries) text.insert(text.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+    text.push_back(L'\0');
+    return text;
+}
+
+// Starts the child with exactly these handles to inherit: its own pipe end, the null device and
+// its stop event.
+static bool createChild(const std::wstring &program, std::wstring commandLine, HANDLE output, HANDLE input,
+                        HANDLE stopEvent, bool ownGroup, PROCESS_INFORMATION &info) {
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     std::vector<char> storage(size);
     auto *attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
     if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return false;
-    HANDLE inherited[2] = {output, input};
+    HANDLE inherited[3] = {output, input, stopEvent};
+    std::vector<wchar_t> environment = environmentWith(stopEvent);
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
@@ -65,15 +89,17 @@ static bool createChild(std::wstring program, std::wstring commandLine, HANDLE o
     const bool started =
         UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited,
                                   nullptr, nullptr) &&
-        CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, EXTENDED_STARTUPINFO_PRESENT,
-                       nullptr, nullptr, &startup.StartupInfo, &info);
+        CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                       EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT |
+                           (ownGroup ? CREATE_NEW_PROCESS_GROUP : 0),
+                       environment.data(), nullptr, &startup.StartupInfo, &info);
     const DWORD error = GetLastError();
     DeleteProcThreadAttributeList(attributes);
     SetLastError(error);
     return started;
 }
 
-ChildProcess *processStartSelf(const std::vector<std::string> &args, std::string &error) {
+ChildProcess *processStartSelf(const std::vector<std::string> &args, bool ownGroup, std::string &error) {
     const std::wstring program = ownPath();
     if (program.empty()) {
         error = "cannot find this program's own file";
@@ -88,20 +114,23 @@ ChildProcess *processStartSelf(const std::vector<std::string> &args, std::string
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
     HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
                              nullptr);
+    HANDLE stopEvent = CreateEventW(&inherit, TRUE, FALSE, nullptr);
     std::wstring commandLine = quoted(program);
     for (const std::string &arg : args) commandLine += L" " + quoted(widened(arg));
     PROCESS_INFORMATION info{};
-    const bool started = nul != INVALID_HANDLE_VALUE && createChild(program, commandLine, writeEnd, nul, info);
+    const bool started = nul != INVALID_HANDLE_VALUE && stopEvent != nullptr &&
+                         createChild(program, commandLine, writeEnd, nul, stopEvent, ownGroup, info);
     const DWORD startError = GetLastError();
     CloseHandle(writeEnd);
     if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
     if (!started) {
         error = platformErrorText(startError);
         CloseHandle(readEnd);
+        if (stopEvent != nullptr) CloseHandle(stopEvent);
         return nullptr;
     }
     CloseHandle(info.hThread);
-    return new ChildProcess{info.hProcess, readEnd};
+    return new ChildProcess{info.hProcess, readEnd, stopEvent};
 }
 
 int processRead(ChildProcess *child, char *buffer, int size) {
@@ -109,9 +138,7 @@ int processRead(ChildProcess *child, char *buffer, int size) {
     return ReadFile(child->output, buffer, (DWORD)size, &n, nullptr) ? (int)n : 0;
 }
 
-// The children share the console: a Ctrl-C there reaches each of them by itself. A stop that
-// came otherwise (the console closing) reaches them the same way.
-void processStop(ChildProcess *) {}
+void processStop(ChildProcess *child) { SetEvent(child->stopEvent); }
 
 bool processWait(ChildProcess *child, int timeoutMs, int &status) {
     if (WaitForSingleObject(child->process, (DWORD)timeoutMs) != WAIT_OBJECT_0) return false;
@@ -125,6 +152,7 @@ void processKill(ChildProcess *child) { TerminateProcess(child->process, 1); }
 
 void processRelease(ChildProcess *child) {
     CloseHandle(child->output);
+    CloseHandle(child->stopEvent);
     CloseHandle(child->process);
     delete child;
 }

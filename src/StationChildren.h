@@ -1,0 +1,56 @@
+#ifndef STATIONCHILDREN_H_
+#define STATIONCHILDREN_H_
+
+// The child runs of a station, each in a slot (a port), and what they write, line by line,
+// for the station's main thread. Threads here only carry the children's output.
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct ChildProcess;
+
+class StationChildren {
+  public:
+    struct Line {
+        size_t slot;
+        std::string text;
+    };
+    struct Ended {
+        size_t slot;
+        int status; // the child's exit status (a signal's end as 128 + its number)
+    };
+
+    ~StationChildren();
+    // Starts this program with args in `slot` (which must be free). ownGroup: the child takes
+    // no console Ctrl-C or terminal signal of its own; only stop() reaches it. False with error.
+    bool start(size_t slot, const std::vector<std::string> &args, bool ownGroup, std::string &error);
+    // Waits up to ms for output: the lines that came, and the children that ended since (their
+    // slots free again). A child that ends its output is waited for, then killed if it lingers.
+    void poll(int ms, std::vector<Line> &lines, std::vector<Ended> &ended);
+    // Asks the child in slot to stop: it restores its port and writes its record.
+    void stop(size_t slot);
+    bool running(size_t slot) const;
+    size_t count() const { return children.size(); }
+
+  private:
+    struct Child {
+        ChildProcess *process = nullptr;
+        std::thread reader;
+        bool outputEnded = false;
+    };
+    std::mutex lock;
+    std::condition_variable arrived;
+    std::deque<Line> queue;
+    std::vector<size_t> outputEnded; // slots whose output ended, not yet reaped
+    std::map<size_t, std::unique_ptr<Child>> children;
+
+    void read(size_t slot, ChildProcess *process);
+};
+
+#endif

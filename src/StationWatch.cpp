@@ -1,0 +1,395 @@
+// The station's watch: per port, no port -> waiting for a unit -> its update -> waiting until it
+// has gone -> waiting for a unit. A unit is never updated twice while it stays attached.
+#include "StationWatch.h"
+
+#include "Clock.h"
+#include "Console.h"
+#include "Options.h"
+#include "PortName.h"
+#include "Product.h"
+#include "Run.h"
+#include "SafeFile.h"
+#include "StationChildren.h"
+#include "Timing.h"
+#include "platform/PortList.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+
+using json = nlohmann::ordered_json;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const auto kBusyRetry = std::chrono::milliseconds(SCALED_MS(5000));
+const auto kSecondStopApart = std::chrono::milliseconds(500); // closer: one stop sent twice (a group and its parent)
+
+enum Stage { STAGE_RUNNING, STAGE_DRAINING, STAGE_STOPPING };
+
+struct Totals {
+    std::map<std::string, int> outcomes;
+    int handled = 0;
+    bool anyFailed = false, anyUnconfirmed = false, anyCut = false, anyUnwritten = false;
+};
+
+struct Watch {
+    Watch(const Options &options, std::string dir) : options(options), dir(std::move(dir)) {}
+    const Options &options;
+    std::string dir;
+    FILE *journal = nullptr;
+    std::map<size_t, WatchedPort> ports; // by slot: a port keeps its slot while it is watched
+    size_t nextSlot = 0;
+    StationChildren children;
+    Stage stage = STAGE_RUNNING;
+    Totals totals;
+    std::vector<std::string> unwritten; // records that could not be written
+    WallTime startedWall = std::chrono::system_clock::now();
+    Clock::time_point started = Clock::now();
+};
+
+// "ttyUSB0", "serial-by-path-pci-0000:00:14.0-usb-0:2:1.0-port0", "COM3": a port in a file name.
+std::string fileTag(const WatchedPort &port) {
+    std::string tag = port.path.rfind("/dev/", 0) == 0 ? port.path.substr(5) : port.path;
+    for (char &c : tag)
+        if (c == '/' || c == '\\' || c == ':') c = '-';
+    return "port-" + tag;
+}
+
+void setState(WatchedPort &port, WatchState state, WatchView &view) {
+    port.state = state;
+    port.since = Clock::now();
+    view.changed(port);
+}
+
+std::vector<std::string> runArguments(const WatchedPort &port) {
+    return {"--port", port.path, "--as-com", std::to_string(port.com), "--events", "--no-pause"};
+}
+
+void startChild(Watch &w, size_t slot, WatchedPort &port, WatchState state, std::vector<std::string> args,
+                WatchView &view) {
+    std::string error;
+    port.probe = StationPort();
+    if (!w.children.start(slot, args, true, error)) {
+        port.last = "cannot start a run: " + error;
+        port.retryAt = Clock::now() + kBusyRetry;
+        return setState(port, WATCH_BUSY, view);
+    }
+    setState(port, state, view);
+}
+
+void startWaiting(Watch &w, size_t slot, WatchedPort &port, WatchView &view) {
+    std::vector<std::string> args = runArguments(port);
+    args.push_back("--wait-for-unit");
+    startChild(w, slot, port, WATCH_WAITING, args, view);
+}
+
+// The unit's update: verified, its record named by port and start time, left alone when it
+// already runs the carried firmware (unless --force).
+void startUpdate(Watch &w, size_t slot, WatchedPort &port, WatchView &view) {
+    const WallTime now = std::chrono::system_clock::now();
+    std::string base = w.dir + "/" + fileTag(port) + "-" + fileTimeStamp(now);
+    for (int n = 2; std::filesystem::exists(base + ".log") || std::filesystem::exists(base + ".report.json"); ++n)
+        base = w.dir + "/" + fileTag(port) + "-" + fileTimeStamp(now) + "-" + std::to_string(n);
+    port.unit = StationPort();
+    port.unit.started = Clock::now();
+    port.unitStarted = timeStamp(now);
+    port.log = base + ".log";
+    port.report = base + ".report.json";
+    std::vector<std::string> args = runArguments(port);
+    args.insert(args.end(), {"--baud", std::to_string(port.baud), "--verify", "--log", port.log, "--report", port.report});
+    if (!w.options.force) args.push_back("--skip-current");
+    startChild(w, slot, port, WATCH_WORKING, args, view);
+}
+
+void startRemoval(Watch &w, size_t slot, WatchedPort &port, WatchView &view) {
+    std::vector<std::string> args = runArguments(port);
+    args.insert(args.end(), {"--baud", std::to_string(port.baud), "--wait-until-gone", port.known});
+    startChild(w, slot, port, WATCH_REMOVE, args, view);
+}
+
+// {"firmware": "1.0.3", "fpga": "1.03"} of "1.0.3 1.03"; null when nothing was read.
+json versionsJson(const std::string &versions) {
+    const size_t space = versions.find(' ');
+    if (versions.empty() || versions == "unreadable" || space == std::string::npos) return nullptr;
+    return {{"firmware", versions.substr(0, space)}, {"fpga", versions.substr(space + 1)}};
+}
+
+std::string relative(const Watch &w, const std::string &file) { return file.substr(w.dir.size() + 1); }
+
+// One line of the journal for a unit handled, written, flushed and on disk before anything else.
+void journalUnit(Watch &w, const WatchedPort &port) {
+    const StationPort &u = port.unit;
+    const json line = {{"port", port.name},
+                       {"com", port.com < 1000 ? json(port.com) : json(nullptr)},
+                       {"path", port.path},
+                       {"started", port.unitStarted},
+                       {"ended", timeStamp(std::chrono::system_clock::now())},
+                       {"kind", u.kind.empty() ? json(nullptr) : json(u.kind)},
+                       {"before", versionsJson(u.before)},
+                       {"after", versionsJson(u.after)},
+                       {"outcome", u.outcome.empty() ? "ended without a report" : u.outcome},
+                       {"unit_left", unitLeft(u.end)},
+                       {"summary", u.summary},
+                       {"exit_status", u.status},
+                       {"log", relative(w, port.log)},
+                       {"report", u.reported ? json(relative(w, port.report)) : json(nullptr)},
+                       {"records_unwritten", u.unwritten}};
+    const std::string text = line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    const bool written = w.journal != nullptr && std::fwrite(text.data(), 1, text.size(), w.journal) == text.size() &&
+                         platformSyncFile(w.journal).empty();
+    if (!written) w.unwritten.push_back("the journal " + w.dir + "/journal.jsonl lost the line of " + port.label);
+}
+
+void countUnit(Watch &w, const WatchedPort &port) {
+    const std::string outcome = port.unit.outcome.empty() ? "ended without a report" : port.unit.outcome;
+    ++w.totals.handled;
+    ++w.totals.outcomes[outcome];
+    w.totals.anyCut |= outcome == "stopped";
+    w.totals.anyUnconfirmed |= outcome == "not confirmed";
+    w.totals.anyFailed |= outcome != "updated and verified" && outcome != "already current" &&
+                          outcome != "not confirmed" && outcome != "stopped";
+    w.totals.anyUnwritten |= !port.unit.unwritten.empty();
+    for (const std::string &what : port.unit.unwritten) w.unwritten.push_back(port.label + ": " + what);
+}
+
+// The run on a port ended: its port goes on to the next state.
+void childEnded(Watch &w, size_t slot, WatchedPort &port, int status, WatchView &view) {
+    if (port.state == WATCH_WORKING) {
+        stationChildEnded(port.unit, status);
+        const std::string &outcome = port.unit.outcome;
+        // A unit that did not answer its first query had gone already: it was never handled.
+        if (outcome != "no unit" && outcome != "no such port" && outcome != "busy" && outcome != "port failed") {
+            journalUnit(w, port);
+            countUnit(w, port);
+            port.last = port.unit.summary;
+            port.known = port.unit.after.empty() || port.unit.after == "unreadable" ? port.unit.before : port.unit.after;
+            port.awaitingRemoval = true;
+            if (w.stage == STAGE_RUNNING && outcome != "stopped") return startRemoval(w, slot, port, view);
+        }
+    } else {
+        stationChildEnded(port.probe, status);
+    }
+    const std::string outcome = port.probe.outcome;
+    if (w.stage != STAGE_RUNNING) return setState(port, WATCH_IDLE, view);
+    if (outcome == "unit found" || outcome == "new unit") {
+        port.awaitingRemoval = false;
+        return startUpdate(w, slot, port, view);
+    }
+    if (outcome == "gone" || outcome == "no such port") { // the unit, or its adapter, has gone
+        port.awaitingRemoval = false;
+        return setState(port, WATCH_NO_PORT, view);
+    }
+    // Held by another program, or a run that could not tell: tried again a little later, as
+    // what it was (a unit still to be removed is never taken for a new one).
+    port.retryAt = Clock::now() + kBusyRetry;
+    setState(port, WATCH_BUSY, view);
+}
+
+// What a run's events say: the presence runs' outcome and rate, the update's progress.
+void applyLine(WatchedPort &port, const std::string &line) {
+    stationApply(port.state == WATCH_WORKING ? port.unit : port.probe, line);
+    const json e = json::parse(line, nullptr, false);
+    if (e.is_object() && e.value("event", "") == "unit_found" && e.contains("baud") && e["baud"].is_number_integer())
+        port.baud = e["baud"].get<int>();
+}
+
+// Where a port is now and the number its runs go by. A COM number names the port of that
+// number; a path keeps its adapter's number where it has one, else one no port of the machine has.
+void locate(WatchedPort &port, size_t slot, const std::vector<PortInfo> &usb) {
+    int n = 0;
+    if (parseComName(port.name, n) == COM_NAME_VALID) {
+        port.com = n;
+        const auto at = std::find_if(usb.begin(), usb.end(), [&](const PortInfo &p) { return p.number == n; });
+        port.path = at != usb.end() ? at->path : PortList_pathOf(n);
+    } else {
+        const auto at = std::find_if(usb.begin(), usb.end(), [&](const PortInfo &p) { return PortList_sameDevice(p.path, port.name); });
+        port.path = port.name;
+        port.com = at != usb.end() ? at->number : (int)(1000 + slot);
+    }
+    port.label = port.com < 1000 ? "COM" + std::to_string(port.com) : "";
+    if (!port.path.empty() && port.path != port.label) port.label += (port.label.empty() ? "" : " ") + port.path;
+}
+
+// The ports to watch now, read again every few seconds without opening any: those named
+// (present or not), or every USB adapter of the machine, plugged in or pulled out meanwhile.
+void readPorts(Watch &w, WatchView &view) {
+    const std::vector<PortInfo> usb = PortList_usbPorts();
+    if (!w.options.ports.empty() && w.ports.empty()) {
+        for (const std::string &name : w.options.ports) {
+            WatchedPort port;
+            port.name = name;
+            w.ports[w.nextSlot++] = port;
+        }
+    }
+    if (w.options.ports.empty()) {
+        for (const PortInfo &info : usb) {
+            const bool known = std::any_of(w.ports.begin(), w.ports.end(),
+                                           [&](const auto &p) { return p.second.name == info.path && !p.second.dropped; });
+            if (known) continue;
+            WatchedPort port;
+            port.name = info.path;
+            port.named = false;
+            w.ports[w.nextSlot++] = port;
+        }
+    }
+    for (auto &[slot, port] : w.ports) {
+        if (w.children.running(slot)) continue;
+        locate(port, slot, usb);
+        const bool present = !port.path.empty() && PortList_present(port.path);
+        if (port.state == WATCH_IDLE || (port.state == WATCH_BUSY && Clock::now() < port.retryAt)) continue;
+        if (!present) port.awaitingRemoval = false; // the adapter went, and its unit with it
+        if (present && port.awaitingRemoval) startRemoval(w, slot, port, view);
+        else if (present) startWaiting(w, slot, port, view);
+        else if (!port.named) port.dropped = true;
+        else if (port.state != WATCH_NO_PORT || port.since == Clock::time_point()) setState(port, WATCH_NO_PORT, view);
+    }
+    for (auto at = w.ports.begin(); at != w.ports.end();)
+        at = at->second.dropped && !w.children.running(at->first) ? w.ports.erase(at) : std::next(at);
+}
+
+// The first stop takes no new unit and lets the updates under way finish; a second one, half a
+// second or more later, stops them as --parallel does.
+void onStops(Watch &w, int &seen, Clock::time_point &firstAt) {
+    const int count = platformStopCount();
+    if (count == seen) return;
+    if (w.stage == STAGE_RUNNING || (w.stage == STAGE_DRAINING && Clock::now() - firstAt < kSecondStopApart)) {
+        if (w.stage == STAGE_RUNNING) firstAt = Clock::now();
+        w.stage = STAGE_DRAINING;
+        for (auto &[slot, port] : w.ports)
+            if (port.state != WATCH_WORKING) w.children.stop(slot);
+    } else if (w.stage == STAGE_DRAINING) {
+        w.stage = STAGE_STOPPING;
+        for (auto &[slot, port] : w.ports) w.children.stop(slot);
+    }
+    seen = count;
+}
+
+int working(const Watch &w) {
+    return (int)std::count_if(w.ports.begin(), w.ports.end(), [](const auto &p) { return p.second.state == WATCH_WORKING; });
+}
+
+std::string totalsText(const Watch &w) {
+    const auto count = [&](const char *outcome) {
+        const auto at = w.totals.outcomes.find(outcome);
+        return at == w.totals.outcomes.end() ? 0 : at->second;
+    };
+    const int failed = w.totals.handled - count("updated and verified") - count("already current") -
+                       count("not confirmed") - count("stopped");
+    const double hours = std::max(secondsSince(w.started), 1.0) / 3600;
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "Since %s: %d updated and verified, %d already current, %d failed, %d not confirmed; %.1f units/hour",
+                  timeStamp(w.startedWall).substr(11, 5).c_str(), count("updated and verified"), count("already current"),
+                  failed, count("not confirmed"), w.totals.handled / hours);
+    return text;
+}
+
+std::string stopNote(const Watch &w) {
+    if (w.stage == STAGE_DRAINING) {
+        const int n = working(w);
+        return "Finishing: no new unit, " + std::to_string(n) + (n == 1 ? " update" : " updates") +
+               " under way; Ctrl-C again stops " + (n == 1 ? "it" : "them") + " now.";
+    }
+    if (w.stage == STAGE_STOPPING) return "Stopping: each unit's run restores its port and writes its record.";
+    return "";
+}
+
+std::string watchedText(const Options &options) {
+    if (!options.ports.empty()) return "the ports named";
+    std::string text = "every USB serial adapter";
+    std::string onBoard;
+    for (const PortInfo &info : PortList_machinePorts())
+        if (!info.usb) onBoard += (onBoard.empty() ? "" : ", ") + ("COM" + std::to_string(info.number) + " " + info.path);
+    if (!onBoard.empty())
+        text += "; not the on-board " + onBoard + ", which only --ports names for a whole shift";
+    return text;
+}
+
+int gWatchStatus = EXIT_STOPPED;
+
+[[noreturn]] void stopAtTheEnd(int) { std::exit(gWatchStatus); }
+
+int watchStatus(const Watch &w) {
+    if (w.totals.anyCut) return EXIT_STOPPED;
+    if (w.totals.anyFailed || !w.unwritten.empty()) return EXIT_UPDATE_FAILED;
+    return w.totals.anyUnconfirmed ? EXIT_NOT_CONFIRMED : EXIT_UPDATE_OK;
+}
+
+// The folder of the shift: kept across runs, held by one station at a time, with its journal.
+bool openFolder(Watch &w, int &status) {
+    std::error_code code;
+    std::filesystem::create_directories(w.dir, code);
+    std::string holder, reason;
+    const std::string me = "station " + std::to_string(platformProcessId()) + " started " +
+                           timeStamp(w.startedWall) + " on " + platformHostName();
+    if (code) reason = "cannot create the folder " + w.dir + ": " + code.message();
+    else if (!platformHoldFile(w.dir + "/station.lock", me + "\n", holder)) {
+        consolePrintf("ERROR: %s is the folder of another station (%s): give this one its own --log-dir.\r\n",
+                      w.dir.c_str(), holder.c_str());
+        status = EXIT_USAGE;
+        return false;
+    } else if ((w.journal = platformOpenToAppend((w.dir + "/journal.jsonl").c_str(), reason)) == nullptr)
+        reason = "cannot use " + w.dir + "/journal.jsonl: " + reason;
+    if (reason.empty()) return true;
+    consolePrintf("ERROR: %s.\r\n", reason.c_str());
+    status = EXIT_UPDATE_FAILED;
+    return false;
+}
+
+} // namespace
+
+int runWatch(const Options &options) {
+    platformStopInit(stopAtTheEnd);
+    Watch w{options, options.logDir.empty() ? "FwUpgrade-logs/station" : options.logDir};
+    int status = EXIT_UPDATE_OK;
+    if (!openFolder(w, status)) return status;
+    consolePrintf("Station: updating each unit plugged into %s; its record in %s", watchedText(options).c_str(),
+                  w.dir.c_str());
+    printBuildNotes();
+    consolePrint("\r\n");
+    WatchView view(platformConsoleTakesCursorMoves(), platformConsoleColumns());
+    int stopsSeen = 0;
+    Clock::time_point firstStop, lastRead;
+    for (;;) {
+        if (w.stage == STAGE_RUNNING && Clock::now() - lastRead >= std::chrono::milliseconds(WATCH_PORTS_READ_MS)) {
+            readPorts(w, view);
+            lastRead = Clock::now();
+        }
+        std::vector<StationChildren::Line> lines;
+        std::vector<StationChildren::Ended> ended;
+        w.children.poll(250, lines, ended);
+        for (const auto &line : lines) {
+            WatchedPort &port = w.ports.at(line.slot);
+            const std::string before = watchStateText(port);
+            applyLine(port, line.text);
+            if (watchStateText(port) != before) view.changed(port);
+        }
+        for (const auto &end : ended) childEnded(w, end.slot, w.ports.at(end.slot), end.status, view);
+        onStops(w, stopsSeen, firstStop);
+        if (w.stage == STAGE_RUNNING && options.units != 0 && w.totals.handled >= options.units) {
+            w.stage = STAGE_DRAINING; // as after a first Ctrl-C
+            for (auto &[slot, port] : w.ports)
+                if (port.state != WATCH_WORKING) w.children.stop(slot);
+        }
+        std::vector<const WatchedPort *> rows;
+        for (const auto &[slot, port] : w.ports) rows.push_back(&port);
+        view.draw(rows, totalsText(w), stopNote(w));
+        if (w.stage != STAGE_RUNNING && w.children.count() == 0) break;
+    }
+    std::vector<const WatchedPort *> rows;
+    for (const auto &[slot, port] : w.ports) rows.push_back(&port);
+    view.draw(rows, totalsText(w), "", true);
+    if (w.journal != nullptr && std::fclose(w.journal) != 0)
+        w.unwritten.push_back("the journal " + w.dir + "/journal.jsonl may be incomplete");
+    status = watchStatus(w);
+    std::string closing = "\r\n" + std::to_string(w.totals.handled) + (w.totals.handled == 1 ? " unit" : " units") +
+                          " handled; their record is in " + w.dir + " (journal.jsonl).\r\n";
+    for (const std::string &what : w.unwritten) closing += "ERROR: " + what + ".\r\n";
+    gWatchStatus = status;
+    dipsplayLastMessageToUserBeforeExit(closing.c_str());
+    return status;
+}

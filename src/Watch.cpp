@@ -1,0 +1,95 @@
+#include "Watch.h"
+
+#include "ComPortAPI.h"
+#include "Detection.h"
+#include "Exchange.h"
+#include "Options.h"
+#include "Outcome.h"
+#include "Record.h"
+#include "RunBuffers.h"
+#include "Timing.h"
+#include "Update.h"
+#include "platform/PortList.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+[[noreturn]] void watchEnd(int status, const char *outcome) {
+    ComPortAPI_CloseCOM();
+    recordPhase(PHASE_NONE);
+    status = recordFinish(status, outcome);
+    releaseRunBuffers();
+    std::exit(status);
+}
+
+// The outcome of a port that would not open.
+const char *unopened(DWORD error) {
+    switch (PortList_problem(error)) {
+    case PORT_ABSENT: return "no such port";
+    case PORT_BUSY: return "busy";
+    default: return "port unavailable";
+    }
+}
+
+enum Presence { PRESENCE_NONE, PRESENCE_SAME, PRESENCE_OTHER };
+
+const int kImageRate = 115200;
+
+// One version query: nothing came back (or the line is gone), the unit known, or another one:
+// firmware other than the carried one, and versions other than the unit's own ("1.0.3 1.03").
+Presence askPresence(const std::string &known) {
+    ComPortAPI_SetReadingTimeoutInMs(TIMEOUT_QUERY_MS);
+    if (!sendCommand("%fw -v", FALSE, FALSE, nullptr)) return PRESENCE_NONE;
+    int n = 0;
+    if (!ComPortAPI_ReadCOM(gDataBuffer, DATA_BUFFER_SIZE - 1, &n) || n == 0) return PRESENCE_NONE;
+    gDataBuffer[n] = '\0';
+    UnitVersions v;
+    for (char *c = gDataBuffer; *c != '\0'; ++c)
+        if (*c == '\r' || *c == '\n') *c = ' ';
+    if (parseVersionReply(gDataBuffer, &v) != 7 || unitRunsCarriedFirmware(v)) return PRESENCE_SAME;
+    char versions[64];
+    std::snprintf(versions, sizeof versions, "%d.%d.%d %d.%02d", v.fw_ver, v.fw_rev, v.fw_sub, v.fpga_ver, v.fpga_rev);
+    return known == versions ? PRESENCE_SAME : PRESENCE_OTHER;
+}
+
+} // namespace
+
+void runWaitForUnit(const Options &) {
+    recordPhase(PHASE_DETECTING);
+    ComPortAPI_SetHardwareFlowControl(FALSE);
+    for (;;) { // each detection cycle takes its time: silent reads, never a busy loop
+        if (detectComPortAndBaudrate()) {
+            recordUnitFound(gComPortNumber, gBaudRate, "detected");
+            watchEnd(EXIT_UPDATE_OK, "unit found");
+        }
+        if (!gDetectionUnopened.empty()) watchEnd(EXIT_UPDATE_FAILED, unopened(gDetectionUnopened.front().second));
+    }
+}
+
+void runWaitUntilGone(const Options &options) {
+    recordPhase(PHASE_DETECTING);
+    ComPortAPI_SetHardwareFlowControl(FALSE);
+    ComPortAPI_SetBaudRate(options.baud);
+    if (!ComPortAPI_OpenCOM(gComPortNumber)) {
+        const DWORD error = ComPortAPI_LastOpenError();
+        watchEnd(PortList_problem(error) == PORT_ABSENT ? EXIT_UPDATE_OK : EXIT_UPDATE_FAILED,
+                 PortList_problem(error) == PORT_ABSENT ? "gone" : unopened(error));
+    }
+    for (;;) {
+        Presence presence = askPresence(options.waitUntilGone);
+        // One silence may be chance; and a unit cut short after an announcement may listen at
+        // the rate of images instead of its own.
+        for (int rate : {kImageRate, options.baud}) {
+            if (presence != PRESENCE_NONE) break;
+            ComPortAPI_SetBaudRate(rate);
+            presence = askPresence(options.waitUntilGone);
+        }
+        if (presence == PRESENCE_NONE) watchEnd(EXIT_UPDATE_OK, "gone");
+        if (presence == PRESENCE_OTHER) watchEnd(EXIT_UPDATE_OK, "new unit");
+        Sleep(WATCH_PRESENCE_PROBE_MS);
+        platformStopCheck();
+    }
+}
