@@ -36,18 +36,22 @@ std::string pad(const std::string &text, size_t width) {
     return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
-// The text in at most `width` characters. A port's label keeps its COM number and the end of
-// its path ("COM3 ...A50285BI-if00-port0"); an outcome keeps what the unit holds, after its
-// last ": " ("stopped in the FPGA ima...: update again").
-std::string shortened(const std::string &text, size_t width) {
+// The text in at most `width` characters, cut where it tells least: a port's label keeps its
+// COM number and the end of its path ("COM3 ...A50285BI-if00-port0"); an outcome keeps what the
+// unit holds, after its last ": " ("stopped in the FPGA ima...: update again"); any other text
+// its beginning.
+enum Cut { CUT_END, CUT_LABEL, CUT_OUTCOME };
+
+std::string shortened(const std::string &text, size_t width, Cut cut = CUT_END) {
     if (text.size() <= width) return text;
-    const size_t space = text.rfind(' ', 8), colon = text.rfind(": ");
     size_t keepHead = 0, keepTail = 0;
-    if (text.rfind("COM", 0) == 0 && space != std::string::npos) keepHead = space + 1;
-    else if (colon != std::string::npos && text.size() - colon + 10 <= width) keepTail = text.size() - colon;
+    const size_t colon = text.rfind(": ");
+    if (cut == CUT_LABEL) keepHead = text.rfind("COM", 0) == 0 && text.find(' ') < 10 ? text.find(' ') + 1 : 0;
+    if (cut == CUT_OUTCOME && colon != std::string::npos && text.size() - colon + 10 <= width)
+        keepTail = text.size() - colon;
     if (width < keepHead + keepTail + 6) return text.substr(0, width);
     const size_t middle = width - keepHead - keepTail - 3;
-    if (keepHead > 0) return text.substr(0, keepHead) + "..." + text.substr(text.size() - middle);
+    if (cut == CUT_LABEL) return text.substr(0, keepHead) + "..." + text.substr(text.size() - middle);
     return text.substr(0, middle) + "..." + text.substr(text.size() - keepTail);
 }
 
@@ -79,12 +83,12 @@ std::string row(int labelWidth, int columns, const std::vector<std::pair<std::st
     std::string text;
     for (size_t i = 0; i < cells.size(); ++i) {
         const int width = i == 0 ? labelWidth : cells[i].second;
-        const std::string cell = shortened(cells[i].first, (size_t)width);
+        const std::string cell = shortened(cells[i].first, (size_t)width, i == 0 ? CUT_LABEL : CUT_END);
         text += i + 1 == cells.size() ? right(cell, (size_t)width) + "  " : pad(cell, (size_t)width) + " ";
     }
     // One column short of the width: a row that fills it would wrap on some terminals.
     const int room = columns > 0 ? columns - 1 - (int)text.size() : -1;
-    return text + (room >= 0 ? shortened(last, (size_t)room) : last);
+    return text + (room >= 0 ? shortened(last, (size_t)room, CUT_OUTCOME) : last);
 }
 
 } // namespace
@@ -189,7 +193,7 @@ void WatchView::draw(const std::vector<const WatchedPort *> &ports, const std::s
     if (!now && drawnLines > 0 && Clock::now() - lastDraw < std::chrono::milliseconds(250)) return;
     size_t labelWidth = 4;
     for (const WatchedPort *p : ports) labelWidth = std::max(labelWidth, p->label.size());
-    labelWidth = std::min(labelWidth, (size_t)std::max(16, columns / 4));
+    labelWidth = std::min(labelWidth, (size_t)std::max(16, columns / 5));
     const std::vector<std::string> lines = [&] {
         std::vector<std::string> out = {shortened(totals, (size_t)columns - 1),
                                         pad(shortened("PORT", labelWidth), labelWidth) + " " + pad("STATE", 20) + " " +
@@ -200,12 +204,12 @@ void WatchView::draw(const std::vector<const WatchedPort *> &ports, const std::s
             char time[32];
             std::snprintf(time, sizeof time, "%ld:%02ld", s / 60, s % 60);
             const bool unitShown = p->state == WATCH_WORKING || p->state == WATCH_REMOVE || p->awaitingRemoval;
-            std::string row = pad(shortened(p->label, labelWidth), labelWidth) + " " +
+            std::string row = pad(shortened(p->label, labelWidth, CUT_LABEL), labelWidth) + " " +
                               pad(shortened(watchStateText(*p), 20), 20) + " " +
                               pad(unitShown ? dash(p->unit.kind) : "-", kUnitWidth) + " " +
                               pad(unitShown ? dash(p->unit.before) : "-", kVersionsWidth) + " " + right(time, kTimeWidth) + "  ";
             const int room = columns - 1 - (int)row.size();
-            out.push_back(row + (room > 0 ? shortened(p->last, (size_t)room) : ""));
+            out.push_back(row + (room > 0 ? shortened(p->last, (size_t)room, CUT_OUTCOME) : ""));
         }
         if (!note.empty()) out.push_back(shortened(note, (size_t)columns - 1));
         return out;

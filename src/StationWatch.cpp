@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -32,6 +33,7 @@ enum Stage { STAGE_RUNNING, STAGE_DRAINING, STAGE_STOPPING };
 
 struct Totals {
     std::map<std::string, int> outcomes;
+    std::map<std::string, std::vector<std::string>> left; // "update again": the ports of such units
     int handled = 0;
     bool anyFailed = false, anyUnconfirmed = false, anyCut = false, anyUnwritten = false;
 };
@@ -153,6 +155,7 @@ void countUnit(Watch &w, const WatchedPort &port) {
     w.totals.anyFailed |= outcome != "updated and verified" && outcome != "already current" &&
                           outcome != "not confirmed" && outcome != "stopped";
     w.totals.anyUnwritten |= !port.unit.unwritten.empty();
+    w.totals.left[unitLeft(port.unit.end)].push_back(port.label);
     for (const std::string &what : port.unit.unwritten) w.unwritten.push_back(port.label + ": " + what);
 }
 
@@ -279,13 +282,18 @@ std::string totalsText(const Watch &w) {
     };
     const int failed = w.totals.handled - count("updated and verified") - count("already current") -
                        count("not confirmed") - count("stopped");
-    const double hours = std::max(secondsSince(w.started), 1.0) / 3600;
     char text[256];
-    std::snprintf(text, sizeof text,
-                  "Since %s: %d updated and verified, %d already current, %d failed, %d not confirmed; %.1f units/hour",
+    std::snprintf(text, sizeof text, "Since %s: %d updated and verified, %d already current, %d failed, %d not confirmed",
                   timeStamp(w.startedWall).substr(11, 5).c_str(), count("updated and verified"), count("already current"),
-                  failed, count("not confirmed"), w.totals.handled / hours);
-    return text;
+                  failed, count("not confirmed"));
+    if (count("stopped") > 0) std::snprintf(text + std::strlen(text), sizeof text - std::strlen(text), ", %d stopped",
+                                            count("stopped"));
+    // A rate over the first minutes would say more of chance than of the line.
+    const double seconds = secondsSince(w.started);
+    if (seconds < 300) return text;
+    char rate[64];
+    std::snprintf(rate, sizeof rate, "; %.1f units/hour", w.totals.handled * 3600 / seconds);
+    return text + std::string(rate);
 }
 
 std::string stopNote(const Watch &w) {
@@ -388,6 +396,11 @@ int runWatch(const Options &options) {
     status = watchStatus(w);
     std::string closing = "\r\n" + std::to_string(w.totals.handled) + (w.totals.handled == 1 ? " unit" : " units") +
                           " handled; their record is in " + w.dir + " (journal.jsonl).\r\n";
+    for (const char *left : {"update again", "check before use"}) {
+        std::string ports;
+        for (const std::string &label : w.totals.left[left]) ports += (ports.empty() ? "" : ", ") + label;
+        if (!ports.empty()) closing += std::string(left[0] == 'u' ? "Update again: " : "Check before use: ") + ports + ".\r\n";
+    }
     for (const std::string &what : w.unwritten) closing += "ERROR: " + what + ".\r\n";
     gWatchStatus = status;
     dipsplayLastMessageToUserBeforeExit(closing.c_str());

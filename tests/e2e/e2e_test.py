@@ -911,6 +911,23 @@ class Station(E2E):
         self.assertEqual([u["exit_status"] for u in report["units"]], [130] * 3)
         self.assert_stopped_in_three_phases(units, report, output[output.index("\nSummary\n"):])
 
+    @unittest.skipUnless(WINE, "natively the terminal and process-group cases cover it")
+    def test_a_stop_reaches_every_run_under_wine(self):
+        """Ctrl-C (SIGINT, a console event to Wine) at the station: each run is told through its stop event."""
+        units = [self.ports.unit("--baud", "115200", "--unit", kind, "--slow-line", "300000") for kind in ("tx", "rx")]
+        process = subprocess.Popen(self.command(), stdout=subprocess.PIPE)
+        self.addCleanup(lambda: process.poll() is not None or process.kill())
+        self.wait_for(units[1], "announce kind=fpga")
+        time.sleep(3)
+        process.send_signal(signal.SIGINT)
+        output = process.communicate(timeout=RUN_LIMIT_S)[0].decode("latin-1")
+        self.assertEqual(process.returncode, 130, output[-1500:])
+        report = self.report()
+        self.assertEqual([(u["outcome"], u["unit_left"]) for u in report["units"]], [("stopped", "update again")] * 2)
+        for u in units:
+            u.stop()
+            self.assertTrue(u.line_kept())
+
     def test_a_named_rate_and_a_port_without_a_unit(self):
         """--parallel --baud: a silent port is no unit, not a failure."""
         units = [self.ports.unit("--baud", "115200", "--unit", "rx"), self.ports.unit("--silence")]
