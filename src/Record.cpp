@@ -344,8 +344,9 @@ static json endFields(const RunEnd &end, int status, int stopSignal) {
 int recordFinish(int status, const char *outcome, int stopSignal) {
     if (!active()) return status;
     if (!g.consoleLine.empty()) recordConsole("\n", 1);
-    if (json *image = lastImage(); image != nullptr && g.streaming) { // cut short while it streamed
-        (*image)["written"] = g.imageWritten;
+    json *image = lastImage();
+    if (image != nullptr && (g.streaming || (stopSignal != 0 && (*image)["outcome"] == "announced"))) {
+        (*image)["written"] = g.streaming ? g.imageWritten : 0; // what the port took before the stop
         (*image)["outcome"] = "cut by a stop";
     }
     const RunEnd end = endOf(outcome);
@@ -353,25 +354,22 @@ int recordFinish(int status, const char *outcome, int stopSignal) {
     if (stopSignal != 0) line += format(", stopped by %s", signalName(stopSignal));
     logLine("outcome: " + line + ")");
     // A record that could not be written makes the run a failure, said in every record left.
+    // The log is closed first: the report then agrees with the exit status.
     std::vector<std::string> unwritten;
     auto cannotWrite = [&](const std::string &what) {
         unwritten.push_back(what);
         if (status == EXIT_UPDATE_OK) status = EXIT_UPDATE_FAILED;
     };
+    if (g.log != nullptr && std::fclose(g.log) != 0 && g.logError.empty()) g.logError = std::strerror(errno);
     if (!g.logError.empty()) cannotWrite("the log " + g.logFile + " is incomplete: " + g.logError);
     if (!g.reportFile.empty()) {
         g.report.update(endFields(end, status, stopSignal));
-        g.report["log_complete"] = g.log != nullptr ? json(g.logError.empty()) : json(nullptr);
+        g.report["log_complete"] = !g.logFile.empty() ? json(g.logError.empty()) : json(nullptr);
         g.report["ended"] = timeStamp(std::chrono::system_clock::now());
         g.report["seconds"] = rounded(seconds());
         const std::string reason = writeReport();
-        if (!reason.empty()) {
-            cannotWrite("the report " + g.reportFile + " could not be written: " + reason);
-            logLine(unwritten.back() + format(" (exit status %d)", status));
-        }
+        if (!reason.empty()) cannotWrite("the report " + g.reportFile + " could not be written: " + reason);
     }
-    if (g.log != nullptr && std::fclose(g.log) != 0 && g.logError.empty())
-        cannotWrite("the log " + g.logFile + " is incomplete: " + std::strerror(errno));
     json fields = endFields(end, status, stopSignal);
     fields["records_unwritten"] = unwritten;
     event("finished", fields);

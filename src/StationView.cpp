@@ -160,7 +160,7 @@ std::string watchStateText(const WatchedPort &port) {
         if (port.unit.phase == "starting" || port.unit.phase == "detecting") return "unit found at " + std::to_string(port.baud);
         return port.unit.phase == "done" ? port.unit.summary : phaseText(port.unit);
     case WATCH_REMOVE: return "remove the unit";
-    default: return "stopped";
+    default: return port.sameAs.empty() ? "stopped" : "same port as " + port.sameAs;
     }
 }
 
@@ -206,8 +206,9 @@ void WatchView::draw(const std::vector<const WatchedPort *> &ports, const std::s
             const bool unitShown = p->state == WATCH_WORKING || p->state == WATCH_REMOVE || p->awaitingRemoval;
             std::string row = pad(shortened(p->label, labelWidth, CUT_LABEL), labelWidth) + " " +
                               pad(shortened(watchStateText(*p), 20), 20) + " " +
-                              pad(unitShown ? dash(p->unit.kind) : "-", kUnitWidth) + " " +
-                              pad(unitShown ? dash(p->unit.before) : "-", kVersionsWidth) + " " + right(time, kTimeWidth) + "  ";
+                              pad(shortened(unitShown ? dash(p->unit.kind) : "-", kUnitWidth), kUnitWidth) + " " +
+                              pad(shortened(unitShown ? dash(p->unit.before) : "-", kVersionsWidth), kVersionsWidth) +
+                              " " + right(time, kTimeWidth) + "  ";
             const int room = columns - 1 - (int)row.size();
             out.push_back(row + (room > 0 ? shortened(p->last, (size_t)room, CUT_OUTCOME) : ""));
         }

@@ -27,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 const auto kBusyRetry = std::chrono::milliseconds(SCALED_MS(5000));
-const auto kSecondStopApart = std::chrono::milliseconds(500); // closer: one stop sent twice (a group and its parent)
+const int kSecondStopApart = 500; // ms; closer: one stop sent twice (to the station and its group)
 
 enum Stage { STAGE_RUNNING, STAGE_DRAINING, STAGE_STOPPING };
 
@@ -170,6 +170,7 @@ void childEnded(Watch &w, size_t slot, WatchedPort &port, int status, WatchView 
             countUnit(w, port);
             port.last = port.unit.summary;
             port.known = port.unit.after.empty() || port.unit.after == "unreadable" ? port.unit.before : port.unit.after;
+            if (port.known.empty() || port.known == "unreadable") port.known = "unknown";
             port.awaitingRemoval = true;
             if (w.stage == STAGE_RUNNING && outcome != "stopped") return startRemoval(w, slot, port, view);
         }
@@ -240,9 +241,17 @@ void readPorts(Watch &w, WatchView &view) {
         }
     }
     for (auto &[slot, port] : w.ports) {
-        if (w.children.running(slot)) continue;
+        if (w.children.running(slot) || !port.sameAs.empty()) continue;
         locate(port, slot, usb);
         const bool present = !port.path.empty() && PortList_present(port.path);
+        // A port named twice (a link and its device, 3 and COM3) is watched once.
+        for (const auto &[other, first] : w.ports)
+            if (other < slot && present && first.path != "" && PortList_sameDevice(first.path, port.path))
+                port.sameAs = first.label;
+        if (!port.sameAs.empty()) {
+            setState(port, WATCH_IDLE, view);
+            continue;
+        }
         if (port.state == WATCH_IDLE || (port.state == WATCH_BUSY && Clock::now() < port.retryAt)) continue;
         if (!present) port.awaitingRemoval = false; // the adapter went, and its unit with it
         if (present && port.awaitingRemoval) startRemoval(w, slot, port, view);
@@ -254,21 +263,22 @@ void readPorts(Watch &w, WatchView &view) {
         at = at->second.dropped && !w.children.running(at->first) ? w.ports.erase(at) : std::next(at);
 }
 
-// The first stop takes no new unit and lets the updates under way finish; a second one, half a
-// second or more later, stops them as --parallel does.
-void onStops(Watch &w, int &seen, Clock::time_point &firstAt) {
+// The first stop takes no new unit and lets the updates under way finish; a stop that came half
+// a second or more after the first (not the same one sent twice at once, to the station and its
+// group) stops them as --parallel does.
+void onStops(Watch &w, int &seen) {
     const int count = platformStopCount();
     if (count == seen) return;
-    if (w.stage == STAGE_RUNNING || (w.stage == STAGE_DRAINING && Clock::now() - firstAt < kSecondStopApart)) {
-        if (w.stage == STAGE_RUNNING) firstAt = Clock::now();
+    seen = count;
+    if (w.stage == STAGE_RUNNING) {
         w.stage = STAGE_DRAINING;
         for (auto &[slot, port] : w.ports)
             if (port.state != WATCH_WORKING) w.children.stop(slot);
-    } else if (w.stage == STAGE_DRAINING) {
+    }
+    if (w.stage == STAGE_DRAINING && platformStopSpanMs() >= kSecondStopApart) {
         w.stage = STAGE_STOPPING;
         for (auto &[slot, port] : w.ports) w.children.stop(slot);
     }
-    seen = count;
 }
 
 int working(const Watch &w) {
@@ -361,7 +371,7 @@ int runWatch(const Options &options) {
     consolePrint("\r\n");
     WatchView view(platformConsoleTakesCursorMoves(), platformConsoleColumns());
     int stopsSeen = 0;
-    Clock::time_point firstStop, lastRead;
+    Clock::time_point lastRead;
     for (;;) {
         if (w.stage == STAGE_RUNNING && Clock::now() - lastRead >= std::chrono::milliseconds(WATCH_PORTS_READ_MS)) {
             readPorts(w, view);
@@ -370,6 +380,7 @@ int runWatch(const Options &options) {
         std::vector<StationChildren::Line> lines;
         std::vector<StationChildren::Ended> ended;
         w.children.poll(250, lines, ended);
+        onStops(w, stopsSeen); // before the runs that ended: a stop takes no new unit
         for (const auto &line : lines) {
             WatchedPort &port = w.ports.at(line.slot);
             const std::string before = watchStateText(port);
@@ -377,7 +388,6 @@ int runWatch(const Options &options) {
             if (watchStateText(port) != before) view.changed(port);
         }
         for (const auto &end : ended) childEnded(w, end.slot, w.ports.at(end.slot), end.status, view);
-        onStops(w, stopsSeen, firstStop);
         if (w.stage == STAGE_RUNNING && options.units != 0 && w.totals.handled >= options.units) {
             w.stage = STAGE_DRAINING; // as after a first Ctrl-C
             for (auto &[slot, port] : w.ports)

@@ -44,6 +44,7 @@ struct WatchedPort {
     bool awaitingRemoval = false; // a unit was handled here: nothing more until it has gone
     std::string unitStarted, log, report; // the unit's start (ISO 8601) and its record's files
     std::string last;  // how the last unit on this port ended
+    std::string sameAs; // the label of the port watched for this one (the same device named twice)
     bool dropped = false;
 };
 
@@ -51,7 +52,8 @@ struct WatchedPort {
 // console that takes cursor moves; otherwise one line per change of state.
 class WatchView {
   public:
-    WatchView(bool live, int columns) : live(live && columns >= 60), columns(columns) {}
+    // Live from 72 columns on: narrower, the fixed columns leave no room for the rows' ends.
+    WatchView(bool live, int columns) : live(live && columns >= 72), columns(columns) {}
     // A port's state changed.
     void changed(const WatchedPort &port);
     // Redraws (a quarter second apart, or `now`): the totals line, the rows, the stop note.

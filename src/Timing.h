@@ -20,9 +20,12 @@
 #define TIMEOUT_PROMPT_MS SCALED_MS(11000)       // the unit's prompt after the reboot
 #define TIMEOUT_WRITE_STALL_MS SCALED_MS(30000)  // a write the port takes no byte of fails
 
-// The station's watch: how often a finished unit is asked whether it is still there, and how
-// often the station reads the machine's ports again.
+// The station's watch: how often a finished unit is asked whether it is still there, how long
+// one that never answered must stay silent to count as removed, and how often the station
+// reads the machine's ports again.
 #define WATCH_PRESENCE_PROBE_MS SCALED_MS(1500)
+#define WATCH_DETECTION_PAUSE_MS SCALED_MS(200)  // between two detection cycles of a port
+#define WATCH_SILENT_UNIT_MS (46 * WAIT_REBOOT_STEP_MS + 2 * TIMEOUT_PROMPT_MS) // longer than a reboot
 #define WATCH_PORTS_READ_MS SCALED_MS(2000)
 
 #endif

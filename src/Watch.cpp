@@ -1,5 +1,6 @@
 #include "Watch.h"
 
+#include "Clock.h"
 #include "ComPortAPI.h"
 #include "Detection.h"
 #include "Exchange.h"
@@ -40,6 +41,8 @@ const int kImageRate = 115200;
 
 // One version query: nothing came back (or the line is gone), the unit known, or another one:
 // firmware other than the carried one, and versions other than the unit's own ("1.0.3 1.03").
+// A unit whose versions were never read ("unknown") is taken for the one that answers: a unit
+// is updated a second time only when it can be told apart.
 Presence askPresence(const std::string &known) {
     ComPortAPI_SetReadingTimeoutInMs(TIMEOUT_QUERY_MS);
     if (!sendCommand("%fw -v", FALSE, FALSE, nullptr)) return PRESENCE_NONE;
@@ -52,7 +55,7 @@ Presence askPresence(const std::string &known) {
     if (parseVersionReply(gDataBuffer, &v) != 7 || unitRunsCarriedFirmware(v)) return PRESENCE_SAME;
     char versions[64];
     std::snprintf(versions, sizeof versions, "%d.%d.%d %d.%02d", v.fw_ver, v.fw_rev, v.fw_sub, v.fpga_ver, v.fpga_rev);
-    return known == versions ? PRESENCE_SAME : PRESENCE_OTHER;
+    return known == versions || known == "unknown" ? PRESENCE_SAME : PRESENCE_OTHER;
 }
 
 } // namespace
@@ -60,12 +63,15 @@ Presence askPresence(const std::string &known) {
 void runWaitForUnit(const Options &) {
     recordPhase(PHASE_DETECTING);
     ComPortAPI_SetHardwareFlowControl(FALSE);
-    for (;;) { // each detection cycle takes its time: silent reads, never a busy loop
+    for (;;) {
         if (detectComPortAndBaudrate()) {
             recordUnitFound(gComPortNumber, gBaudRate, "detected");
             watchEnd(EXIT_UPDATE_OK, "unit found");
         }
         if (!gDetectionUnopened.empty()) watchEnd(EXIT_UPDATE_FAILED, unopened(gDetectionUnopened.front().second));
+        // A cycle is silent reads, unless no rate would open: never a busy loop, always stoppable.
+        Sleep(WATCH_DETECTION_PAUSE_MS);
+        platformStopCheck();
     }
 }
 
@@ -78,6 +84,11 @@ void runWaitUntilGone(const Options &options) {
         watchEnd(PortList_problem(error) == PORT_ABSENT ? EXIT_UPDATE_OK : EXIT_UPDATE_FAILED,
                  PortList_problem(error) == PORT_ABSENT ? "gone" : unopened(error));
     }
+    // A unit that answers has gone when it falls silent. One that has not answered since its
+    // run ended (still booting, or stuck after a failure) has gone only after a silence longer
+    // than a reboot, or with its adapter: it is never taken for removed while it is attached.
+    bool answered = false;
+    const MonotonicTime start = std::chrono::steady_clock::now();
     for (;;) {
         Presence presence = askPresence(options.waitUntilGone);
         // One silence may be chance; and a unit cut short after an announcement may listen at
@@ -87,7 +98,10 @@ void runWaitUntilGone(const Options &options) {
             ComPortAPI_SetBaudRate(rate);
             presence = askPresence(options.waitUntilGone);
         }
-        if (presence == PRESENCE_NONE) watchEnd(EXIT_UPDATE_OK, "gone");
+        answered |= presence != PRESENCE_NONE;
+        const bool lineGone = !PortList_present(PortList_pathOf(gComPortNumber));
+        if (presence == PRESENCE_NONE && (answered || lineGone || secondsSince(start) * 1000 > WATCH_SILENT_UNIT_MS))
+            watchEnd(EXIT_UPDATE_OK, "gone");
         if (presence == PRESENCE_OTHER) watchEnd(EXIT_UPDATE_OK, "new unit");
         Sleep(WATCH_PRESENCE_PROBE_MS);
         platformStopCheck();

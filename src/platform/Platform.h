@@ -119,8 +119,10 @@ void platformStopInit(void (*onStop)(int signal));
 void platformStopCheck();
 // The signal of the stop that came (SIGINT is 2, SIGHUP 1), or 0.
 int platformStopSignal();
-// How many stop signals came in all (a station tells a second stop from the first).
+// How many stop signals came in all, and how far apart the first and the last came (ms): a
+// station tells a second stop from the same one sent twice at once (to it and its group).
 int platformStopCount();
+int platformStopSpanMs();
 // With endsNow, a second Ctrl-C ends the program at once: for a person at the console who
 // will not wait for the clean stop. Otherwise (the default) every signal after the first is
 // part of the stop under way, which always finishes.

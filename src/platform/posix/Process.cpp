@@ -35,12 +35,15 @@ ChildProcess *processStartSelf(const std::vector<std::string> &args, bool ownGro
     // The signals the parent handles start at their defaults in the child, which sets its own.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    sigset_t defaults, none;
+    // Blocked until the child has its handlers (platformStopInit unblocks them): a stop sent
+    // the moment it starts waits for them instead of ending it without its record.
+    sigset_t defaults, blocked;
     sigemptyset(&defaults);
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&defaults, signal);
-    sigemptyset(&none);
+    sigemptyset(&blocked);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&blocked, signal);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigmask(&attributes, &blocked);
     posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawnattr_setflags(&attributes,
                              POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | (ownGroup ? POSIX_SPAWN_SETPGROUP : 0));
@@ -48,7 +51,14 @@ ChildProcess *processStartSelf(const std::vector<std::string> &args, bool ownGro
     for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
     pid_t pid = 0;
-    const int result = posix_spawn(&pid, self, &actions, &attributes, argv.data(), environ);
+    // The child stops when this process ends, however it ends (platformStopInit reads it).
+    const std::string parent = "FWUPGRADE_PARENT_PID=" + std::to_string(getpid());
+    std::vector<char *> environment;
+    for (char **e = environ; *e != nullptr; ++e)
+        if (std::strncmp(*e, "FWUPGRADE_PARENT_PID=", 21) != 0) environment.push_back(*e);
+    environment.push_back(const_cast<char *>(parent.c_str()));
+    environment.push_back(nullptr);
+    const int result = posix_spawn(&pid, self, &actions, &attributes, argv.data(), environment.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     close(pipeFds[1]);

@@ -8,7 +8,11 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <unistd.h>
 
 namespace {
@@ -16,12 +20,19 @@ namespace {
 // Read by the waits of every thread; lock-free, so the handler may write them.
 std::atomic<int> gSignal{0};
 std::atomic<int> gSignals{0};
+std::atomic<long long> gFirstSignalMs{0}, gLastSignalMs{0}; // when the stop signals came
 std::atomic<bool> gSecondEndsNow{false};
 int gWake[2] = {-1, -1};
 void (*gOnStop)(int) = nullptr;
 
+long long nowMs();
+
 void onSignal(int signal) {
     gSignals.fetch_add(1);
+    const long long now = nowMs(); // clock_gettime: safe in a handler
+    long long none = 0;
+    gFirstSignalMs.compare_exchange_strong(none, now);
+    gLastSignalMs = now;
     if (gSignal != 0) {
         // A person's second Ctrl-C ends it now, through the signal's own action. Any other
         // repeat (a group signal and the same one sent to the process, a parent passing the
@@ -59,6 +70,17 @@ void platformStopInit(void (*onStop)(int)) {
     action.sa_flags = SA_RESTART; // console output goes on undisturbed; the waits poll the pipe
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signal);
+    sigprocmask(SIG_UNBLOCK, &stops, nullptr); // a station starts its runs with them blocked
+    // A station's run stops when the station ends, however it ends (killed outright too).
+    if (const char *parent = std::getenv("FWUPGRADE_PARENT_PID")) {
+#ifdef __linux__
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
+        if (std::atoll(parent) != (long long)getppid()) std::raise(SIGTERM); // it ended already
+    }
 }
 
 bool posixStopPending() { return gSignal != 0; }
@@ -66,6 +88,8 @@ bool posixStopPending() { return gSignal != 0; }
 int platformStopSignal() { return gSignal; }
 
 int platformStopCount() { return gSignals; }
+
+int platformStopSpanMs() { return (int)(gLastSignalMs - gFirstSignalMs); }
 
 void platformStopSecondEndsNow(bool endsNow) { gSecondEndsNow = endsNow; }
 

@@ -11,6 +11,7 @@ namespace {
 
 std::atomic<long> gStop{0}; // the console control event + 1
 std::atomic<int> gStops{0};
+std::atomic<long long> gFirstStopMs{0}, gLastStopMs{0}; // when the stops came
 std::atomic<bool> gSecondEndsNow{false};
 std::atomic<bool> gStopTaken{false}; // the main thread is stopping the run
 HANDLE gStopEvent = nullptr;
@@ -32,6 +33,10 @@ bool closing(DWORD type) { return type == CTRL_CLOSE_EVENT || type == CTRL_LOGOF
 // end the process at once for a closing console, so it waits while the main thread stops.
 BOOL WINAPI onConsoleControl(DWORD type) {
     ++gStops;
+    const long long now = (long long)GetTickCount64();
+    long long never = 0;
+    gFirstStopMs.compare_exchange_strong(never, now);
+    gLastStopMs = now;
     long none = 0;
     if (!gStop.compare_exchange_strong(none, (long)type + 1)) { // a repeat: part of the stop under way
         if (gSecondEndsNow && !closing(type)) return FALSE;    // a person's second Ctrl-C: end now
@@ -50,8 +55,14 @@ BOOL WINAPI onConsoleControl(DWORD type) {
     return TRUE;
 }
 
-DWORD WINAPI watchParent(void *event) {
-    if (WaitForSingleObject((HANDLE)event, INFINITE) == WAIT_OBJECT_0) onConsoleControl(kParentStop);
+// The station's stop event, or the station itself ending, however it ends.
+DWORD WINAPI watchParent(void *) {
+    HANDLE waits[2] = {nullptr, nullptr};
+    DWORD count = 0;
+    for (const char *name : {"FWUPGRADE_STOP_EVENT", "FWUPGRADE_PARENT"})
+        if (const char *text = std::getenv(name)) waits[count++] = (HANDLE)(uintptr_t)std::strtoull(text, nullptr, 10);
+    if (count > 0 && WaitForMultipleObjects(count, waits, FALSE, INFINITE) < WAIT_OBJECT_0 + count)
+        onConsoleControl(kParentStop);
     return 0;
 }
 
@@ -70,13 +81,13 @@ void platformStopInit(void (*onStop)(int)) {
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &gMainThread, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
-    if (const char *text = std::getenv("FWUPGRADE_STOP_EVENT")) {
-        const HANDLE event = (HANDLE)(uintptr_t)std::strtoull(text, nullptr, 10);
-        if (event != nullptr) CloseHandle(CreateThread(nullptr, 0, watchParent, event, 0, nullptr));
-    }
+    if (std::getenv("FWUPGRADE_STOP_EVENT") != nullptr)
+        CloseHandle(CreateThread(nullptr, 0, watchParent, nullptr, 0, nullptr));
 }
 
 int platformStopCount() { return gStops; }
+
+int platformStopSpanMs() { return (int)(gLastStopMs - gFirstStopMs); }
 
 void platformStopSecondEndsNow(bool endsNow) { gSecondEndsNow = endsNow; }
 

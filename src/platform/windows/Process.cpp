@@ -50,16 +50,18 @@ static std::wstring quoted(const std::wstring &arg) {
     return text.append(backslashes * 2, L'\\') + L"\"";
 }
 
-// This process's environment with FWUPGRADE_STOP_EVENT set to the child's stop event, sorted
-// by name as CreateProcess wants it.
-static std::vector<wchar_t> environmentWith(HANDLE stopEvent) {
+// This process's environment with the child's stop event and a handle to this process (the
+// child stops when either is signalled), sorted by name as CreateProcess wants it.
+static std::vector<wchar_t> environmentWith(HANDLE stopEvent, HANDLE parent) {
     std::vector<std::wstring> entries;
     if (wchar_t *block = GetEnvironmentStringsW()) {
         for (const wchar_t *p = block; *p != L'\0'; p += wcslen(p) + 1)
-            if (_wcsnicmp(p, L"FWUPGRADE_STOP_EVENT=", 21) != 0) entries.emplace_back(p);
+            if (_wcsnicmp(p, L"FWUPGRADE_STOP_EVENT=", 21) != 0 && _wcsnicmp(p, L"FWUPGRADE_PARENT=", 17) != 0)
+                entries.emplace_back(p);
         FreeEnvironmentStringsW(block);
     }
     entries.push_back(L"FWUPGRADE_STOP_EVENT=" + std::to_wstring((uintptr_t)stopEvent));
+    entries.push_back(L"FWUPGRADE_PARENT=" + std::to_wstring((uintptr_t)parent));
     std::sort(entries.begin(), entries.end(), [](const std::wstring &a, const std::wstring &b) {
         return _wcsicmp(a.substr(0, a.find(L'=', 1)).c_str(), b.substr(0, b.find(L'=', 1)).c_str()) < 0;
     });
@@ -69,17 +71,18 @@ static std::vector<wchar_t> environmentWith(HANDLE stopEvent) {
     return text;
 }
 
-// Starts the child with exactly these handles to inherit: its own pipe end, the null device and
-// its stop event.
+// Starts the child with exactly these handles to inherit: its own pipe end, the null device, its
+// stop event and this process. A child of its own group gets no console at all: Ctrl-Break and a
+// closing console reach every process on the console, and only the station decides its stops.
 static bool createChild(const std::wstring &program, std::wstring commandLine, HANDLE output, HANDLE input,
-                        HANDLE stopEvent, bool ownGroup, PROCESS_INFORMATION &info) {
+                        HANDLE stopEvent, HANDLE parent, bool ownGroup, PROCESS_INFORMATION &info) {
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     std::vector<char> storage(size);
     auto *attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
     if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return false;
-    HANDLE inherited[3] = {output, input, stopEvent};
-    std::vector<wchar_t> environment = environmentWith(stopEvent);
+    HANDLE inherited[4] = {output, input, stopEvent, parent};
+    std::vector<wchar_t> environment = environmentWith(stopEvent, parent);
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
@@ -91,12 +94,22 @@ static bool createChild(const std::wstring &program, std::wstring commandLine, H
                                   nullptr, nullptr) &&
         CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                        EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT |
-                           (ownGroup ? CREATE_NEW_PROCESS_GROUP : 0),
+                           (ownGroup ? CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS : 0),
                        environment.data(), nullptr, &startup.StartupInfo, &info);
     const DWORD error = GetLastError();
     DeleteProcThreadAttributeList(attributes);
     SetLastError(error);
     return started;
+}
+
+// An inheritable handle to this process, for the children to wait on; made once.
+static HANDLE selfForChildren() {
+    static HANDLE self = [] {
+        HANDLE h = nullptr;
+        DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &h, SYNCHRONIZE, TRUE, 0);
+        return h;
+    }();
+    return self;
 }
 
 ChildProcess *processStartSelf(const std::vector<std::string> &args, bool ownGroup, std::string &error) {
@@ -118,8 +131,8 @@ ChildProcess *processStartSelf(const std::vector<std::string> &args, bool ownGro
     std::wstring commandLine = quoted(program);
     for (const std::string &arg : args) commandLine += L" " + quoted(widened(arg));
     PROCESS_INFORMATION info{};
-    const bool started = nul != INVALID_HANDLE_VALUE && stopEvent != nullptr &&
-                         createChild(program, commandLine, writeEnd, nul, stopEvent, ownGroup, info);
+    const bool started = nul != INVALID_HANDLE_VALUE && stopEvent != nullptr && selfForChildren() != nullptr &&
+                         createChild(program, commandLine, writeEnd, nul, stopEvent, selfForChildren(), ownGroup, info);
     const DWORD startError = GetLastError();
     CloseHandle(writeEnd);
     if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
