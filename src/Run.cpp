@@ -105,9 +105,7 @@ void stopRun(int signal) {
     std::exit(status);
 }
 
-// The outcome of ports that could not be opened: "busy" when one was held by another program,
-// "no such port" when none exists, else "port unavailable".
-static const char *unopenedOutcome(const std::vector<DWORD> &errors) {
+const char *unopenedOutcome(const std::vector<DWORD> &errors) {
     bool busy = false, absent = true;
     for (DWORD error : errors) {
         busy |= PortList_problem(error) == PORT_BUSY;

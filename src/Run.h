@@ -4,6 +4,10 @@
 // One run with a unit: the way to its port (detection, options or operator), the update or
 // the identification, the outcome, and the clean stop on a signal.
 
+#include "platform/Platform.h"
+
+#include <vector>
+
 struct Options;
 
 // The run with a unit, each ending the process through the closing message and the record:
@@ -16,6 +20,9 @@ void beginRun(const Options &options);
 [[noreturn]] void stopRun(int signal);
 void runOutcomeKnown(int status, const char *outcome);
 
+// The outcome of ports that would not open, from their errors (GetLastError): "busy" when
+// another program held one, "no such port" when none exists, else "port unavailable".
+const char *unopenedOutcome(const std::vector<DWORD> &errors);
 // Prints lastMessage unchanged, the exit prompt, and waits for a key where a person can press one.
 void dipsplayLastMessageToUserBeforeExit(const char *lastMessage);
 // --no-pause: never wait for the closing key.

@@ -7,6 +7,7 @@
 #include "Options.h"
 #include "Outcome.h"
 #include "Record.h"
+#include "Run.h"
 #include "RunBuffers.h"
 #include "Timing.h"
 #include "Update.h"
@@ -24,15 +25,6 @@ namespace {
     status = recordFinish(status, outcome);
     releaseRunBuffers();
     std::exit(status);
-}
-
-// The outcome of a port that would not open.
-const char *unopened(DWORD error) {
-    switch (PortList_problem(error)) {
-    case PORT_ABSENT: return "no such port";
-    case PORT_BUSY: return "busy";
-    default: return "port unavailable";
-    }
 }
 
 enum Presence { PRESENCE_NONE, PRESENCE_SAME, PRESENCE_OTHER };
@@ -68,7 +60,7 @@ void runWaitForUnit(const Options &) {
             recordUnitFound(gComPortNumber, gBaudRate, "detected");
             watchEnd(EXIT_UPDATE_OK, "unit found");
         }
-        if (!gDetectionUnopened.empty()) watchEnd(EXIT_UPDATE_FAILED, unopened(gDetectionUnopened.front().second));
+        if (!gDetectionUnopened.empty()) watchEnd(EXIT_UPDATE_FAILED, unopenedOutcome({gDetectionUnopened.front().second}));
         // A cycle is silent reads, unless no rate would open: never a busy loop, always stoppable.
         Sleep(WATCH_DETECTION_PAUSE_MS);
         platformStopCheck();
@@ -82,7 +74,7 @@ void runWaitUntilGone(const Options &options) {
     if (!ComPortAPI_OpenCOM(gComPortNumber)) {
         const DWORD error = ComPortAPI_LastOpenError();
         watchEnd(PortList_problem(error) == PORT_ABSENT ? EXIT_UPDATE_OK : EXIT_UPDATE_FAILED,
-                 PortList_problem(error) == PORT_ABSENT ? "gone" : unopened(error));
+                 PortList_problem(error) == PORT_ABSENT ? "gone" : unopenedOutcome({error}));
     }
     // A unit that answers has gone when it falls silent. One that has not answered since its
     // run ended (still booting, or stuck after a failure) has gone only after a silence longer
