@@ -11,6 +11,7 @@ Environment:
 import codecs
 import fcntl
 import glob
+import itertools
 import json
 import os
 import re
@@ -224,9 +225,11 @@ def run_fwupgrade(args, stdin_text=None, timeout=None, cwd=None):
 
 class Terminal:
     """A command in a terminal of its own (tmux): its screen, keys typed at it."""
+    count = itertools.count()
 
     def __init__(self, test, command, columns=120):
-        self.test, self.tmux = test, ["tmux", "-L", "fwupgrade-%d" % os.getpid()]
+        # A server of its own: the last test's server may still be exiting on a shared socket.
+        self.test, self.tmux = test, ["tmux", "-L", "fwupgrade-%d-%d" % (os.getpid(), next(Terminal.count))]
         shell = (" ".join("'%s'" % a for a in command) + "; echo EXIT=$?"
                  "; echo TTY=$(stty -a | tr ' ;' '\\n\\n' | grep -x -- '-*echo'); sleep 60")
         # The command runs in the user's shell (nobody's is nologin); bash outlives the Ctrl-C it passes on.
@@ -849,9 +852,11 @@ class Station(E2E):
 
     def stop_units_in_three_phases(self):
         """A unit in its FPGA image, one rebooting, one still being detected (its replies trickle)."""
-        units = [self.ports.unit("--baud", "115200", "--unit", "tx", "--slow-line", "400000"),
+        # The detecting unit answers every probe at every rate, slowly and one character off:
+        # detection lasts about 45 s; the FPGA image streams for about 11 s.
+        units = [self.ports.unit("--baud", "115200", "--unit", "tx", "--slow-line", "200000"),
                  self.ports.unit("--baud", "115200", "--unit", "rx"),
-                 self.ports.unit("--probe-off-by-one", "--split-reply", "86:%d" % (450 // DIVISOR))]
+                 self.ports.unit("--probe-off-by-one", "--any-rate", "--split-reply", "86:%d" % (450 // DIVISOR))]
         return units, lambda: self.wait_for(units[1], "image kind=mcu") or time.sleep(0.5)
 
     def assert_stopped_in_three_phases(self, units, report, shown):

@@ -45,6 +45,7 @@ struct Config {
     // Faults.
     bool silence = false, probeOffByOne = false, chatter = false, secondProbeOnly = false, noPrompt = false;
     bool zeroFlood = false;
+    bool anyRate = false; // takes commands at every line rate (a unit detection never settles on)
     std::string noReady, wrongAck, hangup; // "fpga" or "mcu"
     std::string wrongAckText = "FAILURE";
     long stallAfter = -1;   // stop reading after this many bytes of the FPGA image
@@ -324,7 +325,7 @@ void Emulator::onBytes(const uint8_t *data, size_t n) {
             if ((long)image.size() == imageLength) onImageComplete();
             continue;
         }
-        if (lineBaud() != commandBaud) { // a UART at another rate receives no command
+        if (lineBaud() != commandBaud && !cfg.anyRate) { // a UART at another rate receives no command
             if (data[i] == '\n') record("ignored baud=%u cts=%d", lineBaud(), lineCts());
             continue;
         }
@@ -442,6 +443,7 @@ const char kUsage[] =
     "  --pull-after MS      close the line and remove the link MS after the start (pulled out)\n"
     "Faults:\n"
     "  --silence --probe-off-by-one --chatter --zero-flood --second-probe-only --no-prompt\n"
+    "  --any-rate                       take commands at every line rate\n"
     "  --silent-after-reboot            the prompt, then nothing\n"
     "  --split-reply PIECES:PAUSE_MS   send every reply in pieces with pauses\n"
     "  --no-ready fpga|mcu  --hangup fpga|mcu\n"
@@ -509,6 +511,7 @@ int main(int argc, char **argv) {
             size_t colon = v.find(':');
             if (colon != std::string::npos) cfg.stallMs = std::atol(v.c_str() + colon + 1);
         } else if (a == "--zero-flood") cfg.zeroFlood = true;
+        else if (a == "--any-rate") cfg.anyRate = true;
         else if (a == "--hangup") cfg.hangup = next();
         else if (a == "--slow-line") cfg.slowLineBps = std::atol(next().c_str());
         else if (a == "--split-reply") {
