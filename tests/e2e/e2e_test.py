@@ -119,6 +119,7 @@ def golden(name, fpga_length, mcu_length, replace=()):
 
 class Unit:
     """One emulated unit on its own pseudo-terminal."""
+    running = []  # every test's units, stopped at its end whatever Ports held them
 
     def __init__(self, workdir, name, *args, com=None, link=None):
         self.dir = os.path.join(workdir, name)
@@ -130,6 +131,7 @@ class Unit:
         if link is not None:
             command += ["--link", link]
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+        Unit.running.append(self)
         self.path = self.process.stdout.readline().strip()
         assert self.path, "the emulator did not start"
 
@@ -138,6 +140,8 @@ class Unit:
             self.process.terminate()
         self.process.wait(timeout=10)
         self.process.stdout.close()
+        if self in Unit.running:
+            Unit.running.remove(self)
 
     def lines(self):
         with open(self.summary, encoding="ascii") as f:
@@ -264,7 +268,8 @@ class E2E(unittest.TestCase):
         self.ports = Ports(self.workdir)
 
     def tearDown(self):
-        self.ports.stop()
+        for u in list(Unit.running):
+            u.stop()
         shutil.rmtree(self.workdir, ignore_errors=True)
 
     def start_update(self, *unit_args, extra=()):

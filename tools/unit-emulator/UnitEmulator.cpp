@@ -111,6 +111,7 @@ class Emulator {
     bool openPty();
     bool openDevice();
     bool makeLink();
+    void ready(const std::string &path);
     unsigned lineBaud() const;
     bool lineCts() const;
     std::string lineSettings() const;
@@ -140,8 +141,7 @@ bool Emulator::openPty() {
     slavePath = name;
     if (!cfg.linkPath.empty() && cfg.plugAfterMs < 0 && !makeLink()) return false;
     startLine = lineSettings(); // before the path is out: an updater may open the line at once
-    std::printf("%s\n", name);
-    std::fflush(stdout);
+    ready(name);
     return true;
 }
 
@@ -164,9 +164,17 @@ bool Emulator::openDevice() {
     cfsetspeed(&t, s);
     tcsetattr(fd, TCSANOW, &t);
     startLine = lineSettings();
-    std::printf("%s\n", cfg.device.c_str());
-    std::fflush(stdout);
+    ready(cfg.device);
     return true;
+}
+
+// The summary is open with its first line before the path is out: whoever reads the path may
+// read the summary at once.
+void Emulator::ready(const std::string &path) {
+    if (!cfg.summaryPath.empty()) summary = std::fopen(cfg.summaryPath.c_str(), "w");
+    record("start baud=%u unit=%s line=%s", cfg.baud, cfg.unit.c_str(), startLine.c_str());
+    std::printf("%s\n", path.c_str());
+    std::fflush(stdout);
 }
 
 // The rate the updater set: on a pty the master reports the slave's settings.
@@ -380,8 +388,6 @@ size_t Emulator::readAllowance() {
 }
 
 int Emulator::run() {
-    if (!cfg.summaryPath.empty()) summary = std::fopen(cfg.summaryPath.c_str(), "w");
-    record("start baud=%u unit=%s line=%s", cfg.baud, cfg.unit.c_str(), startLine.c_str());
     uint8_t buffer[65536];
     const long long startMs = nowMs();
     auto due = [&](long after) { return after >= 0 && nowMs() - startMs >= after; };
