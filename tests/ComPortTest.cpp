@@ -124,13 +124,20 @@ TEST_F(ComPort, APortOpenHereCannotBeOpenedAgain) {
 }
 
 TEST_F(ComPort, FailedOpensSayWhy) {
-    const std::string missing = "COM" + std::to_string(absent), beyond = "COM" + std::to_string(absent + 1);
+    // Past the last number given out (a name not given before gets the next one): a number of
+    // an earlier test's pty may lead to a pty that another process opened since.
+    static int named = 0;
+    std::vector<int> last;
+    std::string error;
+    ASSERT_TRUE(PortList_resolve({"/nonexistent/named-last-" + std::to_string(++named)}, last, error));
+    const int unmapped = last[0] + 1;
+    const std::string missing = "COM" + std::to_string(absent), beyond = "COM" + std::to_string(unmapped);
     const struct {
         int nId;
         std::string message;
     } cases[] = {{absent, "ERROR: Opening " + missing + " failed !\r\n/nonexistent/port: no such port. Is the adapter"
                                                          " plugged in? FwUpgrade --list-ports shows the ports."},
-                 {absent + 1, "ERROR: Opening " + beyond + " failed !\r\n" + beyond +
+                 {unmapped, "ERROR: Opening " + beyond + " failed !\r\n" + beyond +
                                   " is no port of this machine: FwUpgrade --list-ports shows its ports."},
                  {0, "ERROR: COM0 is not a valid port number !"},
                  {-4, "ERROR: COM-4 is not a valid port number !"},

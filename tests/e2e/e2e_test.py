@@ -794,6 +794,17 @@ class Station(E2E):
         with open(os.path.join(self.logs, "port-COM%d.log" % com(n))) as f:
             return f.read().splitlines()
 
+    def why(self, report, expected):
+        """The end of each unexpected unit's log, for a failure message."""
+        def tail(n):
+            try:
+                return self.log_of(n)[-12:]
+            except OSError as e:
+                return [str(e)]
+        return "\n".join("\n".join(["COM%d:" % com(n)] + tail(n))
+                         for n, (entry, outcome) in enumerate(zip(report["units"], expected), start=1)
+                         if entry["outcome"] != outcome)
+
     def test_four_units_at_once_each_with_its_own_outcome(self):
         """And natively a fifth port that another program holds, and the first port named twice."""
         kinds = [("--unit", "tx"), ("--unit", "rx", "--baud", "57600"), ("--no-ready", "mcu"), ("--silence",),
@@ -812,7 +823,7 @@ class Station(E2E):
         output = result.stdout.decode("latin-1")
         self.assertEqual(result.returncode, 1 if not WINE else 0, output[-2000:])
         report = self.report()
-        self.assertEqual([u["outcome"] for u in report["units"]], expected)
+        self.assertEqual([u["outcome"] for u in report["units"]], expected, self.why(report, expected))
         # Each unit's own report numbers its port as the station does.
         self.assertEqual([u["com"] for u in report["units"] if u["report"]["port"]],
                          [u["report"]["port"]["com"] for u in report["units"] if u["report"]["port"]])
