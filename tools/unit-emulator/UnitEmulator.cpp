@@ -101,6 +101,7 @@ class Emulator {
     std::string imageKind;
     long imageLength = 0;
     uint32_t imageChecksum = 0;
+    uint32_t imageSum = 0; // of the bytes so far, kept as they come
     std::vector<uint8_t> image;
     long long lastRefillUs = 0;
     double lineTokens = 0;
@@ -258,6 +259,7 @@ void Emulator::announce(const std::string &kind, const std::string &args) {
     imageLength = length;
     imageChecksum = (uint32_t)checksum;
     image.clear();
+    imageSum = 0;
     commandBaud = kImageBaud; // the unit takes the image, and what follows, at 115200
     reply("Ready");
     if (length == 0) onImageComplete();
@@ -288,23 +290,21 @@ void Emulator::onCommand(const std::string &command) {
 }
 
 void Emulator::onImageComplete() {
-    uint32_t sum = 0;
-    for (uint8_t b : image) sum -= b;
-    const bool ok = sum == imageChecksum && (long)image.size() == imageLength;
-    std::string file;
-    if (!cfg.saveDir.empty()) {
-        file = cfg.saveDir + "/" + imageKind + ".bin";
-        if (FILE *f = std::fopen(file.c_str(), "wb")) {
-            std::fwrite(image.data(), 1, image.size(), f);
-            std::fclose(f);
-        }
-    }
-    record("image kind=%s length=%zu checksum_ok=%d baud=%u cts=%d file=%s", imageKind.c_str(), image.size(), ok,
-           lineBaud(), lineCts(), file.c_str());
+    const bool ok = imageSum == imageChecksum && (long)image.size() == imageLength;
     const std::string kind = imageKind;
     imageKind.clear();
+    const std::string file = cfg.saveDir.empty() ? "" : cfg.saveDir + "/" + kind + ".bin";
+    record("image kind=%s length=%zu checksum_ok=%d baud=%u cts=%d file=%s", kind.c_str(), image.size(), ok,
+           lineBaud(), lineCts(), file.c_str());
+    // The acknowledgement goes out before the image is saved, as from the unit: saving takes
+    // time that the accelerated time-out leaves no room for on a busy machine.
     if (cfg.wrongAck == kind) reply(cfg.wrongAckText);
     else reply(ok ? "SUCCESS" : "CHECKSUM ERROR");
+    flushPending();
+    if (FILE *f = file.empty() ? nullptr : std::fopen(file.c_str(), "wb")) {
+        std::fwrite(image.data(), 1, image.size(), f);
+        std::fclose(f);
+    }
     if (kind != "mcu" || !ok || cfg.wrongAck == kind) return;
     // Reboot: silent, then the prompt lands in the updater's last read (after its 138 s wait,
     // the 1 s silent read that ends the acknowledgement and the 1 s first read).
@@ -317,10 +317,14 @@ void Emulator::onImageComplete() {
 }
 
 void Emulator::onBytes(const uint8_t *data, size_t n) {
+    // The rate the bytes came at, asked once: a query per byte made the unit too slow to
+    // acknowledge an image within the accelerated time-out on a busy machine.
+    const unsigned baud = lineBaud();
     for (size_t i = 0; i < n; ++i) {
         if (!imageKind.empty()) {
-            if (lineBaud() != kImageBaud) continue; // noise at any other rate
+            if (baud != kImageBaud) continue; // noise at any other rate
             image.push_back(data[i]);
+            imageSum -= data[i];
             if (imageKind == "fpga" && (long)image.size() == cfg.stallAfter) {
                 record("stall kind=fpga after=%zu ms=%ld", image.size(), cfg.stallMs);
                 stallUntilMs = cfg.stallMs < 0 ? LLONG_MAX : nowMs() + cfg.stallMs;
@@ -333,8 +337,8 @@ void Emulator::onBytes(const uint8_t *data, size_t n) {
             if ((long)image.size() == imageLength) onImageComplete();
             continue;
         }
-        if (lineBaud() != commandBaud && !cfg.anyRate) { // a UART at another rate receives no command
-            if (data[i] == '\n') record("ignored baud=%u cts=%d", lineBaud(), lineCts());
+        if (baud != commandBaud && !cfg.anyRate) { // a UART at another rate receives no command
+            if (data[i] == '\n') record("ignored baud=%u cts=%d", baud, lineCts());
             continue;
         }
         line.push_back((char)data[i]);
