@@ -12,6 +12,7 @@
 #include "Run.h"
 #include "RunBuffers.h"
 #include "SafeFile.h"
+#include "Serve.h"
 #include "Station.h"
 #include "StationWatch.h"
 #include "Watch.h"
@@ -109,6 +110,7 @@ int fwMain(int argc, char **argv) {
     }
     if (options.version) return printVersion();
     if (options.listPorts) return listPorts();
+    if (!options.serveDirs.empty()) return runServe(options);
     // A person at the console of one run may end it at once with a second Ctrl-C; a station
     // and its children always finish their clean stop.
     platformStopSecondEndsNow(!options.parallel && !options.station && !options.record.events &&

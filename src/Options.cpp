@@ -1,6 +1,7 @@
 #include "Options.h"
 
 #include "PortName.h"
+#include "ServeRequest.h"
 #include "StringOperations.h"
 
 #include <cstring>
@@ -25,7 +26,21 @@ static bool portNameUsable(const std::string &name, std::string &error) {
     return error.empty();
 }
 
+// --serve reads folders and listens: nothing else can go with it.
+static bool checkServe(const Options &o, std::string &error) {
+    if (o.serveDirs.empty() && o.http && !o.station) error = "--http belongs to --serve";
+    else if (!o.serveDirs.empty() && !o.http) error = "--serve needs --http [ADDR:]PORT";
+    else if (!o.serveDirs.empty() && (o.listPorts || o.info || o.verify || o.parallel ||
+                                      o.station || o.units || o.force || o.skipCurrent || !o.logDir.empty() ||
+                                      o.waitForUnit || !o.waitUntilGone.empty() || o.record.any() ||
+                                      !o.port.empty() || o.baud || o.asCom || !o.ports.empty() ||
+                                      !o.writeImageKind.empty() || o.exportWeb))
+        error = "--serve takes station folders and --http only";
+    return error.empty();
+}
+
 static bool checkCombination(const Options &o, std::string &error) {
+    if (!checkServe(o, error)) return false;
     const int fileModes = o.listPorts + o.exportWeb + !o.writeImageKind.empty();
     const bool watching = o.waitForUnit || !o.waitUntilGone.empty();
     const bool portOptions = !o.port.empty() || !o.ports.empty() || o.baud != 0 || o.verify || o.record.any();
@@ -86,6 +101,17 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
         }
         else if (arg == "--log-dir") {
             if (!value(o.logDir, "a folder")) return false;
+        }
+        else if (arg == "--serve") {
+            // The folders: every argument up to the next option.
+            while (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) o.serveDirs.push_back(argv[++i]);
+            if (o.serveDirs.empty()) {
+                error = "option --serve needs a station folder";
+                return false;
+            }
+        } else if (arg == "--http") {
+            if (!value(text, "[ADDR:]PORT") || !serveParseHttp(text, o.httpAddress, o.httpPort, error)) return false;
+            o.http = true;
         }
         else if (arg == "--events") o.record.events = true;
         else if (arg == "--log") {
@@ -164,6 +190,11 @@ const char *usageText() {
            "                         The first Ctrl-C lets the updates under way finish, the second stops them\n"
            "  --force                (--station) update units that already run the carried firmware too\n"
            "  --units N              (--station) end once N units have been handled\n"
+           "  --serve DIR... --http [ADDR:]PORT\n"
+           "                         serve these station folders read-only over HTTP until stopped: a live\n"
+           "                         page, a JSON API (/api/v1/...), /metrics for Prometheus, each unit's\n"
+           "                         log and report. ADDR defaults to 127.0.0.1 (this machine only); PORT 0\n"
+           "                         takes a free port. The address it listens at is printed\n"
            "  --list-ports           list the serial ports this machine has, with their COM numbers\n"
            "  --export-web [FILE]    write the MCU image as the web upload file (default FwToUpload.bin)\n"
            "  --write-image mcu|tx|rx FILE\n"

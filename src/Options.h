@@ -33,6 +33,10 @@ struct Options {
     std::string writeImageFile;
     bool exportWeb = false;         // --export-web [FILE]
     std::string exportWebFile = "FwToUpload.bin";
+    std::vector<std::string> serveDirs; // --serve DIR...: station folders served over HTTP
+    bool http = false;              // --http [ADDR:]PORT: where --serve (or a station) listens
+    std::string httpAddress = "127.0.0.1";
+    int httpPort = 0;               // 0: any free port (the one taken is printed)
 };
 
 // Fills options from argv; false with error set to a one-line reason.
