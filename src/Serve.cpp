@@ -140,8 +140,8 @@ void getUnitFile(Served &served, const Request &req, Response &res, const char *
     ServeFolder *folder = folderAsked(served, req, res);
     if (folder == nullptr) return;
     long long n = 0;
-    if (!serveParseIndex(req.matches[1], 1, 1000000000000LL, 0, n) || req.matches[1].length() == 0)
-        return sendError(res, 400, "the unit is its journal line's number, from 1");
+    if (!serveParseIndex(req.matches[1], 0, 1000000000000LL, 0, n) || req.matches[1].length() == 0)
+        return sendError(res, 400, "the unit is its journal line's number");
     serveConnectionAllow(60); // a long log to a slow phone
     std::string body;
     if (!folder->readUnitFile((size_t)n, field, body)) return sendError(res, 404, "no such file for that unit");
@@ -195,8 +195,13 @@ std::string sseNews(const ServeFolder &folder, StreamPosition &position) {
     if (!fresh && (position.lastId > newest || (!events.empty() && position.lastId < first - 1)))
         out += sseEvent("reload", {{"reason", "events were missed: read the whole state again"}}, -1);
     if (!out.empty() || fresh) {
-        out += sseEvent("state", stationJson(folder), newest);
+        const StateJson whole = stationJson(folder);
+        out += sseEvent("state", whole, newest);
         position.lastId = newest;
+        if (whole["station"].is_object()) { // the state holds them: no "station" event for them
+            position.stage = stateText(whole["station"], "stage");
+            position.note = stateText(whole["station"], "note");
+        }
     }
     for (const StateJson &event : events) {
         const long long id = event.value("id", 0LL);

@@ -1,0 +1,639 @@
+#!/usr/bin/env python3
+"""End-to-end tests of --serve: a station's folder over HTTP, read by a real browser (headless
+Chromium), a real Prometheus and hostile clients. The folders are generated here; the harness
+(the program, Wine, the environment) is e2e_test.py's.
+
+Environment: as e2e_test.py, and WEB_ARTIFACTS, a folder that keeps the page's screenshot.
+"""
+import http.client
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import urllib.parse
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_test import E2E, FWUPGRADE, RUN_IN_PREFIX, WINE, run_fwupgrade  # noqa: E402
+
+ARTIFACTS = os.environ.get("WEB_ARTIFACTS", "")
+if ARTIFACTS:
+    os.makedirs(ARTIFACTS, exist_ok=True)
+# Every wait of these tests has this bound; none of them measures time.
+WAIT_S = 60
+HOSTILE = '<script>document.title="owned"</script><b id="injected">bold</b> "q" \\ \x01\x1b[31m'
+OUTCOMES = ["updated and verified", "already current", "failed", "not confirmed", "stopped"]
+SECRET = "secret-outside-the-folder"
+
+
+# ---------------------------------------------------------------- a station's folder, generated
+
+def iso(seconds):
+    return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(seconds)) + ".%03d+00:00" % int(seconds * 1000 % 1000)
+
+
+def port_state(slot, label, state, text, unit=None, percent=None, last="", message=""):
+    return {"slot": slot, "label": label, "name": "/dev/serial/by-path/usb-0:%d:1.0-port0" % (slot + 1),
+            "path": "/dev/ttyUSB%d" % slot, "com": slot + 3, "state": state, "text": text,
+            "phase": "FPGA image" if percent is not None else None, "percent": percent, "unit": unit,
+            "since": iso(time.time() - 65), "last": last, "message": message}
+
+
+def outcome_of(i):
+    """The i-th unit's outcome: mostly updated, every kind of end among them."""
+    return {3: "failed", 7: "not confirmed", 9: "already current", 11: "stopped"}.get(i % 13, "updated and verified")
+
+
+def journal_line(i, start, label):
+    outcome = outcome_of(i)
+    left = {"failed": "update again", "not confirmed": "check before use", "stopped": "update again"}
+    return {"port": "/dev/ttyUSB0", "label": label, "com": 3, "path": "/dev/ttyUSB0",
+            "started": iso(start + 60 * i), "ended": iso(start + 60 * i + 20 + i % 3 * 100), "kind": "TX",
+            "before": {"firmware": "1.0.3", "fpga": "1.03"}, "after": {"firmware": "1.0.4", "fpga": "1.04"},
+            "outcome": outcome, "unit_left": left.get(outcome, "updated"),
+            "summary": "FAILED during the FPGA image: update it again" if outcome == "failed" else outcome,
+            "exit_status": 1 if outcome == "failed" else 0, "log": "unit-%d.log" % i,
+            "report": "unit-%d.report.json" % i, "records_unwritten": []}
+
+
+class Folder:
+    """A station's folder as the station leaves it: its live state, its journal, unit files."""
+
+    def __init__(self, path, units=30):
+        self.path = path
+        self.start = time.time() - 60 * units - 120
+        os.makedirs(path, exist_ok=True)
+        self.lines = []
+        labels = ["A1", HOSTILE, "C3"]
+        for i in range(units):
+            self.lines.append(json.dumps(journal_line(i, self.start, labels[i % 3])))
+        self.lines[1] = self.lines[1][:40]  # cut by a full disk: skipped, its number kept
+        newest = json.loads(self.lines[-1])
+        newest.update(kind=HOSTILE, summary=HOSTILE, outcome="failed")
+        self.lines[-1] = json.dumps(newest)
+        with open(os.path.join(path, "journal.jsonl"), "w") as f:
+            f.write("".join(line + "\n" for line in self.lines))
+        for n in (1, units):  # journal lines 1 and the newest have their files
+            i = n - 1
+            with open(os.path.join(path, "unit-%d.log" % i), "w") as f:
+                f.write("log of unit %d\n" % i)
+            with open(os.path.join(path, "unit-%d.report.json" % i), "w") as f:
+                json.dump({"unit": i}, f)
+        self.ports = [port_state(0, "A1", "working", "FPGA image 45 %", {"kind": "TX", "before": "1.0.3 1.03"}, 45),
+                      port_state(1, HOSTILE, "remove the unit", "remove the unit",
+                                 {"kind": HOSTILE, "before": HOSTILE}, last="updated and verified"),
+                      port_state(2, "C3", "waiting for a unit", "waiting for a unit"),
+                      port_state(3, "D4", "no port", "no port",
+                                 message="no permission: add the user to the dialout group")]
+        self.events = [{"id": 200 + k, "type": "port", "port": self.ports[k % 4]} for k in range(10)]
+        self.write_state()
+
+    def valid_lines(self):
+        return [n + 1 for n, line in enumerate(self.lines) if line.endswith("}")]
+
+    def counts(self):
+        counts = {o: 0 for o in OUTCOMES}
+        for n in self.valid_lines():
+            counts[json.loads(self.lines[n - 1])["outcome"]] += 1
+        return counts
+
+    def write_state(self):
+        counts = self.counts()
+        state = {"format": 1, "run": "4242-1765180711900",
+                 "station": {"id": "station 4242 started %s on bench-3" % iso(self.start), "pid": 4242,
+                             "host": "bench-3", "program": {"name": "FwUpgrade", "version": "1.0.0"},
+                             "firmware": {"version": "1.0.4", "images": "sample", "time_divisor": 10,
+                                          "carried": [{"kind": "mcu", "file": "K482915_MCU_61_1_04.hex",
+                                                       "sha256": "32fd" * 16, "length": 127384,
+                                                       "checksum": 4274523457}]},
+                             "started": iso(self.start), "updated": iso(time.time()), "stage": "running",
+                             "note": ""},
+                 "counts": dict(handled=sum(counts.values()), units_per_hour=None, **counts),
+                 "ports": self.ports, "journal": {"lines": len(self.lines)}, "events": self.events[-256:]}
+        temporary = os.path.join(self.path, "station-state.json.tmp")
+        with open(temporary, "w") as f:
+            json.dump(state, f)
+        os.replace(temporary, os.path.join(self.path, "station-state.json"))
+
+    def change_port(self, slot, **fields):
+        self.ports[slot] = dict(self.ports[slot], **fields)
+        self.events.append({"id": self.events[-1]["id"] + 1, "type": "port", "port": self.ports[slot]})
+        self.write_state()
+
+    def add_unit(self, outcome):
+        line = journal_line(len(self.lines), self.start, "A1")
+        line["outcome"] = outcome
+        with open(os.path.join(self.path, "journal.jsonl"), "a") as f:
+            f.write(json.dumps(line) + "\n")
+        self.lines.append(json.dumps(line))
+        self.events.append({"id": self.events[-1]["id"] + 1, "type": "unit", "line": len(self.lines)})
+        self.write_state()
+
+
+# ---------------------------------------------------------------- the server and its clients
+
+class Server:
+    """FwUpgrade --serve on a free loopback port; stopped with SIGINT (exit 130) at the end."""
+
+    def __init__(self, test, *folders, address="127.0.0.1"):
+        command = ([RUN_IN_PREFIX, FWUPGRADE] if WINE else [FWUPGRADE]) + ["--serve", *folders, "--http",
+                                                                            address + ":0"]
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        test.addCleanup(lambda: self.process.poll() is not None or self.process.kill())
+        self.first = self.read_line(test)
+        found = re.search(r" at http://127\.0\.0\.1:(\d+)/$", self.first)
+        test.assertIsNotNone(found, self.first)
+        self.port = int(found.group(1))
+
+    def read_line(self, test):
+        line = []
+        reader = threading.Thread(target=lambda: line.append(self.process.stdout.readline()), daemon=True)
+        reader.start()
+        reader.join(WAIT_S)
+        test.assertTrue(line, "the server never said where it listens")
+        return line[0].decode("utf-8", "replace").rstrip("\r\n")
+
+    def stop(self):
+        self.process.send_signal(signal.SIGINT)
+        rest = self.process.communicate(timeout=WAIT_S)[0]
+        return self.process.returncode, rest.decode("utf-8", "replace")
+
+    def request(self, path, method="GET", headers=None):
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=WAIT_S)
+        try:
+            connection.request(method, path, headers=headers or {})
+            response = connection.getresponse()
+            return response.status, dict(response.getheaders()), response.read()
+        finally:
+            connection.close()
+
+    def json(self, path):
+        status, headers, body = self.request(path)
+        if status != 200:
+            raise AssertionError("%s: %d %s" % (path, status, body[:200]))
+        return json.loads(body)
+
+    def connect(self):
+        return socket.create_connection(("127.0.0.1", self.port), timeout=WAIT_S)
+
+
+def received_until_closed(sock, limit=1 << 20):
+    data = b""
+    while len(data) < limit:
+        try:
+            piece = sock.recv(65536)
+        except (ConnectionResetError, socket.timeout):
+            break
+        if not piece:
+            break
+        data += piece
+    return data
+
+
+class Web(E2E):
+    def setUp(self):
+        super().setUp()
+        os.chmod(self.workdir, 0o755)  # the station's folder, and beside it what must never be served
+        with open(os.path.join(self.workdir, "outside.txt"), "w") as f:
+            f.write(SECRET)
+        self.folder = Folder(os.path.join(self.workdir, "station"))
+
+    def serve(self, *folders):
+        server = Server(self, *(folders or [self.folder.path]))
+        self.servers = getattr(self, "servers", []) + [server]
+        return server
+
+    def tearDown(self):
+        for server in getattr(self, "servers", []):
+            if server.process.poll() is None:
+                status, output = server.stop()
+                self.assertEqual(status, 130, output)
+        super().tearDown()
+
+
+@unittest.skipIf(WINE, "natively; under Wine one request is asked")
+class Api(Web):
+    def test_the_station_as_its_state_file_tells_and_a_journal_read_by_pages(self):
+        server = self.serve()
+        station = server.json("/api/v1/station")
+        self.assertEqual(station["station"]["host"], "bench-3")
+        self.assertEqual(station["station"]["firmware"]["carried"][0]["sha256"], "32fd" * 16)
+        self.assertEqual([p["text"] for p in station["ports"]],
+                         ["FPGA image 45 %", "remove the unit", "waiting for a unit", "no port"])
+        self.assertEqual(station["ports"][1]["label"], HOSTILE)
+        self.assertEqual(station["counts"]["failed"], self.folder.counts()["failed"])
+        self.assertEqual(station["journal"], {"lines": 30, "damaged": 1})
+        self.assertNotIn("events", station)
+        page = server.json("/api/v1/journal?after=0&limit=5")
+        self.assertEqual([u["line"] for u in page["units"]], [1, 3, 4, 5, 6])  # line 2 is damaged
+        self.assertEqual(page["units"][0]["unit"]["log"], "unit-0.log")
+        last = server.json("/api/v1/journal?after=28&limit=1000")
+        self.assertEqual([u["line"] for u in last["units"]], [29, 30])
+        self.assertEqual(last["units"][1]["unit"]["kind"], HOSTILE)
+
+    def test_parameters_that_are_no_line_number_or_out_of_range_are_refused(self):
+        server = self.serve()
+        for query, status in (("after=x", 400), ("after=-1", 400), ("after=1e3", 400), ("after=%2B1", 400),
+                              ("limit=0", 400), ("limit=1001", 400), ("after=99999999999999999999", 400),
+                              ("after=%00", 400), ("after=1000000", 200), ("limit=1000", 200),
+                              ("station=1", 404), ("station=a", 400)):
+            with self.subTest(query=query):
+                self.assertEqual(server.request("/api/v1/journal?" + query)[0], status)
+
+    def test_several_folders_are_a_list_of_stations(self):
+        yesterday = os.path.join(self.workdir, "yesterday")
+        os.makedirs(yesterday)
+        with open(os.path.join(yesterday, "journal.jsonl"), "w") as f:
+            f.write(json.dumps(journal_line(0, time.time(), "A1")) + "\n")
+        server = self.serve(self.folder.path, yesterday)
+        self.assertIn("folders " + self.folder.path + " " + yesterday, server.first)
+        stations = server.json("/api/v1/station")["stations"]
+        self.assertEqual([s["folder"] for s in stations], [self.folder.path, yesterday])
+        self.assertIsNone(stations[1]["station"])  # no live state: what its journal tells
+        self.assertEqual(stations[1]["counts"]["updated and verified"], 1)
+        self.assertEqual(server.json("/api/v1/station?station=1")["folder"], yesterday)
+        summary = server.json("/api/v1/summary?station=0")
+        self.assertEqual(sum(p["handled"] for p in summary["ports"]), len(self.folder.valid_lines()))
+        self.assertEqual(sum(h["failed"] for h in summary["hours"]), self.folder.counts()["failed"])
+
+    def test_usage_errors_and_a_port_already_taken(self):
+        for args in (["--http", "8080"], ["--serve", self.folder.path], ["--serve", "--http", "0"],
+                     ["--serve", self.folder.path, "--http", "65536"], ["--serve", self.folder.path, "--http", "x:1:2"],
+                     ["--serve", self.folder.path, "--http", "0", "--station"]):
+            with self.subTest(args=args):
+                self.assertEqual(run_fwupgrade(args)[1], 2)
+        taken = socket.socket()
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        self.addCleanup(taken.close)
+        port = taken.getsockname()[1]
+        output, status = run_fwupgrade(["--serve", self.folder.path, "--http", "127.0.0.1:%d" % port])
+        self.assertEqual(status, 1)
+        self.assertEqual(output, "ERROR: cannot listen on 127.0.0.1:%d: Address already in use.\n" % port)
+
+
+@unittest.skipIf(WINE, "natively; under Wine one request is asked")
+class UnitFiles(Web):
+    def test_a_units_log_and_report(self):
+        server = self.serve()
+        status, headers, body = server.request("/units/1/log")
+        self.assertEqual((status, headers["Content-Type"], body), (200, "text/plain; charset=utf-8", b"log of unit 0\n"))
+        status, headers, body = server.request("/units/30/report")
+        self.assertEqual((status, headers["Content-Type"], json.loads(body)), (200, "application/json", {"unit": 29}))
+
+    def test_nothing_outside_the_folder_is_ever_read(self):
+        names = ["../outside.txt", os.path.join(self.workdir, "outside.txt"), "link.log", "sub/unit-0.log", "..",
+                 ".", "", "unit-0.log\x00x", "C:unit-0.log", "..\\outside.txt", "dir.log"]
+        os.symlink(os.path.join(self.workdir, "outside.txt"), os.path.join(self.folder.path, "link.log"))
+        os.makedirs(os.path.join(self.folder.path, "sub", "unit-0.log"))
+        os.makedirs(os.path.join(self.folder.path, "dir.log"))
+        for name in names:
+            self.folder.add_unit("failed")
+            line = json.loads(self.folder.lines[-1])
+            line["log"] = line["report"] = name
+            self.folder.lines[-1] = json.dumps(line)
+        with open(os.path.join(self.folder.path, "journal.jsonl"), "w") as f:
+            f.write("".join(line + "\n" for line in self.folder.lines))
+        server = self.serve()
+        first = len(self.folder.lines) - len(names) + 1
+        paths = [("/units/%d/%s" % (n, kind), 404) for n in range(first, len(self.folder.lines) + 1)
+                 for kind in ("log", "report")]
+        paths += [("/units/2/log", 404), ("/units/0/log", 404), ("/units/999/log", 404),
+                  ("/units/x/log", 400), ("/units/-1/log", 400), ("/units/1.0/log", 400), ("/units//log", 400),
+                  ("/units/99999999999999999999/log", 400), ("/units/%2e%2e/log", 400),
+                  ("/units/..%2f..%2foutside.txt/log", 404), ("/units/1/../../outside.txt", 404),
+                  ("/../outside.txt", 404), ("/%2e%2e/outside.txt", 404), ("//etc/passwd", 404),
+                  ("/" + urllib.parse.quote(os.path.join(self.workdir, "outside.txt")), 404)]
+        for path, expected in paths:
+            with self.subTest(path=path):
+                status, _, body = server.request(path)
+                self.assertEqual(status, expected, body[:200])
+                self.assertNotIn(SECRET.encode(), body)
+
+
+@unittest.skipIf(WINE, "natively; under Wine one request is asked")
+class HostileClients(Web):
+    def test_only_reading_methods_are_served(self):
+        server = self.serve()
+        for method in ("POST", "PUT", "DELETE", "PATCH", "OPTIONS"):
+            with self.subTest(method=method):
+                status, headers, _ = server.request("/api/v1/station", method=method)
+                self.assertEqual((status, headers.get("Allow")), (405, "GET, HEAD"))
+        status, headers, body = server.request("/api/v1/station", method="HEAD")
+        self.assertEqual((status, body), (200, b""))
+        self.assertEqual(sorted(os.listdir(self.folder.path)), sorted(os.listdir(self.folder.path)))
+
+    def test_every_answer_carries_the_security_headers(self):
+        server = self.serve()
+        for path in ("/", "/app.js", "/api/v1/station", "/metrics", "/units/1/log", "/nowhere"):
+            with self.subTest(path=path):
+                headers = server.request(path)[1]
+                self.assertTrue(headers["Content-Security-Policy"].startswith("default-src 'self'"))
+                self.assertEqual(headers["X-Content-Type-Options"], "nosniff")
+                self.assertEqual(headers["Cache-Control"], "no-store")
+
+    def test_a_head_too_large_is_refused(self):
+        server = self.serve()
+        for headers in ({"X-Big": "a" * 9000}, {"X-%d" % i: "b" * 100 for i in range(100)}):
+            with self.subTest(size=sum(len(v) for v in headers.values())):
+                self.assertEqual(server.request("/", headers=headers)[0], 431)
+        self.assertEqual(server.request("/" + "a" * 9000)[0], 431)
+        self.assertEqual(server.request("/")[0], 200)
+
+    def test_hundreds_of_idle_connections_and_streams_leave_a_request_answered(self):
+        server = self.serve()
+        idle = [server.connect() for _ in range(300)]
+        streams = []
+        for _ in range(50):
+            sock = server.connect()
+            sock.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: x\r\n\r\n")
+            streams.append(sock)
+        self.assertIn(b"event: state", streams[-1].recv(65536) + streams[-1].recv(65536))
+        self.assertEqual(server.request("/api/v1/station")[0], 200)
+        for sock in idle + streams:
+            sock.close()
+
+    def test_a_slow_drip_is_cut_off(self):
+        server = self.serve()
+        sock = server.connect()
+        sent, closed = 0, False
+        deadline = time.monotonic() + WAIT_S
+        while not closed and time.monotonic() < deadline:
+            try:
+                sock.sendall(b"GET / HTTP/1.1\r\nX: "[sent % 19:sent % 19 + 1] if sent < 19 else b"a")
+                sent += 1
+            except OSError:
+                closed = True
+            time.sleep(0.5)
+            try:
+                sock.setblocking(False)
+                closed = closed or sock.recv(1) == b""
+            except BlockingIOError:
+                pass
+            except OSError:
+                closed = True
+            finally:
+                sock.setblocking(True)
+        sock.close()
+        self.assertTrue(closed, "a client sending a byte every half second was never cut off")
+        self.assertEqual(server.request("/")[0], 200)
+
+
+def sse_events(sock, count, skip=()):
+    """The next `count` events of a stream but those of the types in skip: (id or None, type, data)."""
+    events, buffered = [], b""
+    while len(events) < count:
+        piece = sock.recv(65536)
+        if not piece:
+            break
+        buffered += piece
+        while b"\n\n" in buffered:
+            block, buffered = buffered.split(b"\n\n", 1)
+            fields = {}
+            for line in block.decode("utf-8").split("\n"):
+                if line.startswith("id: "):
+                    fields["id"] = int(line[4:])
+                elif line.startswith("event: "):
+                    fields["event"] = line[7:]
+                elif line.startswith("data: "):
+                    fields["data"] = json.loads(line[6:])
+            if "event" in fields and fields["event"] not in skip and len(events) < count:
+                events.append((fields.get("id"), fields["event"], fields.get("data")))
+    return events
+
+
+def open_stream(server, last_event_id=None):
+    sock = server.connect()
+    extra = "Last-Event-ID: %d\r\n" % last_event_id if last_event_id is not None else ""
+    sock.sendall(("GET /api/v1/events HTTP/1.1\r\nHost: x\r\n%s\r\n" % extra).encode())
+    return sock
+
+
+@unittest.skipIf(WINE, "natively; under Wine one request is asked")
+class Events(Web):
+    def test_changes_come_as_events_and_a_reconnection_gets_what_it_missed(self):
+        server = self.serve()
+        stream = open_stream(server)
+        [(first_id, kind, state)] = sse_events(stream, 1)
+        self.assertEqual((first_id, kind, len(state["ports"])), (209, "state", 4))
+        self.folder.change_port(2, state="working", text="checking", unit={"kind": "RX", "before": "1.0.3 1.03"})
+        self.folder.add_unit("updated and verified")
+        events = sse_events(stream, 2)
+        self.assertEqual([(i, k) for i, k, _ in events], [(210, "port"), (211, "unit")])
+        self.assertEqual(events[0][2]["port"]["text"], "checking")
+        self.assertEqual((events[1][2]["line"], events[1][2]["unit"]["outcome"]), (31, "updated and verified"))
+        stream.close()
+        self.folder.change_port(0, text="MCU image 3 %")
+        again = open_stream(server, last_event_id=209)
+        # (the stage and note may come too, as a "station" event: the client cannot say what it saw)
+        self.assertEqual([(i, k) for i, k, _ in sse_events(again, 3, skip=("station",))],
+                         [(210, "port"), (211, "unit"), (212, "port")])
+        again.close()
+
+    def test_a_client_too_far_behind_or_from_another_run_is_told_to_reload(self):
+        server = self.serve()
+        for last in (5, 198, 999):
+            with self.subTest(last_event_id=last):
+                stream = open_stream(server, last_event_id=last)
+                events = sse_events(stream, 2)
+                self.assertEqual([(i, k) for i, k, _ in events], [(None, "reload"), (209, "state")])
+                stream.close()
+        stream = open_stream(server, last_event_id=199)  # the oldest event kept is the next: none missed
+        self.assertEqual([(i, k) for i, k, _ in sse_events(stream, 10)], [(200 + k, "port") for k in range(10)])
+        stream.close()
+
+
+@unittest.skipIf(WINE, "natively; under Wine one request is asked")
+class Metrics(Web):
+    def setUp(self):
+        super().setUp()
+        # A folder name that must be escaped as a label: a quote and a backslash.
+        hostile = os.path.join(self.workdir, 'bench "3" \\ line')
+        os.rename(self.folder.path, hostile)
+        self.folder.path = hostile
+
+    def test_the_format_is_what_promtool_accepts(self):
+        server = self.serve()
+        status, headers, body = server.request("/metrics")
+        self.assertEqual(status, 200)
+        self.assertTrue(headers["Content-Type"].startswith("text/plain; version=0.0.4"))
+        check = subprocess.run(["promtool", "check", "metrics"], input=body, capture_output=True, timeout=WAIT_S)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        text = body.decode()
+        label = 'folder="%s"' % self.folder.path.replace("\\", "\\\\").replace('"', '\\"')
+        self.assertIn('fwupgrade_units_total{%s,outcome="failed"} %d' % (label, self.folder.counts()["failed"]), text)
+        self.assertIn('fwupgrade_ports{%s,state="working"} 1' % label, text)
+        self.assertIn('fwupgrade_unit_duration_seconds_count{%s} %d' % (label, len(self.folder.valid_lines())), text)
+        self.assertIn('fwupgrade_station_info{%s,host="bench-3",program_version="1.0.0",firmware_version="1.0.4"'
+                      % label, text)
+
+    def test_a_prometheus_scrapes_it_and_answers_the_count_of_units_updated(self):
+        server = self.serve()
+        probe = socket.socket()
+        probe.bind(("127.0.0.1", 0))
+        web_port = probe.getsockname()[1]
+        probe.close()
+        config = os.path.join(self.workdir, "prometheus.yml")
+        with open(config, "w") as f:
+            f.write("global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: station\n"
+                    "    static_configs:\n      - targets: ['127.0.0.1:%d']\n" % server.port)
+        prometheus = subprocess.Popen(["prometheus", "--config.file=" + config,
+                                       "--storage.tsdb.path=" + os.path.join(self.workdir, "tsdb"),
+                                       "--web.listen-address=127.0.0.1:%d" % web_port],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: prometheus.poll() is not None or (prometheus.kill(), prometheus.wait()))
+        query = urllib.parse.quote('sum(fwupgrade_units_total{outcome="updated and verified"})')
+        deadline, value = time.monotonic() + WAIT_S, None
+        while value is None and time.monotonic() < deadline:
+            time.sleep(0.5)
+            try:
+                connection = http.client.HTTPConnection("127.0.0.1", web_port, timeout=5)
+                connection.request("GET", "/api/v1/query?query=" + query)
+                result = json.loads(connection.getresponse().read())["data"]["result"]
+                value = int(result[0]["value"][1]) if result else None
+            except (OSError, ValueError, KeyError):
+                pass
+        self.assertEqual(value, self.folder.counts()["updated and verified"])
+
+
+class Browser:
+    """Headless Chromium driven over its DevTools pipe: the page's live DOM once it shows what a
+    condition asks for (the page keeps its event stream open, so it never "finishes loading")."""
+
+    def __init__(self, test):
+        self.profile = tempfile.mkdtemp(prefix="fwupgrade-chromium-")
+        commands, self.to_browser = os.pipe()
+        self.from_browser, replies = os.pipe()
+        os.set_inheritable(commands, True)
+        os.set_inheritable(replies, True)
+        # The browser reads commands on its fd 3 and writes replies on its fd 4.
+        launcher = "exec 3<&%d 4>&%d; exec chromium \"$@\"" % (commands, replies)
+        self.process = subprocess.Popen(
+            ["sh", "-c", launcher, "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+             "--no-first-run", "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--user-data-dir=" + self.profile, "--remote-debugging-pipe", "about:blank"],
+            pass_fds=(commands, replies), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(commands)
+        os.close(replies)
+        test.addCleanup(self.close)
+        self.next_id, self.buffered = 0, b""
+        pages = [t for t in self.call("Target.getTargets")["targetInfos"] if t["type"] == "page"]
+        self.session = self.call("Target.attachToTarget", targetId=pages[0]["targetId"], flatten=True)["sessionId"]
+
+    def call(self, method, session=None, **params):
+        self.next_id += 1
+        message = {"id": self.next_id, "method": method, "params": params}
+        if session or getattr(self, "session", None):
+            message["sessionId"] = session or self.session
+        os.write(self.to_browser, json.dumps(message).encode() + b"\0")
+        deadline = time.monotonic() + WAIT_S
+        while time.monotonic() < deadline:
+            while b"\0" in self.buffered:
+                text, self.buffered = self.buffered.split(b"\0", 1)
+                reply = json.loads(text)
+                if reply.get("id") == self.next_id:
+                    if "error" in reply:
+                        raise AssertionError("%s: %s" % (method, reply["error"]))
+                    return reply["result"]
+            piece = os.read(self.from_browser, 1 << 20)
+            if not piece:
+                break
+            self.buffered += piece
+        raise AssertionError("the browser never answered " + method)
+
+    def evaluate(self, expression):
+        return self.call("Runtime.evaluate", expression=expression, returnByValue=True)["result"].get("value")
+
+    def open(self, url, ready, width=1400, height=1400):
+        """Opens url at that window size; the DOM once the script `ready` is true."""
+        self.call("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1,
+                  mobile=width < 600)
+        self.call("Page.navigate", url=url)
+        deadline = time.monotonic() + WAIT_S
+        while not self.evaluate(ready):
+            if time.monotonic() > deadline:
+                raise AssertionError("the page never showed " + ready)
+            time.sleep(0.2)
+        return self.evaluate("document.documentElement.outerHTML")
+
+    def screenshot(self, path):
+        import base64
+        with open(path, "wb") as f:
+            f.write(base64.b64decode(self.call("Page.captureScreenshot", format="png",
+                                               captureBeyondViewport=True)["data"]))
+
+    def close(self):
+        for fd in (self.to_browser, self.from_browser):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+        shutil.rmtree(self.profile, ignore_errors=True)
+
+
+@unittest.skipIf(WINE, "natively; under Wine one request is asked")
+class Page(Web):
+    def test_the_page_in_a_browser(self):
+        self.folder = Folder(self.folder.path, units=120)
+        server = self.serve()
+        browser = Browser(self)
+        url = "http://127.0.0.1:%d/" % server.port
+        ready = ("document.querySelectorAll('tr.unit').length > 0 && document.querySelector('rect.bar') !== null"
+                 " && document.querySelector('tr.tally-row') !== null")
+        dom = browser.open(url, ready)
+        rows = re.findall(r'<tr class="port [^"]*" data-slot="(\d)">', dom)
+        self.assertEqual(rows, ["0", "1", "2", "3"])
+        self.assertIn("FPGA image 45 %", dom)
+        self.assertIn("no permission: add the user to the dialout group", dom)
+        counts = self.folder.counts()
+        for key, value in (("handled", sum(counts.values())), ("failed", counts["failed"])):
+            self.assertRegex(dom, r'data-key="%s"><span class="n">%d</span>' % (key, value))
+        self.assertEqual(len(re.findall(r'<tr class="unit ', dom)), 50)  # one page of the newest
+        self.assertIn('data-line="120"', dom)
+        self.assertNotIn('data-line="70"', dom)
+        self.assertIn("update again", dom)  # what to do with a failed unit
+        self.assertIn('href="/units/120/log?station=0"', dom)
+        self.assertGreater(len(re.findall(r'<rect class="bar fill-', dom)), 2)
+        self.assertEqual(len(re.findall(r'<tr class="tally-row">', dom)), 3)
+        # The hostile text is shown as text: escaped in the document, never an element or a script.
+        self.assertIn("&lt;script&gt;document.title=\"owned\"&lt;/script&gt;&lt;b id=\"injected\"&gt;", dom)
+        self.assertNotIn('<b id="injected">', dom)
+        self.assertEqual(browser.evaluate("document.title"), "FwUpgrade station")
+        if ARTIFACTS:
+            browser.screenshot(os.path.join(ARTIFACTS, "station-page.png"))
+        # Live: a port's change reaches its row through the event stream.
+        self.folder.change_port(0, text="MCU image 7 %")
+        deadline = time.monotonic() + WAIT_S
+        while browser.evaluate("document.querySelector('tr.port[data-slot=\"0\"] td.state').textContent") \
+                != "MCU image 7 %":
+            self.assertLess(time.monotonic(), deadline, "the row never showed the port's change")
+            time.sleep(0.2)
+        if ARTIFACTS:
+            browser.open(url, ready, width=420, height=1600)
+            browser.screenshot(os.path.join(ARTIFACTS, "station-page-phone.png"))
+
+
+@unittest.skipUnless(WINE, "the Windows .exe")
+class Windows(Web):
+    def test_the_exe_answers_the_station(self):
+        server = self.serve()
+        station = server.json("/api/v1/station")
+        self.assertEqual(station["station"]["host"], "bench-3")
+        self.assertEqual(station["journal"]["lines"], 30)
+        self.assertEqual(len(server.json("/api/v1/journal?after=0&limit=3")["units"]), 3)
+
+
+if __name__ == "__main__":
+    if not FWUPGRADE:
+        sys.exit("web_test.py: set FWUPGRADE")
+    unittest.main(verbosity=2)
