@@ -1,5 +1,7 @@
 // --serve: the station folders over HTTP, read-only. Every route reads a folder through
 // ServeFolder; no part of a request reaches the file system but a journal line's number.
+#include "HttpLib.h" // first: winsock2.h must come before windows.h
+
 #include "Serve.h"
 
 #include "Outcome.h"

@@ -80,6 +80,55 @@ TEST(Options, RefusedForms) {
     }
 }
 
+TEST(Options, ServeForms) {
+    const struct {
+        std::vector<const char *> args;
+        std::vector<std::string> dirs;
+        const char *address;
+        int port;
+    } accepted[] = {
+        {{"--serve", "a", "--http", "8080"}, {"a"}, "127.0.0.1", 8080},
+        {{"--serve", "a", "b c", "--http", "0.0.0.0:0"}, {"a", "b c"}, "0.0.0.0", 0},
+        {{"--http", "[::1]:65535", "--serve", "a"}, {"a"}, "::1", 65535},
+        {{"--serve", "a", "--http", "localhost:80", "--no-pause"}, {"a"}, "localhost", 80},
+    };
+    for (const auto &c : accepted) {
+        Options o;
+        std::string error;
+        ASSERT_TRUE(parse(c.args, o, error)) << error;
+        EXPECT_EQ(o.serveDirs, c.dirs);
+        EXPECT_EQ(o.httpAddress, c.address);
+        EXPECT_EQ(o.httpPort, c.port);
+    }
+}
+
+TEST(Options, ServeRefusedForms) {
+    const struct {
+        std::vector<const char *> args;
+        const char *error;
+    } refused[] = {
+        {{"--serve"}, "option --serve needs a station folder"},
+        {{"--serve", "--http", "80"}, "option --serve needs a station folder"},
+        {{"--serve", "a"}, "--serve needs --http [ADDR:]PORT"},
+        {{"--http", "80"}, "--http belongs to --serve"},
+        {{"--http"}, "option --http needs [ADDR:]PORT"},
+        {{"--serve", "a", "--http", "65536"}, "--http needs a port number from 0 (any free port) to 65535, not '65536'"},
+        {{"--serve", "a", "--http", "-1"}, "--http needs a port number from 0 (any free port) to 65535, not '-1'"},
+        {{"--serve", "a", "--http", "1.2.3.4:"}, "--http needs a port number from 0 (any free port) to 65535, not ''"},
+        {{"--serve", "a", "--http", ":80"}, "--http needs [ADDR:]PORT (an IPv6 address in brackets), not ':80'"},
+        {{"--serve", "a", "--http", "::1:80"}, "--http needs [ADDR:]PORT (an IPv6 address in brackets), not '::1:80'"},
+        {{"--serve", "a", "--http", "80", "--station"}, "--serve takes station folders and --http only"},
+        {{"--serve", "a", "--http", "80", "--ports", "1"}, "--serve takes station folders and --http only"},
+        {{"--serve", "a", "--http", "80", "--list-ports"}, "--serve takes station folders and --http only"},
+    };
+    for (const auto &c : refused) {
+        Options o;
+        std::string error;
+        EXPECT_FALSE(parse(c.args, o, error)) << c.error;
+        EXPECT_EQ(error, c.error);
+    }
+}
+
 TEST(Options, DecimalNumbers) {
     int value = -1;
     EXPECT_TRUE(parseDecimal("115200", 1, 2147483647, value));

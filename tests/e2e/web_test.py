@@ -567,7 +567,7 @@ class Browser:
         import base64
         with open(path, "wb") as f:
             f.write(base64.b64decode(self.call("Page.captureScreenshot", format="png",
-                                               captureBeyondViewport=True)["data"]))
+                                               captureBeyondViewport=False)["data"]))
 
     def close(self):
         for fd in (self.to_browser, self.from_browser):
