@@ -23,8 +23,11 @@ function slug(text) {
   return String(text || "").toLowerCase().replace(/[^a-z0-9]+/g, "-");
 }
 
+// Control characters shown as the console shows them (\x1b), never passed on raw.
 function str(value) {
-  return value === null || value === undefined ? "" : String(value);
+  if (value === null || value === undefined) return "";
+  return String(value).replace(/[\x00-\x08\x0b-\x1f\x7f]/g,
+    (c) => "\\x" + c.charCodeAt(0).toString(16).padStart(2, "0"));
 }
 
 async function getJson(url) {
