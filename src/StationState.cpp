@@ -55,7 +55,9 @@ void StationState::unitJournaled(size_t line) {
 bool StationState::write(const json &counts, const json &ports, const std::string &stage, const std::string &note,
                          size_t journalLines, bool now) {
     const auto at = std::chrono::steady_clock::now();
-    if (!now && !changed && at - lastWrite < std::chrono::milliseconds(250)) return true;
+    // A port's percent changes the file without an event; nothing at all changes nothing.
+    const std::string key = json{counts, ports, stage, note, journalLines}.dump(-1, ' ', false, json::error_handler_t::replace);
+    if (!now && !changed && (key == lastKey || at - lastWrite < std::chrono::milliseconds(250))) return true;
     json facts = station;
     facts["updated"] = timeStamp(std::chrono::system_clock::now());
     facts["stage"] = stage;
@@ -77,5 +79,6 @@ bool StationState::write(const json &counts, const json &ports, const std::strin
     if (!written) std::remove(temporary.c_str());
     changed = !written;
     lastWrite = at;
+    if (written) lastKey = key;
     return written;
 }

@@ -34,6 +34,7 @@ class StationState {
     std::deque<json> events;
     long long nextId = 1;
     bool changed = true;
+    std::string lastKey; // what the last file said, but for its time
     std::chrono::steady_clock::time_point lastWrite;
 };
 

@@ -1074,7 +1074,8 @@ class Shift(E2E):
                  self.slot(3, "--unit", "rx", "--no-ready", "mcu")]
         self.slot(1, "--unit", "rx", after_ms=320 * ms)  # the first unit swapped for another
         tx, current, refusing, rx = self.ports.units
-        result = subprocess.run(self.station(slots, "--units", "4"), capture_output=True, timeout=RUN_LIMIT_S * 3)
+        named = [slots[0], "B2=" + slots[1], slots[2]]  # a slot named by the people at the line
+        result = subprocess.run(self.station(named, "--units", "4"), capture_output=True, timeout=RUN_LIMIT_S * 3)
         output = result.stdout.decode("latin-1")
         self.ports.stop()
         self.assertEqual(result.returncode, 1, output[-2000:])  # one unit failed
@@ -1100,6 +1101,14 @@ class Shift(E2E):
                 self.assertEqual(json.load(f)["outcome"], j["outcome"])
             self.assertTrue(os.path.exists(os.path.join(self.logs, j["log"])))
         self.assertIn("%s: remove the unit (updated and verified)" % slots[0], output)
+        self.assertIn("B2: remove the unit (already current)", output)
+        self.assertEqual([j.get("label") for j in journal if j["port"] == slots[1]], ["B2"])
+        # The live state as the station left it: ended, every unit counted and told as a change.
+        with open(os.path.join(self.logs, "station-state.json")) as f:
+            state = json.load(f)
+        self.assertEqual((state["station"]["stage"], state["counts"]["handled"], state["counts"]["failed"]), ("ended", 4, 1))
+        self.assertEqual([p["label"] for p in state["ports"]][1], "B2")
+        self.assertEqual([e["line"] for e in state["events"] if e["type"] == "unit"], [1, 2, 3, 4])
         self.assertIn("%s: no port" % slots[0], output)
 
     @unittest.skipIf(WINE, "the units are stopped with POSIX signals")
