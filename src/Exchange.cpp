@@ -24,6 +24,10 @@ struct Reply {
     size_t received = 0;
 };
 
+static bool gLineFailed = false;
+
+bool exchangeLineFailed() { return gLineFailed; }
+
 // Reads until a read brings nothing. Returns false as soon as the reply can no longer be
 // `expected`: more bytes came than it holds (zero bytes count too, though they add nothing to
 // the text), or more than the buffer holds when nothing is compared. Collection stops there,
@@ -34,7 +38,7 @@ static bool collectReply(Reply &reply, const char *expected, BOOL validate) {
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
         int count = 0;
-        ComPortAPI_ReadCOM(gDataBuffer, kReadRequest, &count);
+        gLineFailed = !ComPortAPI_ReadCOM(gDataBuffer, kReadRequest, &count);
         gDataBuffer[count] = '\0';
         if (count == 0) {
             recordReply(reply.firstBytes, reply.received, secondsSince(start));
@@ -66,9 +70,11 @@ BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse
     std::strcat(gDataBuffer, commandToSend);
     std::strcat(gDataBuffer, "\n\r");
     int written = 0;
+    gLineFailed = false;
     recordCommand(gDataBuffer, length);
     if (!ComPortAPI_WriteCOM(gDataBuffer, (int)length, &written)) {
         consoleLine("\r\nError occurred when sending data !\r");
+        gLineFailed = true;
         return FALSE;
     }
     if (expectedResponse == nullptr) return TRUE;
@@ -82,7 +88,9 @@ static void erasePercentage(int percentage) { consolePrint(percentage <= 9 ? "\b
 BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResponse, const char *expectedResponse) {
     const auto start = std::chrono::steady_clock::now();
     int dataSent = 0, percentage = 0, written = 0;
+    gLineFailed = false;
     auto writeFailed = [&] {
+        gLineFailed = true;
         recordImageEnd("write failed", dataSent + written, secondsSince(start));
         return FALSE;
     };
@@ -112,7 +120,7 @@ BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResp
             consolePrintf("\r\nExpected : %s  received : %s\r\n", expectedResponse,
                           consoleSafeText(reply.firstBytes, reply.received).c_str());
             consoleLine("\r\nError: Expected response did  not matched !\r");
-            recordImageEnd("refused", dataSent, streamed);
+            recordImageEnd(gLineFailed ? "line failed" : "refused", dataSent, streamed);
             return FALSE;
         }
         recordImageEnd(validateResponse == TRUE ? "accepted" : "sent", dataSent, streamed);

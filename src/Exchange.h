@@ -9,6 +9,9 @@
 // With expectedResponse null: TRUE once written. Else collects the reply until a silent
 // read; FALSE when validateResponse is TRUE and it differs (or the write failed).
 BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse, const char *expectedResponse);
+// True when the reply of the last sendCommand or sendData ended because the line failed (a
+// read reported an error or a hang-up), not because the unit fell silent.
+bool exchangeLineFailed();
 // Streams the block in 10240-byte writes with the percentage display, then as sendCommand.
 BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResponse, const char *expectedResponse);
 

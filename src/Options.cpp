@@ -4,6 +4,8 @@
 #include "ServeRequest.h"
 #include "StringOperations.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 
 static std::vector<std::string> splitList(const std::string &text) {
@@ -39,6 +41,33 @@ static bool checkServe(const Options &o, std::string &error) {
     return error.empty();
 }
 
+// A slot's name as the people at the line call it: short, no separator of a list or a path,
+// nothing a terminal or a page could take for markup, and unique.
+static bool labelUsable(const std::string &label, const std::vector<std::string> &before, std::string &error) {
+    const bool plain = std::all_of(label.begin(), label.end(), [](char c) {
+        return std::isalnum((unsigned char)c) || std::strchr(" -_.#+()", c) != nullptr;
+    });
+    if (label.empty() || label.size() > 16 || !plain || label.front() == ' ' || label.back() == ' ')
+        error = "the label '" + label + "' is not usable: 1 to 16 letters, digits, spaces or - _ . # + ( )";
+    else if (std::find(before.begin(), before.end(), label) != before.end())
+        error = "the label '" + label + "' names two ports";
+    return error.empty();
+}
+
+// "A1=/dev/ttyUSB0": the port, and its label apart.
+static bool splitLabel(std::string &entry, std::vector<std::string> &labels, std::string &error) {
+    const size_t equals = entry.find('=');
+    if (equals == std::string::npos) {
+        labels.emplace_back();
+        return true;
+    }
+    const std::string label = entry.substr(0, equals);
+    if (!labelUsable(label, labels, error)) return false;
+    labels.push_back(label);
+    entry.erase(0, equals + 1);
+    return true;
+}
+
 static bool checkCombination(const Options &o, std::string &error) {
     if (!checkServe(o, error)) return false;
     const int fileModes = o.listPorts + o.exportWeb + !o.writeImageKind.empty();
@@ -53,6 +82,8 @@ static bool checkCombination(const Options &o, std::string &error) {
         error = "--station takes --ports, --log-dir, --force and --units; each unit's run is verified, logged and"
                 " reported by itself";
     else if ((o.units != 0 || o.force) && !o.station) error = "--units and --force belong to --station";
+    else if (!o.station && std::any_of(o.portLabels.begin(), o.portLabels.end(), [](auto &l) { return !l.empty(); }))
+        error = "labels in --ports (A1=PORT) belong to --station";
     else if (o.skipCurrent && (o.info || fileModes > 0 || watching)) error = "--skip-current belongs to an update";
     else if (!o.logDir.empty() && !o.parallel && !o.station) error = "--log-dir belongs to --parallel and --station";
     else if (watching && (o.port.empty() || (o.waitForUnit && !o.waitUntilGone.empty()) || o.info ||
@@ -136,8 +167,9 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
         } else if (arg == "--ports") {
             if (!value(text, "a list of ports")) return false;
             o.ports = splitList(text);
-            for (const std::string &name : o.ports)
-                if (!portNameUsable(name, error)) return false;
+            o.portLabels.clear();
+            for (std::string &name : o.ports)
+                if (!splitLabel(name, o.portLabels, error) || !portNameUsable(name, error)) return false;
         } else if (arg == "--write-image") {
             if (!value(o.writeImageKind, "a kind (mcu, tx or rx) and a FILE")) return false;
             if (o.writeImageKind != "mcu" && o.writeImageKind != "tx" && o.writeImageKind != "rx") {
@@ -171,7 +203,8 @@ const char *usageText() {
            "  --port P --baud B      use port P at B baud instead of detecting\n"
            "                         (P: COM number, COMn, or on Linux a device path)\n"
            "  --port P               detect the baud rate on port P alone\n"
-           "  --ports LIST           detect on these ports only, in this order (comma-separated)\n"
+           "  --ports LIST           detect on these ports only, in this order (comma-separated);\n"
+           "                         with --station an entry may name its slot: A1=/dev/ttyUSB0,A2=COM7\n"
            "  --info                 identify the unit (versions, TX or RX, whether it runs the firmware\n"
            "                         carried) and update nothing; with --port/--ports/--baud as an update\n"
            "  --verify               after the reboot ask the unit for its versions again: success only\n"

@@ -29,6 +29,7 @@ struct Options {
     int baud = 0;                   // --baud, with --port
     int asCom = 0;                  // --as-com: the COM number --port goes by (a station's child)
     std::vector<std::string> ports; // --ports: the candidates of detection, in order
+    std::vector<std::string> portLabels; // --station: each port's label ("A1" of A1=PORT), or ""
     std::string writeImageKind;     // --write-image mcu|tx|rx
     std::string writeImageFile;
     bool exportWeb = false;         // --export-web [FILE]

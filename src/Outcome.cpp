@@ -58,6 +58,7 @@ std::string imageFailure(const RunEnd &end) {
     if (end.imageOutcome == "not ready") text = "unit not ready for the " + image;
     else if (end.imageOutcome == "refused") text = image + " refused";
     else if (end.imageOutcome == "write failed") text = image + " cut" + percentText(end.percent) + " (the line failed)";
+    else if (end.imageOutcome == "line failed") text = "the line failed in the " + image + percentText(end.percent);
     else text = image + " not sent";
     if (end.phase == PHASE_MCU && end.fpgaAccepted) text += " after the FPGA image was accepted";
     return text;
@@ -103,7 +104,9 @@ std::string describeEnd(const RunEnd &end) {
         break;
     case PHASE_REBOOTING:
     case PHASE_VERIFYING: text += std::string(" while ") + phaseName(end.phase); break;
-    default: text += end.outcome == "failed" ? std::string(" while ") + phaseName(end.phase) : " before any image";
+    default:
+        text += end.outcome == "failed" ? std::string(" while ") + phaseName(end.phase) : " before any image";
+        if (!end.why.empty()) text += " (" + end.why + ")";
     }
     return text + ": " + unitLeft(end);
 }

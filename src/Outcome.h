@@ -40,6 +40,7 @@ struct RunEnd {
     int percent = -1;            // of the image being sent when it ended; -1 when none was
     std::string imageOutcome;    // of the image that ended it: refused, not ready, write failed
     bool fpgaAccepted = false;
+    std::string why;             // of a failed check: what the unit answered, or did not
 };
 
 // What the unit holds after such an end: "updated", "unchanged", "update again" or

@@ -43,6 +43,7 @@ struct State {
     int imageWritten = 0;
     int lastPercent = -1;
     int lastRebootPercent = -1;
+    std::string checkFailed;
 };
 
 State g;
@@ -107,9 +108,10 @@ RunEnd endOf(const char *outcome) {
     RunEnd end;
     end.outcome = outcome;
     end.phase = g.lastWorkPhase;
+    end.why = g.checkFailed;
     if (const json *image = lastImage()) {
         end.imageOutcome = (*image)["outcome"].get<std::string>();
-        if (g.streaming || end.imageOutcome == "write failed") end.percent = std::max(0, g.lastPercent);
+        if (g.streaming || end.imageOutcome == "write failed" || end.imageOutcome == "line failed") end.percent = std::max(0, g.lastPercent);
     }
     const json &images = g.report["images"];
     end.fpgaAccepted = !images.empty() && images[0]["kind"] == "fpga" && images[0]["outcome"] == "accepted";
@@ -269,6 +271,13 @@ void recordUnitKind(const char *kind) {
     g.report["unit"]["kind"] = kind;
     logLine(std::string("unit kind: ") + kind);
     event("unit_kind", {{"kind", kind}});
+}
+
+void recordCheckFailed(const std::string &why) {
+    if (!active()) return;
+    g.checkFailed = why;
+    g.report["check_failed"] = why;
+    logLine("check failed: " + why);
 }
 
 void recordImageAnnounced(const char *kind, const char *file, uint32_t checksum, int length) {

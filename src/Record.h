@@ -56,6 +56,8 @@ void recordUnitFound(int com, int baud, const char *how); // how: detected, name
 void recordNoUnit(const std::string &portsTried);
 void recordVersions(const UnitVersions &versions, bool converted, bool afterReboot);
 void recordUnitKind(const char *kind);
+// Why the unit failed its check: "device code 3, not 7".
+void recordCheckFailed(const std::string &why);
 void recordImageAnnounced(const char *kind, const char *file, uint32_t checksum, int length);
 // The announced image begins to stream: from here the port's writes are its bytes.
 void recordImageStreaming();

@@ -9,6 +9,12 @@
 
 static std::string gTemporary;
 
+// The folder that holds fileName, as a name to open.
+static std::string folderOf(const std::string &fileName) {
+    const size_t slash = fileName.find_last_of("/\\");
+    return slash == std::string::npos ? "." : slash == 0 ? fileName.substr(0, 1) : fileName.substr(0, slash);
+}
+
 static void fail(const char *fileName, const std::string &reason) {
     consolePrintf("\r\nERROR: Cannot write %s: %s\r\n", fileName, reason.c_str());
 }
@@ -51,6 +57,7 @@ static std::string commit(const char *fileName) {
     else if (!(reason = platformReplaceFile(gTemporary.c_str(), fileName)).empty())
         reason = "cannot rename " + gTemporary + " to it: " + reason;
     if (!reason.empty()) std::remove(gTemporary.c_str());
+    else platformSyncFolder(folderOf(fileName)); // the new name on disk too; the file is whole either way
     return reason;
 }
 

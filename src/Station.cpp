@@ -262,7 +262,8 @@ int runStation(const Options &options) {
     std::string error;
     const std::string dir = runFolder(options, error);
     // Nothing starts where the record cannot be written.
-    if (!dir.empty() && !safeFileCanWrite((dir + "/report.json").c_str(), error)) error = "cannot write in " + dir + ": " + error;
+    if (!dir.empty() && !safeFileCanWrite((dir + "/report.json").c_str(), error))
+        error = "cannot write " + dir + "/report.json: " + error;
     if (!error.empty()) {
         consolePrintf("ERROR: %s.\r\n", error.c_str());
         return EXIT_UPDATE_FAILED;

@@ -2,14 +2,34 @@
 
 #include "platform/Process.h"
 
+namespace {
+
+// A child restores its port and writes its record within moments of its stop or of its
+// output's end; a USB serial driver can hold a closing process a while longer. Past these it
+// is killed, and past the last the station goes on without it (still held, never waited for).
+const auto kEndGrace = std::chrono::seconds(10);
+const auto kReapGrace = std::chrono::seconds(5);
+
+bool passed(std::chrono::steady_clock::time_point since, std::chrono::steady_clock::time_point now,
+            std::chrono::seconds grace) {
+    return since != std::chrono::steady_clock::time_point() && now - since > grace;
+}
+
+} // namespace
+
 StationChildren::~StationChildren() {
     for (auto &[slot, child] : children) {
         processKill(child->process); // only reached when the station itself fails
-        if (child->reader.joinable()) child->reader.join();
         int status = 0;
-        processWait(child->process, 5000, status);
-        processRelease(child->process);
+        if (processWait(child->process, 5000, status)) {
+            if (child->reader.joinable()) child->reader.join();
+            processRelease(child->process);
+        } else if (child->reader.joinable()) {
+            child->reader.detach(); // a process that even a kill does not end: the exit follows
+        }
     }
+    for (auto &child : lingering)
+        if (child->reader.joinable()) child->reader.detach();
 }
 
 bool StationChildren::start(size_t slot, const std::vector<std::string> &args, bool ownGroup, std::string &error) {
@@ -17,6 +37,7 @@ bool StationChildren::start(size_t slot, const std::vector<std::string> &args, b
     if (process == nullptr) return false;
     auto child = std::make_unique<Child>();
     child->process = process;
+    std::lock_guard<std::mutex> guard(lock); // the readers look the slot up (current)
     child->reader = std::thread(&StationChildren::read, this, slot, process);
     children[slot] = std::move(child);
     return true;
@@ -32,15 +53,35 @@ void StationChildren::read(size_t slot, ChildProcess *process) {
         size_t end;
         while ((end = pending.find('\n')) != std::string::npos) {
             std::lock_guard<std::mutex> guard(lock);
-            queue.push_back({slot, pending.substr(0, end)});
+            if (current(slot, process)) queue.push_back({slot, pending.substr(0, end)});
             pending.erase(0, end + 1);
             arrived.notify_one();
         }
     }
     std::lock_guard<std::mutex> guard(lock);
+    if (!current(slot, process)) return; // a child given up on: its slot is another's now
     if (!pending.empty()) queue.push_back({slot, pending});
     outputEnded.push_back(slot);
     arrived.notify_one();
+}
+
+bool StationChildren::current(size_t slot, const ChildProcess *process) const {
+    const auto at = children.find(slot);
+    return at != children.end() && at->second->process == process;
+}
+
+bool StationChildren::settle(Child &child, Time now, int &status) {
+    if (child.outputEnded != Time() && processWait(child.process, 0, status)) {
+        processRelease(child.process);
+        return true;
+    }
+    if (child.killed == Time() && (passed(child.outputEnded, now, kEndGrace) || passed(child.stopAsked, now, kEndGrace))) {
+        processKill(child.process);
+        child.killed = now;
+    }
+    if (!passed(child.killed, now, kReapGrace)) return false;
+    status = -1;
+    return true;
 }
 
 void StationChildren::poll(int ms, std::vector<Line> &lines, std::vector<Ended> &ended) {
@@ -52,25 +93,32 @@ void StationChildren::poll(int ms, std::vector<Line> &lines, std::vector<Ended> 
         queue.clear();
         finished.swap(outputEnded);
     }
+    const Time now = std::chrono::steady_clock::now();
     for (size_t slot : finished) {
         const auto at = children.find(slot);
         if (at == children.end()) continue;
-        Child &child = *at->second;
-        child.reader.join();
+        at->second->reader.join();
+        at->second->outputEnded = now;
+    }
+    for (auto at = children.begin(); at != children.end();) {
         int status = -1;
-        if (!processWait(child.process, 10000, status)) { // its output ended: it is ending
-            processKill(child.process);
-            processWait(child.process, 5000, status);
+        if (!settle(*at->second, now, status)) {
+            ++at;
+            continue;
         }
-        processRelease(child.process);
-        children.erase(at);
-        ended.push_back({slot, status});
+        if (status < 0 && at->second->outputEnded == Time()) lingering.push_back(std::move(at->second));
+        else if (status < 0) processRelease(at->second->process); // no longer waited for; its zombie stays
+        ended.push_back({at->first, status});
+        std::lock_guard<std::mutex> guard(lock);
+        at = children.erase(at);
     }
 }
 
 void StationChildren::stop(size_t slot) {
     const auto at = children.find(slot);
-    if (at != children.end()) processStop(at->second->process);
+    if (at == children.end()) return;
+    processStop(at->second->process);
+    if (at->second->stopAsked == Time()) at->second->stopAsked = std::chrono::steady_clock::now();
 }
 
 bool StationChildren::running(size_t slot) const { return children.count(slot) != 0; }

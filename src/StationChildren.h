@@ -4,6 +4,7 @@
 // The child runs of a station, each in a slot (a port), and what they write, line by line,
 // for the station's main thread. Threads here only carry the children's output.
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -31,7 +32,9 @@ class StationChildren {
     // no console Ctrl-C or terminal signal of its own; only stop() reaches it. False with error.
     bool start(size_t slot, const std::vector<std::string> &args, bool ownGroup, std::string &error);
     // Waits up to ms for output: the lines that came, and the children that ended since (their
-    // slots free again). A child that ends its output is waited for, then killed if it lingers.
+    // slots free again). Never blocks longer: a child that does not end within a grace time
+    // after its output ended or its stop was asked is killed, and reported ended (status -1
+    // when even the kill did not end it).
     void poll(int ms, std::vector<Line> &lines, std::vector<Ended> &ended);
     // Asks the child in slot to stop: it restores its port and writes its record.
     void stop(size_t slot);
@@ -39,18 +42,24 @@ class StationChildren {
     size_t count() const { return children.size(); }
 
   private:
+    using Time = std::chrono::steady_clock::time_point;
     struct Child {
         ChildProcess *process = nullptr;
         std::thread reader;
-        bool outputEnded = false;
+        Time outputEnded{}, stopAsked{}, killed{}; // when each happened; unset when not yet
     };
     std::mutex lock;
     std::condition_variable arrived;
     std::deque<Line> queue;
     std::vector<size_t> outputEnded; // slots whose output ended, not yet reaped
     std::map<size_t, std::unique_ptr<Child>> children;
+    std::vector<std::unique_ptr<Child>> lingering; // killed, never reaped: held until the end
 
     void read(size_t slot, ChildProcess *process);
+    // The child in slot is still this process (under lock).
+    bool current(size_t slot, const ChildProcess *process) const;
+    // The child ended, was killed or is given up: true when its slot is free again.
+    bool settle(Child &child, Time now, int &status);
 };
 
 #endif

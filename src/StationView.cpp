@@ -155,7 +155,8 @@ std::string watchStateText(const WatchedPort &port) {
     switch (port.state) {
     case WATCH_NO_PORT: return "no port";
     case WATCH_WAITING: return "waiting for a unit";
-    case WATCH_BUSY: return port.awaitingRemoval ? "remove the unit" : "busy, trying again";
+    case WATCH_BUSY:
+        return port.awaitingRemoval ? "remove the unit" : !port.problem.empty() ? port.problem : "busy, trying again";
     case WATCH_WORKING: // its run opens the port at the rate found, then talks to the unit
         if (port.unit.phase == "starting" || port.unit.phase == "detecting") return "unit found at " + std::to_string(port.baud);
         return port.unit.phase == "done" ? port.unit.summary : phaseText(port.unit);
@@ -177,7 +178,9 @@ void WatchView::changed(const WatchedPort &port) {
     std::string line = port.label + ": " + watchStateText(port);
     if (port.state == WATCH_WORKING && u.phase == "checking" && !u.kind.empty())
         line += ", " + u.kind + " unit, firmware and fpga " + u.before;
-    if ((port.state == WATCH_REMOVE || port.state == WATCH_IDLE) && !port.last.empty()) line += " (" + port.last + ")";
+    // How its unit ended, while that unit is still there (not for a slot that was only waiting).
+    if ((port.state == WATCH_REMOVE || (port.state == WATCH_IDLE && port.awaitingRemoval)) && !port.last.empty())
+        line += " (" + port.last + ")";
     consoleLine(line.c_str());
 }
 

@@ -10,6 +10,8 @@
 #include "Run.h"
 #include "SafeFile.h"
 #include "StationChildren.h"
+#include "StationJournal.h"
+#include "StationState.h"
 #include "Timing.h"
 #include "platform/PortList.h"
 
@@ -19,7 +21,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <cmath>
 #include <map>
+#include <memory>
 
 using json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
@@ -42,7 +46,11 @@ struct Watch {
     Watch(const Options &options, std::string dir) : options(options), dir(std::move(dir)) {}
     const Options &options;
     std::string dir;
-    FILE *journal = nullptr;
+    StationJournal journal;
+    std::unique_ptr<StationState> state;
+    std::string notRecording;  // why no unit can be recorded now: none is taken
+    std::string recordError;   // the last record that could not be written, with its unit
+    bool drainedByUnits = false; // --units ended the intake: the first stop stops the runs
     std::map<size_t, WatchedPort> ports; // by slot: a port keeps its slot while it is watched
     size_t nextSlot = 0;
     StationChildren children;
@@ -122,47 +130,82 @@ json versionsJson(const std::string &versions) {
 
 std::string relative(const Watch &w, const std::string &file) { return file.substr(w.dir.size() + 1); }
 
-// One line of the journal for a unit handled, written, flushed and on disk before anything else.
+// A unit in words, for the lines that name units: "A1 (TX 1.0.3 1.03, 17:58:32)".
+std::string unitName(const WatchedPort &port) {
+    std::string what = port.unit.kind.empty() ? "unit" : port.unit.kind;
+    if (!port.unit.before.empty() && port.unit.before != "unreadable") what += " " + port.unit.before;
+    return port.label + " (" + what + ", " + port.unitStarted.substr(11, 8) + ")";
+}
+
+// One line of the journal for a unit handled, written, flushed and on disk before anything
+// else; a line the disk does not take is kept and written with the next one it takes.
 void journalUnit(Watch &w, const WatchedPort &port) {
     const StationPort &u = port.unit;
-    const json line = {{"port", port.name},
-                       {"com", port.com < 1000 ? json(port.com) : json(nullptr)},
-                       {"path", port.path},
-                       {"started", port.unitStarted},
-                       {"ended", timeStamp(std::chrono::system_clock::now())},
-                       {"kind", u.kind.empty() ? json(nullptr) : json(u.kind)},
-                       {"before", versionsJson(u.before)},
-                       {"after", versionsJson(u.after)},
-                       {"outcome", u.outcome.empty() ? "ended without a report" : u.outcome},
-                       {"unit_left", unitLeft(u.end)},
-                       {"summary", u.summary},
-                       {"exit_status", u.status},
-                       {"log", relative(w, port.log)},
-                       {"report", u.reported ? json(relative(w, port.report)) : json(nullptr)},
-                       {"records_unwritten", u.unwritten}};
-    const std::string text = line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-    const bool written = w.journal != nullptr && std::fwrite(text.data(), 1, text.size(), w.journal) == text.size() &&
-                         platformSyncFile(w.journal).empty();
-    if (!written) w.unwritten.push_back("the journal " + w.dir + "/journal.jsonl lost the line of " + port.label);
+    json line = {{"port", port.name}};
+    if (!port.given.empty()) line["label"] = port.given;
+    line.update(json{{"com", port.com < 1000 ? json(port.com) : json(nullptr)},
+                     {"path", port.path},
+                     {"started", port.unitStarted},
+                     {"ended", timeStamp(std::chrono::system_clock::now())},
+                     {"kind", u.kind.empty() ? json(nullptr) : json(u.kind)},
+                     {"before", versionsJson(u.before)},
+                     {"after", versionsJson(u.after)},
+                     {"outcome", u.outcome.empty() ? "ended without a report" : u.outcome},
+                     {"unit_left", unitLeft(u.end)},
+                     {"summary", u.summary},
+                     {"exit_status", u.status},
+                     {"log", relative(w, port.log)},
+                     {"report", u.reported ? json(relative(w, port.report)) : json(nullptr)},
+                     {"records_unwritten", u.unwritten}});
+    const std::string reason = w.journal.append(line.dump(-1, ' ', false, json::error_handler_t::replace));
+    if (!reason.empty())
+        w.recordError = "the journal could not take the line of " + unitName(port) + ": " + reason +
+                        "; kept, to be written when it can";
+    else w.state->unitJournaled(w.journal.lines());
 }
 
 void countUnit(Watch &w, const WatchedPort &port) {
     const std::string outcome = port.unit.outcome.empty() ? "ended without a report" : port.unit.outcome;
     ++w.totals.handled;
     ++w.totals.outcomes[outcome];
-    w.totals.anyCut |= outcome == "stopped";
+    // A run that a second stop could not end in time, killed without its report, was cut too.
+    w.totals.anyCut |= outcome == "stopped" || (outcome == "ended without a report" && w.stage == STAGE_STOPPING);
     w.totals.anyUnconfirmed |= outcome == "not confirmed";
     w.totals.anyFailed |= outcome != "updated and verified" && outcome != "already current" &&
                           outcome != "not confirmed" && outcome != "stopped";
     w.totals.anyUnwritten |= !port.unit.unwritten.empty();
-    w.totals.left[unitLeft(port.unit.end)].push_back(port.label);
-    for (const std::string &what : port.unit.unwritten) w.unwritten.push_back(port.label + ": " + what);
+    w.totals.left[unitLeft(port.unit.end)].push_back(unitName(port));
+    for (const std::string &what : port.unit.unwritten) {
+        w.unwritten.push_back(unitName(port) + ": " + what);
+        w.recordError = unitName(port) + ": " + what;
+    }
+}
+
+// The update run of a unit that answered the detection probe a moment before came back with
+// "no unit": it does not answer the version query. It is handled once, as a failed check.
+void takeAsMute(StationPort &unit) {
+    unit.outcome = unit.end.outcome = "failed";
+    unit.end.phase = PHASE_CHECKING;
+    unit.end.why = "it answers the detection probe but not the version query";
+    unit.summary = describeEnd(unit.end);
+}
+
+// A unit has answered on the port: its update starts, unless it could not be recorded.
+void unitFound(Watch &w, size_t slot, WatchedPort &port, WatchView &view) {
+    port.awaitingRemoval = false;
+    w.notRecording = w.journal.problem(true);
+    if (w.notRecording.empty()) return startUpdate(w, slot, port, view);
+    port.problem = "unit found, not recording";
+    port.retryAt = Clock::now() + kBusyRetry;
+    setState(port, WATCH_BUSY, view);
 }
 
 // The run on a port ended: its port goes on to the next state.
 void childEnded(Watch &w, size_t slot, WatchedPort &port, int status, WatchView &view) {
+    port.problem.clear();
     if (port.state == WATCH_WORKING) {
         stationChildEnded(port.unit, status);
+        if (port.unit.outcome == "no unit" && PortList_present(port.path)) takeAsMute(port.unit);
         const std::string &outcome = port.unit.outcome;
         // A unit that did not answer its first query had gone already: it was never handled.
         if (outcome != "no unit" && outcome != "no such port" && outcome != "busy" && outcome != "port failed") {
@@ -179,12 +222,10 @@ void childEnded(Watch &w, size_t slot, WatchedPort &port, int status, WatchView 
     }
     const std::string outcome = port.probe.outcome;
     if (w.stage != STAGE_RUNNING) return setState(port, WATCH_IDLE, view);
-    if (outcome == "unit found" || outcome == "new unit") {
-        port.awaitingRemoval = false;
-        return startUpdate(w, slot, port, view);
-    }
+    if (outcome == "unit found" || outcome == "new unit") return unitFound(w, slot, port, view);
     if (outcome == "gone" || outcome == "no such port") { // the unit, or its adapter, has gone
         port.awaitingRemoval = false;
+        if (outcome == "gone" && PortList_present(port.path)) return startWaiting(w, slot, port, view);
         return setState(port, WATCH_NO_PORT, view);
     }
     // Held by another program, or a run that could not tell: tried again a little later, as
@@ -216,6 +257,7 @@ void locate(WatchedPort &port, size_t slot, const std::vector<PortInfo> &usb) {
     }
     port.label = port.com < 1000 ? "COM" + std::to_string(port.com) : "";
     if (!port.path.empty() && port.path != port.label) port.label += (port.label.empty() ? "" : " ") + port.path;
+    if (!port.given.empty()) port.label = port.given;
 }
 
 // The ports to watch now, read again every few seconds without opening any: those named
@@ -223,9 +265,10 @@ void locate(WatchedPort &port, size_t slot, const std::vector<PortInfo> &usb) {
 void readPorts(Watch &w, WatchView &view) {
     const std::vector<PortInfo> usb = PortList_usbPorts();
     if (!w.options.ports.empty() && w.ports.empty()) {
-        for (const std::string &name : w.options.ports) {
+        for (size_t i = 0; i < w.options.ports.size(); ++i) {
             WatchedPort port;
-            port.name = name;
+            port.name = w.options.ports[i];
+            if (i < w.options.portLabels.size()) port.given = w.options.portLabels[i];
             w.ports[w.nextSlot++] = port;
         }
     }
@@ -263,19 +306,36 @@ void readPorts(Watch &w, WatchView &view) {
         at = at->second.dropped && !w.children.running(at->first) ? w.ports.erase(at) : std::next(at);
 }
 
+// Lines kept from a journal that could not take them are written once it can; whether a unit
+// can be recorded is known before one is taken.
+void checkRecords(Watch &w) {
+    const bool kept = !w.journal.kept().empty();
+    if (w.journal.retry().empty() && kept) {
+        w.recordError.clear();
+        w.state->unitJournaled(w.journal.lines());
+    }
+    w.notRecording = w.journal.problem(!w.notRecording.empty());
+}
+
+// No new unit: every run that is not an update is stopped.
+void endIntake(Watch &w) {
+    w.stage = STAGE_DRAINING;
+    for (auto &[slot, port] : w.ports)
+        if (port.state != WATCH_WORKING) w.children.stop(slot);
+}
+
 // The first stop takes no new unit and lets the updates under way finish; a stop that came half
 // a second or more after the first (not the same one sent twice at once, to the station and its
-// group) stops them as --parallel does.
+// group) stops them as --parallel does. So does the first stop once --units has ended the intake,
+// and a console closing (Windows ends the process a few seconds later: each unit's state is
+// recorded within them).
 void onStops(Watch &w, int &seen) {
     const int count = platformStopCount();
     if (count == seen) return;
     seen = count;
-    if (w.stage == STAGE_RUNNING) {
-        w.stage = STAGE_DRAINING;
-        for (auto &[slot, port] : w.ports)
-            if (port.state != WATCH_WORKING) w.children.stop(slot);
-    }
-    if (w.stage == STAGE_DRAINING && platformStopSpanMs() >= kSecondStopApart) {
+    const bool now = w.drainedByUnits || platformStopEndsSoon();
+    if (w.stage == STAGE_RUNNING) endIntake(w);
+    if (w.stage == STAGE_DRAINING && (now || platformStopSpanMs() >= kSecondStopApart)) {
         w.stage = STAGE_STOPPING;
         for (auto &[slot, port] : w.ports) w.children.stop(slot);
     }
@@ -285,35 +345,110 @@ int working(const Watch &w) {
     return (int)std::count_if(w.ports.begin(), w.ports.end(), [](const auto &p) { return p.second.state == WATCH_WORKING; });
 }
 
+int countOf(const Watch &w, const char *outcome) {
+    const auto at = w.totals.outcomes.find(outcome);
+    return at == w.totals.outcomes.end() ? 0 : at->second;
+}
+
+int failedCount(const Watch &w) {
+    return w.totals.handled - countOf(w, "updated and verified") - countOf(w, "already current") -
+           countOf(w, "not confirmed") - countOf(w, "stopped");
+}
+
+// Units an hour since the start; none over the first minutes, which would say more of chance
+// than of the line.
+double unitsPerHour(const Watch &w) {
+    const double seconds = secondsSince(w.started);
+    return seconds < 300 ? -1 : w.totals.handled * 3600 / seconds;
+}
+
 std::string totalsText(const Watch &w) {
-    const auto count = [&](const char *outcome) {
-        const auto at = w.totals.outcomes.find(outcome);
-        return at == w.totals.outcomes.end() ? 0 : at->second;
-    };
-    const int failed = w.totals.handled - count("updated and verified") - count("already current") -
-                       count("not confirmed") - count("stopped");
     char text[256];
     std::snprintf(text, sizeof text, "Since %s: %d updated and verified, %d already current, %d failed, %d not confirmed",
-                  timeStamp(w.startedWall).substr(11, 5).c_str(), count("updated and verified"), count("already current"),
-                  failed, count("not confirmed"));
-    if (count("stopped") > 0) std::snprintf(text + std::strlen(text), sizeof text - std::strlen(text), ", %d stopped",
-                                            count("stopped"));
-    // A rate over the first minutes would say more of chance than of the line.
-    const double seconds = secondsSince(w.started);
-    if (seconds < 300) return text;
+                  timeStamp(w.startedWall).substr(11, 5).c_str(), countOf(w, "updated and verified"),
+                  countOf(w, "already current"), failedCount(w), countOf(w, "not confirmed"));
+    if (countOf(w, "stopped") > 0)
+        std::snprintf(text + std::strlen(text), sizeof text - std::strlen(text), ", %d stopped", countOf(w, "stopped"));
+    if (unitsPerHour(w) < 0) return text;
     char rate[64];
-    std::snprintf(rate, sizeof rate, "; %.1f units/hour", w.totals.handled * 3600 / seconds);
+    std::snprintf(rate, sizeof rate, "; %.1f units/hour", unitsPerHour(w));
     return text + std::string(rate);
 }
 
 std::string stopNote(const Watch &w) {
     if (w.stage == STAGE_DRAINING) {
         const int n = working(w);
-        return "Finishing: no new unit, " + std::to_string(n) + (n == 1 ? " update" : " updates") +
-               " under way; Ctrl-C again stops " + (n == 1 ? "it" : "them") + " now.";
+        const std::string updates = std::to_string(n) + (n == 1 ? " update" : " updates") + " under way";
+        if (w.drainedByUnits)
+            return "Finishing: " + std::to_string(w.options.units) + (w.options.units == 1 ? " unit" : " units") +
+                   " handled, no new unit, " + updates + "; Ctrl-C stops " + (n == 1 ? "it" : "them") + " now.";
+        return "Finishing: no new unit, " + updates + "; Ctrl-C again stops " + (n == 1 ? "it" : "them") + " now.";
     }
     if (w.stage == STAGE_STOPPING) return "Stopping: each unit's run restores its port and writes its record.";
+    if (!w.notRecording.empty()) return "No new unit: it could not be recorded (" + w.notRecording + ").";
     return "";
+}
+
+// The view's last line: how the station stops, why it takes no unit, and a record that failed.
+std::string noteText(const Watch &w) {
+    const std::string note = stopNote(w);
+    if (w.recordError.empty()) return note;
+    return (note.empty() ? "" : note + " ") + "ERROR: " + w.recordError + ".";
+}
+
+std::string stageName(const Watch &w) {
+    static const char *const names[] = {"running", "finishing", "stopping"};
+    return names[w.stage];
+}
+
+// A port as the live state has it: what its console row shows.
+json portJson(size_t slot, const WatchedPort &port) {
+    const bool working = port.state == WATCH_WORKING;
+    const bool unitShown = working || port.state == WATCH_REMOVE || port.awaitingRemoval;
+    const StationPort &u = port.unit;
+    static const char *const states[] = {"no port", "waiting for a unit", "busy", "working", "remove the unit", "idle"};
+    return {{"slot", slot},
+            {"label", port.label},
+            {"name", port.name},
+            {"path", port.path},
+            {"com", port.com > 0 && port.com < 1000 ? json(port.com) : json(nullptr)},
+            {"state", states[port.state]},
+            {"text", watchStateText(port)},
+            {"phase", working && u.phase != "starting" && u.phase != "done" ? json(u.phase) : json(nullptr)},
+            {"percent", working && u.percent >= 0 ? json(u.percent) : json(nullptr)},
+            {"unit", unitShown ? json{{"kind", u.kind.empty() ? json(nullptr) : json(u.kind)},
+                                      {"before", u.before.empty() ? json(nullptr) : json(u.before)}}
+                               : json(nullptr)},
+            {"since", timeStamp(std::chrono::system_clock::now() -
+                                std::chrono::duration_cast<std::chrono::system_clock::duration>(Clock::now() - port.since))},
+            {"last", port.last},
+            {"message", port.problem}};
+}
+
+// The live state file: written at once when a port's state changed or a unit was journaled.
+void writeState(Watch &w, std::map<size_t, std::string> &shown, bool now = false) {
+    json ports = json::array();
+    for (const auto &[slot, port] : w.ports) {
+        json p = portJson(slot, port);
+        // A change of state, or of a tenth of an image: a reader is told (the percent goes on in "ports").
+        const std::string key = p["state"].get<std::string>() + p["text"].get<std::string>().substr(0, 12) +
+                                std::to_string(p["percent"].is_number() ? p["percent"].get<int>() / 10 : -1) +
+                                p["last"].get<std::string>();
+        if (shown[slot] != key) {
+            shown[slot] = key;
+            w.state->portChanged(p);
+        }
+        ports.push_back(std::move(p));
+    }
+    const double rate = unitsPerHour(w);
+    const json counts = {{"handled", w.totals.handled},
+                         {"updated and verified", countOf(w, "updated and verified")},
+                         {"already current", countOf(w, "already current")},
+                         {"failed", failedCount(w)},
+                         {"not confirmed", countOf(w, "not confirmed")},
+                         {"stopped", countOf(w, "stopped")},
+                         {"units_per_hour", rate < 0 ? json(nullptr) : json(std::round(rate * 10) / 10)}};
+    w.state->write(counts, ports, now ? "ended" : stageName(w), noteText(w), w.journal.lines(), now);
 }
 
 std::string watchedText(const Options &options) {
@@ -341,21 +476,52 @@ int watchStatus(const Watch &w) {
 bool openFolder(Watch &w, int &status) {
     std::error_code code;
     std::filesystem::create_directories(w.dir, code);
-    std::string holder, reason;
+    std::string why, reason;
     const std::string me = "station " + std::to_string(platformProcessId()) + " started " +
                            timeStamp(w.startedWall) + " on " + platformHostName();
+    const HoldResult held = code ? HOLD_FAILED : platformHoldFile(w.dir + "/station.lock", me + "\n", why);
     if (code) reason = "cannot create the folder " + w.dir + ": " + code.message();
-    else if (!platformHoldFile(w.dir + "/station.lock", me + "\n", holder)) {
+    else if (held == HOLD_BY_ANOTHER) {
         consolePrintf("ERROR: %s is the folder of another station (%s): give this one its own --log-dir.\r\n",
-                      w.dir.c_str(), holder.c_str());
+                      w.dir.c_str(), why.c_str());
         status = EXIT_USAGE;
         return false;
-    } else if ((w.journal = platformOpenToAppend((w.dir + "/journal.jsonl").c_str(), reason)) == nullptr)
-        reason = "cannot use " + w.dir + "/journal.jsonl: " + reason;
-    if (reason.empty()) return true;
+    } else if (held == HOLD_FAILED)
+        reason = "cannot hold " + w.dir + "/station.lock, which keeps a second station out of the folder: " + why;
+    else reason = w.journal.open(w.dir);
+    if (reason.empty()) {
+        w.state = std::make_unique<StationState>(w.dir, StationState::stationFacts(me, timeStamp(w.startedWall)));
+        return true;
+    }
     consolePrintf("ERROR: %s.\r\n", reason.c_str());
     status = EXIT_UPDATE_FAILED;
     return false;
+}
+
+std::vector<const WatchedPort *> rowsOf(const Watch &w) {
+    std::vector<const WatchedPort *> rows;
+    for (const auto &[slot, port] : w.ports) rows.push_back(&port);
+    return rows;
+}
+
+// "Update again: A1 (TX 1.0.3 1.03, 17:58:32), ...": each unit once, and the records lost.
+std::string closingLines(Watch &w) {
+    std::string closing = "\r\n" + std::to_string(w.totals.handled) + (w.totals.handled == 1 ? " unit" : " units") +
+                          " handled; their record is in " + w.dir + " (journal.jsonl).\r\n";
+    for (const char *left : {"update again", "check before use"}) {
+        std::string units;
+        for (const std::string &unit : w.totals.left[left]) units += (units.empty() ? "" : ", ") + unit;
+        if (!units.empty()) closing += std::string(left[0] == 'u' ? "Update again: " : "Check before use: ") + units + ".\r\n";
+    }
+    for (const std::string &line : w.journal.kept()) {
+        const json kept = json::parse(line, nullptr, false);
+        w.unwritten.push_back("the journal " + w.dir + "/journal.jsonl lost the line of the unit on " +
+                              kept.value("port", std::string("?")) + " started " + kept.value("started", std::string("?")));
+    }
+    const std::string closed = w.journal.close();
+    if (!closed.empty()) w.unwritten.push_back("the journal " + closed);
+    for (const std::string &what : w.unwritten) closing += "ERROR: " + what + ".\r\n";
+    return closing;
 }
 
 } // namespace
@@ -370,10 +536,12 @@ int runWatch(const Options &options) {
     printBuildNotes();
     consolePrint("\r\n");
     WatchView view(platformConsoleTakesCursorMoves(), platformConsoleColumns());
+    std::map<size_t, std::string> shown; // per port: what the live state last told of it
     int stopsSeen = 0;
     Clock::time_point lastRead;
     for (;;) {
         if (w.stage == STAGE_RUNNING && Clock::now() - lastRead >= std::chrono::milliseconds(WATCH_PORTS_READ_MS)) {
+            checkRecords(w);
             readPorts(w, view);
             lastRead = Clock::now();
         }
@@ -389,29 +557,17 @@ int runWatch(const Options &options) {
         }
         for (const auto &end : ended) childEnded(w, end.slot, w.ports.at(end.slot), end.status, view);
         if (w.stage == STAGE_RUNNING && options.units != 0 && w.totals.handled >= options.units) {
-            w.stage = STAGE_DRAINING; // as after a first Ctrl-C
-            for (auto &[slot, port] : w.ports)
-                if (port.state != WATCH_WORKING) w.children.stop(slot);
+            w.drainedByUnits = true;
+            endIntake(w);
         }
-        std::vector<const WatchedPort *> rows;
-        for (const auto &[slot, port] : w.ports) rows.push_back(&port);
-        view.draw(rows, totalsText(w), stopNote(w));
+        view.draw(rowsOf(w), totalsText(w), noteText(w));
+        writeState(w, shown);
         if (w.stage != STAGE_RUNNING && w.children.count() == 0) break;
     }
-    std::vector<const WatchedPort *> rows;
-    for (const auto &[slot, port] : w.ports) rows.push_back(&port);
-    view.draw(rows, totalsText(w), "", true);
-    if (w.journal != nullptr && std::fclose(w.journal) != 0)
-        w.unwritten.push_back("the journal " + w.dir + "/journal.jsonl may be incomplete");
+    view.draw(rowsOf(w), totalsText(w), "", true);
+    writeState(w, shown, true);
+    const std::string closing = closingLines(w);
     status = watchStatus(w);
-    std::string closing = "\r\n" + std::to_string(w.totals.handled) + (w.totals.handled == 1 ? " unit" : " units") +
-                          " handled; their record is in " + w.dir + " (journal.jsonl).\r\n";
-    for (const char *left : {"update again", "check before use"}) {
-        std::string ports;
-        for (const std::string &label : w.totals.left[left]) ports += (ports.empty() ? "" : ", ") + label;
-        if (!ports.empty()) closing += std::string(left[0] == 'u' ? "Update again: " : "Check before use: ") + ports + ".\r\n";
-    }
-    for (const std::string &what : w.unwritten) closing += "ERROR: " + what + ".\r\n";
     gWatchStatus = status;
     dipsplayLastMessageToUserBeforeExit(closing.c_str());
     return status;

@@ -34,7 +34,9 @@ struct WatchedPort {
     bool named = true; // named: kept while absent; else dropped when it goes
     std::string path;  // device path (POSIX) or COMn (Windows), as the children open it
     int com = 0;       // the COM number its runs go by
-    std::string label; // "COM3 /dev/ttyUSB0"
+    std::string label; // the operator's label ("A1"), else "COM3 /dev/ttyUSB0"
+    std::string given; // the operator's label, or ""
+    std::string problem; // why no unit is taken here now ("not recording: the disk is full")
     WatchState state = WATCH_NO_PORT;
     std::chrono::steady_clock::time_point since, retryAt;
     int baud = 0;      // the unit's rate, as its detection found it

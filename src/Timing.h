@@ -21,7 +21,7 @@
 #define TIMEOUT_WRITE_STALL_MS SCALED_MS(30000)  // a write the port takes no byte of fails
 
 // The station's watch: how often a finished unit is asked whether it is still there, how long
-// one that never answered must stay silent to count as removed, and how often the station
+// it must stay silent to count as removed while its adapter stays, and how often the station
 // reads the machine's ports again.
 #define WATCH_PRESENCE_PROBE_MS SCALED_MS(1500)
 #define WATCH_DETECTION_PAUSE_MS SCALED_MS(200)  // between two detection cycles of a port

@@ -85,9 +85,15 @@ int checkUnit(UnitVersions &versions) {
     consolePrint("Checking product .......... ");
     if (!converted || versions.fpga_type != DEVICE_XC7A75_676) {
         consoleLine("FAILED, Unknown product\r");
+        recordCheckFailed(!gUnitAnswered ? "no reply to the version query"
+                          : !converted   ? "a version reply that does not read as versions"
+                                         : "device code " + std::to_string(versions.fpga_type) + ", not " +
+                                               std::to_string(DEVICE_XC7A75_676) + " that this program updates");
         return 0;
     }
-    return identifyUnit();
+    const int row = identifyUnit();
+    if (row == 0) recordCheckFailed("its product reply names neither the TX nor the RX unit");
+    return row;
 }
 
 bool unitRunsCarriedFirmware(const UnitVersions &versions) {
@@ -109,7 +115,7 @@ static BOOL sendImage(RunPhase phase, int row, const char *command, const char *
     ComPortAPI_SetReadingTimeoutInMs(readyTimeoutMs);
     if (!sendCommand(commandToSend, FALSE, TRUE, "Ready")) {
         consoleLine("FAILED [Unit not ready]\r");
-        recordImageEnd("not ready", 0, 0);
+        recordImageEnd(exchangeLineFailed() ? "line failed" : "not ready", 0, 0);
         return FALSE;
     }
     consoleLine("OK\r");
@@ -161,14 +167,18 @@ static void awaitReboot() {
     }
     consolePrintf("%3d%%", max_cnt * 100 / max_cnt);
     recordRebootProgress(100);
+    // A unit that finished booting within the wait has already shown its prompt: the first read
+    // holds it (whole, or its beginning), and the second then waits for nothing more.
     readReply();
+    const std::string early = gDataBuffer;
     ComPortAPI_SetReadingTimeoutInMs(TIMEOUT_PROMPT_MS);
     readReply();
     consolePrint("\b\b\b\b");
     consolePrint("100%");
-    const bool prompt = unitPromptShown(gDataBuffer);
+    const bool prompt = unitPromptShown(gDataBuffer) || unitPromptShown((early + gDataBuffer).c_str());
     recordPrompt(prompt);
-    gRebootOutcome = !prompt ? REBOOT_NOT_CONFIRMED : gVerifyAfterReboot ? verifyVersions() : REBOOT_CONFIRMED;
+    // With --verify the version reply decides, the prompt seen or not.
+    gRebootOutcome = gVerifyAfterReboot ? verifyVersions() : prompt ? REBOOT_CONFIRMED : REBOOT_NOT_CONFIRMED;
     if (gRebootOutcome == REBOOT_CONFIRMED) {
         consoleLine("\n\r\n\rThe update was successful, the unit is now operational\r");
     } else if (gRebootOutcome == REBOOT_NOT_CONFIRMED) {

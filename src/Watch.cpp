@@ -5,6 +5,7 @@
 #include "Detection.h"
 #include "Exchange.h"
 #include "Options.h"
+#include "Product.h"
 #include "Outcome.h"
 #include "Record.h"
 #include "Run.h"
@@ -39,7 +40,11 @@ Presence askPresence(const std::string &known) {
     ComPortAPI_SetReadingTimeoutInMs(TIMEOUT_QUERY_MS);
     if (!sendCommand("%fw -v", FALSE, FALSE, nullptr)) return PRESENCE_NONE;
     int n = 0;
-    if (!ComPortAPI_ReadCOM(gDataBuffer, DATA_BUFFER_SIZE - 1, &n) || n == 0) return PRESENCE_NONE;
+    if (!ComPortAPI_ReadCOM(gDataBuffer, DATA_BUFFER_SIZE - 1, &n)) return PRESENCE_NONE;
+    // A unit that answers the detection probe but not the version query is still there.
+    if (n == 0)
+        return sendCommand(DETECTION_PROBE_COMMAND, FALSE, TRUE, DETECTION_EXPECTED_RESPONSE) ? PRESENCE_SAME
+                                                                                             : PRESENCE_NONE;
     gDataBuffer[n] = '\0';
     UnitVersions v;
     for (char *c = gDataBuffer; *c != '\0'; ++c)
@@ -76,11 +81,11 @@ void runWaitUntilGone(const Options &options) {
         watchEnd(PortList_problem(error) == PORT_ABSENT ? EXIT_UPDATE_OK : EXIT_UPDATE_FAILED,
                  PortList_problem(error) == PORT_ABSENT ? "gone" : unopenedOutcome({error}));
     }
-    // A unit that answers has gone when it falls silent. One that has not answered since its
-    // run ended (still booting, or stuck after a failure) has gone only after a silence longer
-    // than a reboot, or with its adapter: it is never taken for removed while it is attached.
-    bool answered = false;
-    const MonotonicTime start = std::chrono::steady_clock::now();
+    // A unit has gone when its adapter goes, or after a silence longer than a reboot: one that
+    // stays attached may fall quiet for a while (stuck, or rebooting itself after a failure) and
+    // must never be taken for a new one. A unit that answers in its place with other versions,
+    // and not the carried firmware, is a new unit.
+    MonotonicTime lastAnswer = std::chrono::steady_clock::now();
     for (;;) {
         Presence presence = askPresence(options.waitUntilGone);
         // One silence may be chance; and a unit cut short after an announcement may listen at
@@ -90,9 +95,9 @@ void runWaitUntilGone(const Options &options) {
             ComPortAPI_SetBaudRate(rate);
             presence = askPresence(options.waitUntilGone);
         }
-        answered |= presence != PRESENCE_NONE;
+        if (presence != PRESENCE_NONE) lastAnswer = std::chrono::steady_clock::now();
         const bool lineGone = !PortList_present(PortList_pathOf(gComPortNumber));
-        if (presence == PRESENCE_NONE && (answered || lineGone || secondsSince(start) * 1000 > WATCH_SILENT_UNIT_MS))
+        if (presence == PRESENCE_NONE && (lineGone || secondsSince(lastAnswer) * 1000 > WATCH_SILENT_UNIT_MS))
             watchEnd(EXIT_UPDATE_OK, "gone");
         if (presence == PRESENCE_OTHER) watchEnd(EXIT_UPDATE_OK, "new unit");
         Sleep(WATCH_PRESENCE_PROBE_MS);

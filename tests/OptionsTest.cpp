@@ -26,6 +26,11 @@ TEST(Options, AcceptedForms) {
     EXPECT_EQ(o.ports, (std::vector<std::string>{"1", "COM4", "/dev/ttyUSB0"}));
 
     o = Options();
+    ASSERT_TRUE(parse({"--station", "--ports", "A1=/dev/ttyUSB0,COM4,Bench 2=7"}, o, error)) << error;
+    EXPECT_EQ(o.ports, (std::vector<std::string>{"/dev/ttyUSB0", "COM4", "7"}));
+    EXPECT_EQ(o.portLabels, (std::vector<std::string>{"A1", "", "Bench 2"}));
+
+    o = Options();
     ASSERT_TRUE(parse({"--export-web", "--no-pause"}, o, error)) << error;
     EXPECT_TRUE(o.exportWeb);
     EXPECT_EQ(o.exportWebFile, "FwToUpload.bin"); // "--no-pause" is the next option, not FILE
@@ -58,6 +63,11 @@ TEST(Options, RefusedForms) {
         {{"--port", "0"}, "'0' is not a valid port: COM numbers start at 1 and have at most 8 digits"},
         {{"--ports", "2,COM0"}, "'COM0' is not a valid port: COM numbers start at 1 and have at most 8 digits"},
         {{"--ports", "2,,3"}, "an empty port name"},
+        {{"--station", "--ports", "A1=1,A1=2"}, "the label 'A1' names two ports"},
+        {{"--station", "--ports", "<b>=1"},
+         "the label '<b>' is not usable: 1 to 16 letters, digits, spaces or - _ . # + ( )"},
+        {{"--station", "--ports", "=1"}, "the label '' is not usable: 1 to 16 letters, digits, spaces or - _ . # + ( )"},
+        {{"--parallel", "--ports", "A1=1"}, "labels in --ports (A1=PORT) belong to --station"},
         {{"--port", "com123456789"},
          "'com123456789' is not a valid port: COM numbers start at 1 and have at most 8 digits"},
         {{"--write-image", "dsp", "x.bin"}, "--write-image takes mcu, tx or rx, not 'dsp'"},

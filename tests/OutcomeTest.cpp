@@ -6,8 +6,10 @@
 
 namespace {
 
-RunEnd end(const char *outcome, RunPhase phase, int percent = -1, const char *image = "", bool fpga = false) {
+RunEnd end(const char *outcome, RunPhase phase, int percent = -1, const char *image = "", bool fpga = false,
+           const char *why = "") {
     RunEnd e;
+    e.why = why;
     e.outcome = outcome;
     e.phase = phase;
     e.percent = percent;
@@ -36,6 +38,10 @@ TEST(Outcome, EachEndSaysWhatTheUnitHolds) {
          "failed: MCU image refused after the FPGA image was accepted: update again"},
         {end("failed", PHASE_FPGA, 12, "write failed"), "update again",
          "failed: FPGA image cut at 12 % (the line failed): update again"},
+        {end("failed", PHASE_MCU, 100, "line failed", true), "update again",
+         "failed: the line failed in the MCU image at 100 % after the FPGA image was accepted: update again"},
+        {end("failed", PHASE_CHECKING, -1, "", false, "device code 3, not 7 that this program updates"), "unchanged",
+         "failed while checking (device code 3, not 7 that this program updates): unchanged"},
         {end("ended without a report", PHASE_MCU, 3), "update again",
          "ended without a report in the MCU image at 3 %: update again"},
     };

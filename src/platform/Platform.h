@@ -123,6 +123,9 @@ int platformStopSignal();
 // station tells a second stop from the same one sent twice at once (to it and its group).
 int platformStopCount();
 int platformStopSpanMs();
+// True when the stop came from the console closing, a log-off or a shut-down (Windows): the
+// system ends the process about five seconds later, so there is no time to let work finish.
+bool platformStopEndsSoon();
 // With endsNow, a second Ctrl-C ends the program at once: for a person at the console who
 // will not wait for the clean stop. Otherwise (the default) every signal after the first is
 // part of the stop under way, which always finishes.
@@ -151,8 +154,10 @@ bool platformReadLine(std::string &line);
 unsigned long platformProcessId();
 std::string platformHostName();
 // Holds path (created if missing) for as long as this process lives, with text in it, so that
-// no other process can hold it: false with holder set to what its holder wrote there.
-bool platformHoldFile(const std::string &path, const std::string &text, std::string &holder);
+// no other process can hold it. HOLD_BY_ANOTHER with what its holder wrote there in `why`;
+// HOLD_FAILED with why it cannot be held (a link, a FIFO, another user's file).
+enum HoldResult { HOLD_TAKEN, HOLD_BY_ANOTHER, HOLD_FAILED };
+HoldResult platformHoldFile(const std::string &path, const std::string &text, std::string &why);
 // Memory for the multi-megabyte buffers (not zeroed; release with free), on huge pages where
 // the system offers them: a few page faults instead of thousands. Null when out of memory.
 void *platformAllocateLarge(size_t bytes);
@@ -161,6 +166,12 @@ void *platformAllocateLarge(size_t bytes);
 std::string platformReplaceFile(const char *from, const char *to);
 // Puts what was written to file on disk; "" on success, else the reason.
 std::string platformSyncFile(FILE *file);
+// Puts a folder's entries (a file created or renamed there) on disk; "" or the reason.
+std::string platformSyncFolder(const std::string &folder);
+// Cuts an open file back to size bytes (a write that failed half-way undone); "" or the reason.
+std::string platformTruncateFile(FILE *file, long long size);
+// True while path still names the open file (not removed, not replaced by another).
+bool platformStillNamed(FILE *file, const std::string &path);
 // Creates path for binary writing: a new file, never an existing one nor through a link.
 // Null with reason set, and `exists` when the name is taken.
 FILE *platformCreateNewFile(const char *path, bool &exists, std::string &reason);

@@ -215,6 +215,34 @@ class Ports:
             u.stop()
 
 
+def process_tree(pid):
+    """pid and every process below it."""
+    children = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            parent = int(read_bytes("/proc/%s/stat" % entry).rsplit(b")", 1)[1].split()[1])
+        except (OSError, IndexError, ValueError):
+            continue
+        children.setdefault(parent, []).append(int(entry))
+    tree, todo = [], [pid]
+    while todo:
+        tree.append(todo.pop())
+        todo += children.get(tree[-1], [])
+    return tree
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def fill(folder):
+    """Leaves less than a megabyte free where folder lies."""
+    free = shutil.disk_usage(folder).free
+    with open(os.path.join(os.path.dirname(folder), "filler"), "wb") as f:
+        f.write(b"\0" * max(0, free - 512 * 1024))
+
+
 def run_fwupgrade(args, stdin_text=None, timeout=None, cwd=None):
     command = ([RUN_IN_PREFIX, FWUPGRADE] if WINE else [FWUPGRADE]) + args
     result = subprocess.run(command, input=(stdin_text or "").encode(), capture_output=True,
@@ -451,6 +479,11 @@ class Faults(E2E):
         self.assertEqual(output, self.expected(replace=((SUCCESS, WARNING),)))
         self.assertEqual(status, 3)
 
+    def test_a_unit_booted_before_the_wait_ended_is_confirmed(self):
+        _, output, status = self.update("--reboot-ms", str(5000 // DIVISOR))
+        self.assertEqual(output, self.expected())
+        self.assertEqual(status, 0)
+
     def test_a_line_break_after_the_prompt_is_no_confirmation(self):
         _, output, status = self.update("--prompt", "[K482915] boot complete\\r\\n>>\\r\\n")
         self.assertEqual(output, self.expected(replace=((SUCCESS, WARNING),)))
@@ -685,18 +718,24 @@ class Record(E2E):
         """Each report field agrees with the outcome and the exit status."""
         other = "FAILED: the unit runs firmware 1.0.3, not 1.0.4 that was sent.\r\n" + FAILED
         code3 = "FAILED: the unit reports device code 3, not 7 that this program updates.\r\n" + FAILED
-        cases = [(("--version-after", "1.0.3 K482915 1.03 7\\r\\n>>"), 1, "other firmware", other, (True, False, True)),
-                 (("--version-after", "1.0.4 XXXXXXX 9.99 3\\r\\n>>"), 1, "other firmware", code3, (True, True, False)),
+        verified = SUCCESS + "\r\nPress any key to exit"
+        cases = [(("--version-after", "1.0.3 K482915 1.03 7\\r\\n>>"), 1, "other firmware", other, (True, True, False, True)),
+                 (("--version-after", "1.0.4 XXXXXXX 9.99 3\\r\\n>>"), 1, "other firmware", code3, (True, True, True, False)),
                  (("--silent-after-reboot",), 3, "not confirmed", WARNING + "\r\nPress any key to exit",
-                  (False, None, None))]
-        for unit_args, code, outcome, ending, (read, carried, accepted) in cases:
+                  (True, False, None, None)),
+                 # Booted within the wait: the prompt came before its end.
+                 (("--reboot-ms", str(5000 // DIVISOR)), 0, "updated and verified", verified, (True, True, True, True)),
+                 # No prompt at all: the version reply decides.
+                 (("--no-prompt",), 0, "updated and verified", verified, (False, True, True, True))]
+        left = {0: "updated", 1: "update again", 3: "check before use"}
+        for unit_args, code, outcome, ending, (prompt, read, carried, accepted) in cases:
             with self.subTest(unit=unit_args[-1]):
                 _, output, status, log, report = self.recorded(*unit_args)
                 self.assertTrue(output.endswith(ending), output[-300:])
                 self.assertEqual((status, report["outcome"], report["exit_status"]), (code, outcome, code))
-                self.assertEqual(report["after_reboot"], {"prompt_seen": True, "versions_read": read,
+                self.assertEqual(report["after_reboot"], {"prompt_seen": prompt, "versions_read": read,
                                                           "carried_firmware": carried, "device_code_accepted": accepted})
-                self.assertEqual(report["unit_left"], "update again" if code == 1 else "check before use")
+                self.assertEqual(report["unit_left"], left[code])
                 self.assertTrue(log[-1].endswith("outcome: %s (exit status %d)" % (report["summary"], code)), log[-1])
 
     @unittest.skipIf(WINE, "a terminal, natively in tmux")
@@ -975,7 +1014,7 @@ class Station(E2E):
         # A folder where nothing can be written ends the station before any child starts.
         result = subprocess.run(self.command(), capture_output=True, timeout=RUN_LIMIT_S)
         self.assertEqual(result.returncode, 1)
-        self.assertIn(b"ERROR: cannot write in " + self.logs.encode(), result.stdout)
+        self.assertIn(b"ERROR: cannot write %s/report.json: it is a directory." % self.logs.encode(), result.stdout)
         self.assertEqual(len(unit.commands()), 6)  # the first station's only
 
 
@@ -1002,8 +1041,27 @@ class Shift(E2E):
                                                                        "--log-dir", self.logs, "--no-pause"] + list(extra)
 
     def journal(self):
-        with open(os.path.join(self.logs, "journal.jsonl")) as f:
+        path = os.path.join(self.logs, "journal.jsonl")
+        if not os.path.exists(path):
+            return []
+        with open(path) as f:
             return [json.loads(line) for line in f]
+
+    def start_station(self, slots, *extra):
+        process = subprocess.Popen(self.station(slots, *extra), stdout=subprocess.PIPE)
+        self.addCleanup(lambda: process.poll() is not None or process.kill())
+        return process
+
+    def wait_for_journal(self, lines):
+        deadline = time.monotonic() + RUN_LIMIT_S
+        while len(self.journal()) < lines:
+            self.assertLess(time.monotonic(), deadline, "the journal never had %d lines" % lines)
+            time.sleep(0.1)
+
+    def ended(self, process, status):
+        output = process.communicate(timeout=RUN_LIMIT_S)[0].decode("latin-1")
+        self.assertEqual(process.returncode, status, output[-2000:])
+        return output
 
     def images(self, unit):
         return [l.split()[1] for l in unit.lines() if l.startswith("announce ")]
@@ -1016,7 +1074,8 @@ class Shift(E2E):
                  self.slot(3, "--unit", "rx", "--no-ready", "mcu")]
         self.slot(1, "--unit", "rx", after_ms=320 * ms)  # the first unit swapped for another
         tx, current, refusing, rx = self.ports.units
-        result = subprocess.run(self.station(slots, "--units", "4"), capture_output=True, timeout=RUN_LIMIT_S * 3)
+        named = [slots[0], "B2=" + slots[1], slots[2]]  # a slot named by the people at the line
+        result = subprocess.run(self.station(named, "--units", "4"), capture_output=True, timeout=RUN_LIMIT_S * 3)
         output = result.stdout.decode("latin-1")
         self.ports.stop()
         self.assertEqual(result.returncode, 1, output[-2000:])  # one unit failed
@@ -1042,7 +1101,92 @@ class Shift(E2E):
                 self.assertEqual(json.load(f)["outcome"], j["outcome"])
             self.assertTrue(os.path.exists(os.path.join(self.logs, j["log"])))
         self.assertIn("%s: remove the unit (updated and verified)" % slots[0], output)
+        self.assertIn("B2: remove the unit (already current)", output)
+        self.assertEqual([j.get("label") for j in journal if j["port"] == slots[1]], ["B2"])
+        # The live state as the station left it: ended, every unit counted and told as a change.
+        with open(os.path.join(self.logs, "station-state.json")) as f:
+            state = json.load(f)
+        self.assertEqual((state["station"]["stage"], state["counts"]["handled"], state["counts"]["failed"]), ("ended", 4, 1))
+        self.assertEqual([p["label"] for p in state["ports"]][1], "B2")
+        self.assertEqual([e["line"] for e in state["events"] if e["type"] == "unit"], [1, 2, 3, 4])
         self.assertIn("%s: no port" % slots[0], output)
+
+    @unittest.skipIf(WINE, "the units are stopped with POSIX signals")
+    def test_a_quiet_unit_and_a_mute_one_are_each_handled_once(self):
+        slots = [self.slot(1, "--unit", "tx", "--no-ready", "mcu"), self.slot(2, "--unit", "tx", "--version-reply", "")]
+        failing, mute = self.ports.units
+        process = self.start_station(slots)
+        self.wait_for_journal(2)
+        time.sleep(1)
+        failing.process.send_signal(signal.SIGSTOP)  # quiet for many rounds of queries, far less than a reboot
+        time.sleep(15 / DIVISOR)
+        failing.process.send_signal(signal.SIGCONT)
+        time.sleep(30 / DIVISOR)  # rounds of queries, and detection cycles had a slot been taken for free
+        process.send_signal(signal.SIGTERM)
+        output = self.ended(process, 1)
+        self.assertEqual(sorted((j["port"], j["summary"]) for j in self.journal()), [
+            (slots[0], "failed: unit not ready for the MCU image after the FPGA image was accepted: update again"),
+            (slots[1], "failed while checking (it answers the detection probe but not the version query): unchanged")])
+        self.assertEqual(self.images(failing), ["kind=fpga", "kind=mcu"])
+        self.assertEqual(len(glob.glob(os.path.join(self.logs, "*.log"))), 2)
+        self.assertNotIn("%s: no port" % slots[0], output)
+
+    @unittest.skipIf(WINE, "a service manager's stop is POSIX's")
+    def test_a_stop_sent_to_every_process_lets_the_update_finish(self):
+        slot = self.slot(1, "--unit", "tx", "--baud", "115200", "--slow-line", "300000")
+        unit = self.ports.units[0]
+        process = self.start_station([slot])
+        self.wait_for(unit, "announce kind=fpga")
+        time.sleep(1)
+        for pid in process_tree(process.pid):  # as systemd stops a service: every process at once
+            os.kill(pid, signal.SIGTERM)
+        output = self.ended(process, 0)
+        self.assertIn("Finishing: no new unit, 1 update under way; Ctrl-C again stops it now.", output)
+        [line] = self.journal()
+        self.assertEqual(line["outcome"], "updated and verified")
+
+    @unittest.skipIf(WINE, "a run is frozen with a POSIX signal")
+    def test_a_run_that_does_not_end_is_killed_and_recorded(self):
+        slot = self.slot(1, "--unit", "tx", "--baud", "115200", "--slow-line", "300000")
+        unit = self.ports.units[0]
+        process = self.start_station([slot])
+        self.wait_for(unit, "announce kind=fpga")
+        time.sleep(3)  # the "Ready" collection takes two read time-outs, then the image streams
+        [run] = [p for p in process_tree(process.pid)[1:] if b"--verify" in read_bytes("/proc/%d/cmdline" % p)]
+        os.kill(run, signal.SIGSTOP)  # deaf to its stop
+        process.send_signal(signal.SIGINT)
+        time.sleep(0.7)
+        process.send_signal(signal.SIGINT)
+        self.ended(process, 130)
+        [line] = self.journal()
+        self.assertRegex(line["summary"], r"^ended without a report in the FPGA image at \d+ %: update again$")
+
+    @unittest.skipIf(WINE, "the folder is taken away natively")
+    def test_no_unit_is_taken_while_it_cannot_be_recorded(self):
+        small = os.environ.get("SMALL_DISK")
+        cases = [("the folder removed", None, lambda d: shutil.rmtree(d), lambda d: os.makedirs(d), "is gone")]
+        if small:  # a small file system of the suite's own, made full and freed
+            filler = os.path.join(small, "filler")
+            cases.append(("a full disk", os.path.join(small, "station"), fill, lambda d: os.unlink(filler), "is full"))
+        for name, logs, take, give, why in cases:
+            with self.subTest(name):
+                slot = self.slot(1, "--unit", "tx", after_ms=3000)
+                unit = self.ports.units[-1]
+                process = self.start_station([slot], "--units", "1", *(["--log-dir", logs] if logs else []))
+                if logs:
+                    self.logs = logs
+                while not os.path.exists(os.path.join(self.logs, "station-state.json")):
+                    time.sleep(0.05)
+                take(self.logs)
+                self.wait_for(unit, "command text=%%%help")  # found by the detection probe
+                time.sleep(3)
+                self.assertEqual(self.images(unit), [])
+                give(self.logs)
+                output = self.ended(process, 0)
+                self.assertRegex(output, r"No new unit: it could not be recorded \(.* %s" % why)
+                [line] = self.journal()
+                self.assertEqual(line["outcome"], "updated and verified")
+                unit.stop()
 
     @unittest.skipIf(WINE, "a signal to the station alone is POSIX's")
     def test_two_stops_and_a_folder_held_by_another_station(self):
@@ -1055,6 +1199,16 @@ class Shift(E2E):
         second = subprocess.run(self.station([slot]), capture_output=True, timeout=RUN_LIMIT_S)
         self.assertEqual(second.returncode, 2)
         self.assertRegex(second.stdout.decode(), r"is the folder of another station \(station %d started " % process.pid)
+        # A lock that no station could hold is no other station's: what is wrong with it is said.
+        for name, make in (("it is a symbolic link", lambda p: os.symlink("/dev/null", p)), ("it is not a regular file", os.mkfifo)):
+            other = os.path.join(self.workdir, "other-" + name[-4:])
+            os.makedirs(other)
+            make(os.path.join(other, "station.lock"))
+            result = subprocess.run(self.station([slot])[:-3] + ["--log-dir", other, "--no-pause"], capture_output=True,
+                                    timeout=RUN_LIMIT_S)
+            self.assertEqual((result.returncode, result.stdout.decode()),
+                             (1, "ERROR: cannot hold %s/station.lock, which keeps a second station out of the folder:"
+                                 " %s.\r\n" % (other, name)))
         process.send_signal(signal.SIGINT)  # no new unit; the update under way goes on
         time.sleep(1.5)
         self.assertFalse(any(l.startswith("end ") for l in unit.lines()))

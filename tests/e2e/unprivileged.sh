@@ -7,7 +7,11 @@ set -euo pipefail
 if [ "$(id -u)" -ne 0 ] || ! command -v setpriv >/dev/null; then exec "$@"; fi
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d /tmp/fwupgrade-e2e-user-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+trap 'umount "$work/small" 2>/dev/null; rm -rf "$work"' EXIT
+# A small file system of its own, for the tests of a disk that fills (where mounts are allowed).
+small=""
+mkdir "$work/small" && mount -t tmpfs -o size=8m,uid=nobody,gid=nogroup tmpfs "$work/small" 2>/dev/null &&
+  small="$work/small"
 mkdir -p "$work/tests" "$work/bin" "$work/images"
 cp -r "$here/../e2e" "$here/../oracle" "$here/../golden" "$work/tests/"
 cp "$FWUPGRADE" "$EMULATOR" "$work/bin/"
@@ -27,7 +31,7 @@ shift 2 # the suite's own path is replaced by its copy
 status=0
 setpriv --reuid=nobody --regid=nogroup --clear-groups --reset-env \
   env HOME=/tmp FWUPGRADE="$work/bin/$(basename "$FWUPGRADE")" EMULATOR="$work/bin/$(basename "$EMULATOR")" \
-      IMAGE_DIR="$work/images" DIVISOR="$DIVISOR" SUITE="$SUITE" SAMPLE_IMAGES="$SAMPLE_IMAGES" \
+      IMAGE_DIR="$work/images" DIVISOR="$DIVISOR" SUITE="$SUITE" SAMPLE_IMAGES="$SAMPLE_IMAGES" SMALL_DISK="$small" \
       WEB_ARTIFACTS="$artifacts" "$python" "$work/tests/e2e/$suite" "$@" || status=$?
 [ -z "$artifacts" ] || cp -r "$artifacts/." "$WEB_ARTIFACTS/"
 exit "$status"

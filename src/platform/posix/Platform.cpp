@@ -69,6 +69,26 @@ std::string platformReplaceFile(const char *from, const char *to) {
     return std::rename(from, to) == 0 ? "" : std::strerror(errno);
 }
 
+// A rename or a new file is on disk only once its folder is: fsync of the folder itself.
+std::string platformSyncFolder(const std::string &folder) {
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    const bool synced = fsync(fd) == 0 || errno == EINVAL; // a file system that cannot sync folders
+    const int error = errno;
+    close(fd);
+    return synced ? "" : std::strerror(error);
+}
+
+std::string platformTruncateFile(FILE *file, long long size) {
+    return ftruncate(fileno(file), (off_t)size) == 0 ? "" : std::strerror(errno);
+}
+
+bool platformStillNamed(FILE *file, const std::string &path) {
+    struct stat open {}, named {};
+    return fstat(fileno(file), &open) == 0 && stat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
+           open.st_ino == named.st_ino;
+}
+
 std::string platformSyncFile(FILE *file) {
     return std::fflush(file) == 0 && fsync(fileno(file)) == 0 ? "" : std::strerror(errno);
 }
@@ -142,26 +162,31 @@ std::string platformHostName() {
     return gethostname(name, sizeof name - 1) == 0 ? name : "this machine";
 }
 
-bool platformHoldFile(const std::string &path, const std::string &text, std::string &holder) {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        holder = std::string("it cannot be opened: ") + std::strerror(errno);
-        return false;
+HoldResult platformHoldFile(const std::string &path, const std::string &text, std::string &why) {
+    if (!(why = platformNotARegularFile(path.c_str())).empty()) return HOLD_FAILED; // a link, a FIFO
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    struct stat s {};
+    if (fd < 0 || fstat(fd, &s) != 0 || !S_ISREG(s.st_mode) || s.st_uid != geteuid()) {
+        why = fd < 0                ? std::string("it cannot be opened: ") + std::strerror(errno)
+              : !S_ISREG(s.st_mode) ? "it is not a regular file"
+                                    : "it belongs to another user";
+        if (fd >= 0) close(fd);
+        return HOLD_FAILED;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) { // released by the system when its holder ends
         char buffer[512] = "";
         const ssize_t n = read(fd, buffer, sizeof buffer - 1);
-        holder = n > 0 ? std::string(buffer, (size_t)n) : "another program";
-        while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\r')) holder.pop_back();
+        why = n > 0 ? std::string(buffer, (size_t)n) : "another program";
+        while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
         close(fd);
-        return false;
+        return HOLD_BY_ANOTHER;
     }
     if (ftruncate(fd, 0) != 0 || write(fd, text.data(), text.size()) != (ssize_t)text.size()) {
-        holder = std::string("it cannot be written: ") + std::strerror(errno);
+        why = std::string("it cannot be written: ") + std::strerror(errno);
         close(fd);
-        return false;
+        return HOLD_FAILED;
     }
-    return true; // the descriptor stays open: the hold lasts as long as the process
+    return HOLD_TAKEN; // the descriptor stays open: the hold lasts as long as the process
 }
 
 void *platformAllocateLarge(size_t bytes) {

@@ -1,5 +1,6 @@
 // Child processes on POSIX: posix_spawn with the output on a pipe.
 #include "platform/Process.h"
+#include "platform/Platform.h"
 
 #include <cerrno>
 #include <chrono>
@@ -16,15 +17,26 @@ extern char **environ;
 struct ChildProcess {
     pid_t pid;
     int output; // read end of the child's stdout and stderr
+    int stop;   // write end of the child's stop pipe: a byte, or its closing, stops the child
     int status;
     bool ended;
 };
 
+// The child's end of its stop pipe: a station's runs take their stops from it alone, so that a
+// signal sent to every process of a service (systemd's stop) reaches the station's drain only.
+static const int kStopFd = 3;
+
 ChildProcess *processStartSelf(const std::vector<std::string> &args, bool ownGroup, std::string &error) {
     const char *self = "/proc/self/exe"; // this program, wherever it lies and whatever its name
-    int pipeFds[2];
+    int pipeFds[2], stopFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) { // the parent's ends reach no other child
         error = std::strerror(errno);
+        return nullptr;
+    }
+    if (pipe2(stopFds, O_CLOEXEC) != 0) {
+        error = std::strerror(errno);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
         return nullptr;
     }
     posix_spawn_file_actions_t actions;
@@ -32,6 +44,7 @@ ChildProcess *processStartSelf(const std::vector<std::string> &args, bool ownGro
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, stopFds[0], kStopFd);
     // The signals the parent handles start at their defaults in the child, which sets its own.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -51,23 +64,26 @@ ChildProcess *processStartSelf(const std::vector<std::string> &args, bool ownGro
     for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
     pid_t pid = 0;
-    // The child stops when this process ends, however it ends (platformStopInit reads it).
-    const std::string parent = "FWUPGRADE_PARENT_PID=" + std::to_string(getpid());
+    // The child stops when this process asks, or ends however it ends: its stop pipe then
+    // closes (platformStopInit reads it).
+    const std::string stopFd = "FWUPGRADE_STOP_FD=" + std::to_string(kStopFd);
     std::vector<char *> environment;
     for (char **e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "FWUPGRADE_PARENT_PID=", 21) != 0) environment.push_back(*e);
-    environment.push_back(const_cast<char *>(parent.c_str()));
+        if (std::strncmp(*e, "FWUPGRADE_STOP_FD=", 18) != 0) environment.push_back(*e);
+    environment.push_back(const_cast<char *>(stopFd.c_str()));
     environment.push_back(nullptr);
     const int result = posix_spawn(&pid, self, &actions, &attributes, argv.data(), environment.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     close(pipeFds[1]);
+    close(stopFds[0]);
     if (result != 0) {
         error = std::strerror(result);
         close(pipeFds[0]);
+        close(stopFds[1]);
         return nullptr;
     }
-    return new ChildProcess{pid, pipeFds[0], 0, false};
+    return new ChildProcess{pid, pipeFds[0], stopFds[1], 0, false};
 }
 
 int processRead(ChildProcess *child, char *buffer, int size) {
@@ -78,10 +94,10 @@ int processRead(ChildProcess *child, char *buffer, int size) {
     }
 }
 
-// SIGTERM, not SIGINT: a child that had the terminal's Ctrl-C already takes it as the same
-// stop, where a second SIGINT would end it at once.
+// The byte is the signal that stopped this process, so the child's record names the same one.
 void processStop(ChildProcess *child) {
-    if (!child->ended) kill(child->pid, SIGTERM);
+    const char signal = (char)(platformStopSignal() != 0 ? platformStopSignal() : SIGTERM);
+    if (!child->ended) (void)!write(child->stop, &signal, 1);
 }
 
 bool processWait(ChildProcess *child, int timeoutMs, int &status) {
@@ -106,5 +122,6 @@ void processKill(ChildProcess *child) {
 
 void processRelease(ChildProcess *child) {
     close(child->output);
+    close(child->stop);
     delete child;
 }

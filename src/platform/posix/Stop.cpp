@@ -10,9 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -27,7 +25,8 @@ void (*gOnStop)(int) = nullptr;
 
 long long nowMs();
 
-void onSignal(int signal) {
+// A stop: from a signal's handler, or from the thread that watches a station's stop pipe.
+void noteStop(int signal) {
     gSignals.fetch_add(1);
     const long long now = nowMs(); // clock_gettime: safe in a handler
     long long none = 0;
@@ -54,6 +53,18 @@ long long nowMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+void onSignal(int signal) { noteStop(signal); }
+
+// A station's run: its stop comes as a byte on the pipe, the signal that stopped the station,
+// or as the pipe's end when the station has gone, however it went (taken as SIGTERM).
+void watchStation(int fd) {
+    char byte = 0;
+    ssize_t n;
+    while ((n = read(fd, &byte, 1)) < 0 && errno == EINTR) {
+    }
+    noteStop(n == 1 && byte > 0 && byte < 32 ? byte : SIGTERM);
+}
+
 } // namespace
 
 void platformStopInit(void (*onStop)(int)) {
@@ -64,8 +75,11 @@ void platformStopInit(void (*onStop)(int)) {
             fcntl(fd, F_SETFL, O_NONBLOCK);
         }
     }
+    const char *stopFd = std::getenv("FWUPGRADE_STOP_FD");
     struct sigaction action {};
-    action.sa_handler = onSignal;
+    // While its station lives, a run takes its stops from the station alone: a signal sent to
+    // every process at once (a service manager, a process group) is the station's to handle.
+    action.sa_handler = stopFd != nullptr ? SIG_IGN : onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART; // console output goes on undisturbed; the waits poll the pipe
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
@@ -74,12 +88,10 @@ void platformStopInit(void (*onStop)(int)) {
     sigemptyset(&stops);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signal);
     sigprocmask(SIG_UNBLOCK, &stops, nullptr); // a station starts its runs with them blocked
-    // A station's run stops when the station ends, however it ends (killed outright too).
-    if (const char *parent = std::getenv("FWUPGRADE_PARENT_PID")) {
-#ifdef __linux__
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-#endif
-        if (std::atoll(parent) != (long long)getppid()) std::raise(SIGTERM); // it ended already
+    static bool watching = false;
+    if (stopFd != nullptr && !watching) {
+        watching = true;
+        std::thread(watchStation, std::atoi(stopFd)).detach();
     }
 }
 
@@ -90,6 +102,8 @@ int platformStopSignal() { return gSignal; }
 int platformStopCount() { return gSignals; }
 
 int platformStopSpanMs() { return (int)(gLastSignalMs - gFirstSignalMs); }
+
+bool platformStopEndsSoon() { return false; } // a closed terminal's SIGHUP leaves all the time needed
 
 void platformStopSecondEndsNow(bool endsNow) { gSecondEndsNow = endsNow; }
 

@@ -11,6 +11,7 @@ namespace {
 
 std::atomic<long> gStop{0}; // the console control event + 1
 std::atomic<int> gStops{0};
+std::atomic<bool> gEndsSoon{false}; // the console closes, or the session ends: five seconds left
 std::atomic<long long> gFirstStopMs{0}, gLastStopMs{0}; // when the stops came
 std::atomic<bool> gSecondEndsNow{false};
 std::atomic<bool> gStopTaken{false}; // the main thread is stopping the run
@@ -32,6 +33,7 @@ bool closing(DWORD type) { return type == CTRL_CLOSE_EVENT || type == CTRL_LOGOF
 // Runs on a thread of its own: wakes the main thread, which stops the run. Returning would
 // end the process at once for a closing console, so it waits while the main thread stops.
 BOOL WINAPI onConsoleControl(DWORD type) {
+    if (closing(type)) gEndsSoon = true;
     ++gStops;
     const long long now = (long long)GetTickCount64();
     long long never = 0;
@@ -88,6 +90,8 @@ void platformStopInit(void (*onStop)(int)) {
 int platformStopCount() { return gStops; }
 
 int platformStopSpanMs() { return (int)(gLastStopMs - gFirstStopMs); }
+
+bool platformStopEndsSoon() { return gEndsSoon; }
 
 void platformStopSecondEndsNow(bool endsNow) { gSecondEndsNow = endsNow; }
 
@@ -208,6 +212,17 @@ std::string platformReplaceFile(const char *from, const char *to) {
     return platformErrorText(GetLastError());
 }
 
+// NTFS keeps its folders' entries in its own journal: a rename with MOVEFILE_WRITE_THROUGH is
+// on disk when it returns.
+std::string platformSyncFolder(const std::string &) { return ""; }
+
+std::string platformTruncateFile(FILE *file, long long size) {
+    return _chsize_s(_fileno(file), size) == 0 ? "" : "cannot cut it back";
+}
+
+// An open file cannot be removed here (it is not shared for deletion), nor its folder.
+bool platformStillNamed(FILE *, const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
 std::string platformSyncFile(FILE *file) {
     if (std::fflush(file) != 0) return "cannot write it";
     HANDLE h = (HANDLE)_get_osfhandle(_fileno(file));
@@ -310,12 +325,17 @@ std::string platformHostName() {
     return GetComputerNameA(name, &size) ? name : "this PC";
 }
 
-bool platformHoldFile(const std::string &path, const std::string &text, std::string &holder) {
+HoldResult platformHoldFile(const std::string &path, const std::string &text, std::string &holder) {
+    if (!(holder = platformNotARegularFile(path.c_str())).empty()) return HOLD_FAILED;
     // Others may read it (to say who holds it), none may write or hold it while this handle lives.
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION) {
+            holder = "it cannot be opened: " + platformErrorText(error);
+            return HOLD_FAILED;
+        }
         HANDLE r = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
         char buffer[512] = "";
@@ -325,16 +345,16 @@ bool platformHoldFile(const std::string &path, const std::string &text, std::str
         else holder = "it cannot be opened: " + platformErrorText(error);
         if (r != INVALID_HANDLE_VALUE) CloseHandle(r);
         while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\r')) holder.pop_back();
-        return false;
+        return HOLD_BY_ANOTHER;
     }
     DWORD written = 0;
     if (SetFilePointer(h, 0, nullptr, FILE_BEGIN) != 0 || !SetEndOfFile(h) ||
         !WriteFile(h, text.data(), (DWORD)text.size(), &written, nullptr) || written != text.size()) {
         holder = "it cannot be written: " + platformErrorText(GetLastError());
         CloseHandle(h);
-        return false;
+        return HOLD_FAILED;
     }
-    return true; // the handle stays open: the hold lasts as long as the process
+    return HOLD_TAKEN; // the handle stays open: the hold lasts as long as the process
 }
 
 void *platformAllocateLarge(size_t bytes) { return std::malloc(bytes); }

@@ -1,0 +1,84 @@
+#include "StationState.h"
+
+#include "CarriedImages.h"
+#include "Clock.h"
+#include "Product.h"
+#include "Timing.h"
+#include "platform/Platform.h"
+
+#include <cstdio>
+
+#ifndef FWUPGRADE_SAMPLE_IMAGES
+#define FWUPGRADE_SAMPLE_IMAGES 0
+#endif
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+const size_t kEventsKept = 256; // a reader that reconnects within them misses nothing
+
+} // namespace
+
+StationState::StationState(const std::string &dir, json facts) : path(dir + "/station-state.json"), station(std::move(facts)) {
+    const auto since = std::chrono::system_clock::now().time_since_epoch();
+    run = std::to_string(platformProcessId()) + "-" +
+          std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+}
+
+StationState::json StationState::stationFacts(const std::string &id, const std::string &started) {
+    json carried = json::array();
+    for (const CarriedImage &image : carriedImages())
+        carried.push_back({{"kind", image.kind}, {"file", image.file}, {"sha256", image.sha256}, {"length", image.length},
+                           {"checksum", image.checksum}});
+    return {{"id", id},
+            {"pid", platformProcessId()},
+            {"host", platformHostName()},
+            {"program", {{"name", "FwUpgrade"}, {"version", FWUPGRADE_PROGRAM_VERSION}}},
+            {"firmware", {{"version", FIRMWARE_VERSION_TO_UPLOAD}, {"images", FWUPGRADE_SAMPLE_IMAGES ? "sample" : "release"},
+                          {"time_divisor", FWUPGRADE_TIME_DIVISOR}, {"carried", carried}}},
+            {"started", started}};
+}
+
+void StationState::portChanged(const json &port) {
+    events.push_back({{"id", nextId++}, {"type", "port"}, {"port", port}});
+    if (events.size() > kEventsKept) events.pop_front();
+    changed = true;
+}
+
+void StationState::unitJournaled(size_t line) {
+    events.push_back({{"id", nextId++}, {"type", "unit"}, {"line", line}});
+    if (events.size() > kEventsKept) events.pop_front();
+    changed = true;
+}
+
+bool StationState::write(const json &counts, const json &ports, const std::string &stage, const std::string &note,
+                         size_t journalLines, bool now) {
+    const auto at = std::chrono::steady_clock::now();
+    // A port's percent changes the file without an event; nothing at all changes nothing.
+    const std::string key = json{counts, ports, stage, note, journalLines}.dump(-1, ' ', false, json::error_handler_t::replace);
+    if (!now && !changed && (key == lastKey || at - lastWrite < std::chrono::milliseconds(250))) return true;
+    json facts = station;
+    facts["updated"] = timeStamp(std::chrono::system_clock::now());
+    facts["stage"] = stage;
+    facts["note"] = note;
+    const json state = {{"format", 1},          {"run", run},
+                        {"station", facts},     {"counts", counts},
+                        {"ports", ports},       {"journal", {{"lines", journalLines}}},
+                        {"events", json(events)}};
+    const std::string text = state.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    // Not synced: the state of this moment, of no use after a power cut; the journal is the record.
+    const std::string temporary = path + ".new";
+    std::remove(temporary.c_str());
+    bool exists = false;
+    std::string reason;
+    FILE *f = platformCreateNewFile(temporary.c_str(), exists, reason);
+    bool written = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (f != nullptr) written &= std::fclose(f) == 0;
+    written = written && platformReplaceFile(temporary.c_str(), path.c_str()).empty();
+    if (!written) std::remove(temporary.c_str());
+    changed = !written;
+    lastWrite = at;
+    if (written) lastKey = key;
+    return written;
+}
