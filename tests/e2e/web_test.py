@@ -21,7 +21,7 @@ import unittest
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_test import E2E, FWUPGRADE, RUN_IN_PREFIX, WINE, run_fwupgrade  # noqa: E402
+from e2e_test import E2E, FWUPGRADE, RUN_IN_PREFIX, RUN_LIMIT_S, Unit, WINE, run_fwupgrade  # noqa: E402
 
 ARTIFACTS = os.environ.get("WEB_ARTIFACTS", "")
 if ARTIFACTS:
@@ -350,14 +350,10 @@ class HostileClients(Web):
     def test_hundreds_of_idle_connections_and_streams_leave_a_request_answered(self):
         server = self.serve()
         idle = [server.connect() for _ in range(300)]
-        streams = []
-        for _ in range(50):
-            sock = server.connect()
-            sock.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: x\r\n\r\n")
-            streams.append(sock)
-        self.assertIn(b"event: state", streams[-1].recv(65536) + streams[-1].recv(65536))
+        streams = [Stream(server) for _ in range(50)]
+        self.assertEqual(streams[-1].next()[1], "state")
         self.assertEqual(server.request("/api/v1/station")[0], 200)
-        for sock in idle + streams:
+        for sock in idle + [stream.sock for stream in streams]:
             sock.close()
 
     def test_a_slow_drip_is_cut_off(self):
@@ -386,34 +382,53 @@ class HostileClients(Web):
         self.assertEqual(server.request("/")[0], 200)
 
 
-def sse_events(sock, count, skip=()):
-    """The next `count` events of a stream but those of the types in skip: (id or None, type, data)."""
-    events, buffered = [], b""
-    while len(events) < count:
-        piece = sock.recv(65536)
-        if not piece:
-            break
-        buffered += piece
-        while b"\n\n" in buffered:
-            block, buffered = buffered.split(b"\n\n", 1)
-            fields = {}
-            for line in block.decode("utf-8").split("\n"):
-                if line.startswith("id: "):
-                    fields["id"] = int(line[4:])
-                elif line.startswith("event: "):
-                    fields["event"] = line[7:]
-                elif line.startswith("data: "):
-                    fields["data"] = json.loads(line[6:])
-            if "event" in fields and fields["event"] not in skip and len(events) < count:
-                events.append((fields.get("id"), fields["event"], fields.get("data")))
-    return events
+class Stream:
+    """An event stream read as the browser reads it: events kept whole across reads."""
+
+    def __init__(self, server, last_event_id=None):
+        self.sock, self.buffered = server.connect(), b""
+        extra = "Last-Event-ID: %d\r\n" % last_event_id if last_event_id is not None else ""
+        self.sock.sendall(("GET /api/v1/events HTTP/1.1\r\nHost: x\r\n%s\r\n" % extra).encode())
+
+    def next(self):
+        """The next event: (id or None, type, data), or None when the stream ended."""
+        while b"\n\n" not in self.buffered:
+            piece = self.sock.recv(65536)
+            if not piece:
+                return None
+            self.buffered += piece
+        block, self.buffered = self.buffered.split(b"\n\n", 1)
+        fields = {}
+        for line in block.decode("utf-8").split("\n"):
+            if line.startswith("id: "):
+                fields["id"] = int(line[4:])
+            elif line.startswith("event: "):
+                fields["event"] = line[7:]
+            elif line.startswith("data: "):
+                fields["data"] = json.loads(line[6:])
+        return (fields.get("id"), fields["event"], fields.get("data")) if "event" in fields else self.next()
+
+    def events(self, count, skip=()):
+        """The next `count` events but those of the types in skip."""
+        events = []
+        while len(events) < count:
+            event = self.next()
+            if event is None:
+                break
+            if event[1] not in skip:
+                events.append(event)
+        return events
+
+    def close(self):
+        self.sock.close()
+
+
+def sse_events(stream, count, skip=()):
+    return stream.events(count, skip)
 
 
 def open_stream(server, last_event_id=None):
-    sock = server.connect()
-    extra = "Last-Event-ID: %d\r\n" % last_event_id if last_event_id is not None else ""
-    sock.sendall(("GET /api/v1/events HTTP/1.1\r\nHost: x\r\n%s\r\n" % extra).encode())
-    return sock
+    return Stream(server, last_event_id)
 
 
 @unittest.skipIf(WINE, "natively; under Wine one request is asked")
@@ -500,6 +515,8 @@ class Metrics(Web):
                 value = int(result[0]["value"][1]) if result else None
             except (OSError, ValueError, KeyError):
                 pass
+            finally:
+                connection.close()
         self.assertEqual(value, self.folder.counts()["updated and verified"])
 
 
@@ -621,6 +638,45 @@ class Page(Web):
         if ARTIFACTS:
             browser.open(url, ready, width=420, height=1600)
             browser.screenshot(os.path.join(ARTIFACTS, "station-page-phone.png"))
+
+
+@unittest.skipIf(WINE, "natively; under Wine one request is asked")
+class LiveStation(Web):
+    def test_a_running_station_seen_through_its_folder(self):
+        """A real station with one emulated unit: its port's changes and its unit come as events."""
+        link = os.path.join(self.workdir, "by-path-slot1")
+        unit = Unit(self.workdir, "unit1", "--unit", "tx", "--plug-after", "0", "--pull-after", "-1", link=link)
+        self.ports.units.append(unit)
+        logs = os.path.join(self.workdir, "live")
+        station = subprocess.Popen([FWUPGRADE, "--station", "--ports", "A1=" + link, "--log-dir", logs, "--units", "1",
+                                    "--no-pause"], stdout=subprocess.PIPE)
+        self.addCleanup(lambda: station.poll() is not None or station.kill())
+        server = self.serve(logs)  # the folder may not be there yet: served as it comes
+        stream, seen = None, []
+        deadline = time.monotonic() + RUN_LIMIT_S
+        while not any(kind == "unit" for _, kind, _ in seen):
+            self.assertLess(time.monotonic(), deadline, "no unit event came: %s" % seen[-5:])
+            if stream is None and os.path.exists(os.path.join(logs, "station-state.json")):
+                stream = open_stream(server)
+            if stream is None:
+                time.sleep(0.1)
+                continue
+            stream.sock.settimeout(max(1, deadline - time.monotonic()))
+            seen += sse_events(stream, 1)
+        stream.close()
+        ids = [i for i, _, _ in seen if i is not None]
+        self.assertEqual(ids, list(range(ids[0], ids[-1] + 1)))  # none missed
+        texts = [data["port"]["text"] for _, kind, data in seen if kind == "port"]
+        self.assertTrue(any(t.startswith("FPGA image") for t in texts), texts)
+        [(_, _, finished)] = [event for event in seen if event[1] == "unit"]
+        self.assertEqual((finished["line"], finished["unit"]["outcome"], finished["unit"]["label"]),
+                         (1, "updated and verified", "A1"))
+        self.assertEqual(station.communicate(timeout=RUN_LIMIT_S)[0].count(b"updated and verified") > 0, True)
+        self.assertEqual(station.returncode, 0)
+        state = server.json("/api/v1/station")
+        self.assertEqual((state["counts"]["handled"], state["ports"][0]["label"]), (1, "A1"))
+        self.assertEqual(server.request("/units/1/log")[0], 200)
+        self.assertEqual(server.json("/units/1/report")["outcome"], "updated and verified")
 
 
 @unittest.skipUnless(WINE, "the Windows .exe")
