@@ -176,9 +176,17 @@ std::string sseEvent(const char *type, const StateJson &data, long long id) {
     return text + "event: " + type + "\ndata: " + dumpJson(data) + "\n\n";
 }
 
+// A field of an object the file may hold anything in: its value when of the right type.
 std::string stateText(const StateJson &object, const char *key) {
+    if (!object.is_object()) return "";
     auto it = object.find(key);
     return it != object.end() && it->is_string() ? it->get<std::string>() : "";
+}
+
+long long stateNumber(const StateJson &object, const char *key) {
+    if (!object.is_object()) return 0;
+    auto it = object.find(key);
+    return it != object.end() && it->is_number_integer() ? it->get<long long>() : 0;
 }
 
 // The events of the state file after position.lastId, or a reload and the whole state when
@@ -189,8 +197,8 @@ std::string sseNews(const ServeFolder &folder, StreamPosition &position) {
                                  ? (*state)["events"] : StateJson::array();
     long long first = 0, newest = 0;
     if (!events.empty()) {
-        first = events.front().value("id", 0LL);
-        newest = events.back().value("id", 0LL);
+        first = stateNumber(events.front(), "id");
+        newest = stateNumber(events.back(), "id");
     }
     std::string out;
     const bool fresh = position.lastId < 0;
@@ -200,19 +208,18 @@ std::string sseNews(const ServeFolder &folder, StreamPosition &position) {
         const StateJson whole = stationJson(folder);
         out += sseEvent("state", whole, newest);
         position.lastId = newest;
-        if (whole["station"].is_object()) { // the state holds them: no "station" event for them
-            position.stage = stateText(whole["station"], "stage");
-            position.note = stateText(whole["station"], "note");
-        }
+        const StateJson station = whole.value("station", StateJson()); // the state holds them: no
+        position.stage = stateText(station, "stage");                   // "station" event for them
+        position.note = stateText(station, "note");
     }
     for (const StateJson &event : events) {
-        const long long id = event.value("id", 0LL);
+        const long long id = stateNumber(event, "id");
         if (id <= position.lastId) continue;
         position.lastId = id;
         const std::string type = stateText(event, "type");
         if (type == "port") out += sseEvent("port", {{"port", event.value("port", StateJson())}}, id);
         else if (type == "unit") {
-            const long long line = event.value("line", 0LL);
+            const long long line = stateNumber(event, "line");
             out += sseEvent("unit",
                             {{"line", line},
                              {"unit", line > 0 ? folder.journalLine((size_t)line) : StateJson()},
@@ -281,9 +288,8 @@ void setRoutes(httplib::Server &server, Served &served) {
 
 // What every answer carries: nothing from elsewhere may run in the page, nothing is cached.
 static httplib::Headers securityHeaders() {
-    return {{"Content-Security-Policy", "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' "
-                                        "data:; connect-src 'self'; object-src 'none'; base-uri 'none'; "
-                                        "form-action 'none'; frame-ancestors 'none'"},
+    return {{"Content-Security-Policy", "default-src 'self'; object-src 'none'; base-uri 'none'; form-action 'none'; "
+                                        "frame-ancestors 'none'"},
             {"X-Content-Type-Options", "nosniff"},
             {"X-Frame-Options", "DENY"},
             {"Referrer-Policy", "no-referrer"},
@@ -326,10 +332,11 @@ static void printListening(const Options &options, const std::string &address, i
     const std::string url = "http://" + urlHost(address) + ":" + std::to_string(port) + "/";
     std::printf("Serving the station folder%s %s at %s\n", options.serveDirs.size() > 1 ? "s" : "", dirs.c_str(),
                 url.c_str());
+    // Every address of the machine: the browser elsewhere needs one of its names.
+    const bool anyAddress = address == "0.0.0.0" || address == "::";
     if (!serveIsLoopback(address))
-        std::printf("The page is on the network: anyone who reaches this machine can read it; point a browser at "
-                    "http://%s:%d/ (this machine's name or address).\n",
-                    address == "0.0.0.0" || address == "::" ? "THIS-MACHINE" : urlHost(address).c_str(), port);
+        std::printf("The page is on the network: anyone who reaches this machine can read it. Point a browser at "
+                    "http://%s:%d/\n", anyAddress ? platformHostName().c_str() : urlHost(address).c_str(), port);
     std::fflush(stdout);
 }
 

@@ -93,7 +93,7 @@ void ServeFolder::readState() {
     StateJson state = StateJson::parse(text, nullptr, false);
     // A file that is not a state of this format (never one half-written: it is renamed into
     // place) leaves the last good one.
-    if (state.is_discarded() || !state.is_object() || state.value("format", 0) != 1) return;
+    if (state.is_discarded() || !state.is_object() || !state.contains("format") || state["format"] != 1) return;
     auto shared = std::make_shared<const StateJson>(std::move(state));
     std::lock_guard<std::mutex> lock(mutex_);
     state_ = std::move(shared);

@@ -148,7 +148,7 @@ class Server:
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         test.addCleanup(lambda: self.process.poll() is not None or self.process.kill())
         self.first = self.read_line(test)
-        found = re.search(r" at http://127\.0\.0\.1:(\d+)/$", self.first)
+        found = re.search(r" at http://%s:(\d+)/$" % re.escape(address), self.first)
         test.assertIsNotNone(found, self.first)
         self.port = int(found.group(1))
 
@@ -262,6 +262,15 @@ class Api(Web):
         summary = server.json("/api/v1/summary?station=0")
         self.assertEqual(sum(p["handled"] for p in summary["ports"]), len(self.folder.valid_lines()))
         self.assertEqual(sum(h["failed"] for h in summary["hours"]), self.folder.counts()["failed"])
+
+    def test_an_address_beyond_this_machine_is_said_to_be_on_the_network(self):
+        loopback = Server(self, self.folder.path)
+        self.assertNotIn("network", loopback.first)
+        everywhere = Server(self, self.folder.path, address="0.0.0.0")
+        self.servers = [loopback, everywhere]
+        self.assertRegex(everywhere.read_line(self), r"^The page is on the network: .* Point a browser at "
+                                                     r"http://[^/:]+:%d/$" % everywhere.port)
+        self.assertEqual(everywhere.json("/api/v1/station")["journal"]["lines"], 30)
 
     def test_usage_errors_and_a_port_already_taken(self):
         for args in (["--http", "8080"], ["--serve", self.folder.path], ["--serve", "--http", "0"],
@@ -463,6 +472,26 @@ class Events(Web):
         stream = open_stream(server, last_event_id=199)  # the oldest event kept is the next: none missed
         self.assertEqual([(i, k) for i, k, _ in sse_events(stream, 10)], [(200 + k, "port") for k in range(10)])
         stream.close()
+
+
+    def test_a_state_file_of_the_wrong_shapes_is_served_without_a_fault(self):
+        shapes = [{"format": 1, "events": [1, {"id": "x"}, {"id": 5, "type": "unit", "line": "y"}], "ports": [3],
+                   "station": [], "counts": "many"},
+                  {"format": 1, "events": {"id": 1}, "ports": {"slot": 0}, "station": {"stage": 5, "program": 1}},
+                  {"format": "1"}, [], {"format": 1, "events": [{"id": 1, "type": "port"}, {"id": 2, "type": "unit"}]}]
+        server = self.serve()
+        for shape in shapes:
+            with self.subTest(shape=shape):
+                with open(os.path.join(self.folder.path, "station-state.json.tmp"), "w") as f:
+                    json.dump(shape, f)
+                os.replace(os.path.join(self.folder.path, "station-state.json.tmp"),
+                           os.path.join(self.folder.path, "station-state.json"))
+                time.sleep(0.6)  # read within a quarter of a second: this shape is the one served
+                stream = open_stream(server)
+                self.assertEqual(stream.next()[1], "state")
+                stream.close()
+                for path in ("/api/v1/station", "/api/v1/summary", "/metrics", "/units/1/log"):
+                    self.assertEqual(server.request(path)[0], 200, path)
 
 
 @unittest.skipIf(WINE, "natively; under Wine one request is asked")
