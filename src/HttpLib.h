@@ -6,6 +6,8 @@
 #define CPPHTTPLIB_THREAD_POOL_COUNT 1  // unused: connections get threads of their own
 #define CPPHTTPLIB_KEEPALIVE_MAX_COUNT 1000
 #define CPPHTTPLIB_PAYLOAD_MAX_LENGTH 0 // nothing is ever uploaded
+#define CPPHTTPLIB_LISTEN_BACKLOG 128   // hundreds of clients may connect at once
+#define CPPHTTPLIB_USE_POLL             // select() cannot watch a socket numbered past 1023
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wshadow"
 #pragma GCC diagnostic ignored "-Wconversion"

@@ -144,6 +144,12 @@ static HeadFound peekHead(socket_t sock) {
     return HEAD_MISSING;
 }
 
+// Waits, sleeping, for a connection's next request: cpp-httplib's own wait wakes every 10 ms,
+// which hundreds of idle connections turn into a busy machine.
+static bool nextRequestCame(socket_t sock) {
+    return httplib::detail::select_read(sock, SERVE_KEEP_ALIVE_SECONDS, 0) > 0;
+}
+
 ServeHttp::ServeHttp() : shared_(std::make_shared<ServeConnectionsShared>()) {
     std::thread(watchdog, shared_).detach();
     std::thread(refuser, shared_).detach();
@@ -171,7 +177,7 @@ bool ServeHttp::serveRequests(socket_t sock) {
             if (head != HEAD_WHOLE) return false;
             const bool ok = process_request(strm, close, closed, nullptr);
             setDeadline(*shared_, sock, SERVE_KEEP_ALIVE_SECONDS + 1);
-            return ok;
+            return ok && !closed && nextRequestCame(sock);
         });
 }
 
@@ -182,7 +188,7 @@ bool ServeHttp::process_and_close_socket(socket_t sock) {
         tShared = shared_.get();
         tSocket = sock;
         setDeadline(*shared_, sock, SERVE_REQUEST_SECONDS);
-        served = serveRequests(sock);
+        served = nextRequestCame(sock) && serveRequests(sock);
         std::lock_guard<std::mutex> lock(shared_->mutex);
         shared_->deadlines.erase(sock);
         tSocket = INVALID_SOCKET;
