@@ -154,6 +154,7 @@ ServeHttp::ServeHttp() : shared_(std::make_shared<ServeConnectionsShared>()) {
     std::thread(watchdog, shared_).detach();
     std::thread(refuser, shared_).detach();
     new_task_queue = [shared = shared_] { return new ConnectionThreads(shared); };
+    set_tcp_nodelay(true); // the head and the body go out in two writes: no wait for an ACK between
     set_keep_alive_timeout(SERVE_KEEP_ALIVE_SECONDS);
     set_read_timeout(SERVE_REQUEST_SECONDS, 0);
     set_write_timeout(SERVE_REQUEST_SECONDS, 0);
