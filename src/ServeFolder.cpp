@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
-#include <sstream>
 
 #ifdef _WIN32
 #include <filesystem>

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Generates WebAssets.cpp: the station page's files (src/web/*), served by --serve, as
-constant strings with their content types and SHA-256 (for the page's ETag-free integrity).
+constant strings with their paths, content types and lengths.
 
 Usage: gen_web_assets.py OUTPUT.cpp FILE...
 The first file is served at "/", the others at "/NAME".
