@@ -285,7 +285,7 @@ void WatchView::draw(const std::vector<const WatchedPort *> &ports, const std::s
     labelWidth = std::min(labelWidth, (size_t)std::max(16, columns / 5));
     // Narrow: the unit's kind and versions give way to the port and its state.
     const bool unitShown = labelWidth + kStateWidth + kUnitWidth + kVersionsWidth + kTimeWidth + 6 <= room;
-    if (!unitShown) labelWidth = std::min(labelWidth, (size_t)std::max(8, (int)room - kStateWidth - kTimeWidth - 14));
+    if (!unitShown) labelWidth = std::min(labelWidth, (size_t)std::max(8, (int)room - kStateWidth - kTimeWidth - 10));
     const auto row = [&](const std::string &label, const std::string &state, const std::string &kind,
                          const std::string &before, const std::string &time, const std::string &last) {
         std::string text = pad(shortened(label, labelWidth, CUT_LABEL), labelWidth) + " " +
