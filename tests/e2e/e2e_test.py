@@ -1108,10 +1108,9 @@ class Shift(E2E):
         process = subprocess.Popen(self.station([unit.path]), stdout=subprocess.PIPE)
         self.addCleanup(lambda: process.poll() is not None or process.kill())
         seen = []
-        for line in process.stdout:
-            seen.append(line.decode("latin-1"))
-            if "no permission" in seen[-1]:
-                break
+        while sum(l.startswith(unit.path + ": ") for l in seen) < 2:  # waiting, then what it made of the port
+            seen.append(process.stdout.readline().decode("latin-1"))
+            self.assertTrue(seen[-1], "the station ended: " + "".join(seen))
         time.sleep(15 / DIVISOR)  # tried again meanwhile, every 5 s of the product's timing
         process.send_signal(signal.SIGINT)
         output = "".join(seen) + process.communicate(timeout=RUN_LIMIT_S)[0].decode("latin-1")
