@@ -63,7 +63,7 @@ class StationView {
     int columns; // of the console; 0 when unknown
     int labelWidth;
     std::string heading;
-    bool drawn = false;
+    int drawnLines = 0; // the lines the last draw left on the screen
     std::chrono::steady_clock::time_point lastDraw;
     std::vector<std::string> lineState; // per port: what its last line said (phase, tenths, unit)
 

@@ -177,25 +177,34 @@ void StationView::draw(bool now) {
     if (!live) return;
     const int width = platformConsoleColumns();
     const bool resized = width > 0 && width != columns;
-    if (!now && !resized && drawn && Clock::now() - lastDraw < std::chrono::milliseconds(250)) return;
+    if (!now && !resized && drawnLines > 0 && Clock::now() - lastDraw < std::chrono::milliseconds(250)) return;
     std::string screen;
     if (resized) {
         columns = width;
         layout();
-        if (drawn) screen += startOver(heading, columns);
-        drawn = false;
+        if (drawnLines > 0) screen += startOver(heading, columns);
+        drawnLines = 0;
     }
-    if (drawn) screen += "\x1b[" + std::to_string(ports.size() + 1) + "A"; // back to the header
-    screen += "\r\x1b[2K" +
-              row(labelWidth, columns, {{"PORT", 0}, {"UNIT", kUnitWidth}, {"BEFORE", kVersionsWidth}, {"TIME", kTimeWidth}},
-                  "STATE") + "\n";
-    for (const StationPort &p : ports)
-        screen += "\r\x1b[2K" +
-                  row(labelWidth, columns,
-                      {{p.label, 0}, {dash(p.kind), kUnitWidth}, {dash(p.before), kVersionsWidth}, {elapsed(p), kTimeWidth}},
-                      stateText(p)) + "\n";
+    std::vector<std::string> lines = {
+        row(labelWidth, columns, {{"PORT", 0}, {"UNIT", kUnitWidth}, {"BEFORE", kVersionsWidth}, {"TIME", kTimeWidth}},
+            "STATE")};
+    for (const StationPort &p : ports) {
+        const std::vector<std::pair<std::string, int>> cells = {
+            {p.label, 0}, {dash(p.kind), kUnitWidth}, {dash(p.before), kVersionsWidth}, {elapsed(p), kTimeWidth}};
+        const std::string state = stateText(p), head = row(labelWidth, columns, cells, "");
+        // What to do about a port is never cut: without room in its row it goes on lines of its own.
+        if (*outcomeRemedy(p.outcome) != '\0' && columns > 0 && head.size() + state.size() >= (size_t)columns) {
+            lines.push_back(head);
+            for (const std::string &line : folded(state, (size_t)std::max(columns - 5, 8))) lines.push_back("    " + line);
+        } else {
+            lines.push_back(row(labelWidth, columns, cells, state));
+        }
+    }
+    if (drawnLines > 0) screen += "\x1b[" + std::to_string(drawnLines) + "A"; // back to the header
+    screen += "\r\x1b[J";
+    for (const std::string &line : lines) screen += line + "\n";
     consolePrint(screen.c_str());
-    drawn = true;
+    drawnLines = (int)lines.size();
     lastDraw = Clock::now();
 }
 
@@ -216,10 +225,11 @@ void StationView::summary(const std::vector<std::string> &lines) {
     consolePrint(text.c_str());
 }
 
-// Why the last run on a port could not use it, as its outcome says; no run at all: port.last says why.
+// Why the last run on a port could not use it, as its outcome says (no run at all: port.last
+// says why). One that needs an administrator says what to do; the tries go on, to see it done.
 static std::string retryText(const WatchedPort &port) {
     const std::string &outcome = port.probe.outcome;
-    if (*outcomeRemedy(outcome) != '\0') return port.probe.summary; // no retry mends it, but one will see it mended
+    if (*outcomeRemedy(outcome) != '\0') return port.probe.summary;
     return (outcome.empty() ? "no run" : outcome) + ", trying again";
 }
 
@@ -303,14 +313,24 @@ void WatchView::draw(const std::vector<const WatchedPort *> &ports, const std::s
         char time[32];
         std::snprintf(time, sizeof time, "%ld:%02ld", s / 60, s % 60);
         const bool unit = p->state == WATCH_WORKING || p->state == WATCH_REMOVE || p->awaitingRemoval;
-        // A state too long for its column goes on in the last one ("no permission: add the user...").
+        // A state too long for its column goes on in the last one ("no permission: add the user...",
+        // "port unavailable, trying again").
         std::string state = watchStateText(*p), last = p->last;
-        const size_t colon = state.find(": ");
-        if (state.size() > (size_t)kStateWidth && colon != std::string::npos && colon <= (size_t)kStateWidth) {
-            last = state.substr(colon + 2);
-            state.resize(colon);
+        const size_t split = std::min(state.find(": "), state.find(", "));
+        if (state.size() > (size_t)kStateWidth && split <= (size_t)kStateWidth) {
+            last = state.substr(split + 2);
+            state.resize(split);
         }
-        lines.push_back(row(p->label, state, unit ? dash(p->unit.kind) : "-", unit ? dash(p->unit.before) : "-", time, last));
+        const std::string kind = unit ? dash(p->unit.kind) : "-", before = unit ? dash(p->unit.before) : "-";
+        const std::string head = row(p->label, state, kind, before, time, "");
+        // What to do about a port is never cut: without room in its row it goes on lines of its own.
+        const bool remedy = p->state == WATCH_BUSY && !p->awaitingRemoval && *outcomeRemedy(p->probe.outcome) != '\0';
+        if (remedy && head.size() + last.size() > room) {
+            lines.push_back(head);
+            for (const std::string &line : folded(last, room - 4)) lines.push_back("    " + line);
+        } else {
+            lines.push_back(row(p->label, state, kind, before, time, last));
+        }
     }
     if (!note.empty())
         for (const std::string &line : folded(note, room)) lines.push_back(line);
