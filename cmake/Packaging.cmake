@@ -51,5 +51,7 @@ unit (TX or RX) over a serial port with the firmware ${FIRMWARE_VERSION} it carr
   install(SCRIPT cmake/ManPage.cmake)
   install(FILES "${CMAKE_BINARY_DIR}/packaging/README.txt" "${IMAGES_SHA256}"
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/fwupgrade)
+  # The station as a service, not enabled: where Debian 12's packages put their units.
+  install(FILES packaging/fwupgrade-station.service DESTINATION /lib/systemd/system)
 endif()
 include(CPack)

@@ -7,7 +7,8 @@ packages=(cmake make g++ python3 nlohmann-json3-dev dpkg-dev)
 if [ "${1:-}" != "demo" ]; then
   packages+=(googletest libgtest-dev libbenchmark-dev g++-mingw-w64-x86-64-posix mingw-w64
              wine wine64 srecord hyperfine clang libclang-rt-14-dev binutils coreutils tmux procps
-             help2man unzip  # the packages: dependencies, man page, checking the zip
+             help2man unzip systemd man-db  # the packages: dependencies, man page, checking the zip,
+                                            # the station's service unit
              chromium prometheus wrk)  # --serve: its page, its metrics scraped, its benchmark
 fi
 sudo=""

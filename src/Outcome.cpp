@@ -49,6 +49,16 @@ Left leftOf(const RunEnd &end) {
     }
 }
 
+struct Remedy {
+    const char *outcome;
+    const char *remedy;
+};
+
+// A port the user may not open (POSIX: EACCES, EPERM) stays so until an administrator acts.
+const Remedy kRemedies[] = {
+    {"no permission", "add the user to the dialout group"},
+};
+
 std::string percentText(int percent) { return percent >= 0 ? " at " + std::to_string(percent) + " %" : ""; }
 
 // "FPGA image refused after ...": what became of the image that failed.
@@ -89,9 +99,16 @@ const char *unitLeftSentence(const RunEnd &end) {
     return sentences[leftOf(end)];
 }
 
+const char *outcomeRemedy(const std::string &outcome) {
+    for (const Remedy &r : kRemedies)
+        if (outcome == r.outcome) return r.remedy;
+    return "";
+}
+
 std::string describeEnd(const RunEnd &end) {
     const Left left = leftOf(end);
     std::string text = end.outcome;
+    if (*outcomeRemedy(end.outcome) != '\0') return text + ": " + outcomeRemedy(end.outcome);
     if (!cutShort(end.outcome)) {
         if (left == LEFT_UPDATE_AGAIN) text += " after the reboot";
         return left == LEFT_UPDATED || left == LEFT_UNCHANGED ? text : text + ": " + unitLeft(end);

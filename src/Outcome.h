@@ -48,8 +48,12 @@ struct RunEnd {
 const char *unitLeft(const RunEnd &end);
 // The same for the operator: "the unit must be updated again".
 const char *unitLeftSentence(const RunEnd &end);
+// What the operator can do about an outcome that no retry mends ("no permission": "add the user
+// to the dialout group"); "" for the others.
+const char *outcomeRemedy(const std::string &outcome);
 // The end in words, with what the unit holds where that is in doubt:
-// "stopped in the FPGA image at 45 %: update again", "no unit".
+// "stopped in the FPGA image at 45 %: update again", "no unit", "no permission: add the user to the
+// dialout group".
 std::string describeEnd(const RunEnd &end);
 
 #endif

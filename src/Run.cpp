@@ -36,12 +36,16 @@ void dipsplayLastMessageToUserBeforeExit(const char *lastMessage) {
     if (!gNoPause && !recordEvents() && platformStdinIsInteractive()) platformGetch();
 }
 
-void printBuildNotes() {
-    if (FWUPGRADE_SAMPLE_IMAGES) consolePrint("\r\nNOTE: this build carries sample firmware images, not a release.");
+std::string buildNotesText() {
+    std::string text;
+    if (FWUPGRADE_SAMPLE_IMAGES) text += "\r\nNOTE: this build carries sample firmware images, not a release.";
     if (FWUPGRADE_TIME_DIVISOR != 1)
-        consolePrintf("\r\nNOTE: this build divides every protocol time-out and wait by %d (test build).",
-                      FWUPGRADE_TIME_DIVISOR);
+        text += "\r\nNOTE: this build divides every protocol time-out and wait by " +
+                std::to_string(FWUPGRADE_TIME_DIVISOR) + " (test build).";
+    return text;
 }
+
+void printBuildNotes() { consolePrint(buildNotesText().c_str()); }
 
 void printBanner() {
     consolePrintf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
@@ -106,12 +110,15 @@ void stopRun(int signal) {
 }
 
 const char *unopenedOutcome(const std::vector<DWORD> &errors) {
-    bool busy = false, absent = true;
+    bool busy = false, absent = true, denied = false;
     for (DWORD error : errors) {
         busy |= PortList_problem(error) == PORT_BUSY;
         absent &= PortList_problem(error) == PORT_ABSENT;
+        denied |= PortList_problem(error) == PORT_DENIED;
     }
-    return busy ? "busy" : absent && !errors.empty() ? "no such port" : "port unavailable";
+    if (busy) return "busy";
+    if (absent && !errors.empty()) return "no such port";
+    return denied ? "no permission" : "port unavailable";
 }
 
 static void openPortAndRate() {

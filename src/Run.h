@@ -6,6 +6,7 @@
 
 #include "platform/Platform.h"
 
+#include <string>
 #include <vector>
 
 struct Options;
@@ -21,7 +22,8 @@ void beginRun(const Options &options);
 void runOutcomeKnown(int status, const char *outcome);
 
 // The outcome of ports that would not open, from their errors (GetLastError): "busy" when
-// another program held one, "no such port" when none exists, else "port unavailable".
+// another program held one, "no such port" when none exists, "no permission" when the user may
+// not open one (POSIX), else "port unavailable".
 const char *unopenedOutcome(const std::vector<DWORD> &errors);
 // Prints lastMessage unchanged, the exit prompt, and waits for a key where a person can press one.
 void dipsplayLastMessageToUserBeforeExit(const char *lastMessage);
@@ -30,5 +32,6 @@ void runNoPause(bool noPause);
 // The banner of an update, and the notes of a test or sample build.
 void printBanner();
 void printBuildNotes();
+std::string buildNotesText(); // "\r\nNOTE: ..." for each note, or ""
 
 #endif

@@ -122,7 +122,8 @@ std::string runFolder(const Options &options, std::string &error) {
 // passed over too; one the operator named was meant to carry a unit, so it fails.
 bool withoutUnit(const StationPort &port, bool named) {
     return port.outcome == "no unit" ||
-           (!named && (port.outcome == "busy" || port.outcome == "no such port" || port.outcome == "port unavailable"));
+           (!named && (port.outcome == "busy" || port.outcome == "no such port" || port.outcome == "port unavailable" ||
+                       port.outcome == "no permission"));
 }
 
 bool failed(const std::string &outcome) {
@@ -268,10 +269,10 @@ int runStation(const Options &options) {
         consolePrintf("ERROR: %s.\r\n", error.c_str());
         return EXIT_UPDATE_FAILED;
     }
-    consolePrintf("%s %d %s at once; logs and report.json in %s", options.info ? "Identifying the units on" : "Updating the units on",
-                  (int)ports.size(), ports.size() == 1 ? "port" : "ports", dir.c_str());
-    printBuildNotes();
-    consolePrint("\r\n");
+    const std::string heading = std::string(options.info ? "Identifying the units on " : "Updating the units on ") +
+                                std::to_string(ports.size()) + (ports.size() == 1 ? " port" : " ports") +
+                                " at once; logs and report.json in " + dir + buildNotesText() + "\r\n";
+    consolePrint(heading.c_str());
     StationChildren children;
     for (size_t i = 0; i < ports.size(); ++i) {
         std::string why;
@@ -283,7 +284,7 @@ int runStation(const Options &options) {
         ports[i].ended = Clock::now();
         ports[i].phase = "done";
     }
-    StationView view(ports, platformConsoleTakesCursorMoves(), platformConsoleColumns());
+    StationView view(ports, platformConsoleTakesCursorMoves(), platformConsoleColumns(), heading);
     bool stopping = false;
     while (children.count() > 0) {
         std::vector<StationChildren::Line> lines;

@@ -44,11 +44,12 @@ void stationChildEnded(StationPort &port, int status);
 int stationStatus(const std::vector<StationPort> &ports, bool named, bool stopped, std::string &totals);
 
 // The live view: one row per port redrawn in place (an interactive console that takes
-// cursor movement), sized to the console's width; otherwise one line per phase change and
-// per 10 % of each image.
+// cursor movement), sized to the console's width as it is at each draw; otherwise one line per
+// phase change and per 10 % of each image. heading: what was printed above the view, printed
+// again when a resize makes the view start over at the top of the screen.
 class StationView {
   public:
-    StationView(std::vector<StationPort> &ports, bool live, int columns);
+    StationView(std::vector<StationPort> &ports, bool live, int columns, std::string heading = "");
     // Something changed on port i (after its event was applied).
     void changed(size_t i);
     // Redraws the rows when the view is live and a quarter second has passed (or `now`).
@@ -61,9 +62,12 @@ class StationView {
     bool live;
     int columns; // of the console; 0 when unknown
     int labelWidth;
-    bool drawn = false;
+    std::string heading;
+    int drawnLines = 0; // the lines the last draw left on the screen
     std::chrono::steady_clock::time_point lastDraw;
     std::vector<std::string> lineState; // per port: what its last line said (phase, tenths, unit)
+
+    void layout(); // the label's width for the console's
 };
 
 #endif

@@ -208,7 +208,8 @@ void childEnded(Watch &w, size_t slot, WatchedPort &port, int status, WatchView 
         if (port.unit.outcome == "no unit" && PortList_present(port.path)) takeAsMute(port.unit);
         const std::string &outcome = port.unit.outcome;
         // A unit that did not answer its first query had gone already: it was never handled.
-        if (outcome != "no unit" && outcome != "no such port" && outcome != "busy" && outcome != "port failed") {
+        if (outcome != "no unit" && outcome != "no such port" && outcome != "busy" && outcome != "port failed" &&
+            outcome != "no permission") {
             journalUnit(w, port);
             countUnit(w, port);
             port.last = port.unit.summary;
@@ -531,11 +532,10 @@ int runWatch(const Options &options) {
     Watch w{options, options.logDir.empty() ? "FwUpgrade-logs/station" : options.logDir};
     int status = EXIT_UPDATE_OK;
     if (!openFolder(w, status)) return status;
-    consolePrintf("Station: updating each unit plugged into %s; its record in %s", watchedText(options).c_str(),
-                  w.dir.c_str());
-    printBuildNotes();
-    consolePrint("\r\n");
-    WatchView view(platformConsoleTakesCursorMoves(), platformConsoleColumns());
+    const std::string heading = "Station: updating each unit plugged into " + watchedText(options) + "; its record in " +
+                                w.dir + buildNotesText() + "\r\n";
+    consolePrint(heading.c_str());
+    WatchView view(platformConsoleTakesCursorMoves(), platformConsoleColumns(), heading);
     std::map<size_t, std::string> shown; // per port: what the live state last told of it
     int stopsSeen = 0;
     Clock::time_point lastRead;

@@ -51,11 +51,13 @@ struct WatchedPort {
 };
 
 // What the watch shows: a header with the totals, one row per port redrawn in place on a
-// console that takes cursor moves; otherwise one line per change of state.
+// console that takes cursor moves, within the console's width as it is at each draw;
+// otherwise one line per change of state. heading: what was printed above the view, printed
+// again when a resize makes the view start over at the top of the screen.
 class WatchView {
   public:
-    // Live from 72 columns on: narrower, the fixed columns leave no room for the rows' ends.
-    WatchView(bool live, int columns) : live(live && columns >= 72), columns(columns) {}
+    // Live when it starts at 72 columns or more: narrower, the rows would keep little of a port.
+    WatchView(bool live, int columns, std::string heading = "");
     // A port's state changed.
     void changed(const WatchedPort &port);
     // Redraws (a quarter second apart, or `now`): the totals line, the rows, the stop note.
@@ -67,7 +69,9 @@ class WatchView {
     bool live;
     int columns;
     int drawnLines = 0;
+    std::string heading;
     std::map<std::string, std::string> lastLines; // the line view: per port, what it said last
+    std::map<std::string, bool> retrying;         // the line view: per port, its last line was a retry
     std::string lastNote;
     std::chrono::steady_clock::time_point lastDraw;
 };

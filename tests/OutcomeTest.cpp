@@ -27,6 +27,8 @@ TEST(Outcome, EachEndSaysWhatTheUnitHolds) {
         {end("not confirmed", PHASE_REBOOTING), "check before use", "not confirmed: check before use"},
         {end("other firmware", PHASE_VERIFYING), "update again", "other firmware after the reboot: update again"},
         {end("no unit", PHASE_DETECTING), "unchanged", "no unit"},
+        {end("no permission", PHASE_DETECTING), "unchanged", "no permission: add the user to the dialout group"},
+        {end("port unavailable", PHASE_DETECTING), "unchanged", "port unavailable"},
         {end("stopped", PHASE_DETECTING), "unchanged", "stopped before any image: unchanged"},
         {end("stopped", PHASE_CHECKING), "unchanged", "stopped before any image: unchanged"},
         {end("stopped", PHASE_FPGA, 45), "update again", "stopped in the FPGA image at 45 %: update again"},
@@ -76,6 +78,8 @@ TEST(StationStatus, OutcomesToExitStatus) {
         {station({"updated and verified", "busy", "no such port"}), false, false, 0}, // the machine's own ports
         {station({"updated and verified", "busy"}), true, false, 1},                  // a named port held
         {station({"updated and verified", "no such port"}), true, false, 1},
+        {station({"updated and verified", "no permission"}), false, false, 0}, // a machine's port the user may not open
+        {station({"updated and verified", "no permission"}), true, false, 1},
         {station({"updated and verified", "not confirmed"}), false, false, 3},
         {station({"not confirmed", "failed"}), false, false, 1},
         {station({"no unit", "no unit"}), false, false, 1},

@@ -142,8 +142,12 @@ void platformConsoleInit();
 // True when stdout is an interactive console that takes cursor movement (ANSI escapes; on
 // Windows virtual-terminal processing, switched on here and off again at exit).
 bool platformConsoleTakesCursorMoves();
-// The console's width in columns; 0 when stdout is no console.
+// The console's width in columns now (it follows a resize); 0 when stdout is no console.
 int platformConsoleColumns();
+// Switches the console's Quick Edit off until the program ends: a click in the window would
+// otherwise hold every write (and a station's views with them) until the selection ends.
+// Windows only; elsewhere nothing to do.
+void platformConsoleNoQuickEdit();
 // TRUE when a person can press a key on stdin.
 bool platformStdinIsInteractive();
 // One key press without echo; the console's mode is restored before anything else.

@@ -276,11 +276,18 @@ class Terminal:
         subprocess.run(self.tmux + ["send-keys", "-t", "t", keys], check=True)
 
     def wait_for(self, text):
+        return self.wait_until(lambda screen: text in screen, text)
+
+    def wait_until(self, check, what):
+        """The screen once check(screen) holds."""
         deadline = time.monotonic() + RUN_LIMIT_S
-        while text not in self.screen():
-            self.test.assertLess(time.monotonic(), deadline, "the screen never showed " + text)
+        while not check(self.screen()):
+            self.test.assertLess(time.monotonic(), deadline, "the screen never showed %s:\n%s" % (what, self.screen()))
             time.sleep(0.1)
         return self.screen()
+
+    def resize(self, columns):
+        subprocess.run(self.tmux + ["resize-window", "-t", "t", "-x", str(columns)], check=True)
 
 
 class E2E(unittest.TestCase):
@@ -996,6 +1003,31 @@ class Station(E2E):
         self.assertEqual([u["outcome"] for u in self.report()["units"]], ["updated and verified", "no unit"])
         self.assertEqual(units[0].image("fpga"), self.flat["rx"])
 
+    @unittest.skipIf(WINE or os.geteuid() == 0, "a permission the user lacks: POSIX's, and root has every one")
+    def test_a_port_the_user_may_not_open_says_so_and_stays_listed(self):
+        """Named, it fails as "no permission" with what to do, never as busy; --list-ports keeps such ports."""
+        unit = self.ports.unit("--silence")
+        os.chmod(unit.path, 0)  # a device node the user may not open, as a ttyUSB0 outside the dialout group
+        result = subprocess.run(self.command(), capture_output=True, timeout=RUN_LIMIT_S)
+        output = result.stdout.decode("latin-1")
+        self.assertEqual(result.returncode, 1, output[-1500:])
+        [entry] = self.report()["units"]
+        self.assertEqual((entry["outcome"], entry["summary"], entry["unit_left"]),
+                         ("no permission", "no permission: add the user to the dialout group", "unchanged"))
+        self.assertRegex(output, r"\nCOM%d %s +- +- +- +\d:\d\d  no permission: add the user to the dialout group\n"
+                         % (com(1), re.escape(unit.path)))
+        self.assertNotIn("busy", output)
+        self.assertEqual(unit.probes(), [])
+        # The machine's own ports: an on-board UART the user may not open is listed (the COM numbers
+        # after it stay those another user sees), saying why it cannot be used.
+        listing = subprocess.run([FWUPGRADE, "--list-ports"], capture_output=True, text=True, check=True).stdout
+        for device in glob.glob("/dev/ttyS*"):
+            with open("/sys/class/tty/%s/type" % os.path.basename(device)) as f:
+                if f.read().strip() == "0" or os.access(device, os.R_OK | os.W_OK):
+                    continue
+            self.assertRegex(listing, r"(?m)^COM\d+  %s  on-board UART  \[no permission: add the user to the "
+                                      r"dialout group\]$" % device)
+
     @unittest.skipIf(WINE, "the same code on both builds")
     def test_a_report_json_that_cannot_be_written(self):
         """The children's reports stay, and the last lines and the exit status say so."""
@@ -1222,6 +1254,53 @@ class Shift(E2E):
         self.assertEqual(unit.field("image kind=fpga", "length"), None)
         unit.stop()
         self.assertTrue(unit.line_kept())
+
+    @unittest.skipIf(WINE or os.geteuid() == 0, "a permission the user lacks: POSIX's, and root has every one")
+    def test_a_slot_the_user_may_not_open_says_so_once(self):
+        unit = self.ports.unit("--silence")
+        os.chmod(unit.path, 0)
+        process = subprocess.Popen(self.station([unit.path]), stdout=subprocess.PIPE)
+        self.addCleanup(lambda: process.poll() is not None or process.kill())
+        seen = []
+        while sum(l.startswith(unit.path + ": ") for l in seen) < 2:  # waiting, then what it made of the port
+            seen.append(process.stdout.readline().decode("latin-1"))
+            self.assertTrue(seen[-1], "the station ended: " + "".join(seen))
+        time.sleep(15 / DIVISOR)  # tried again meanwhile, every 5 s of the product's timing
+        process.send_signal(signal.SIGINT)
+        output = "".join(seen) + process.communicate(timeout=RUN_LIMIT_S)[0].decode("latin-1")
+        self.assertEqual(process.returncode, 0, output[-1500:])
+        lines = [l for l in output.splitlines() if l.startswith(unit.path + ": ")]
+        self.assertEqual(lines[:2], [unit.path + ": waiting for a unit",
+                                     unit.path + ": no permission: add the user to the dialout group"])
+        self.assertEqual(sum("no permission" in l for l in lines), 1, lines)  # not at each try
+        self.assertNotIn("busy", output)
+
+    @unittest.skipIf(WINE, "a terminal resized, natively in tmux")
+    def test_the_live_view_follows_the_terminal_width(self):
+        """Each line within the width, the header once, every count of the totals shown, after each resize."""
+        slots = [os.path.join(self.workdir, "usb-FTDI_FT232R_USB_UART_A50285B%d-if00-port0" % n) for n in (1, 2)]
+        terminal = Terminal(self, self.station(slots), columns=80)
+
+        def clean(columns, units):
+            header = r"(?m)^PORT +STATE +%sTIME +LAST$" % ("UNIT +BEFORE +" if units else "")
+            row = r"(?m)^\S*port0 +no port +%s\d+:\d\d$" % ("- +- +" if units else "")
+            view = lambda screen: screen[screen.find("\nSince "):].splitlines()  # the heading is the terminal's to wrap
+            return lambda screen: (all(len(l) < columns for l in view(screen)) and screen.count("PORT ") == 1
+                                   and re.search(header, screen) and len(re.findall(row, screen)) == 2
+                                   and all(count in screen for count in ("0 updated and verified,", "0 already current,",
+                                                                         "0 failed,", "0 not confirmed")))
+
+        terminal.wait_until(clean(80, True), "the view at 80 columns")
+        terminal.resize(50)
+        terminal.wait_until(clean(50, False), "the view redrawn at 50 columns")
+        terminal.resize(110)
+        screen = terminal.wait_until(clean(110, True), "the view redrawn at 110 columns")
+        self.assertRegex(screen, r"\nSince \d\d:\d\d: 0 updated and verified, 0 already current, 0 failed, "
+                                 r"0 not confirmed\n")  # on one line again
+        self.assertTrue(screen.startswith("Station: updating each unit plugged into the ports named"), screen)
+        terminal.keys("C-c")
+        end = terminal.wait_for("TTY=")
+        self.assertIn("EXIT=0", end)
 
     @unittest.skipUnless(WINE, "natively the three-slot shift covers it")
     def test_one_slot_under_wine(self):

@@ -101,7 +101,8 @@ class Packages(unittest.TestCase):
     def test_deb_unpacked_into_a_fresh_root_runs_and_names_its_images(self):
         listing = run(["dpkg-deb", "-c", self.deb], check=True).stdout
         files = sorted(line.split()[-1] for line in listing.splitlines() if not line.startswith("d"))
-        self.assertEqual(files, ["./usr/bin/FwUpgrade", "./usr/share/doc/fwupgrade/IMAGES-SHA256.txt",
+        self.assertEqual(files, ["./lib/systemd/system/fwupgrade-station.service",
+                                 "./usr/bin/FwUpgrade", "./usr/share/doc/fwupgrade/IMAGES-SHA256.txt",
                                  "./usr/share/doc/fwupgrade/README.txt", "./usr/share/man/man1/FwUpgrade.1.gz"])
         run(["dpkg", "-x", self.deb, self.tmp], check=True)
         program = os.path.join(self.tmp, "usr", "bin", "FwUpgrade")
@@ -112,7 +113,9 @@ class Packages(unittest.TestCase):
         for words in ["dialout", "\\-\\-write\\-image", ".TP\n130\nstopped"] + list(self.images.values()):
             self.assertIn(words, man)
         with open(os.path.join(self.tmp, "usr", "share", "doc", "fwupgrade", "README.txt")) as f:
-            self.assertIn("sudo adduser USER dialout", f.read())
+            readme = f.read()
+        self.assertIn("sudo adduser USER dialout", readme)
+        self.assertIn("systemctl edit fwupgrade-station", readme)
         # A run's report and log name the same images and versions.
         report, log = os.path.join(self.tmp, "r.json"), os.path.join(self.tmp, "r.log")
         run([program, "--info", "--ports", "/dev/null", "--no-pause", "--report", report, "--log", log], cwd=self.tmp)
@@ -123,6 +126,29 @@ class Packages(unittest.TestCase):
                          [(n, self.images[n]) for n in NAMES])
         with open(log) as f:
             self.assertEqual(len(re.findall(r" image (mcu|tx|rx) carried: \S+, sha256 [0-9a-f]{64}, ", f.read())), 3)
+
+    def test_deb_station_service_passes_systemd_analyze_verify_and_is_not_enabled(self):
+        run(["dpkg", "-x", self.deb, self.tmp], check=True)
+        # The units it names (targets, the journal's socket) are this machine's systemd's; its
+        # program and man page are the package's.
+        shutil.copytree("/usr/lib/systemd/system", os.path.join(self.tmp, "usr", "lib", "systemd", "system"),
+                        symlinks=True, dirs_exist_ok=True)
+        unit = "/lib/systemd/system/fwupgrade-station.service"
+        result = run(["systemd-analyze", "verify", "--root=" + self.tmp, unit],
+                     env=dict(os.environ, MANPATH=os.path.join(self.tmp, "usr", "share", "man")))
+        # A key it does not know or a value it cannot parse is only a warning there: nothing may be said.
+        self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
+        with open(self.tmp + unit) as f:
+            lines = f.read().splitlines()
+        for line in ("ExecStart=/usr/bin/FwUpgrade --station --no-pause --log-dir /var/lib/fwupgrade/station",
+                     "StateDirectory=fwupgrade", "SupplementaryGroups=dialout", "KillMode=mixed",
+                     "StandardOutput=journal", "Restart=on-abnormal", "WantedBy=multi-user.target"):
+            self.assertIn(line, lines)
+        # Long enough for the drain of a whole update at the release timings (410 s at worst).
+        [timeout] = [int(l.split("=")[1]) for l in lines if l.startswith("TimeoutStopSec=")]
+        self.assertGreaterEqual(timeout, 410)
+        # Installing it enables nothing: no maintainer script.
+        self.assertNotRegex(run(["dpkg-deb", "-I", self.deb], check=True).stdout, r"\b(postinst|preinst|prerm|postrm)\b")
 
 
 class FirmwareDir(unittest.TestCase):

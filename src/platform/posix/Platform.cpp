@@ -146,6 +146,8 @@ int platformConsoleColumns() {
     return isatty(STDOUT_FILENO) == 1 && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
+void platformConsoleNoQuickEdit() {}
+
 std::string platformNotARegularFile(const char *path) {
     struct stat s {};
     if (lstat(path, &s) != 0 || S_ISREG(s.st_mode)) return "";

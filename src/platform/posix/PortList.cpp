@@ -1,6 +1,7 @@
 // The machine's serial ports, in the order COM numbers count them.
 #include "platform/PortList.h"
 
+#include "Outcome.h"
 #include "PortName.h"
 
 #include <algorithm>
@@ -57,10 +58,14 @@ std::vector<std::string> devNames(const std::string &prefix) {
 }
 
 #ifdef __linux__
-// A ttyS node without a UART opens but fails every transfer.
-bool uartPresent(const std::string &path) {
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+// A ttyS node without a UART opens but fails every transfer. The UART's type is in sysfs for
+// every user to read, so a port the user may not open is listed all the same: dropping it would
+// renumber the ports after it. Without sysfs the port itself is asked.
+bool uartPresent(const std::string &name) {
+    const std::string type = readLine("/sys/class/tty/" + name + "/type");
+    if (!type.empty()) return std::atoi(type.c_str()) != PORT_UNKNOWN;
+    int fd = open(("/dev/" + name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == EACCES || errno == EPERM;
     serial_struct ss{};
     bool ok = ioctl(fd, TIOCGSERIAL, &ss) == 0 && ss.type != PORT_UNKNOWN;
     close(fd);
@@ -91,7 +96,15 @@ std::string usbDescription(const std::string &name) {
 
 std::string PortList_status(const PortInfo &port) {
     const int fd = open(port.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno == EBUSY ? "in use by another program" : errno == EACCES ? "no permission" : "cannot open";
+    if (fd < 0) {
+        const int error = errno;
+        switch (PortList_problem((DWORD)error)) {
+        case PORT_BUSY: return "in use by another program";
+        case PORT_DENIED: return std::string("no permission: ") + outcomeRemedy("no permission");
+        case PORT_ABSENT: return "no such port";
+        default: return std::string("cannot open: ") + std::strerror(error);
+        }
+    }
     const bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0;
     close(fd);
     return locked ? "in use by another program" : "free";
@@ -116,7 +129,7 @@ static std::vector<PortInfo> listPorts(bool onBoard) {
     for (const char *prefix : {"ttyUSB", "ttyACM"})
         for (const std::string &n : devNames(prefix)) add(n, usbDescription(n), true);
     for (const std::string &n : onBoard ? devNames("ttyS") : std::vector<std::string>())
-        if (uartPresent("/dev/" + n)) add(n, "on-board UART", false);
+        if (uartPresent(n)) add(n, "on-board UART", false);
 #endif
     return ports;
 }

@@ -152,6 +152,28 @@ bool platformConsoleTakesCursorMoves() {
     return cursorMoveWorks(out);
 }
 
+static HANDLE gConsoleInput = INVALID_HANDLE_VALUE;
+static DWORD gInputMode = 0;
+
+// Quick Edit and insert mode change only with ENABLE_EXTENDED_FLAGS in the mode set.
+static void restoreInputMode() { SetConsoleMode(gConsoleInput, gInputMode | ENABLE_EXTENDED_FLAGS); }
+
+// The console's own input buffer (CONIN$), whatever stdin is: a click selects in the window
+// even when stdin is redirected.
+void platformConsoleNoQuickEdit() {
+    if (gConsoleInput != INVALID_HANDLE_VALUE) return;
+    HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+    if (in == INVALID_HANDLE_VALUE) return;
+    if (!GetConsoleMode(in, &gInputMode) || !(gInputMode & ENABLE_QUICK_EDIT_MODE) ||
+        !SetConsoleMode(in, (gInputMode | ENABLE_EXTENDED_FLAGS) & ~(DWORD)ENABLE_QUICK_EDIT_MODE)) {
+        CloseHandle(in);
+        return;
+    }
+    gConsoleInput = in; // kept open for the restore at exit
+    std::atexit(restoreInputMode);
+}
+
 bool platformStdinIsInteractive() {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
