@@ -79,7 +79,7 @@ static bool checkCombination(const Options &o, std::string &error) {
     else if (o.info && o.verify) error = "--verify belongs to an update: --info changes nothing to verify";
     else if (o.station && (fileModes > 0 || o.parallel || o.info || !o.port.empty() || o.baud != 0 || o.verify ||
                            o.record.any() || o.skipCurrent || watching))
-        error = "--station takes --ports, --log-dir, --force and --units; each unit's run is verified, logged and"
+        error = "--station takes --ports, --log-dir, --force, --units and --http; each unit's run is verified, logged and"
                 " reported by itself";
     else if ((o.units != 0 || o.force) && !o.station) error = "--units and --force belong to --station";
     else if (!o.station && std::any_of(o.portLabels.begin(), o.portLabels.end(), [](auto &l) { return !l.empty(); }))
@@ -228,6 +228,7 @@ const char *usageText() {
            "                         page, a JSON API (/api/v1/...), /metrics for Prometheus, each unit's\n"
            "                         log and report. ADDR defaults to 127.0.0.1 (this machine only); PORT 0\n"
            "                         takes a free port. The address it listens at is printed\n"
+           "  --http [ADDR:]PORT     (--station) serve the station's folder so while it runs\n"
            "  --list-ports           list the serial ports this machine has, with their COM numbers\n"
            "  --export-web [FILE]    write the MCU image as the web upload file (default FwToUpload.bin)\n"
            "  --write-image mcu|tx|rx FILE\n"

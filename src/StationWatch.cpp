@@ -51,6 +51,9 @@ struct Watch {
     std::string notRecording;  // why no unit can be recorded now: none is taken
     std::string recordError;   // the last record that could not be written, with its unit
     bool drainedByUnits = false; // --units ended the intake: the first stop stops the runs
+    int httpPort = 0;            // where the page is served (--http): kept when its server starts again
+    Clock::time_point serveAt;   // when the page's server is started (again)
+    std::string serverError;     // what the page's server said last of a fault
     std::map<size_t, WatchedPort> ports; // by slot: a port keeps its slot while it is watched
     size_t nextSlot = 0;
     StationChildren children;
@@ -119,6 +122,55 @@ void startRemoval(Watch &w, size_t slot, WatchedPort &port, WatchView &view) {
     std::vector<std::string> args = runArguments(port);
     args.insert(args.end(), {"--baud", std::to_string(port.baud), "--wait-until-gone", port.known});
     startChild(w, slot, port, WATCH_REMOVE, args, view);
+}
+
+// The page and the interface (--http): a process of its own that reads the folder only, so that
+// no fault or load there can slow, stop or corrupt an update; started again when it ends.
+const size_t kServerSlot = static_cast<size_t>(-1);
+const auto kServerRestart = std::chrono::seconds(5);
+
+void startServer(Watch &w) {
+    const std::string &address = w.options.httpAddress;
+    const std::string host = address.find(':') != std::string::npos ? "[" + address + "]" : address;
+    std::string error;
+    if (!w.children.start(kServerSlot, {"--serve", w.dir, "--http", host + ":" + std::to_string(w.httpPort)}, true,
+                          error))
+        w.serverError = "the page's server cannot start: " + error;
+    w.serveAt = Clock::now() + kServerRestart;
+}
+
+// A line of the page's server: where it listens (the port it took is kept), or a fault.
+void serverSaid(Watch &w, const std::string &line) {
+    const size_t url = line.find("http://");
+    if (line.rfind("Serving ", 0) == 0 && url != std::string::npos) {
+        const size_t colon = line.rfind(':'), slash = line.find('/', url + 7);
+        if (colon > url + 7 && slash != std::string::npos && colon < slash)
+            w.httpPort = std::atoi(line.substr(colon + 1, slash - colon - 1).c_str());
+        w.serverError.clear();
+    } else if (line.rfind("ERROR: ", 0) == 0) {
+        w.serverError = "the page's server: " + line.substr(7);
+        while (!w.serverError.empty() && (w.serverError.back() == '.' || w.serverError.back() == '\r'))
+            w.serverError.pop_back();
+    }
+}
+
+// The server's first lines, for the station's own first lines: where to point a browser.
+std::string serverHeading(Watch &w) {
+    if (!w.options.http) return "";
+    w.httpPort = w.options.httpPort;
+    startServer(w);
+    std::string heading;
+    const Clock::time_point until = Clock::now() + std::chrono::seconds(5);
+    while (w.children.running(kServerSlot) && Clock::now() < until && heading.find("Serving ") == std::string::npos) {
+        std::vector<StationChildren::Line> lines;
+        std::vector<StationChildren::Ended> ended;
+        w.children.poll(100, lines, ended);
+        for (const auto &line : lines) {
+            serverSaid(w, line.text);
+            heading += consoleSafeText(line.text, line.text.size()) + "\r\n";
+        }
+    }
+    return heading;
 }
 
 // {"firmware": "1.0.3", "fpga": "1.03"} of "1.0.3 1.03"; null when nothing was read.
@@ -393,8 +445,10 @@ std::string stopNote(const Watch &w) {
 // The view's last line: how the station stops, why it takes no unit, and a record that failed.
 std::string noteText(const Watch &w) {
     const std::string note = stopNote(w);
-    if (w.recordError.empty()) return note;
-    return (note.empty() ? "" : note + " ") + "ERROR: " + w.recordError + ".";
+    std::string text = note;
+    for (const std::string *error : {&w.recordError, &w.serverError})
+        if (!error->empty()) text += (text.empty() ? "" : " ") + std::string("ERROR: ") + *error + ".";
+    return text;
 }
 
 std::string stageName(const Watch &w) {
@@ -533,7 +587,7 @@ int runWatch(const Options &options) {
     int status = EXIT_UPDATE_OK;
     if (!openFolder(w, status)) return status;
     const std::string heading = "Station: updating each unit plugged into " + watchedText(options) + "; its record in " +
-                                w.dir + buildNotesText() + "\r\n";
+                                w.dir + buildNotesText() + "\r\n" + serverHeading(w);
     consolePrint(heading.c_str());
     WatchView view(platformConsoleTakesCursorMoves(), platformConsoleColumns(), heading);
     std::map<size_t, std::string> shown; // per port: what the live state last told of it
@@ -550,19 +604,32 @@ int runWatch(const Options &options) {
         w.children.poll(250, lines, ended);
         onStops(w, stopsSeen); // before the runs that ended: a stop takes no new unit
         for (const auto &line : lines) {
+            if (line.slot == kServerSlot) {
+                serverSaid(w, line.text);
+                continue;
+            }
             WatchedPort &port = w.ports.at(line.slot);
             const std::string before = watchStateText(port);
             applyLine(port, line.text);
             if (watchStateText(port) != before) view.changed(port);
         }
-        for (const auto &end : ended) childEnded(w, end.slot, w.ports.at(end.slot), end.status, view);
+        for (const auto &end : ended)
+            if (end.slot != kServerSlot) childEnded(w, end.slot, w.ports.at(end.slot), end.status, view);
+        if (options.http && w.stage == STAGE_RUNNING && !w.children.running(kServerSlot) && Clock::now() >= w.serveAt)
+            startServer(w);
         if (w.stage == STAGE_RUNNING && options.units != 0 && w.totals.handled >= options.units) {
             w.drainedByUnits = true;
             endIntake(w);
         }
         view.draw(rowsOf(w), totalsText(w), noteText(w));
         writeState(w, shown);
-        if (w.stage != STAGE_RUNNING && w.children.count() == 0) break;
+        // The page's server goes last: the ended state is the last thing it serves.
+        const size_t server = w.children.running(kServerSlot) ? 1 : 0;
+        if (w.stage != STAGE_RUNNING && w.children.count() == server) {
+            writeState(w, shown, true);
+            w.children.stop(kServerSlot);
+            if (server == 0) break;
+        }
     }
     view.draw(rowsOf(w), totalsText(w), "", true);
     writeState(w, shown, true);
