@@ -372,5 +372,7 @@ int runServe(const Options &options) {
     server.stop();
     for (ServeFolder *folder : served.list) folder->wake();
     listening.join();
-    return platformStopSignal() != 0 ? EXIT_STOPPED : EXIT_UPDATE_FAILED;
+    if (platformStopSignal() != 0) return EXIT_STOPPED;
+    std::printf("ERROR: stopped listening on %s:%d.\n", options.httpAddress.c_str(), port);
+    return EXIT_UPDATE_FAILED;
 }
