@@ -21,7 +21,8 @@ import unittest
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_test import E2E, FWUPGRADE, RUN_IN_PREFIX, RUN_LIMIT_S, Unit, WINE, run_fwupgrade  # noqa: E402
+from e2e_test import (E2E, FWUPGRADE, RUN_IN_PREFIX, RUN_LIMIT_S, Unit, WINE, process_tree, read_bytes,  # noqa: E402
+                      run_fwupgrade)
 
 ARTIFACTS = os.environ.get("WEB_ARTIFACTS", "")
 if ARTIFACTS:
@@ -706,6 +707,40 @@ class LiveStation(Web):
         self.assertEqual((state["counts"]["handled"], state["ports"][0]["label"]), (1, "A1"))
         self.assertEqual(server.request("/units/1/log")[0], 200)
         self.assertEqual(server.json("/units/1/report")["outcome"], "updated and verified")
+
+
+    def test_a_stations_own_page_killed_mid_update_comes_back_and_touches_nothing(self):
+        """--station --http: its server, killed while a unit updates, is started again on the same port; the
+        update, the journal and the exit status are as without it."""
+        link = os.path.join(self.workdir, "by-path-slot1")
+        unit = Unit(self.workdir, "unit1", "--unit", "tx", "--plug-after", "0", "--pull-after", "-1", link=link)
+        self.ports.units.append(unit)
+        logs = os.path.join(self.workdir, "live")
+        station = subprocess.Popen([FWUPGRADE, "--station", "--ports", "A1=" + link, "--log-dir", logs, "--units", "1",
+                                    "--http", "127.0.0.1:0", "--no-pause"], stdout=subprocess.PIPE)
+        self.addCleanup(lambda: station.poll() is not None or station.kill())
+        lines = [station.stdout.readline() for _ in range(4)]  # its heading, the server's line among them
+        [port] = [int(m.group(1)) for m in (re.search(rb" at http://127\.0\.0\.1:(\d+)/", l) for l in lines) if m]
+        self.wait_for(unit, "announce kind=fpga")
+        [server] = [p for p in process_tree(station.pid) if b"--serve" in read_bytes("/proc/%d/cmdline" % p)]
+        os.kill(server, signal.SIGKILL)
+        deadline = time.monotonic() + WAIT_S
+        while True:  # back on the same port while the unit still updates
+            try:
+                connection = http.client.HTTPConnection("127.0.0.1", port, timeout=WAIT_S)
+                connection.request("GET", "/api/v1/station")
+                state = json.loads(connection.getresponse().read())
+                connection.close()
+                break
+            except OSError:
+                self.assertLess(time.monotonic(), deadline, "the page's server never came back")
+                time.sleep(0.1)
+        self.assertEqual(state["ports"][0]["label"], "A1")
+        output = station.communicate(timeout=RUN_LIMIT_S)[0]
+        self.assertEqual(station.returncode, 0, output[-1500:])
+        with open(os.path.join(logs, "journal.jsonl")) as f:
+            [line] = [json.loads(l) for l in f]
+        self.assertEqual(line["outcome"], "updated and verified")
 
 
 @unittest.skipUnless(WINE, "the Windows .exe")
