@@ -296,10 +296,17 @@ static httplib::Headers securityHeaders() {
             {"Cache-Control", "no-store"}};
 }
 
-static void configure(ServeHttp &server, Served &served) {
+static void configure(ServeHttp &server, Served &served, bool loopback) {
     server.set_default_headers(securityHeaders());
-    // Only reading: any other method is refused before its route or its body is looked at.
-    server.set_pre_routing_handler([](const Request &req, Response &res) {
+    // Only reading: any other method is refused before its route or its body is looked at. On
+    // this machine's own address, only this machine's own names: a page elsewhere that renames
+    // itself to 127.0.0.1 (DNS rebinding) is refused.
+    server.set_pre_routing_handler([loopback](const Request &req, Response &res) {
+        if (loopback && !serveIsLoopback(serveHostOf(req.get_header_value("Host")))) {
+            res.set_header("Connection", "close");
+            sendError(res, 421, "this server answers to this machine's own names only (127.0.0.1, localhost)");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if (req.method == "GET" || req.method == "HEAD") return httplib::Server::HandlerResponse::Unhandled;
         res.set_header("Allow", "GET, HEAD");
         res.set_header("Connection", "close");
@@ -348,7 +355,7 @@ int runServe(const Options &options) {
         served.list.back()->refresh();
     }
     ServeHttp server;
-    configure(server, served);
+    configure(server, served, serveIsLoopback(options.httpAddress));
     int port = options.httpPort;
     const bool bound = port == 0 ? (port = server.bind_to_any_port(options.httpAddress)) > 0
                                  : server.bind_to_port(options.httpAddress, port);

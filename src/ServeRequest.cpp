@@ -45,6 +45,11 @@ bool serveIsLoopback(const std::string &address) {
     return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
 }
 
+std::string serveHostOf(const std::string &header) {
+    if (!header.empty() && header.front() == '[') return header.substr(1, header.find(']') - 1);
+    return header.substr(0, header.find(':'));
+}
+
 bool serveIsPlainFileName(const std::string &name) {
     if (name.empty() || name.size() > 255 || name == "." || name == "..") return false;
     for (unsigned char c : name)

@@ -40,6 +40,9 @@ TEST(ServeRequest, LoopbackAddresses) {
     for (const char *address : {"127.0.0.1", "127.1.2.3", "::1", "localhost"}) EXPECT_TRUE(serveIsLoopback(address));
     for (const char *address : {"0.0.0.0", "::", "10.0.0.5", "128.0.0.1", "localhost.example"})
         EXPECT_FALSE(serveIsLoopback(address)) << address;
+    const std::pair<const char *, const char *> hosts[] = {
+        {"127.0.0.1:8080", "127.0.0.1"}, {"[::1]:80", "::1"}, {"localhost", "localhost"}, {"", ""}, {"[::1", "::1"}};
+    for (const auto &[header, host] : hosts) EXPECT_EQ(serveHostOf(header), host) << header;
 }
 
 TEST(ServeRequest, OutcomesFallIntoTheCountsColumns) {

@@ -338,6 +338,9 @@ class HostileClients(Web):
                 self.assertEqual((status, headers.get("Allow")), (405, "GET, HEAD"))
         status, headers, body = server.request("/api/v1/station", method="HEAD")
         self.assertEqual((status, body), (200, b""))
+        # A page elsewhere whose name was made to lead here (DNS rebinding) is not answered.
+        status, _, _ = server.request("/api/v1/station", headers={"Host": "rebound.example:%d" % server.port})
+        self.assertEqual(status, 421)
         self.assertEqual(sorted(os.listdir(self.folder.path)), sorted(os.listdir(self.folder.path)))
 
     def test_every_answer_carries_the_security_headers(self):
@@ -398,7 +401,7 @@ class Stream:
     def __init__(self, server, last_event_id=None):
         self.sock, self.buffered = server.connect(), b""
         extra = "Last-Event-ID: %d\r\n" % last_event_id if last_event_id is not None else ""
-        self.sock.sendall(("GET /api/v1/events HTTP/1.1\r\nHost: x\r\n%s\r\n" % extra).encode())
+        self.sock.sendall(("GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n" % extra).encode())
 
     def next(self):
         """The next event: (id or None, type, data), or None when the stream ended."""
