@@ -206,7 +206,7 @@ std::string sseNews(const ServeFolder &folder, StreamPosition &position) {
         out += sseEvent("reload", {{"reason", "events were missed: read the whole state again"}}, -1);
     if (!out.empty() || fresh) {
         const StateJson whole = stationJson(folder);
-        out += sseEvent("state", whole, newest);
+        out += sseEvent("state", whole, events.empty() ? -1 : newest); // no id before the first change
         position.lastId = newest;
         const StateJson station = whole.value("station", StateJson()); // the state holds them: no
         position.stage = stateText(station, "stage");                   // "station" event for them
@@ -245,7 +245,7 @@ void getEvents(Served &served, const Request &req, Response &res) {
     auto position = std::make_shared<StreamPosition>();
     long long last = 0;
     if (req.has_header("Last-Event-ID") && serveParseIndex(req.get_header_value("Last-Event-ID"), 0,
-                                                           1000000000000LL, 0, last))
+                                                           1000000000000000LL, 0, last))
         position->lastId = last;
     serveConnectionAllow(kStreamSeconds + SERVE_REQUEST_SECONDS);
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kStreamSeconds);

@@ -24,6 +24,9 @@ StationState::StationState(const std::string &dir, json facts) : path(dir + "/st
     const auto since = std::chrono::system_clock::now().time_since_epoch();
     run = std::to_string(platformProcessId()) + "-" +
           std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+    // Ids begin above any an earlier station on this folder gave (it gave far fewer than a
+    // thousand a second): a reader still holding one of those is told to read everything again.
+    nextId = std::chrono::duration_cast<std::chrono::seconds>(since).count() * 1000;
 }
 
 StationState::json StationState::stationFacts(const std::string &id, const std::string &started) {
