@@ -17,8 +17,9 @@ struct ChildProcess;
 ChildProcess *processStartSelf(const std::vector<std::string> &args, bool ownGroup, std::string &error);
 // Blocks until the child wrote something: the count (up to size), or 0 at the end of its output.
 int processRead(ChildProcess *child, char *buffer, int size);
-// Asks the child to stop (SIGTERM; on Windows the stop event it was handed); it restores its
-// port and ends.
+// Asks the child to stop (a byte on the stop pipe it was handed, naming the signal that stopped
+// this process; on Windows the stop event it was handed); it restores its port and ends. The
+// child takes no stop signal of its own while this process lives, and stops when it ends.
 void processStop(ChildProcess *child);
 // Waits up to timeoutMs for the child to end: true with its exit status (a signal's end as
 // 128 + its number), false while it still runs.
