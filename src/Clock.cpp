@@ -4,10 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 
-namespace {
-
-// Days since 1970-01-01 of a civil date (proleptic Gregorian): the local fields read as UTC,
-// without timegm, which Windows lacks.
+// Without timegm, which Windows lacks.
 long long daysFromCivil(long long y, unsigned m, unsigned d) {
     y -= m <= 2;
     const long long era = (y >= 0 ? y : y - 399) / 400;
@@ -16,6 +13,8 @@ long long daysFromCivil(long long y, unsigned m, unsigned d) {
     const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + (long long)doe - 719468;
 }
+
+namespace {
 
 bool localFields(WallTime when, std::tm &fields) {
     const std::time_t t = std::chrono::system_clock::to_time_t(when);

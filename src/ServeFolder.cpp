@@ -1,5 +1,6 @@
 #include "ServeFolder.h"
 
+#include "Clock.h"
 #include "ServeRequest.h"
 
 #include <algorithm>
@@ -24,15 +25,6 @@ static const size_t kUnitFileMax = 64u << 20; // a log or report served whole, u
 static std::string textOf(const StateJson &object, const char *key) {
     auto it = object.find(key);
     return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-static long long daysFromCivil(long long y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const long long era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = (unsigned)(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + (long long)doe - 719468;
 }
 
 bool serveParseTime(const std::string &text, long long &ms) {
