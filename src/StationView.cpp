@@ -173,18 +173,27 @@ void StationView::changed(size_t i) {
     consoleLine(line.c_str());
 }
 
-void StationView::draw(bool now) {
-    if (!live) return;
+// Whether a live view is drawn now (asked, resized, or a quarter second on). After a resize
+// (`resized`) the screen starts over below the heading, in `screen`.
+static bool drawDue(int &columns, int &drawnLines, const std::string &heading, Clock::time_point lastDraw, bool now,
+                    std::string &screen, bool &resized) {
     const int width = platformConsoleColumns();
-    const bool resized = width > 0 && width != columns;
-    if (!now && !resized && drawnLines > 0 && Clock::now() - lastDraw < std::chrono::milliseconds(250)) return;
-    std::string screen;
+    resized = width > 0 && width != columns;
+    if (!now && !resized && drawnLines > 0 && Clock::now() - lastDraw < std::chrono::milliseconds(250)) return false;
     if (resized) {
         columns = width;
-        layout();
         if (drawnLines > 0) screen += startOver(heading, columns);
         drawnLines = 0;
     }
+    return true;
+}
+
+void StationView::draw(bool now) {
+    if (!live) return;
+    std::string screen;
+    bool resized = false;
+    if (!drawDue(columns, drawnLines, heading, lastDraw, now, screen, resized)) return;
+    if (resized) layout();
     std::vector<std::string> lines = {
         row(labelWidth, columns, {{"PORT", 0}, {"UNIT", kUnitWidth}, {"BEFORE", kVersionsWidth}, {"TIME", kTimeWidth}},
             "STATE")};
@@ -283,15 +292,9 @@ void WatchView::draw(const std::vector<const WatchedPort *> &ports, const std::s
         lastNote = note;
         return;
     }
-    const int width = platformConsoleColumns();
-    const bool resized = width > 0 && width != columns;
-    if (!now && !resized && drawnLines > 0 && Clock::now() - lastDraw < std::chrono::milliseconds(250)) return;
     std::string screen;
-    if (resized) {
-        columns = width;
-        if (drawnLines > 0) screen += startOver(heading, columns);
-        drawnLines = 0;
-    }
+    bool resized = false;
+    if (!drawDue(columns, drawnLines, heading, lastDraw, now, screen, resized)) return;
     const size_t room = (size_t)std::max(columns - 1, 8);
     size_t labelWidth = 4;
     for (const WatchedPort *p : ports) labelWidth = std::max(labelWidth, p->label.size());
