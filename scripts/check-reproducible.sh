@@ -21,6 +21,8 @@ for copy in "${copies[@]}"; do
   (cd "$root" && git ls-files -z --cached --others --exclude-standard |
      while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
      tar --null -T - -cf -) | tar -xf - -C "$copy"
+  # What install-deps.sh unpacked beside the sources (cpp-httplib's header), as each build finds it.
+  mkdir -p "$copy/build" && cp -r "$root/build/third_party" "$copy/build/"
 done
 
 program() { # preset -> the program's path in its build folder
