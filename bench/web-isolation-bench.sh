@@ -17,11 +17,12 @@ rate, ticks, SLOTS = 11520 * divisor, os.sysconf("SC_CLK_TCK"), 4
 
 
 def cpu_seconds(pids):
+    """Their own processor time, not their children's."""
     total = 0.0
     for pid in pids:
         try:
             fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
-            total += (int(fields[11]) + int(fields[12]) + int(fields[13]) + int(fields[14])) / ticks
+            total += (int(fields[11]) + int(fields[12])) / ticks
         except OSError:
             pass
     return total
@@ -86,7 +87,7 @@ for loaded in (False, True):
 alone, loaded = statistics.mean(results[False][0]), statistics.mean(results[True][0])
 print("update time, mean of %d units: alone %.2f s, with clients %.2f s: ratio %.4f" % (SLOTS, alone, loaded, loaded / alone))
 for name, (times, wall, station_cpu, server_cpu, report) in (("alone", results[False]), ("loaded", results[True])):
-    print("%s: the station and its runs' parent %.1f %% of one core, its server %.1f %% (%.0f s)"
+    print("%s: the station %.1f %% of one core, its server %.1f %% (%.0f s)"
           % (name, 100 * station_cpu / wall, 100 * server_cpu / wall, wall))
 print("\n".join(l.strip() for l in results[True][4].splitlines() if re.search(r"Requests/sec|50%|99%|requests in", l)))
 PY

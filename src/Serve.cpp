@@ -348,6 +348,8 @@ static void printListening(const Options &options, const std::string &address, i
 }
 
 int runServe(const Options &options) {
+    // Beside a station the page yields the processor to the updates, however hard it is asked.
+    platformLowerPriority();
     Served served;
     for (const std::string &dir : options.serveDirs) {
         served.folders.push_back(std::make_unique<ServeFolder>(dir));

@@ -154,6 +154,8 @@ bool platformStdinIsInteractive();
 int platformGetch();
 // One line of stdin without its line end (at most 255 characters kept); false at its end.
 bool platformReadLine(std::string &line);
+// Lowers this process's scheduling priority, for work that must never slow a station's updates.
+void platformLowerPriority();
 // This process's id and the machine's name, to say who holds a file.
 unsigned long platformProcessId();
 std::string platformHostName();

@@ -157,6 +157,8 @@ std::string platformNotARegularFile(const char *path) {
     return "it is not a regular file";
 }
 
+void platformLowerPriority() { (void)!nice(10); }
+
 unsigned long platformProcessId() { return (unsigned long)getpid(); }
 
 std::string platformHostName() {

@@ -339,6 +339,8 @@ std::string platformNotARegularFile(const char *path) {
     return "";
 }
 
+void platformLowerPriority() { SetPriorityClass(GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS); }
+
 unsigned long platformProcessId() { return GetCurrentProcessId(); }
 
 std::string platformHostName() {
