@@ -76,6 +76,10 @@ std::string imageFailure(const RunEnd &end) {
 
 } // namespace
 
+int statusWithUnwrittenRecord(int status) {
+    return status == EXIT_UPDATE_OK || status == EXIT_NOT_CONFIRMED ? EXIT_UPDATE_FAILED : status;
+}
+
 const char *phaseName(RunPhase phase) { return wordsOf(phase).name; }
 
 const char *phaseDoing(RunPhase phase) { return wordsOf(phase).doing; }

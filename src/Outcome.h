@@ -15,6 +15,11 @@
 #define EXIT_STOPPED 130      // a signal stopped the run; the port was restored first
 #define EXIT_PORT_FAILED (-1) // the port given cannot be opened or its rate set
 
+// The exit status once a record (a log, a report, report.json, the journal) could not be written:
+// a run that reached its end with the unit (0, 3) fails; a stop, a usage error and a port that
+// did not open keep theirs, which say more.
+int statusWithUnwrittenRecord(int status);
+
 // Where a run is.
 enum RunPhase {
     PHASE_NONE,      // no unit involved (files, lists)

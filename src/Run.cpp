@@ -186,6 +186,7 @@ static void findPort(const Options &options, bool askOperator) {
     ComPortAPI_SetHardwareFlowControl(FALSE); // no port open yet: every open below is without CTS
     if (options.baud != 0) {
         gBaudRate = options.baud;
+        ComPortAPI_SetBaudRate(gBaudRate); // stored: the port opens at the rate named, never at another first
         openPortAndRate();
         setRate();
         recordUnitFound(gComPortNumber, gBaudRate, "named");

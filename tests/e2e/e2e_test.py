@@ -759,6 +759,27 @@ class Record(E2E):
         with open(report) as f:
             self.assertEqual(json.load(f)["outcome"], "identified")
 
+    @unittest.skipIf(WINE, "the same code on both builds")
+    def test_a_report_that_cannot_be_written_is_in_the_log_with_the_exit_status(self):
+        """Not confirmed (3) and a report in the way (1): the log's last lines say 1, as the run ends; the port
+        opened at the rate named, never at another first."""
+        unit = self.ports.unit("--baud", "57600", "--silent-after-reboot")
+        log, report = os.path.join(self.workdir, "run.log"), os.path.join(self.workdir, "report.json")
+        process = subprocess.Popen([FWUPGRADE, "--port", unit.path, "--baud", "57600", "--verify", "--no-pause",
+                                    "--log", log, "--report", report], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        self.addCleanup(lambda: process.poll() is not None or process.kill())
+        self.wait_for(unit, "announce kind=fpga")
+        os.mkdir(report)  # in its way once the run began
+        output = process.communicate(timeout=RUN_LIMIT_S)[0].decode("latin-1")
+        self.assertEqual(process.returncode, 1, output[-300:])
+        why = "the report %s could not be written: it is a directory" % report
+        self.assertTrue(output.endswith(WARNING + "\r\nERROR: %s.\r\n\r\nPress any key to exit" % why), output[-300:])
+        with open(log) as f:
+            lines = [l.split(" ", 2)[2] for l in f.read().splitlines()]
+        self.assertEqual(lines[-2:], ["ERROR: %s." % why, "outcome: not confirmed: check before use (exit status 1)"])
+        self.assertEqual([re.search(r"opened at (\d+) baud$", l).group(1) for l in lines if l.startswith("port COM")
+                          and " opened at " in l], ["57600"])
+
     def test_a_failed_transfer_says_which_phase_failed(self):
         log, report = os.path.join(self.workdir, "run.log"), os.path.join(self.workdir, "report.json")
         _, _, status = self.update("--hangup", "fpga", extra=["--log", log, "--report", report], line_kept=False)
