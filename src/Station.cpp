@@ -132,7 +132,7 @@ bool failed(const std::string &outcome) {
 }
 
 // A child's report, read only through the open a log uses (a regular file, never a FIFO or a
-// link): null when it is missing or no JSON.
+// link): its JSON; its text, when that is no JSON; null when it cannot be read.
 json childReport(const std::string &file) {
     std::string reason;
     FILE *f = platformOpenToRead(file.c_str(), reason);
@@ -143,22 +143,28 @@ json childReport(const std::string &file) {
         text.append(buffer, n);
     std::fclose(f);
     json report = json::parse(text, nullptr, false);
-    return report.is_discarded() ? json(nullptr) : report;
+    return report.is_discarded() ? json(text) : report;
 }
 
-// report.json: the run, its totals, and each port's own report as its child wrote it. Once it
-// is in place the children's reports are removed (gathered); else they stay. "" when written.
+// report.json: the run, its totals, and each port's own report as its child wrote it (one that
+// is no JSON as its text, report_text). Once it is in place the children's reports it holds are
+// removed (gathered); else they stay. "" when written.
 std::string writeStationReport(const std::string &dir, const std::vector<StationPort> &ports, const Options &options,
                                int status, const std::string &started, bool stopped) {
     json units = json::array();
     json counts = json::object();
+    std::vector<std::string> gathered;
     for (const StationPort &p : ports) {
         const std::string outcome = p.outcome.empty() ? "ended without a report" : p.outcome;
         counts[outcome] = counts.value(outcome, 0) + 1;
+        const std::string file = portFile(dir, p.com, ".report.json");
+        const json report = p.reported ? childReport(file) : json(nullptr);
         units.push_back({{"com", p.com}, {"path", p.path}, {"log", portFile(".", p.com, ".log").substr(2)},
                          {"outcome", outcome}, {"exit_status", p.status}, {"phase", phaseName(p.end.phase)},
                          {"unit_left", unitLeft(p.end)}, {"summary", p.summary}, {"records_unwritten", p.unwritten},
-                         {"report", p.reported ? childReport(portFile(dir, p.com, ".report.json")) : json(nullptr)}});
+                         {"report", report.is_string() ? json(nullptr) : report}});
+        if (report.is_string()) units.back()["report_text"] = report;
+        if (!report.is_null()) gathered.push_back(file);
     }
     const json report = {{"program", {{"name", "FwUpgrade"}, {"version", FWUPGRADE_PROGRAM_VERSION}}},
                          {"firmware", FIRMWARE_VERSION_TO_UPLOAD},
@@ -173,8 +179,7 @@ std::string writeStationReport(const std::string &dir, const std::vector<Station
     if (!safeFileWrite((dir + "/report.json").c_str(), report.dump(2, ' ', false, json::error_handler_t::replace) + "\n",
                        reason))
         return reason;
-    for (const StationPort &p : ports)
-        if (p.reported) std::remove(portFile(dir, p.com, ".report.json").c_str());
+    for (const std::string &file : gathered) std::remove(file.c_str());
     return "";
 }
 
@@ -221,8 +226,8 @@ void stationApply(StationPort &port, const std::string &line) {
 }
 
 void stationChildEnded(StationPort &port, int status) {
-    if (port.status < 0) port.status = status;
-    if (!port.outcome.empty()) return;
+    if (!port.outcome.empty()) return; // its last event said how it ended, in its own exit status
+    port.status = status;
     port.end.outcome = "ended without a report";
     port.summary = describeEnd(port.end);
     port.ended = Clock::now();
@@ -310,7 +315,7 @@ int runStation(const Options &options) {
     std::string totals;
     int status = stationStatus(ports, !options.ports.empty(), stopping, totals);
     const std::string reportError = writeStationReport(dir, ports, options, status, started, stopping);
-    if (!reportError.empty() && status == EXIT_UPDATE_OK) status = EXIT_UPDATE_FAILED;
+    if (!reportError.empty()) status = statusWithUnwrittenRecord(status);
     view.summary(closingLines(ports, totals, dir, reportError));
     gStationStatus = status;
     dipsplayLastMessageToUserBeforeExit("");

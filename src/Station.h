@@ -31,7 +31,7 @@ struct StationPort {
     std::string message;  // a line the child wrote that was no event (an error)
     std::vector<std::string> unwritten; // the child's records that could not be written
     bool reported = false; // the child wrote its report
-    int status = -1;      // the child's exit status, once it ended
+    int status = -1;      // the child's exit status, once it ended (as its last event said: -1 stays -1)
     std::chrono::steady_clock::time_point started, ended;
 };
 

@@ -14,7 +14,7 @@ namespace {
 const int kUnitWidth = 4, kVersionsWidth = 10, kTimeWidth = 6, kStateWidth = 20;
 
 std::string elapsed(const StationPort &port) {
-    const Clock::time_point end = port.status >= 0 ? port.ended : Clock::now();
+    const Clock::time_point end = port.phase == "done" ? port.ended : Clock::now();
     const long s = (long)std::chrono::duration_cast<std::chrono::seconds>(end - port.started).count();
     char text[32];
     std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);

@@ -1051,8 +1051,9 @@ class Station(E2E):
 
     @unittest.skipIf(WINE, "the same code on both builds")
     def test_a_report_json_that_cannot_be_written(self):
-        """The children's reports stay, and the last lines and the exit status say so."""
-        unit = self.ports.unit("--unit", "tx")
+        """The children's reports stay, and the last lines and the exit status say so: 1, though no unit failed and
+        one was not confirmed (3)."""
+        unit = self.ports.unit("--unit", "tx", "--silent-after-reboot")
         process = subprocess.Popen(self.command(), stdout=subprocess.PIPE)
         self.addCleanup(lambda: process.poll() is not None or process.kill())
         self.wait_for(unit, "announce kind=fpga")
@@ -1063,12 +1064,35 @@ class Station(E2E):
                                         " own report stays in %s.\n\r\nPress any key to exit" % (self.logs, self.logs)),
                         output[-400:])
         with open(os.path.join(self.logs, "port-COM%d.report.json" % com(1))) as f:
-            self.assertEqual(json.load(f)["outcome"], "updated and verified")
+            self.assertEqual(json.load(f)["outcome"], "not confirmed")
         # A folder where nothing can be written ends the station before any child starts.
         result = subprocess.run(self.command(), capture_output=True, timeout=RUN_LIMIT_S)
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"ERROR: cannot write %s/report.json: it is a directory." % self.logs.encode(), result.stdout)
         self.assertEqual(len(unit.commands()), 6)  # the first station's only
+
+    @unittest.skipIf(WINE, "the station is paused with a POSIX signal")
+    def test_a_run_report_that_is_no_json_is_gathered_as_text(self):
+        unit = self.ports.unit("--unit", "tx")
+        process = subprocess.Popen(self.command(), stdout=subprocess.PIPE)
+        self.addCleanup(lambda: process.poll() is not None or process.kill())
+        self.wait_for(unit, "announce kind=fpga")
+        process.send_signal(signal.SIGSTOP)  # the run ends, and its report is spoilt, before the station reads it
+        self.addCleanup(lambda: process.poll() is not None or process.send_signal(signal.SIGCONT))
+        own = os.path.join(self.logs, "port-COM%d.report.json" % com(1))
+        deadline = time.monotonic() + RUN_LIMIT_S
+        while not os.path.exists(own):
+            self.assertLess(time.monotonic(), deadline, "the run never wrote its report")
+            time.sleep(0.05)
+        with open(own, "w") as f:
+            f.write("not JSON {")
+        process.send_signal(signal.SIGCONT)
+        output = process.communicate(timeout=RUN_LIMIT_S)[0].decode("latin-1")
+        self.assertEqual(process.returncode, 0, output[-1500:])
+        [entry] = self.report()["units"]
+        self.assertEqual((entry["outcome"], entry["report"], entry["report_text"]),
+                         ("updated and verified", None, "not JSON {"))
+        self.assertFalse(glob.glob(os.path.join(self.logs, "*.report.json")))
 
 
 @unittest.skipUnless(SUITE == "full", "accelerated suite")
