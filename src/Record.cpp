@@ -161,7 +161,7 @@ bool recordBegin(const RecordSinks &sinks, const std::string &commandLine, std::
     logLine("==== FwUpgrade " FWUPGRADE_PROGRAM_VERSION " started: " + commandLine);
     logLine(format("firmware %s carried, %s images, time divisor %d", FIRMWARE_VERSION_TO_UPLOAD, images,
                    FWUPGRADE_TIME_DIVISOR));
-    event("start", {{"program", FWUPGRADE_PROGRAM_VERSION}, {"firmware", FIRMWARE_VERSION_TO_UPLOAD},
+    event("start", {{"started", timeStamp(g.startWall)}, {"program", FWUPGRADE_PROGRAM_VERSION}, {"firmware", FIRMWARE_VERSION_TO_UPLOAD},
                     {"images", images}, {"time_divisor", FWUPGRADE_TIME_DIVISOR}});
     return true;
 }
@@ -393,6 +393,7 @@ int recordFinish(int status, const char *outcome, int stopSignal) {
         if (reported && !report()) std::remove(g.reportFile.c_str());
     }
     json fields = endFields(end, status, stopSignal);
+    fields["ended"] = ended;
     fields["records_unwritten"] = unwritten;
     event("finished", fields);
     const bool events = g.events;

@@ -6,6 +6,7 @@
 #include "ComPortAPI.h"
 #include "Console.h"
 #include "Detection.h"
+#include "Exchange.h"
 #include "Options.h"
 #include "Outcome.h"
 #include "Product.h"
@@ -210,8 +211,16 @@ static void findPort(const Options &options, bool askOperator) {
     recordUnitFound(gComPortNumber, gBaudRate, "detected");
 }
 
-// Nothing answered at the rate the operator named (detection was skipped): no unit is there.
-static bool silentAtNamedRate(const Options &options) { return options.baud != 0 && !gUnitAnswered; }
+// Nothing answered the version query at the rate the operator named (detection was skipped): no
+// unit is there, unless one answers the detection probe: a unit that cannot tell its versions,
+// which fails its check.
+static bool silentAtNamedRate(const Options &options) {
+    if (options.baud == 0 || gUnitAnswered) return false;
+    ComPortAPI_SetHardwareFlowControl(FALSE); // the probe goes as detection sends it
+    if (!sendCommand(DETECTION_PROBE_COMMAND, FALSE, TRUE, DETECTION_EXPECTED_RESPONSE)) return true;
+    recordCheckFailed("it answers the detection probe but not the version query");
+    return false;
+}
 
 void beginRun(const Options &options) {
     gAskOperator = !recordEvents();

@@ -30,7 +30,9 @@ void applyEvent(StationPort &port, const std::string &line) {
         return;
     }
     const std::string name = e.value("event", "");
-    if (name == "phase") {
+    if (name == "start") {
+        port.startedAt = e.value("started", "");
+    } else if (name == "phase") {
         port.phase = e.value("phase", "");
         port.end.phase = phaseNamed(port.phase);
         port.percent = port.end.percent = -1;
@@ -51,6 +53,7 @@ void applyEvent(StationPort &port, const std::string &line) {
         port.outcome = port.end.outcome = e.value("outcome", "");
         port.end.phase = phaseNamed(e.value("phase", ""));
         port.status = e.value("exit_status", -1);
+        port.endedAt = e.value("ended", "");
         port.summary = e.value("summary", port.outcome);
         if (port.outcome == "identified") // would an update change it?
             port.summary += port.firmwareBefore == FIRMWARE_VERSION_TO_UPLOAD

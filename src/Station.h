@@ -32,6 +32,7 @@ struct StationPort {
     std::vector<std::string> unwritten; // the child's records that could not be written
     bool reported = false; // the child wrote its report
     int status = -1;      // the child's exit status, once it ended (as its last event said: -1 stays -1)
+    std::string startedAt, endedAt; // the run's own start and end (ISO 8601), as its events said
     std::chrono::steady_clock::time_point started, ended;
 };
 

@@ -198,7 +198,7 @@ void journalUnit(Watch &w, const WatchedPort &port) {
     line.update(json{{"com", port.com < 1000 ? json(port.com) : json(nullptr)},
                      {"path", port.path},
                      {"started", port.unitStarted},
-                     {"ended", timeStamp(std::chrono::system_clock::now())},
+                     {"ended", u.endedAt.empty() ? timeStamp(std::chrono::system_clock::now()) : u.endedAt},
                      {"kind", u.kind.empty() ? json(nullptr) : json(u.kind)},
                      {"before", versionsJson(u.before)},
                      {"after", versionsJson(u.after)},
@@ -233,15 +233,6 @@ void countUnit(Watch &w, const WatchedPort &port) {
     }
 }
 
-// The update run of a unit that answered the detection probe a moment before came back with
-// "no unit": it does not answer the version query. It is handled once, as a failed check.
-void takeAsMute(StationPort &unit) {
-    unit.outcome = unit.end.outcome = "failed";
-    unit.end.phase = PHASE_CHECKING;
-    unit.end.why = "it answers the detection probe but not the version query";
-    unit.summary = describeEnd(unit.end);
-}
-
 // A unit has answered on the port: its update starts, unless it could not be recorded.
 void unitFound(Watch &w, size_t slot, WatchedPort &port, WatchView &view) {
     port.awaitingRemoval = false;
@@ -256,20 +247,17 @@ void unitFound(Watch &w, size_t slot, WatchedPort &port, WatchView &view) {
 void childEnded(Watch &w, size_t slot, WatchedPort &port, int status, WatchView &view) {
     port.problem.clear();
     if (port.state == WATCH_WORKING) {
+        // Every update is journaled as its run recorded it, whatever it came to: one that found its
+        // port gone or held by another program sent nothing, and failed; its unit is to be removed.
         stationChildEnded(port.unit, status);
-        if (port.unit.outcome == "no unit" && PortList_present(port.path)) takeAsMute(port.unit);
-        const std::string &outcome = port.unit.outcome;
-        // A unit that did not answer its first query had gone already: it was never handled.
-        if (outcome != "no unit" && outcome != "no such port" && outcome != "busy" && outcome != "port failed" &&
-            outcome != "no permission") {
-            journalUnit(w, port);
-            countUnit(w, port);
-            port.last = port.unit.summary;
-            port.known = port.unit.after.empty() || port.unit.after == "unreadable" ? port.unit.before : port.unit.after;
-            if (port.known.empty() || port.known == "unreadable") port.known = "unknown";
-            port.awaitingRemoval = true;
-            if (w.stage == STAGE_RUNNING && outcome != "stopped") return startRemoval(w, slot, port, view);
-        }
+        if (!port.unit.startedAt.empty()) port.unitStarted = port.unit.startedAt;
+        journalUnit(w, port);
+        countUnit(w, port);
+        port.last = port.unit.summary;
+        port.known = port.unit.after.empty() || port.unit.after == "unreadable" ? port.unit.before : port.unit.after;
+        if (port.known.empty() || port.known == "unreadable") port.known = "unknown";
+        port.awaitingRemoval = true;
+        if (w.stage == STAGE_RUNNING && port.unit.outcome != "stopped") return startRemoval(w, slot, port, view);
     } else {
         stationChildEnded(port.probe, status);
     }

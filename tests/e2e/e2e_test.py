@@ -9,6 +9,7 @@ Environment:
   SUITE       "full" (default) or "production" (one complete update, real timings)
 """
 import codecs
+import datetime
 import fcntl
 import glob
 import itertools
@@ -1118,11 +1119,48 @@ class Shift(E2E):
                                                                        "--log-dir", self.logs, "--no-pause"] + list(extra)
 
     def journal(self):
+        """The journal's lines, each one held against its unit's own records."""
         path = os.path.join(self.logs, "journal.jsonl")
         if not os.path.exists(path):
             return []
         with open(path) as f:
-            return [json.loads(line) for line in f]
+            lines = [json.loads(line) for line in f]
+        for line in lines:
+            self.assert_journaled_as_recorded(line)
+        return lines
+
+    def assert_journaled_as_recorded(self, line):
+        """Each field of a journal line that the unit's report also has says what the report says; the log's
+        outcome line agrees with both. Without a report (killed, or it could not be written) the log tells."""
+        with open(os.path.join(self.logs, line["log"])) as f:
+            ends = [l.split(" outcome: ", 1)[1] for l in f.read().splitlines() if " outcome: " in l]
+        if line["report"] is None:
+            self.assertTrue(ends[-1].startswith("%s (exit status %d" % (line["summary"], line["exit_status"]))
+                            if ends else line["outcome"] == "ended without a report", (line, ends))
+            return
+        with open(os.path.join(self.logs, line["report"])) as f:
+            report = json.load(f)
+        args = report["command_line"].split()
+        arg = lambda name: args[args.index(name) + 1]
+        versions = lambda v: {"firmware": v["firmware"], "fpga": v["fpga"]} if v and "firmware" in v else None
+        number = int(arg("--as-com"))  # a port outside the machine's list runs under a number from 1000
+        fields = ("exit_status", "outcome", "unit_left", "summary", "started", "ended", "kind", "before", "after",
+                  "com", "path", "log", "report")
+        self.assertEqual({k: line[k] for k in fields}, {
+            "exit_status": report["exit_status"], "outcome": report["outcome"], "unit_left": report["unit_left"],
+            "summary": report["summary"], "started": report["started"], "ended": report["ended"],
+            "kind": report["unit"]["kind"], "before": versions(report["unit"]["before"]),
+            "after": versions(report["unit"]["after"]), "com": number if number < 1000 else None, "path": arg("--port"),
+            "log": os.path.relpath(arg("--log"), self.logs), "report": os.path.relpath(arg("--report"), self.logs)})
+        port = report["port"] or {}
+        self.assertEqual((port.get("com", number), port.get("path", line["path"])), (number, line["path"]))
+        self.assertEqual(line["records_unwritten"] != [], report["log_complete"] is False)
+        self.assertTrue(ends[-1].startswith("%s (exit status %d" % (report["summary"], report["exit_status"])), ends)
+        # Its files are named by the time the station started its run, just before the run's own start.
+        named = re.search(r"-(\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d)(-\d+)?\.log$", line["log"]).group(1)
+        gap = (datetime.datetime.strptime(report["started"][:19], "%Y-%m-%dT%H:%M:%S")
+               - datetime.datetime.strptime(named, "%Y-%m-%d_%H-%M-%S")).total_seconds()
+        self.assertTrue(0 <= gap <= 5, (named, report["started"]))
 
     def start_station(self, slots, *extra):
         process = subprocess.Popen(self.station(slots, *extra), stdout=subprocess.PIPE)
@@ -1144,18 +1182,19 @@ class Shift(E2E):
         return [l.split()[1] for l in unit.lines() if l.startswith("announce ")]
 
     @unittest.skipIf(WINE, "the Wine suite plays one slot")
-    def test_a_short_shift_on_three_slots(self):
+    def test_a_short_shift_on_four_slots(self):
         ms = 1000 // DIVISOR  # a second of the product's timing
         slots = [self.slot(1, "--unit", "tx", after_ms=10 * ms, pull_ms=300 * ms),
                  self.slot(2, "--unit", "rx", "--version-reply", "1.0.4 K482915 1.04 7\\r\\n>>"),
-                 self.slot(3, "--unit", "rx", "--no-ready", "mcu")]
+                 self.slot(3, "--unit", "rx", "--no-ready", "mcu"),
+                 self.slot(4, "--unit", "tx", "--unplug-after-probe")]  # found, then gone before its update opens it
         self.slot(1, "--unit", "rx", after_ms=320 * ms)  # the first unit swapped for another
-        tx, current, refusing, rx = self.ports.units
-        named = [slots[0], "B2=" + slots[1], slots[2]]  # a slot named by the people at the line
-        result = subprocess.run(self.station(named, "--units", "4"), capture_output=True, timeout=RUN_LIMIT_S * 3)
+        tx, current, refusing, unplugged, rx = self.ports.units
+        named = [slots[0], "B2=" + slots[1], slots[2], slots[3]]  # a slot named by the people at the line
+        result = subprocess.run(self.station(named, "--units", "5"), capture_output=True, timeout=RUN_LIMIT_S * 3)
         output = result.stdout.decode("latin-1")
         self.ports.stop()
-        self.assertEqual(result.returncode, 1, output[-2000:])  # one unit failed
+        self.assertEqual(result.returncode, 1, output[-2000:])  # two units failed
         # What each unit received: one update each, none twice, nothing for the current one.
         self.assertEqual(self.images(tx), ["kind=fpga", "kind=mcu"])
         self.assertEqual(tx.image("fpga"), self.flat["tx"])
@@ -1163,29 +1202,28 @@ class Shift(E2E):
         self.assertEqual(rx.image("fpga"), self.flat["rx"])
         self.assertEqual(self.images(current), [])
         self.assertEqual(self.images(refusing), ["kind=fpga", "kind=mcu"])  # the MCU refused, never tried again
+        self.assertEqual(unplugged.commands(), ["%%%help -c version"])  # found; its update could not open the port
         # Left attached, the first unit was asked whether it was still there, never updated again.
         after = tx.lines()[[i for i, l in enumerate(tx.lines()) if l.startswith("prompt ")][0]:]
         self.assertGreater(sum(l.startswith("command text=%%%fw -v") for l in after), 3)
         journal = self.journal()
         self.assertEqual(sorted((j["port"], j["outcome"], j["unit_left"]) for j in journal),
                          sorted([(slots[0], "updated and verified", "updated"), (slots[0], "updated and verified", "updated"),
-                                 (slots[1], "already current", "unchanged"), (slots[2], "failed", "update again")]))
+                                 (slots[1], "already current", "unchanged"), (slots[2], "failed", "update again"),
+                                 (slots[3], "no such port", "unchanged")]))
         first, second = [j for j in journal if j["port"] == slots[0]]
         self.assertEqual((first["kind"], second["kind"]), ("TX", "RX"))
         self.assertEqual((first["before"]["firmware"], first["after"]["firmware"]), ("1.0.3", "1.0.4"))
-        for j in journal:
-            with open(os.path.join(self.logs, j["report"])) as f:
-                self.assertEqual(json.load(f)["outcome"], j["outcome"])
-            self.assertTrue(os.path.exists(os.path.join(self.logs, j["log"])))
         self.assertIn("%s: remove the unit (updated and verified)" % slots[0], output)
         self.assertIn("B2: remove the unit (already current)", output)
+        self.assertIn("%s: remove the unit (no such port)" % slots[3], output)
         self.assertEqual([j.get("label") for j in journal if j["port"] == slots[1]], ["B2"])
         # The live state as the station left it: ended, every unit counted and told as a change.
         with open(os.path.join(self.logs, "station-state.json")) as f:
             state = json.load(f)
-        self.assertEqual((state["station"]["stage"], state["counts"]["handled"], state["counts"]["failed"]), ("ended", 4, 1))
+        self.assertEqual((state["station"]["stage"], state["counts"]["handled"], state["counts"]["failed"]), ("ended", 5, 2))
         self.assertEqual([p["label"] for p in state["ports"]][1], "B2")
-        self.assertEqual([e["line"] for e in state["events"] if e["type"] == "unit"], [1, 2, 3, 4])
+        self.assertEqual([e["line"] for e in state["events"] if e["type"] == "unit"], [1, 2, 3, 4, 5])
         self.assertIn("%s: no port" % slots[0], output)
 
     @unittest.skipIf(WINE, "the units are stopped with POSIX signals")
@@ -1347,7 +1385,7 @@ class Shift(E2E):
         end = terminal.wait_for("TTY=")
         self.assertIn("EXIT=0", end)
 
-    @unittest.skipUnless(WINE, "natively the three-slot shift covers it")
+    @unittest.skipUnless(WINE, "natively the four-slot shift covers it")
     def test_one_slot_under_wine(self):
         slot = self.slot(1, "--unit", "tx", after_ms=1000)
         result = subprocess.run(self.station([slot], "--units", "1"), capture_output=True, timeout=RUN_LIMIT_S)

@@ -56,6 +56,7 @@ struct Config {
     // A unit plugged in, switched off and pulled out: the link appears, the unit falls silent,
     // the line goes away, each that long after the start (-1: never).
     long plugAfterMs = -1, powerOffAfterMs = -1, pullAfterMs = -1;
+    bool unplugAfterProbe = false; // the link goes once a probe was answered; the line stays
 };
 
 struct Output {
@@ -109,6 +110,7 @@ class Emulator {
 
     std::string slavePath;
     bool linked = false;
+    bool unplugged = false; // --unplug-after-probe: the link went, for good
     bool openPty();
     bool openDevice();
     bool makeLink();
@@ -276,6 +278,12 @@ void Emulator::onCommand(const std::string &command) {
         std::string text = kHelpReply;
         if (cfg.probeOffByOne) text[text.size() - 3] = 'X';
         reply(text);
+        if (cfg.unplugAfterProbe && linked) { // found, and gone before anybody opens the port again
+            ::unlink(cfg.linkPath.c_str());
+            linked = false;
+            unplugged = true;
+            record("unplugged");
+        }
     } else if (command == "%%%fw -v") {
         reply(rebooted ? cfg.versionAfter : cfg.versionReply);
     } else if (command == "%%%fw -p") {
@@ -396,7 +404,7 @@ int Emulator::run() {
     const long long startMs = nowMs();
     auto due = [&](long after) { return after >= 0 && nowMs() - startMs >= after; };
     while (!gStop) {
-        if (!cfg.linkPath.empty() && !linked && due(cfg.plugAfterMs)) makeLink();
+        if (!cfg.linkPath.empty() && !linked && !unplugged && due(cfg.plugAfterMs)) makeLink();
         if (!poweredOff && due(cfg.powerOffAfterMs)) {
             poweredOff = true;
             pending.clear();
@@ -451,6 +459,7 @@ const char kUsage[] =
     "  --plug-after MS      make the --link only MS after the start (a unit plugged in)\n"
     "  --power-off-after MS fall silent MS after the start (a unit switched off)\n"
     "  --pull-after MS      close the line and remove the link MS after the start (pulled out)\n"
+    "  --unplug-after-probe remove the link once a probe was answered (the line stays open)\n"
     "Faults:\n"
     "  --silence --probe-off-by-one --chatter --zero-flood --second-probe-only --no-prompt\n"
     "  --any-rate                       take commands at every line rate\n"
@@ -504,6 +513,7 @@ int main(int argc, char **argv) {
         else if (a == "--plug-after") cfg.plugAfterMs = std::atol(next().c_str());
         else if (a == "--power-off-after") cfg.powerOffAfterMs = std::atol(next().c_str());
         else if (a == "--pull-after") cfg.pullAfterMs = std::atol(next().c_str());
+        else if (a == "--unplug-after-probe") cfg.unplugAfterProbe = true;
         else if (a == "--silence") cfg.silence = true;
         else if (a == "--probe-off-by-one") cfg.probeOffByOne = true;
         else if (a == "--chatter") cfg.chatter = true;
