@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
 
 using json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
@@ -130,24 +131,13 @@ std::string writeStationReport(const std::string &dir, const std::vector<ChildRu
     return "";
 }
 
-// "COM3, COM5": the ports whose units are left as `left`.
-std::string portsLeft(const std::vector<ChildRun> &ports, const char *left) {
-    std::string names;
-    for (const ChildRun &p : ports)
-        if (unitLeft(p.end) == std::string(left)) names += (names.empty() ? "" : ", ") + ("COM" + std::to_string(p.com));
-    return names;
-}
-
 // The lines under the summary table: totals, the units that need a hand, the records.
 std::vector<std::string> closingLines(const std::vector<ChildRun> &ports, const std::string &totals,
                                       const std::string &dir, const std::string &reportError) {
     std::vector<std::string> lines = {totals + "."};
-    for (const char *left : {"update again", "check before use"}) {
-        const std::string names = portsLeft(ports, left);
-        if (!names.empty()) lines.push_back(std::string(left == std::string("update again") ? "Update again: "
-                                                                                          : "Check before use: ") +
-                                            names + ".");
-    }
+    std::map<std::string, std::vector<std::string>> left;
+    for (const ChildRun &p : ports) left[unitLeft(p.end)].push_back("COM" + std::to_string(p.com));
+    for (const std::string &line : unitsToHandLines(left)) lines.push_back(line);
     for (const ChildRun &p : ports)
         for (const std::string &what : p.unwritten) lines.push_back("ERROR: COM" + std::to_string(p.com) + ": " + what + ".");
     if (!reportError.empty())
@@ -156,11 +146,6 @@ std::vector<std::string> closingLines(const std::vector<ChildRun> &ports, const 
     else lines.push_back("Logs and report.json in " + dir + ".");
     return lines;
 }
-
-int gStationStatus = EXIT_STOPPED;
-
-// The children end first; a stop can only cut the closing key wait short.
-[[noreturn]] void stopAtTheEnd(int) { std::exit(gStationStatus); }
 
 } // namespace
 
@@ -191,7 +176,6 @@ int parallelStatus(const std::vector<ChildRun> &ports, bool named, bool stopped,
 }
 
 int runParallel(const Options &options) {
-    platformStopInit(stopAtTheEnd);
     std::vector<ChildRun> ports = stationPorts(options);
     if (ports.empty()) {
         consoleLine("No serial port to use: this machine lists none (FwUpgrade --list-ports).\r");
@@ -249,7 +233,5 @@ int runParallel(const Options &options) {
     const std::string reportError = writeStationReport(dir, ports, options, status, started, stopping);
     if (!reportError.empty() && status == EXIT_UPDATE_OK) status = EXIT_UPDATE_FAILED;
     view.summary(closingLines(ports, totals, dir, reportError));
-    gStationStatus = status;
-    dipsplayLastMessageToUserBeforeExit("");
-    return status;
+    return closeWithStatus("", status);
 }
