@@ -1,4 +1,4 @@
-// The station's watch: per port, no port -> waiting for a unit -> its update -> waiting until it
+// The station: per port, no port -> waiting for a unit -> its update -> waiting until it
 // has gone -> waiting for a unit. A unit is never updated twice while it stays attached.
 #include "Station.h"
 #include "StationView.h"
