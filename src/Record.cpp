@@ -16,10 +16,6 @@
 #include <cstdio>
 #include <cstring>
 
-#ifndef FWUPGRADE_SAMPLE_IMAGES
-#define FWUPGRADE_SAMPLE_IMAGES 0
-#endif
-
 using json = nlohmann::ordered_json;
 
 namespace {
@@ -161,8 +157,8 @@ bool recordBegin(const RecordSinks &sinks, const std::string &commandLine, std::
     logLine("==== FwUpgrade " FWUPGRADE_PROGRAM_VERSION " started: " + commandLine);
     logLine(format("firmware %s carried, %s images, time divisor %d", FIRMWARE_VERSION_TO_UPLOAD, images,
                    FWUPGRADE_TIME_DIVISOR));
-    event("start", {{"started", timeStamp(g.startWall)}, {"program", FWUPGRADE_PROGRAM_VERSION}, {"firmware", FIRMWARE_VERSION_TO_UPLOAD},
-                    {"images", images}, {"time_divisor", FWUPGRADE_TIME_DIVISOR}});
+    event("start", {{"started", timeStamp(g.startWall)}, {"program", FWUPGRADE_PROGRAM_VERSION},
+                    {"firmware", FIRMWARE_VERSION_TO_UPLOAD}, {"images", images}, {"time_divisor", FWUPGRADE_TIME_DIVISOR}});
     return true;
 }
 

@@ -1142,7 +1142,7 @@ class Shift(E2E):
             report = json.load(f)
         args = report["command_line"].split()
         arg = lambda name: args[args.index(name) + 1]
-        versions = lambda v: {"firmware": v["firmware"], "fpga": v["fpga"]} if v and "firmware" in v else None
+        versions = lambda v: v if v and v.get("converted", True) else None  # null where none were read
         number = int(arg("--as-com"))  # a port outside the machine's list runs under a number from 1000
         fields = ("exit_status", "outcome", "unit_left", "summary", "started", "ended", "kind", "before", "after",
                   "com", "path", "log", "report")
