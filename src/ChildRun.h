@@ -18,6 +18,9 @@ struct ChildRun {
     std::string before;   // "1.0.3 1.03": firmware and FPGA version before the update
     std::string after;    // the same after the reboot
     std::string firmwareBefore; // "1.0.3"
+    // The versions as the unit's reply gave them, as in its report ({"firmware": "1.0.3", "model":
+    // ..., "fpga": "1.03", "device": ...}): JSON text, "" when not read or unreadable.
+    std::string beforeFields, afterFields;
     int baud = 0;         // the rate a presence run found the unit at
     std::string phase = "starting"; // a phase's name (detecting, FPGA image...), or done
     int percent = -1;     // of the phase, where it has one

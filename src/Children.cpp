@@ -6,7 +6,7 @@ namespace {
 
 // A child restores its port and writes its record within moments of its stop or of its
 // output's end; a USB serial driver can hold a closing process a while longer. Past these it
-// is killed, and past the last the station goes on without it (still held, never waited for).
+// is killed, and past the last the parent goes on without it (still held, never waited for).
 const auto kEndGrace = std::chrono::seconds(10);
 const auto kReapGrace = std::chrono::seconds(5);
 
@@ -19,7 +19,7 @@ bool passed(std::chrono::steady_clock::time_point since, std::chrono::steady_clo
 
 Children::~Children() {
     for (auto &[slot, child] : children) {
-        processKill(child->process); // only reached when the station itself fails
+        processKill(child->process); // only reached when the parent itself fails
         int status = 0;
         if (processWait(child->process, 5000, status)) {
             if (child->reader.joinable()) child->reader.join();

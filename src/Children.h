@@ -1,8 +1,8 @@
 #ifndef CHILDREN_H_
 #define CHILDREN_H_
 
-// The child runs of a station, each in a slot (a port), and what they write, line by line,
-// for the station's main thread. Threads here only carry the children's output.
+// The child runs of --parallel or of the station, each in a slot (a port), and what they
+// write, line by line, for the parent's main thread. Threads here only carry the children's output.
 
 #include <chrono>
 #include <condition_variable>

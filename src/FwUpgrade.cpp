@@ -26,13 +26,9 @@
 #include <cstring>
 #include <string>
 
-#ifndef FWUPGRADE_SAMPLE_IMAGES
-#define FWUPGRADE_SAMPLE_IMAGES 0
-#endif
-
 static int runExportWeb(const Options &options) {
     printBanner();
-    runOutcomeKnown(EXIT_UPDATE_OK, "written"); // its one wait, the closing key, comes after the file is whole
+    runOutcomeKnown(EXIT_UPDATE_OK); // its one wait, the closing key, comes after the file is whole
     const BOOL written = createFirmwareFileForWeb(options.exportWebFile.c_str());
     releaseRunBuffers();
     return written ? EXIT_UPDATE_OK : EXIT_UPDATE_FAILED;
@@ -150,8 +146,8 @@ int fwMain(int argc, char **argv) {
     }
     if (options.record.any()) recordCarriedImages();
     beginRun(options);
-    if (options.waitForUnit) runWaitForUnit(options);
-    if (!options.waitUntilGone.empty()) runWaitUntilGone(options);
-    if (options.info) runInfo(options);
-    runUpdate(options);
+    if (options.waitForUnit) return runWaitForUnit(options);
+    if (!options.waitUntilGone.empty()) return runWaitUntilGone(options);
+    if (options.info) return runInfo(options);
+    return runUpdate(options);
 }

@@ -113,6 +113,18 @@ const char *outcomeRemedy(const std::string &outcome) {
     return "";
 }
 
+std::vector<std::string> unitsToHandLines(const std::map<std::string, std::vector<std::string>> &left) {
+    std::vector<std::string> lines;
+    for (const auto &[kind, title] : {std::pair{"update again", "Update again: "}, {"check before use", "Check before use: "}}) {
+        const auto units = left.find(kind);
+        if (units == left.end() || units->second.empty()) continue;
+        std::string line = title;
+        for (size_t i = 0; i < units->second.size(); ++i) line += (i ? ", " : "") + units->second[i];
+        lines.push_back(line + ".");
+    }
+    return lines;
+}
+
 std::string describeEnd(const RunEnd &end) {
     const Left left = leftOf(end);
     std::string text = end.outcome;

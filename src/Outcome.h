@@ -5,7 +5,9 @@
 // station: where it was (its phase), what it came to (its outcome), and what that leaves in
 // the unit.
 
+#include <map>
 #include <string>
+#include <vector>
 
 // Exit status of a run.
 #define EXIT_UPDATE_OK 0
@@ -65,5 +67,9 @@ const char *outcomeRemedy(const std::string &outcome);
 // "stopped in the FPGA image at 45 %: update again", "no unit", "no permission: add the user to the
 // dialout group".
 std::string describeEnd(const RunEnd &end);
+
+// The closing lines naming the units that need a hand: "Update again: A, B." and "Check before
+// use: C.", each only when a unit was left so. left: the units' names by unitLeft().
+std::vector<std::string> unitsToHandLines(const std::map<std::string, std::vector<std::string>> &left);
 
 #endif

@@ -1,4 +1,4 @@
-// A station run: every port at once, one child run of this program per port. The run's code
+// A parallel run: every port at once, one child run of this program per port. The run's code
 // stays single-threaded with its globals: a process per unit is the isolation, and a unit's
 // fault cannot disturb another.
 #include "Parallel.h"
@@ -18,14 +18,15 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
 
 using json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// The ports of the station: those named (each device once), else the machine's.
-std::vector<ChildRun> stationPorts(const Options &options) {
+// The ports of the run: those named (each device once), else the machine's.
+std::vector<ChildRun> parallelPorts(const Options &options) {
     std::vector<ChildRun> ports;
     auto add = [&](int com, const std::string &path) {
         ChildRun port;
@@ -46,7 +47,7 @@ std::string portFile(const std::string &dir, int com, const char *suffix) {
     return dir + "/port-COM" + std::to_string(com) + suffix;
 }
 
-// The child's own run: the single-unit run on one port under the station's COM number, its
+// The child's own run: the single-unit run on one port under the parent's COM number, its
 // record in the run's folder.
 std::vector<std::string> childArguments(const Options &options, const ChildRun &port, const std::string &dir) {
     std::vector<std::string> args = {"--port", port.path, "--as-com", std::to_string(port.com), "--events",
@@ -59,7 +60,7 @@ std::vector<std::string> childArguments(const Options &options, const ChildRun &
 }
 
 // The run's folder: --log-dir as given, or a new FwUpgrade-logs/DATE_TIME of its own (a suffix
-// when another station took that name in the same second). "" with error set when it cannot be.
+// when another run took that name in the same second). "" with error set when it cannot be.
 std::string runFolder(const Options &options, std::string &error) {
     std::error_code code;
     if (!options.logDir.empty()) {
@@ -100,7 +101,7 @@ json childReport(const std::string &file) {
 
 // report.json: the run, its totals, and each port's own report as its child wrote it. Once it
 // is in place the children's reports are removed (gathered); else they stay. "" when written.
-std::string writeStationReport(const std::string &dir, const std::vector<ChildRun> &ports, const Options &options,
+std::string writeParallelReport(const std::string &dir, const std::vector<ChildRun> &ports, const Options &options,
                                int status, const std::string &started, bool stopped) {
     json units = json::array();
     json counts = json::object();
@@ -130,24 +131,13 @@ std::string writeStationReport(const std::string &dir, const std::vector<ChildRu
     return "";
 }
 
-// "COM3, COM5": the ports whose units are left as `left`.
-std::string portsLeft(const std::vector<ChildRun> &ports, const char *left) {
-    std::string names;
-    for (const ChildRun &p : ports)
-        if (unitLeft(p.end) == std::string(left)) names += (names.empty() ? "" : ", ") + ("COM" + std::to_string(p.com));
-    return names;
-}
-
 // The lines under the summary table: totals, the units that need a hand, the records.
 std::vector<std::string> closingLines(const std::vector<ChildRun> &ports, const std::string &totals,
                                       const std::string &dir, const std::string &reportError) {
     std::vector<std::string> lines = {totals + "."};
-    for (const char *left : {"update again", "check before use"}) {
-        const std::string names = portsLeft(ports, left);
-        if (!names.empty()) lines.push_back(std::string(left == std::string("update again") ? "Update again: "
-                                                                                          : "Check before use: ") +
-                                            names + ".");
-    }
+    std::map<std::string, std::vector<std::string>> left;
+    for (const ChildRun &p : ports) left[unitLeft(p.end)].push_back("COM" + std::to_string(p.com));
+    for (const std::string &line : unitsToHandLines(left)) lines.push_back(line);
     for (const ChildRun &p : ports)
         for (const std::string &what : p.unwritten) lines.push_back("ERROR: COM" + std::to_string(p.com) + ": " + what + ".");
     if (!reportError.empty())
@@ -156,11 +146,6 @@ std::vector<std::string> closingLines(const std::vector<ChildRun> &ports, const 
     else lines.push_back("Logs and report.json in " + dir + ".");
     return lines;
 }
-
-int gStationStatus = EXIT_STOPPED;
-
-// The children end first; a stop can only cut the closing key wait short.
-[[noreturn]] void stopAtTheEnd(int) { std::exit(gStationStatus); }
 
 } // namespace
 
@@ -184,15 +169,14 @@ int parallelStatus(const std::vector<ChildRun> &ports, bool named, bool stopped,
     for (size_t i = 0; i < counts.size(); ++i)
         totals += (i ? ", " : "") + std::to_string(counts[i].second) + " " + counts[i].first;
     if (!anyUnit && !stopped) totals += ". No unit answered on any port";
-    // A run stopped on its own (its signal reached it alone) is cut as much as by the station's stop.
+    // A run stopped on its own (its signal reached it alone) is cut as much as by the run's stop.
     if (stopped || anyCut) return EXIT_STOPPED;
     if (!anyUnit || anyFailed || anyUnwritten) return EXIT_UPDATE_FAILED;
     return anyUnconfirmed ? EXIT_NOT_CONFIRMED : EXIT_UPDATE_OK;
 }
 
 int runParallel(const Options &options) {
-    platformStopInit(stopAtTheEnd);
-    std::vector<ChildRun> ports = stationPorts(options);
+    std::vector<ChildRun> ports = parallelPorts(options);
     if (ports.empty()) {
         consoleLine("No serial port to use: this machine lists none (FwUpgrade --list-ports).\r");
         return EXIT_UPDATE_FAILED;
@@ -246,10 +230,8 @@ int runParallel(const Options &options) {
     stopping = stopping || platformStopSignal() != 0;
     std::string totals;
     int status = parallelStatus(ports, !options.ports.empty(), stopping, totals);
-    const std::string reportError = writeStationReport(dir, ports, options, status, started, stopping);
+    const std::string reportError = writeParallelReport(dir, ports, options, status, started, stopping);
     if (!reportError.empty() && status == EXIT_UPDATE_OK) status = EXIT_UPDATE_FAILED;
     view.summary(closingLines(ports, totals, dir, reportError));
-    gStationStatus = status;
-    dipsplayLastMessageToUserBeforeExit("");
-    return status;
+    return closeWithStatus("", status);
 }

@@ -9,7 +9,7 @@
 
 struct Options;
 
-[[noreturn]] void runWaitForUnit(const Options &options);
-[[noreturn]] void runWaitUntilGone(const Options &options);
+int runWaitForUnit(const Options &options);
+int runWaitUntilGone(const Options &options);
 
 #endif

@@ -16,10 +16,6 @@
 #include <cstdio>
 #include <cstring>
 
-#ifndef FWUPGRADE_SAMPLE_IMAGES
-#define FWUPGRADE_SAMPLE_IMAGES 0
-#endif
-
 using json = nlohmann::ordered_json;
 
 namespace {

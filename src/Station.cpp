@@ -1,4 +1,4 @@
-// The station's watch: per port, no port -> waiting for a unit -> its update -> waiting until it
+// The station: per port, no port -> waiting for a unit -> its update -> waiting until it
 // has gone -> waiting for a unit. A unit is never updated twice while it stays attached.
 #include "Station.h"
 #include "StationView.h"
@@ -174,12 +174,6 @@ std::string serverHeading(Station &w) {
     return heading;
 }
 
-// {"firmware": "1.0.3", "fpga": "1.03"} of "1.0.3 1.03"; null when nothing was read.
-json versionsJson(const std::string &versions) {
-    const size_t space = versions.find(' ');
-    if (versions.empty() || versions == "unreadable" || space == std::string::npos) return nullptr;
-    return {{"firmware", versions.substr(0, space)}, {"fpga", versions.substr(space + 1)}};
-}
 
 std::string relative(const Station &w, const std::string &file) { return file.substr(w.dir.size() + 1); }
 
@@ -194,6 +188,8 @@ std::string unitName(const StationPort &port) {
 // else; a line the disk does not take is kept and written with the next one it takes.
 void journalUnit(Station &w, const StationPort &port) {
     const ChildRun &u = port.unit;
+    // The versions as the unit's report has them; null when none were read.
+    const auto versions = [](const std::string &fields) { return fields.empty() ? json(nullptr) : json::parse(fields); };
     json line = {{"port", port.name}};
     if (!port.given.empty()) line["label"] = port.given;
     line.update(json{{"com", port.com < 1000 ? json(port.com) : json(nullptr)},
@@ -201,8 +197,8 @@ void journalUnit(Station &w, const StationPort &port) {
                      {"started", port.unitStarted},
                      {"ended", timeStamp(std::chrono::system_clock::now())},
                      {"kind", u.kind.empty() ? json(nullptr) : json(u.kind)},
-                     {"before", versionsJson(u.before)},
-                     {"after", versionsJson(u.after)},
+                     {"before", versions(u.beforeFields)},
+                     {"after", versions(u.afterFields)},
                      {"outcome", u.outcome()},
                      {"unit_left", unitLeft(u.end)},
                      {"summary", u.summary},
@@ -506,10 +502,6 @@ std::string portsText(const Options &options) {
     return text;
 }
 
-int gStationStatus = EXIT_STOPPED;
-
-[[noreturn]] void stopAtTheEnd(int) { std::exit(gStationStatus); }
-
 int stationStatus(const Station &w) {
     if (w.totals.anyCut) return EXIT_STOPPED;
     if (w.totals.failed > 0 || !w.unwritten.empty()) return EXIT_UPDATE_FAILED;
@@ -552,11 +544,7 @@ std::vector<const StationPort *> rowsOf(const Station &w) {
 std::string closingLines(Station &w) {
     std::string closing = "\r\n" + std::to_string(w.totals.handled) + (w.totals.handled == 1 ? " unit" : " units") +
                           " handled; their record is in " + w.dir + " (journal.jsonl).\r\n";
-    for (const char *left : {"update again", "check before use"}) {
-        std::string units;
-        for (const std::string &unit : w.totals.left[left]) units += (units.empty() ? "" : ", ") + unit;
-        if (!units.empty()) closing += std::string(left[0] == 'u' ? "Update again: " : "Check before use: ") + units + ".\r\n";
-    }
+    for (const std::string &line : unitsToHandLines(w.totals.left)) closing += line + "\r\n";
     for (const std::string &line : w.journal.kept()) {
         const json kept = json::parse(line, nullptr, false);
         w.unwritten.push_back("the journal " + w.dir + "/journal.jsonl lost the line of the unit on " +
@@ -571,7 +559,6 @@ std::string closingLines(Station &w) {
 } // namespace
 
 int runStation(const Options &options) {
-    platformStopInit(stopAtTheEnd);
     Station w{options, options.logDir.empty() ? "FwUpgrade-logs/station" : options.logDir};
     int status = EXIT_UPDATE_OK;
     if (!openFolder(w, status)) return status;
@@ -626,7 +613,5 @@ int runStation(const Options &options) {
     writeState(w, shown, true);
     const std::string closing = closingLines(w);
     status = stationStatus(w);
-    gStationStatus = status;
-    dipsplayLastMessageToUserBeforeExit(closing.c_str());
-    return status;
+    return closeWithStatus(closing.c_str(), status);
 }

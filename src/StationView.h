@@ -1,7 +1,7 @@
 #ifndef STATIONVIEW_H_
 #define STATIONVIEW_H_
 
-#include "Station.h"
+#include "StationPort.h"
 #include "ViewText.h"
 
 #include <map>

@@ -65,11 +65,6 @@ speed_t standardSpeed(DWORD baud) {
     }
 }
 
-long long nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 } // namespace
 
 HANDLE CreateFileA(const char *name, DWORD, DWORD, void *, DWORD, DWORD, HANDLE) {
@@ -165,11 +160,11 @@ BOOL ReadFile(HANDLE h, void *buffer, DWORD count, DWORD *read, void *) {
     PosixPort *p = portOf(h);
     if (!p || !read) return failWith(EBADF);
     // One deadline for the whole request, as the total time-out ends a Windows read.
-    const long long deadline = nowMs() + p->readTimeoutMs;
+    const long long deadline = posixNowMs() + p->readTimeoutMs;
     char *out = static_cast<char *>(buffer);
     while (*read < count) {
         short revents = 0;
-        int r = posixPoll(p->fd, POLLIN, (int)std::max(0LL, deadline - nowMs()), revents);
+        int r = posixPoll(p->fd, POLLIN, (int)std::max(0LL, deadline - posixNowMs()), revents);
         if (r < 0) return failWith(errno);
         if (r == 0) break; // time-out or stop: TRUE with what arrived
         if (revents & POLLIN) {
@@ -194,17 +189,17 @@ BOOL WriteFile(HANDLE h, const void *buffer, DWORD count, DWORD *written, void *
     // The bound runs from the last byte the port took: under CTS flow control the unit may
     // pause the line (while it erases flash), but a line that takes nothing for the whole
     // write time-out has stalled.
-    long long deadline = nowMs() + p->writeTimeoutMs;
+    long long deadline = posixNowMs() + p->writeTimeoutMs;
     while (*written < count) {
         ssize_t n = ::write(p->fd, in + *written, count - *written);
         if (n > 0) {
             *written += static_cast<DWORD>(n);
-            deadline = nowMs() + p->writeTimeoutMs;
+            deadline = posixNowMs() + p->writeTimeoutMs;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN) return failWith(errno);
-        const int left = p->writeTimeoutMs == 0 ? -1 : (int)std::max(0LL, deadline - nowMs());
+        const int left = p->writeTimeoutMs == 0 ? -1 : (int)std::max(0LL, deadline - posixNowMs());
         short revents = 0;
         const int r = left == 0 ? 0 : posixPoll(p->fd, POLLOUT, left, revents);
         if (r < 0) return failWith(errno);
