@@ -1130,7 +1130,9 @@ class Shift(E2E):
         self.assertEqual((first["before"]["firmware"], first["after"]["firmware"]), ("1.0.3", "1.0.4"))
         for j in journal:
             with open(os.path.join(self.logs, j["report"])) as f:
-                self.assertEqual(json.load(f)["outcome"], j["outcome"])
+                report = json.load(f)
+            self.assertEqual(report["outcome"], j["outcome"])
+            self.assertEqual((report["unit"].get("before"), report["unit"].get("after")), (j["before"], j["after"]))
             self.assertTrue(os.path.exists(os.path.join(self.logs, j["log"])))
         self.assertIn("%s: remove the unit (updated and verified)" % slots[0], output)
         self.assertIn("B2: remove the unit (already current)", output)
