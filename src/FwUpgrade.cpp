@@ -13,9 +13,9 @@
 #include "RunBuffers.h"
 #include "SafeFile.h"
 #include "Serve.h"
+#include "Parallel.h"
 #include "Station.h"
-#include "StationWatch.h"
-#include "Watch.h"
+#include "Presence.h"
 #include "WebFile.h"
 #include "firmware/BinImage.h"
 #include "platform/PortList.h"
@@ -129,8 +129,8 @@ int fwMain(int argc, char **argv) {
                 gDetectionPorts.push_back(n);
         gComPortNumber = numbers.front();
     }
-    if (options.parallel) return runStation(options);
-    if (options.station) return runWatch(options);
+    if (options.parallel) return runParallel(options);
+    if (options.station) return runStation(options);
     if (!options.writeImageKind.empty()) {
         gDataConcatenated = allocateDataConcatenated();
         int status = gDataConcatenated ? writeImage(options) : EXIT_UPDATE_FAILED;

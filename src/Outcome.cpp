@@ -86,6 +86,14 @@ RunPhase phaseNamed(const std::string &name) {
     return PHASE_NONE;
 }
 
+Verdict verdictOf(const std::string &outcome) {
+    if (oneOf(outcome, {"no unit", "no such port", "busy", "port failed", "port unavailable", "no permission"}))
+        return VERDICT_NO_UNIT;
+    if (oneOf(outcome, {"updated", "updated and verified", "already current", "identified"})) return VERDICT_GOOD;
+    if (outcome == "not confirmed") return VERDICT_UNCONFIRMED;
+    return outcome == "stopped" ? VERDICT_STOPPED : VERDICT_FAILED;
+}
+
 const char *unitLeft(const RunEnd &end) {
     static const char *const names[] = {"updated", "unchanged", "update again", "check before use"};
     return names[leftOf(end)];

@@ -43,6 +43,16 @@ struct RunEnd {
     std::string why;             // of a failed check: what the unit answered, or did not
 };
 
+// The one rule that sorts what a run came to, for every count and exit status.
+enum Verdict {
+    VERDICT_NO_UNIT,     // no unit was involved: none answered, or the port could not be used
+    VERDICT_GOOD,        // updated (and verified), already current, identified
+    VERDICT_UNCONFIRMED, // both images accepted, the unit did not confirm it runs them
+    VERDICT_STOPPED,     // a stop cut it
+    VERDICT_FAILED,      // anything else: failed, ended without a report, other firmware...
+};
+Verdict verdictOf(const std::string &outcome);
+
 // What the unit holds after such an end: "updated", "unchanged", "update again" or
 // "check before use".
 const char *unitLeft(const RunEnd &end);

@@ -1,4 +1,4 @@
-#include "Watch.h"
+#include "Presence.h"
 
 #include "Clock.h"
 #include "ComPortAPI.h"
@@ -67,7 +67,7 @@ void runWaitForUnit(const Options &) {
         }
         if (!gDetectionUnopened.empty()) watchEnd(EXIT_UPDATE_FAILED, unopenedOutcome({gDetectionUnopened.front().second}));
         // A cycle is silent reads, unless no rate would open: never a busy loop, always stoppable.
-        Sleep(WATCH_DETECTION_PAUSE_MS);
+        Sleep(STATION_DETECTION_PAUSE_MS);
         platformStopCheck();
     }
 }
@@ -97,10 +97,10 @@ void runWaitUntilGone(const Options &options) {
         }
         if (presence != PRESENCE_NONE) lastAnswer = std::chrono::steady_clock::now();
         const bool lineGone = !PortList_present(PortList_pathOf(gComPortNumber));
-        if (presence == PRESENCE_NONE && (lineGone || secondsSince(lastAnswer) * 1000 > WATCH_SILENT_UNIT_MS))
+        if (presence == PRESENCE_NONE && (lineGone || secondsSince(lastAnswer) * 1000 > STATION_SILENT_UNIT_MS))
             watchEnd(EXIT_UPDATE_OK, "gone");
         if (presence == PRESENCE_OTHER) watchEnd(EXIT_UPDATE_OK, "new unit");
-        Sleep(WATCH_PRESENCE_PROBE_MS);
+        Sleep(STATION_PRESENCE_PROBE_MS);
         platformStopCheck();
     }
 }
