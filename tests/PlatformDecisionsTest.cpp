@@ -36,12 +36,12 @@ TEST(WriteProgress, StallsOnlyAfterTheBoundWithoutAByte) {
     }
 }
 
+// The records below hold the common names; here the case, and a name that only holds "USB".
 TEST(DeviceRecords, UsbAdaptersByTheirBusDriverNamedWhole) {
     const struct {
         const char *enumerator;
         bool usb;
-    } cases[] = {{"USB", true},   {"usb", true},      {"FTDIBUS", true},  {"FtdiBus", true}, {"ACPI", false},
-                 {"PCI", false},  {"BTHENUM", false}, {"ROOT", false},    {"USBPRINT", false}, {"", false}};
+    } cases[] = {{"usb", true}, {"FtdiBus", true}, {"USBPRINT", false}, {"", false}};
     for (const auto &c : cases) EXPECT_EQ(usbEnumerator(c.enumerator), c.usb) << c.enumerator;
 }
 
