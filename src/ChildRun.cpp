@@ -31,7 +31,7 @@ void applyEvent(ChildRun &run, const std::string &line) {
         const std::string versions = e.value("firmware", "?") + " " + e.value("fpga", "?");
         (name == "versions" ? run.before : run.after) = e.value("converted", true) ? versions : "unreadable";
         if (name == "versions") run.firmwareBefore = e.value("firmware", "");
-        json fields = e; // the report's fields: without the event's name and time
+        json fields = e; // as the run's report has them: without the event's name and time
         fields.erase("event");
         fields.erase("t");
         (name == "versions" ? run.beforeFields : run.afterFields) = e.value("converted", true) ? fields.dump() : "";

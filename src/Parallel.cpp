@@ -174,7 +174,7 @@ int parallelStatus(const std::vector<ChildRun> &ports, bool named, bool stopped,
     for (size_t i = 0; i < counts.size(); ++i)
         totals += (i ? ", " : "") + std::to_string(counts[i].second) + " " + counts[i].first;
     if (!anyUnit && !stopped) totals += ". No unit answered on any port";
-    // A run stopped on its own (its signal reached it alone) is cut as much as by the run's stop.
+    // A run that says it was stopped was cut, whoever stopped it.
     if (stopped || anyCut) return EXIT_STOPPED;
     if (!anyUnit || anyFailed || anyUnwritten) return EXIT_UPDATE_FAILED;
     return anyUnconfirmed ? EXIT_NOT_CONFIRMED : EXIT_UPDATE_OK;

@@ -65,7 +65,8 @@ struct Station {
     Clock::time_point started = Clock::now();
 };
 
-// "ttyUSB0", "serial-by-path-pci-0000:00:14.0-usb-0:2:1.0-port0", "COM3": a port in a file name.
+// "port-ttyUSB0", "port-serial-by-path-pci-0000-00-14.0-usb-0-2-1.0-port0", "port-COM3": a port in a
+// file name, without the separators no file system takes.
 std::string fileTag(const StationPort &port) {
     std::string tag = port.path.rfind("/dev/", 0) == 0 ? port.path.substr(5) : port.path;
     for (char &c : tag)

@@ -104,6 +104,7 @@ class Emulator {
     uint32_t imageChecksum = 0;
     uint32_t imageSum = 0; // of the bytes so far, kept as they come
     std::vector<uint8_t> image;
+    long long imageFirstUs = 0; // when its first byte was taken: the line's time for it
     long long lastRefillUs = 0;
     double lineTokens = 0;
     long long stallUntilMs = 0; // reading stopped until then (LLONG_MAX: for good)
@@ -302,8 +303,9 @@ void Emulator::onImageComplete() {
     const std::string kind = imageKind;
     imageKind.clear();
     const std::string file = cfg.saveDir.empty() ? "" : cfg.saveDir + "/" + kind + ".bin";
-    record("image kind=%s length=%zu checksum_ok=%d baud=%u cts=%d file=%s", kind.c_str(), image.size(), ok,
-           lineBaud(), lineCts(), file.c_str());
+    const double lineSeconds = image.empty() ? 0 : (double)(nowUs() - imageFirstUs) / 1e6;
+    record("image kind=%s length=%zu checksum_ok=%d baud=%u cts=%d line_s=%.3f file=%s", kind.c_str(), image.size(),
+           ok, lineBaud(), lineCts(), lineSeconds, file.c_str());
     // The acknowledgement goes out before the image is saved, as from the unit: saving takes
     // time that the accelerated time-out leaves no room for on a busy machine.
     if (cfg.wrongAck == kind) reply(cfg.wrongAckText);
@@ -331,6 +333,7 @@ void Emulator::onBytes(const uint8_t *data, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         if (!imageKind.empty()) {
             if (baud != kImageBaud) continue; // noise at any other rate
+            if (image.empty()) imageFirstUs = nowUs();
             image.push_back(data[i]);
             imageSum -= data[i];
             if (imageKind == "fpga" && (long)image.size() == cfg.stallAfter) {

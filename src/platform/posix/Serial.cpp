@@ -27,7 +27,7 @@ struct PosixPort {
     termios saved;
     DWORD readTimeoutMs;
     DWORD writeTimeoutMs;
-    bool stalled; // a write gave up: what it left queued is dropped at close, never waited for
+    bool stalled; // the last write timed out: what it left queued is dropped at close, never waited for
 };
 
 DWORD gLastError = 0;
@@ -187,9 +187,9 @@ BOOL WriteFile(HANDLE h, const void *buffer, DWORD count, DWORD *written, void *
     if (!p || !written) return failWith(EBADF);
     const char *in = static_cast<const char *>(buffer);
     // The bound runs from the last byte the port took: under CTS flow control the unit may
-    // pause the line (while it erases flash), but a line that takes nothing for the whole
-    // write time-out has stalled.
+    // pause the line (while it erases flash); the caller decides when a pause is a stall.
     long long deadline = posixNowMs() + p->writeTimeoutMs;
+    p->stalled = false;
     while (*written < count) {
         ssize_t n = ::write(p->fd, in + *written, count - *written);
         if (n > 0) {
@@ -203,9 +203,9 @@ BOOL WriteFile(HANDLE h, const void *buffer, DWORD count, DWORD *written, void *
         short revents = 0;
         const int r = left == 0 ? 0 : posixPoll(p->fd, POLLOUT, left, revents);
         if (r < 0) return failWith(errno);
-        if (r == 0) {
+        if (r == 0) { // what was taken so far, as a Windows write time-out ends
             p->stalled = true;
-            return failWith(posixStopPending() ? EINTR : ETIMEDOUT);
+            return posixStopPending() ? failWith(EINTR) : TRUE;
         }
         if ((revents & (POLLHUP | POLLERR | POLLNVAL)) && !(revents & POLLOUT)) return failWith(EIO);
     }
