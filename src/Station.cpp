@@ -219,8 +219,7 @@ void countUnit(Station &w, const StationPort &port) {
     const Verdict verdict = verdictOf(outcome);
     ++w.totals.handled;
     ++w.totals.outcomes[outcome];
-    // A unit answered here: an update that found its port gone or held, or the unit silent, failed it.
-    if (verdict == VERDICT_FAILED || verdict == VERDICT_NO_UNIT) ++w.totals.failed;
+    if (verdict == VERDICT_FAILED) ++w.totals.failed;
     // A run that a second stop could not end in time, killed without its report, was cut too.
     w.totals.anyCut |= verdict == VERDICT_STOPPED || (!port.unit.finished && w.stage == STAGE_STOPPING);
     w.totals.anyUnconfirmed |= verdict == VERDICT_UNCONFIRMED;
@@ -242,24 +241,8 @@ void unitFound(Station &w, size_t slot, StationPort &port, StationView &view) {
     setState(port, STATE_BUSY, view);
 }
 
-// The run on a port ended: its port goes on to the next state.
-void childEnded(Station &w, size_t slot, StationPort &port, int status, StationView &view) {
-    port.problem.clear();
-    if (port.state == STATE_WORKING) {
-        // Every update is journaled as its run recorded it, whatever it came to: one that found its
-        // port gone or held by another program sent nothing, and failed; its unit is to be removed.
-        childRunEnded(port.unit, status);
-        if (!port.unit.startedAt.empty()) port.unitStarted = port.unit.startedAt;
-        journalUnit(w, port);
-        countUnit(w, port);
-        port.last = port.unit.summary;
-        port.known = port.unit.after.empty() || port.unit.after == "unreadable" ? port.unit.before : port.unit.after;
-        if (port.known.empty() || port.known == "unreadable") port.known = "unknown";
-        port.awaitingRemoval = true;
-        if (w.stage == STAGE_RUNNING && port.unit.outcome() != "stopped") return startRemoval(w, slot, port, view);
-    } else {
-        childRunEnded(port.probe, status);
-    }
+// What follows the presence run that ended on the port.
+void nextState(Station &w, size_t slot, StationPort &port, StationView &view) {
     const std::string outcome = port.probe.finished ? port.probe.outcome() : "";
     if (w.stage != STAGE_RUNNING) return setState(port, STATE_IDLE, view);
     if (outcome == "unit found" || outcome == "new unit") return unitFound(w, slot, port, view);
@@ -274,6 +257,35 @@ void childEnded(Station &w, size_t slot, StationPort &port, int status, StationV
     setState(port, STATE_BUSY, view);
 }
 
+// An update run that could not use its port (gone, held by another program) or found no unit
+// on it sent nothing: no unit was handled, and none is to be removed. Its log and report, which
+// say only that, go, so that every unit's files in the folder have their journal line; the port
+// goes on as after a presence run that came to the same.
+void noUnitHandled(Station &w, size_t slot, StationPort &port, StationView &view) {
+    for (const std::string *file : {&port.log, &port.report}) std::remove(file->c_str());
+    port.probe = port.unit;
+    nextState(w, slot, port, view);
+}
+
+// The run on a port ended: its port goes on to the next state.
+void childEnded(Station &w, size_t slot, StationPort &port, int status, StationView &view) {
+    port.problem.clear();
+    if (port.state == STATE_WORKING) {
+        childRunEnded(port.unit, status);
+        if (verdictOf(port.unit.outcome()) == VERDICT_NO_UNIT) return noUnitHandled(w, slot, port, view);
+        if (!port.unit.startedAt.empty()) port.unitStarted = port.unit.startedAt;
+        journalUnit(w, port);
+        countUnit(w, port);
+        port.last = port.unit.summary;
+        port.known = port.unit.after.empty() || port.unit.after == "unreadable" ? port.unit.before : port.unit.after;
+        if (port.known.empty() || port.known == "unreadable") port.known = "unknown";
+        port.awaitingRemoval = true;
+        if (w.stage == STAGE_RUNNING && port.unit.outcome() != "stopped") return startRemoval(w, slot, port, view);
+    } else {
+        childRunEnded(port.probe, status);
+    }
+    nextState(w, slot, port, view);
+}
 
 // Where a port is now and the number its runs go by. A COM number names the port of that
 // number; a path keeps its adapter's number where it has one, else one no port of the machine has.
