@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Builds FwUpgrade twice from the same sources, in two different folders one after the other,
 # and compares the programs byte for byte, printing both SHA-256.
-# Usage: scripts/check-reproducible.sh [PRESET...]   (default: windows native)
+# Usage: scripts/check-reproducible.sh [--against-checkout] [PRESET...]   (default: windows native)
+#   --against-checkout: the first build is this checkout's own build/PRESET (brought up to date),
+#   the second one a copy's; the test command has just built those presets.
 # FIRMWARE_DIR in the environment builds with those images instead of the sample ones.
 # Exit status 0 when every preset's two programs are identical.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+checkout=0
+[ "${1:-}" != --against-checkout ] || { checkout=1; shift; }
 presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(windows native)
 work=$(mktemp -d "${TMPDIR:-/tmp}/fwupgrade-repro.XXXXXX")
@@ -16,7 +20,9 @@ unset SOURCE_DATE_EPOCH
 # The sources as git sees them (tracked and new files, nothing ignored, so no build folders),
 # in two folders whose paths differ in name and length.
 copies=("$work/a" "$work/second-build/b")
+[ "$checkout" -eq 0 ] || copies[0]=$root
 for copy in "${copies[@]}"; do
+  [ "$copy" != "$root" ] || continue
   mkdir -p "$copy"
   (cd "$root" && git ls-files -z --cached --others --exclude-standard |
      while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
@@ -33,7 +39,9 @@ for copy in "${copies[@]}"; do
   for preset in "${presets[@]}"; do
     echo "== build $preset in $copy"
     log="$work/$(basename "$copy")-$preset.log"
-    if ! (cd "$copy" && cmake --preset "$preset" -DFWUPGRADE_TESTS=OFF ${FIRMWARE_DIR:+-DFIRMWARE_DIR="$FIRMWARE_DIR"} &&
+    tests=-DFWUPGRADE_TESTS=OFF
+    [ "$copy" != "$root" ] || tests="" # the checkout's build keeps its tests
+    if ! (cd "$copy" && cmake --preset "$preset" $tests ${FIRMWARE_DIR:+-DFIRMWARE_DIR="$FIRMWARE_DIR"} &&
           cmake --build --preset "$preset" -j2 --target FwUpgrade) >"$log" 2>&1; then
       tail -30 "$log"
       echo "build $preset in $copy failed"

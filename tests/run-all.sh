@@ -2,52 +2,79 @@
 # Everything that checks FwUpgrade, from a fresh Debian 12 machine: installs what is missing,
 # builds every preset, runs the unit, oracle and end-to-end tests natively, under the
 # sanitizers and (the Windows .exe) under Wine, the production-timing updates, the fuzzers and
-# the release artifacts (two builds compared, both packages checked).
+# the release artifacts (each release program built once more elsewhere and compared, both
+# packages checked).
+#
+# The builds, the fuzzers and the release test keep the processors busy; the suites mostly wait
+# for the emulated unit. So each preset's tests start as soon as it is built and run beside the
+# next builds, and whatever computes runs at the lowest priority: the suites keep their timing.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 scripts/install-deps.sh || exit 1
 
 mkdir -p build
-for preset in native native-fast sanitize windows windows-fast; do
-  echo "== build $preset"
-  if ! { cmake --preset "$preset" -DFWUPGRADE_TESTS=ON && cmake --build --preset "$preset" -j2; } \
-       >"build/$preset-build.log" 2>&1; then
-    tail -40 "build/$preset-build.log"
-    echo "build $preset failed"
+say() { printf '== %d:%02d %s\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*"; }
+SECONDS=0
+
+suites=() pids=() # the tests running in the background, each in a process group of its own
+trap 'for pid in "${pids[@]}"; do kill -- -"$pid" 2>/dev/null; done' EXIT
+
+build() {
+  say "build $1"
+  if ! { nice -n 19 cmake --preset "$1" -DFWUPGRADE_TESTS=ON && nice -n 19 cmake --build --preset "$1" -j2; } \
+       >"build/$1-build.log" 2>&1; then
+    tail -40 "build/$1-build.log"
+    echo "build $1 failed"
     exit 1
   fi
-done
+}
+
+start() { # name command...: in the background, its output in build/NAME-tests.log
+  say "start $1"
+  local name=$1
+  shift
+  setsid "$@" >"build/$name-tests.log" 2>&1 &
+  suites+=("$name") pids+=($!)
+}
 
 passed=0 failed=0
-record() { if [ "$2" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $1"; fi; }
+finish() { # name: waits for it, then shows its output
+  local i
+  for i in "${!suites[@]}"; do
+    [ "${suites[$i]}" = "$1" ] || continue
+    wait "${pids[$i]}"
+    local status=$?
+    say "test $1: $([ $status -eq 0 ] && echo passed || echo FAILED)"
+    cat "build/$1-tests.log"
+    if [ $status -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $1"; fi
+    unset "suites[$i]" "pids[$i]"
+  done
+}
 
-# The native production run waits the real 138 s reboot; it shares nothing with the others.
-ctest --preset native --output-on-failure >build/native-tests.log 2>&1 &
-native_pid=$!
+# native-fast first: the Windows builds' tests use its emulator. The production runs (the real
+# 138 s reboot) start early; the sanitizer build's suite is the longest.
+build native-fast
+start native-fast ctest --preset native-fast --output-on-failure
+build native
+start native ctest --preset native --output-on-failure
+build windows
+start windows ctest --preset windows --output-on-failure
+build windows-fast
+start windows-fast ctest --preset windows-fast --output-on-failure
+build sanitize
+start sanitize ctest --preset sanitize --output-on-failure
+start fuzz nice -n 19 tests/fuzz/run-fuzz.sh 30
 
-for preset in native-fast sanitize windows-fast windows; do
-  echo "== test $preset"
-  ctest --preset "$preset" --output-on-failure 2>&1 | tee "build/$preset-tests.log"
-  record "$preset" "${PIPESTATUS[0]}"
+# The release test reconfigures and packs the windows and native builds: once their tests are done.
+finish native
+finish windows
+start release nice -n 19 python3 tests/release/release_test.py
+for name in native-fast windows-fast sanitize fuzz release; do finish "$name"; done
+
+for prefix in build/wineprefix build/*/wineprefix*; do
+  [ ! -d "$prefix" ] || WINEPREFIX="$root/$prefix" wineserver -k 2>/dev/null || true
 done
-
-echo "== fuzz"
-tests/fuzz/run-fuzz.sh 30
-record fuzz $?
-
-wait "$native_pid"
-status=$?
-echo "== test native"
-cat build/native-tests.log
-record native "$status"
-
-# Alone on the machine: it builds twice more and packs the windows and native builds.
-echo "== release: reproducible programs, packages, refused images"
-python3 tests/release/release_test.py 2>&1 | tee build/release-tests.log
-record release "${PIPESTATUS[0]}"
-
-WINEPREFIX="$root/build/wineprefix" wineserver -k 2>/dev/null || true
 if [ "$failed" -ne 0 ]; then
   # The suites' output is long: what failed, and why, once more at the end.
   echo "== failures"
@@ -56,5 +83,5 @@ if [ "$failed" -ne 0 ]; then
                        n > 0 { print FILENAME ": " $0; n-- }' "$log"
   done | head -200
 fi
-echo "$passed passed, $failed failed"
+say "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -14,6 +14,7 @@ import fcntl
 import glob
 import itertools
 import json
+import multiprocessing
 import os
 import re
 import shutil
@@ -37,6 +38,9 @@ SUITE = os.environ.get("SUITE", "full")
 SAMPLE = os.environ.get("SAMPLE_IMAGES", "1") == "1"
 WINE = FWUPGRADE.endswith(".exe")
 WINEPREFIX = os.environ.get("FWUPGRADE_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
+# Processes the suite is spread over (tests/CMakeLists.txt sets it): a test mostly waits for
+# the unit's timing, so several run at once, each with its own units (and Wine prefix).
+JOBS = int(os.environ.get("E2E_JOBS", "1"))
 RUN_IN_PREFIX = os.path.join(ROOT, "tests", "wine", "run-in-prefix.sh")
 MCU, TX, RX = "K482915_MCU_61_1_04.hex", "K482915_TX_XC7A75_1_04.mcs", "K482915_RX_XC7A75_1_04.mcs"
 
@@ -291,13 +295,22 @@ class Terminal:
         subprocess.run(self.tmux + ["resize-window", "-t", "t", "-x", str(columns)], check=True)
 
 
+FLAT = {}  # each carried image flattened independently, once per suite
+
+
+def flat_images():
+    if not FLAT:
+        FLAT.update((kind, flat_image(os.path.join(IMAGE_DIR, name)))
+                    for kind, name in (("mcu", MCU), ("tx", TX), ("rx", RX)))
+    return FLAT
+
+
 class E2E(unittest.TestCase):
     maxDiff = None
 
     @classmethod
     def setUpClass(cls):
-        cls.flat = {kind: flat_image(os.path.join(IMAGE_DIR, name))
-                    for kind, name in (("mcu", MCU), ("tx", TX), ("rx", RX))}
+        cls.flat = flat_images()
 
     def setUp(self):
         self.workdir = tempfile.mkdtemp(prefix="fwupgrade-e2e-")
@@ -1576,8 +1589,79 @@ class Production(E2E):
         self.assert_tx_update()
 
 
+# ---------------------------------------------------------------- running the suite
+
+# The tests that wait through several updates: started first when the suite is spread.
+LONG = ("Record.test_what_verify_makes_of_the_unit_after_its_reboot", "Shift.test_a_short_shift_on_three_slots",
+        "Shift.test_no_unit_is_taken_while_it_cannot_be_recorded", "Shift.test_a_stop_sent_to_every_process_lets_the_update_finish")
+
+
+def _take_slot(slots):
+    """A worker's start: under Wine a prefix of its own (the first worker the build's), as the
+    COM ports are the prefix's."""
+    global WINEPREFIX
+    slot = slots.get()
+    if WINE and slot > 1:
+        WINEPREFIX = "%s-%d" % (WINEPREFIX, slot)
+        os.environ["FWUPGRADE_WINEPREFIX"] = WINEPREFIX
+        # Made now, not by the first run in it: the units' links lead into it. A failure shows in the tests.
+        subprocess.run([os.path.join(ROOT, "tests", "wine", "setup-prefix.sh"), WINEPREFIX], stdout=subprocess.DEVNULL)
+
+
+def _run_one(name):
+    result = unittest.TestResult()
+    result.buffer = True  # what a test prints goes with its failure
+    started = time.monotonic()
+    unittest.defaultTestLoader.loadTestsFromName(name, sys.modules["__main__"]).run(result)
+    problems = [(kind, str(test), text) for kind, found in (("FAIL", result.failures), ("ERROR", result.errors))
+                for test, text in found] + [("FAIL", str(test), "unexpected success\n") for test in result.unexpectedSuccesses]
+    status = "FAIL" if problems else "skipped %r" % result.skipped[0][1] if result.skipped else "ok"
+    return name, time.monotonic() - started, status, problems, len(result.skipped)
+
+
+def names_in(suite):
+    for test in suite:
+        yield from names_in(test) if isinstance(test, unittest.TestSuite) else ["%s.%s" % (type(test).__name__,
+                                                                                            test._testMethodName)]
+
+
+def main(long=LONG):
+    """The suite (or the tests named on the command line) in JOBS processes at once: each takes
+    the next test when it ends one, the long ones first. Prints what unittest prints, with each
+    test's duration."""
+    module = sys.modules["__main__"]
+    if JOBS <= 1:
+        unittest.main(module, verbosity=2)
+    loader = unittest.defaultTestLoader
+    if sys.argv[1:]:
+        names = list(names_in(loader.loadTestsFromNames(sys.argv[1:], module)))
+    else:
+        names = list(names_in(loader.loadTestsFromModule(module)))
+        assert set(long) <= set(names), "the long tests listed are not all in the suite"
+    names.sort(key=lambda name: name not in long)
+    flat_images()  # once, for every worker
+    started, problems, skipped = time.monotonic(), [], 0
+    context = multiprocessing.get_context("fork")
+    slots = context.Queue()
+    for slot in range(1, JOBS + 1):
+        slots.put(slot)
+    with context.Pool(JOBS, _take_slot, (slots,)) as pool:
+        for name, seconds, status, found, skips in pool.imap_unordered(_run_one, names):
+            print("%s ... %s (%.1f s)" % (name, status, seconds), flush=True)
+            problems += found
+            skipped += skips
+    for kind, test, text in problems:
+        print("=" * 70 + "\n%s: %s\n" % (kind, test) + "-" * 70 + "\n" + text)
+    print("-" * 70 + "\nRan %d tests in %.3fs (%d at once)\n" % (len(names), time.monotonic() - started, JOBS))
+    counts = ["%s=%d" % (what, n) for what, n in (("failures", sum(k == "FAIL" for k, _, _ in problems)),
+                                                 ("errors", sum(k == "ERROR" for k, _, _ in problems)),
+                                                 ("skipped", skipped)) if n]
+    print(("FAILED" if problems else "OK") + (" (%s)" % ", ".join(counts) if counts else ""))
+    sys.exit(1 if problems else 0)
+
+
 if __name__ == "__main__":
     for name, value in (("FWUPGRADE", FWUPGRADE), ("EMULATOR", EMULATOR), ("IMAGE_DIR", IMAGE_DIR)):
         if not value:
             sys.exit("e2e_test.py: set %s" % name)
-    unittest.main(verbosity=2)
+    main()

@@ -32,6 +32,6 @@ status=0
 setpriv --reuid=nobody --regid=nogroup --clear-groups --reset-env \
   env HOME=/tmp FWUPGRADE="$work/bin/$(basename "$FWUPGRADE")" EMULATOR="$work/bin/$(basename "$EMULATOR")" \
       IMAGE_DIR="$work/images" DIVISOR="$DIVISOR" SUITE="$SUITE" SAMPLE_IMAGES="$SAMPLE_IMAGES" SMALL_DISK="$small" \
-      WEB_ARTIFACTS="$artifacts" "$python" "$work/tests/e2e/$suite" "$@" || status=$?
+      E2E_JOBS="${E2E_JOBS:-1}" WEB_ARTIFACTS="$artifacts" "$python" "$work/tests/e2e/$suite" "$@" || status=$?
 [ -z "$artifacts" ] || cp -r "$artifacts/." "$WEB_ARTIFACTS/"
 exit "$status"

@@ -5,6 +5,7 @@ Chromium), a real Prometheus and hostile clients. The folders are generated here
 
 Environment: as e2e_test.py, and WEB_ARTIFACTS, a folder that keeps the page's screenshot.
 """
+import fcntl
 import http.client
 import json
 import os
@@ -21,8 +22,8 @@ import unittest
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_test import (E2E, FWUPGRADE, RUN_IN_PREFIX, RUN_LIMIT_S, Unit, WINE, process_tree, read_bytes,  # noqa: E402
-                      run_fwupgrade)
+from e2e_test import (E2E, FWUPGRADE, RUN_IN_PREFIX, RUN_LIMIT_S, Unit, WINE, main, process_tree,  # noqa: E402
+                      read_bytes, run_fwupgrade)
 
 ARTIFACTS = os.environ.get("WEB_ARTIFACTS", "")
 if ARTIFACTS:
@@ -553,6 +554,14 @@ class Metrics(Web):
         self.assertEqual(value, self.folder.counts()["updated and verified"])
 
 
+def above_4(fd):
+    """fd moved past 4: the shell that starts the browser puts the pipes at 3 and 4, one after the
+    other (a pipe already at 3 or 4 would be overwritten). It is bash: dash takes no fd past 9."""
+    moved = fcntl.fcntl(fd, fcntl.F_DUPFD, 5)
+    os.close(fd)
+    return moved
+
+
 class Browser:
     """Headless Chromium driven over its DevTools pipe: the page's live DOM once it shows what a
     condition asks for (the page keeps its event stream open, so it never "finishes loading")."""
@@ -561,12 +570,13 @@ class Browser:
         self.profile = tempfile.mkdtemp(prefix="fwupgrade-chromium-")
         commands, self.to_browser = os.pipe()
         self.from_browser, replies = os.pipe()
+        commands, replies = above_4(commands), above_4(replies)
         os.set_inheritable(commands, True)
         os.set_inheritable(replies, True)
         # The browser reads commands on its fd 3 and writes replies on its fd 4.
         launcher = "exec 3<&%d 4>&%d; exec chromium \"$@\"" % (commands, replies)
         self.process = subprocess.Popen(
-            ["sh", "-c", launcher, "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+            ["bash", "-c", launcher, "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
              "--no-first-run", "--disable-background-networking", "--disable-component-update", "--disable-sync",
              "--user-data-dir=" + self.profile, "--remote-debugging-pipe", "about:blank"],
             pass_fds=(commands, replies), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -759,4 +769,5 @@ class Windows(Web):
 if __name__ == "__main__":
     if not FWUPGRADE:
         sys.exit("web_test.py: set FWUPGRADE")
-    unittest.main(verbosity=2)
+    main(long=("LiveStation.test_a_running_station_seen_through_its_folder",
+               "LiveStation.test_a_stations_own_page_killed_mid_update_comes_back_and_touches_nothing"))
