@@ -1592,7 +1592,7 @@ class Production(E2E):
 # ---------------------------------------------------------------- running the suite
 
 # The tests that wait through several updates: started first when the suite is spread.
-LONG = ("Record.test_what_verify_makes_of_the_unit_after_its_reboot", "Shift.test_a_short_shift_on_three_slots",
+LONG = ("Record.test_what_verify_makes_of_the_unit_after_its_reboot", "Shift.test_a_short_shift_on_four_slots",
         "Shift.test_no_unit_is_taken_while_it_cannot_be_recorded", "Shift.test_a_stop_sent_to_every_process_lets_the_update_finish")
 
 
