@@ -1604,8 +1604,14 @@ def _take_slot(slots):
     if WINE and slot > 1:
         WINEPREFIX = "%s-%d" % (WINEPREFIX, slot)
         os.environ["FWUPGRADE_WINEPREFIX"] = WINEPREFIX
-        # Made now, not by the first run in it: the units' links lead into it. A failure shows in the tests.
-        subprocess.run([os.path.join(ROOT, "tests", "wine", "setup-prefix.sh"), WINEPREFIX], stdout=subprocess.DEVNULL)
+    make_wine_prefix()
+
+
+def make_wine_prefix():
+    """Made before the tests, not by the first run in it, which would remove the links that the
+    test's units made there. A failure shows in the tests."""
+    if WINE:
+        subprocess.run([os.path.join(ROOT, "tests", "wine", "setup-prefix.sh"), WINEPREFIX])
 
 
 def _run_one(name):
@@ -1631,6 +1637,7 @@ def main(long=LONG):
     test's duration."""
     module = sys.modules["__main__"]
     if JOBS <= 1:
+        make_wine_prefix()
         unittest.main(module, verbosity=2)
     loader = unittest.defaultTestLoader
     if sys.argv[1:]:
