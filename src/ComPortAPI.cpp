@@ -5,13 +5,15 @@
 #include "Record.h"
 #include "platform/PortList.h"
 
+#include <chrono>
+
 HANDLE g_hCOM = nullptr;
 
 // A write fails when the port takes nothing for TIMEOUT_WRITE_STALL_MS: a unit that stops
-// taking data cannot hold the program in the middle of an image. Windows bounds the whole
-// write (the constant plus 1 ms a byte, well above the line time at the rates used); the
-// POSIX layer bounds the time without progress.
-COMMTIMEOUTS g_cto = {MAX_WAIT_READ, 0, MAX_WAIT_READ, 1, TIMEOUT_WRITE_STALL_MS};
+// taking data cannot hold the program in the middle of an image, and one that pauses the line
+// (CTS) for less, however often, never fails it. Windows bounds each WriteFile call as a whole,
+// so one call lasts at most WRITE_SLICE_MS and the write goes on while calls take bytes.
+COMMTIMEOUTS g_cto = {MAX_WAIT_READ, 0, MAX_WAIT_READ, 0, WRITE_SLICE_MS};
 
 static DCB initialDcb() {
     DCB d{};
@@ -109,22 +111,38 @@ BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
     return ok;
 }
 
+bool WriteProgress::stalled(DWORD taken, long long nowMs) {
+    if (taken > 0) lastTakenMs = nowMs;
+    return nowMs - lastTakenMs >= stallMs;
+}
+
+static long long steadyMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten) {
-    DWORD n = 0;
-    BOOL ok = FALSE;
-    if (portIsOpen() && nBytesToWrite >= 0 && platformCancellableBegin())
-        ok = WriteFile(g_hCOM, buffer, (DWORD)nBytesToWrite, &n, nullptr);
-    platformCancellableEnd();
-    *pBytesWritten = (int)n;
-    recordPortWritten((int)n);
-    // A write time-out leaves bytes unwritten (Windows then reports success): that is a failure.
-    if (ok && n != (DWORD)nBytesToWrite) {
+    const DWORD count = nBytesToWrite > 0 ? (DWORD)nBytesToWrite : 0;
+    DWORD total = 0;
+    BOOL ok = portIsOpen() && nBytesToWrite >= 0 ? TRUE : FALSE;
+    bool stalled = false;
+    WriteProgress progress{steadyMs(), TIMEOUT_WRITE_STALL_MS};
+    // A call that times out reports success with the bytes it took (Windows and POSIX alike).
+    while (ok && total < count && !stalled) {
+        DWORD n = 0;
+        ok = platformCancellableBegin() && WriteFile(g_hCOM, (const char *)buffer + total, count - total, &n, nullptr);
+        platformCancellableEnd();
+        total += n;
+        stalled = ok && progress.stalled(n, steadyMs());
+    }
+    *pBytesWritten = (int)total;
+    recordPortWritten((int)total);
+    const std::string what = "write of " + std::to_string(count) + " bytes (" + std::to_string(total) + " taken)";
+    if (stalled) {
         ok = FALSE;
-        recordPortFailure("write of " + std::to_string(nBytesToWrite) + " bytes (" + std::to_string(n) +
-                              " taken): the port took nothing for the write time-out", 0);
+        recordPortFailure(what + ": the port took nothing for the write time-out", 0);
     } else if (!ok) {
-        recordPortFailure("write of " + std::to_string(nBytesToWrite) + " bytes (" + std::to_string(n) + " taken)",
-                          GetLastError());
+        recordPortFailure(what, GetLastError());
     }
     platformStopCheck();
     return ok;

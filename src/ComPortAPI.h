@@ -8,6 +8,7 @@
 #define TX_SIZE 8192                        // driver output queue requested at every open
 #define MAX_WAIT_READ TIMEOUT_INITIAL_READ_MS // initial interval and total read time-out, ms
 #define BAUD_RATE 9600                      // initial baud rate
+#define WRITE_SLICE_MS (TIMEOUT_WRITE_STALL_MS / 30) // longest one WriteFile call of a write lasts
 
 extern HANDLE g_hCOM;      // the open port, or null
 extern COMMTIMEOUTS g_cto; // applied at every open and by the read time-out setter
@@ -21,12 +22,22 @@ DWORD ComPortAPI_LastOpenError();
 BOOL ComPortAPI_CloseCOM();
 // One read bounded by the read time-out; *pBytesRead gets the bytes placed (not terminated).
 BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead);
-// One write that returns once every byte is taken; *pBytesWritten gets the count.
+// One write that returns once every byte is taken; *pBytesWritten gets the count. FALSE on an
+// error, a stop, or when the port takes no byte for TIMEOUT_WRITE_STALL_MS, however long it takes.
 BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten);
 // Setters: equal value -> TRUE, no platform call. Otherwise store, then apply the whole
 // record to the open port: its result, or FALSE with no port open (the next open applies it).
 BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs);
 BOOL ComPortAPI_SetBaudRate(int baudrate);
 BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable);
+
+// A write as a series of WriteFile calls, each bounded by WRITE_SLICE_MS: it has stalled when the
+// port took no byte for stallMs since it began or since the last call that took one. Times in ms.
+struct WriteProgress {
+    long long lastTakenMs;
+    long long stallMs;
+    // After a call that took `taken` bytes and ended at nowMs: true when the write has stalled.
+    bool stalled(DWORD taken, long long nowMs);
+};
 
 #endif

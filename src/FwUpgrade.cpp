@@ -13,9 +13,9 @@
 #include "RunBuffers.h"
 #include "SafeFile.h"
 #include "Serve.h"
+#include "Parallel.h"
 #include "Station.h"
-#include "StationWatch.h"
-#include "Watch.h"
+#include "Presence.h"
 #include "WebFile.h"
 #include "firmware/BinImage.h"
 #include "platform/PortList.h"
@@ -26,13 +26,9 @@
 #include <cstring>
 #include <string>
 
-#ifndef FWUPGRADE_SAMPLE_IMAGES
-#define FWUPGRADE_SAMPLE_IMAGES 0
-#endif
-
 static int runExportWeb(const Options &options) {
     printBanner();
-    runOutcomeKnown(EXIT_UPDATE_OK, "written"); // its one wait, the closing key, comes after the file is whole
+    runOutcomeKnown(EXIT_UPDATE_OK); // its one wait, the closing key, comes after the file is whole
     const BOOL written = createFirmwareFileForWeb(options.exportWebFile.c_str());
     releaseRunBuffers();
     return written ? EXIT_UPDATE_OK : EXIT_UPDATE_FAILED;
@@ -129,8 +125,8 @@ int fwMain(int argc, char **argv) {
                 gDetectionPorts.push_back(n);
         gComPortNumber = numbers.front();
     }
-    if (options.parallel) return runStation(options);
-    if (options.station) return runWatch(options);
+    if (options.parallel) return runParallel(options);
+    if (options.station) return runStation(options);
     if (!options.writeImageKind.empty()) {
         gDataConcatenated = allocateDataConcatenated();
         int status = gDataConcatenated ? writeImage(options) : EXIT_UPDATE_FAILED;
@@ -150,8 +146,8 @@ int fwMain(int argc, char **argv) {
     }
     if (options.record.any()) recordCarriedImages();
     beginRun(options);
-    if (options.waitForUnit) runWaitForUnit(options);
-    if (!options.waitUntilGone.empty()) runWaitUntilGone(options);
-    if (options.info) runInfo(options);
-    runUpdate(options);
+    if (options.waitForUnit) return runWaitForUnit(options);
+    if (!options.waitUntilGone.empty()) return runWaitUntilGone(options);
+    if (options.info) return runInfo(options);
+    return runUpdate(options);
 }

@@ -76,6 +76,10 @@ std::string imageFailure(const RunEnd &end) {
 
 } // namespace
 
+int statusWithUnwrittenRecord(int status) {
+    return status == EXIT_UPDATE_OK || status == EXIT_NOT_CONFIRMED ? EXIT_UPDATE_FAILED : status;
+}
+
 const char *phaseName(RunPhase phase) { return wordsOf(phase).name; }
 
 const char *phaseDoing(RunPhase phase) { return wordsOf(phase).doing; }
@@ -84,6 +88,14 @@ RunPhase phaseNamed(const std::string &name) {
     for (const PhaseWords &words : kPhases)
         if (name == words.name) return words.phase;
     return PHASE_NONE;
+}
+
+Verdict verdictOf(const std::string &outcome) {
+    if (oneOf(outcome, {"no unit", "no such port", "busy", "port failed", "port unavailable", "no permission"}))
+        return VERDICT_NO_UNIT;
+    if (oneOf(outcome, {"updated", "updated and verified", "already current", "identified"})) return VERDICT_GOOD;
+    if (outcome == "not confirmed") return VERDICT_UNCONFIRMED;
+    return outcome == "stopped" ? VERDICT_STOPPED : VERDICT_FAILED;
 }
 
 const char *unitLeft(const RunEnd &end) {
@@ -103,6 +115,18 @@ const char *outcomeRemedy(const std::string &outcome) {
     for (const Remedy &r : kRemedies)
         if (outcome == r.outcome) return r.remedy;
     return "";
+}
+
+std::vector<std::string> unitsToHandLines(const std::map<std::string, std::vector<std::string>> &left) {
+    std::vector<std::string> lines;
+    for (const auto &[kind, title] : {std::pair{"update again", "Update again: "}, {"check before use", "Check before use: "}}) {
+        const auto units = left.find(kind);
+        if (units == left.end() || units->second.empty()) continue;
+        std::string line = title;
+        for (size_t i = 0; i < units->second.size(); ++i) line += (i ? ", " : "") + units->second[i];
+        lines.push_back(line + ".");
+    }
+    return lines;
 }
 
 std::string describeEnd(const RunEnd &end) {

@@ -5,7 +5,9 @@
 // station: where it was (its phase), what it came to (its outcome), and what that leaves in
 // the unit.
 
+#include <map>
 #include <string>
+#include <vector>
 
 // Exit status of a run.
 #define EXIT_UPDATE_OK 0
@@ -14,6 +16,11 @@
 #define EXIT_NOT_CONFIRMED 3  // both images accepted, the unit did not confirm it runs them
 #define EXIT_STOPPED 130      // a signal stopped the run; the port was restored first
 #define EXIT_PORT_FAILED (-1) // the port given cannot be opened or its rate set
+
+// The exit status once a record (a log, a report, report.json, the journal) could not be written:
+// a run that reached its end with the unit (0, 3) fails; a stop, a usage error and a port that
+// did not open keep theirs, which say more.
+int statusWithUnwrittenRecord(int status);
 
 // Where a run is.
 enum RunPhase {
@@ -43,6 +50,16 @@ struct RunEnd {
     std::string why;             // of a failed check: what the unit answered, or did not
 };
 
+// The one rule that sorts what a run came to, for every count and exit status.
+enum Verdict {
+    VERDICT_NO_UNIT,     // no unit was involved: none answered, or the port could not be used
+    VERDICT_GOOD,        // updated (and verified), already current, identified
+    VERDICT_UNCONFIRMED, // both images accepted, the unit did not confirm it runs them
+    VERDICT_STOPPED,     // a stop cut it
+    VERDICT_FAILED,      // anything else: failed, ended without a report, other firmware...
+};
+Verdict verdictOf(const std::string &outcome);
+
 // What the unit holds after such an end: "updated", "unchanged", "update again" or
 // "check before use".
 const char *unitLeft(const RunEnd &end);
@@ -55,5 +72,9 @@ const char *outcomeRemedy(const std::string &outcome);
 // "stopped in the FPGA image at 45 %: update again", "no unit", "no permission: add the user to the
 // dialout group".
 std::string describeEnd(const RunEnd &end);
+
+// The closing lines naming the units that need a hand: "Update again: A, B." and "Check before
+// use: C.", each only when a unit was left so. left: the units' names by unitLeft().
+std::vector<std::string> unitsToHandLines(const std::map<std::string, std::vector<std::string>> &left);
 
 #endif

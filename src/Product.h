@@ -5,7 +5,8 @@
 
 // The build reads the carried firmware's version from this line for file names and packages.
 #define FIRMWARE_VERSION_TO_UPLOAD "1.0.4"
-// FWUPGRADE_PROGRAM_VERSION comes from the build: project(FwUpgrade VERSION ...) in CMakeLists.txt.
+// FWUPGRADE_PROGRAM_VERSION comes from the build: project(FwUpgrade VERSION ...) in CMakeLists.txt;
+// so does FWUPGRADE_SAMPLE_IMAGES, 1 when the carried images are the generated samples.
 
 #define DEVICE_NONE 0x00
 #define DEVICE_XC7A35_484 0x01

@@ -16,10 +16,6 @@
 #include <cstdio>
 #include <cstring>
 
-#ifndef FWUPGRADE_SAMPLE_IMAGES
-#define FWUPGRADE_SAMPLE_IMAGES 0
-#endif
-
 using json = nlohmann::ordered_json;
 
 namespace {
@@ -161,8 +157,8 @@ bool recordBegin(const RecordSinks &sinks, const std::string &commandLine, std::
     logLine("==== FwUpgrade " FWUPGRADE_PROGRAM_VERSION " started: " + commandLine);
     logLine(format("firmware %s carried, %s images, time divisor %d", FIRMWARE_VERSION_TO_UPLOAD, images,
                    FWUPGRADE_TIME_DIVISOR));
-    event("start", {{"program", FWUPGRADE_PROGRAM_VERSION}, {"firmware", FIRMWARE_VERSION_TO_UPLOAD},
-                    {"images", images}, {"time_divisor", FWUPGRADE_TIME_DIVISOR}});
+    event("start", {{"started", timeStamp(g.startWall)}, {"program", FWUPGRADE_PROGRAM_VERSION},
+                    {"firmware", FIRMWARE_VERSION_TO_UPLOAD}, {"images", images}, {"time_divisor", FWUPGRADE_TIME_DIVISOR}});
     return true;
 }
 
@@ -359,33 +355,47 @@ int recordFinish(int status, const char *outcome, int stopSignal) {
         (*image)["outcome"] = "cut by a stop";
     }
     const RunEnd end = endOf(outcome);
-    std::string line = describeEnd(end) + format(" (exit status %d", status);
-    if (stopSignal != 0) line += format(", stopped by %s", signalName(stopSignal));
-    logLine("outcome: " + line + ")");
+    const std::string ended = timeStamp(std::chrono::system_clock::now());
     // A record that could not be written makes the run a failure, said in every record left.
-    // The log is closed first: the report then agrees with the exit status.
     std::vector<std::string> unwritten;
     auto cannotWrite = [&](const std::string &what) {
         unwritten.push_back(what);
-        if (status == EXIT_UPDATE_OK) status = EXIT_UPDATE_FAILED;
+        status = statusWithUnwrittenRecord(status);
     };
-    if (g.log != nullptr && std::fclose(g.log) != 0 && g.logError.empty()) g.logError = std::strerror(errno);
-    if (!g.logError.empty()) cannotWrite("the log " + g.logFile + " is incomplete: " + g.logError);
-    if (!g.reportFile.empty()) {
+    const auto logIncomplete = [&] { cannotWrite("the log " + g.logFile + " is incomplete: " + g.logError); };
+    auto report = [&] {
+        if (g.reportFile.empty()) return true;
         g.report.update(endFields(end, status, stopSignal));
         g.report["log_complete"] = !g.logFile.empty() ? json(g.logError.empty()) : json(nullptr);
-        g.report["ended"] = timeStamp(std::chrono::system_clock::now());
+        g.report["ended"] = ended;
         g.report["seconds"] = rounded(seconds());
         const std::string reason = writeReport();
         if (!reason.empty()) cannotWrite("the report " + g.reportFile + " could not be written: " + reason);
+        return reason.empty();
+    };
+    if (!g.logError.empty()) logIncomplete();
+    // The report first: the log's last lines then tell what became of it, and the exit status the run
+    // ends with.
+    const bool reported = report();
+    for (const std::string &what : unwritten) logLine("ERROR: " + what + ".");
+    std::string line = describeEnd(end) + format(" (exit status %d", status);
+    if (stopSignal != 0) line += format(", stopped by %s", signalName(stopSignal));
+    logLine("outcome: " + line + ")");
+    const bool logWasComplete = g.logError.empty();
+    if (g.log != nullptr && std::fclose(g.log) != 0 && g.logError.empty()) g.logError = std::strerror(errno);
+    if (logWasComplete && !g.logError.empty()) {
+        logIncomplete();
+        // The report called the log complete, with another status: it says so again, or goes.
+        if (reported && !report()) std::remove(g.reportFile.c_str());
     }
     json fields = endFields(end, status, stopSignal);
+    fields["ended"] = ended;
     fields["records_unwritten"] = unwritten;
     event("finished", fields);
     const bool events = g.events;
     g = State();
     consoleSetRecorder(nullptr, events); // stdout stays the events'; what follows goes nowhere
-    for (const std::string &what : unwritten) // after the record: never into the log that failed
+    for (const std::string &what : unwritten) // on the console too, once the record is finished
         if (events) std::fprintf(stderr, "FwUpgrade: %s.\n", what.c_str());
         else consolePrintf("\r\nERROR: %s.\r\n", what.c_str());
     return status;

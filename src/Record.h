@@ -69,10 +69,11 @@ void recordPrompt(bool seen);
 // What --verify made of the versions after the reboot.
 void recordVerified(bool carriedFirmware, bool deviceCodeAccepted);
 
-// The end of the run: the outcome to the log, the report written, the events' last line.
-// stopSignal: the signal that stopped the run, or 0. Returns the exit status, which is
-// EXIT_UPDATE_FAILED instead of 0 when the log or the report could not be written; what
-// could not be written is said on the console (in the events with --events).
+// The end of the run: the report written, then the log's last lines (what could not be written,
+// the outcome with the exit status the run ends with), the events' last line. stopSignal: the
+// signal that stopped the run, or 0. Returns the exit status, which is EXIT_UPDATE_FAILED instead
+// of 0 or 3 when the log or the report could not be written (statusWithUnwrittenRecord); what
+// could not be written is said on the console too (on stderr with --events).
 int recordFinish(int status, const char *outcome, int stopSignal = 0);
 
 #endif

@@ -1,11 +1,13 @@
 // One run with a unit: the way to its port (detection, options or operator), the update or
 // the identification, the outcome, and the clean stop on a signal. Every way out passes
-// through endRun or stopRun, which close the port and finish the record.
+// through endRun, whose status the entry returns, or stopRun, which close the port and finish
+// the record.
 #include "Run.h"
 
 #include "ComPortAPI.h"
 #include "Console.h"
 #include "Detection.h"
+#include "Exchange.h"
 #include "Options.h"
 #include "Outcome.h"
 #include "Product.h"
@@ -17,11 +19,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <string>
-
-#ifndef FWUPGRADE_SAMPLE_IMAGES
-#define FWUPGRADE_SAMPLE_IMAGES 0
-#endif
 
 static bool gAskOperator = true; // no dialogue when nobody reads the console (--events)
 static bool gNoPause = false;
@@ -55,12 +54,10 @@ void printBanner() {
 // Once the outcome is known, a stop only cuts the closing wait short: the run keeps its status.
 static bool gOver = false;
 static int gOverStatus = 0;
-static const char *gOverOutcome = "";
 
-void runOutcomeKnown(int status, const char *outcome) {
+void runOutcomeKnown(int status) {
     gOver = true;
     gOverStatus = status;
-    gOverOutcome = outcome;
 }
 
 // Reads one decimal entry in [low, high] from stdin, asking again until it is one.
@@ -81,16 +78,20 @@ static bool readNumber(const char *prompt, int low, int high, const char *retryT
 
 // Every way out of a run after the banner: the port closed (its settings given back), the
 // last message, the record finished (before the closing key: a kill or a power cut there loses
-// nothing), the closing prompt, the exit.
-[[noreturn]] static void endRun(const char *lastMessage, int status, const char *outcome) {
+// nothing), the closing prompt. Returns the exit status.
+static int endRun(const char *lastMessage, int status, const char *outcome) {
     ComPortAPI_CloseCOM();
     recordPhase(PHASE_NONE);
     consolePrint(lastMessage);
     status = recordFinish(status, outcome);
-    runOutcomeKnown(status, outcome);
-    dipsplayLastMessageToUserBeforeExit("");
     releaseRunBuffers();
-    std::exit(status);
+    return closeWithStatus("", status);
+}
+
+int closeWithStatus(const char *lastMessage, int status) {
+    runOutcomeKnown(status);
+    dipsplayLastMessageToUserBeforeExit(lastMessage);
+    return status;
 }
 
 // What a stop cut short, and what it means for the unit.
@@ -121,35 +122,41 @@ const char *unopenedOutcome(const std::vector<DWORD> &errors) {
     return denied ? "no permission" : "port unavailable";
 }
 
-static void openPortAndRate() {
+// The steps on the way to the port: nothing when done, else the run's exit status (it ended).
+using Ended = std::optional<int>;
+
+static Ended openPortAndRate() {
     consolePrintf("\r\nOpening COM%d....................", gComPortNumber);
     if (!ComPortAPI_OpenCOM(gComPortNumber))
-        endRun("", EXIT_PORT_FAILED, unopenedOutcome({ComPortAPI_LastOpenError()}));
+        return endRun("", EXIT_PORT_FAILED, unopenedOutcome({ComPortAPI_LastOpenError()}));
     consoleLine("OK\r");
+    return std::nullopt;
 }
 
-static void setRate() {
+static Ended setRate() {
     consolePrintf("\r\nSetting baud rate at %d..........", gBaudRate);
-    if (!ComPortAPI_SetBaudRate(gBaudRate)) endRun("", EXIT_PORT_FAILED, "port failed");
+    if (!ComPortAPI_SetBaudRate(gBaudRate)) return endRun("", EXIT_PORT_FAILED, "port failed");
     consoleLine("OK\r");
+    return std::nullopt;
 }
 
 static const char kNoInput[] = "\r\nERROR: No more input: the run is stopped.\r\n";
 
-static void operatorDialogue(bool portsNamed) {
+static Ended operatorDialogue(bool portsNamed) {
     consolePrint("FAILED");
     // The ports the operator named: why each could not be opened, before a number is asked for.
     for (const auto &[n, error] : gDetectionUnopened)
         if (portsNamed) consolePrint(("\r\n" + PortList_openFailure(n, error)).c_str());
     if (!readNumber("\n\r\n\rEnter the COM port number : ", 1, 255,
                     "\r\nNot a COM port number: enter a number from 1 to 255.", gComPortNumber))
-        endRun(kNoInput, EXIT_USAGE, "no input");
-    openPortAndRate();
+        return endRun(kNoInput, EXIT_USAGE, "no input");
+    if (Ended ended = openPortAndRate()) return ended;
     if (!readNumber("\n\r\n\rEnter the BAUD RATE       : ", 1, 2147483647,
                     "\r\nNot a baud rate: enter a number above 0, such as 115200.", gBaudRate))
-        endRun(kNoInput, EXIT_USAGE, "no input");
-    setRate();
+        return endRun(kNoInput, EXIT_USAGE, "no input");
+    if (Ended ended = setRate()) return ended;
     recordUnitFound(gComPortNumber, gBaudRate, "operator");
+    return std::nullopt;
 }
 
 // "COM1, COM3 to COM5": the COM numbers, runs joined.
@@ -181,15 +188,16 @@ static std::string noUnitText() {
 // Opens the port of the unit: the one named with its rate, or the one detection finds, or
 // (askOperator) the one the operator names. When none is found and nobody is asked, the run
 // ends with the ports tried (exit 1).
-static void findPort(const Options &options, bool askOperator) {
+static Ended findPort(const Options &options, bool askOperator) {
     recordPhase(PHASE_DETECTING);
     ComPortAPI_SetHardwareFlowControl(FALSE); // no port open yet: every open below is without CTS
     if (options.baud != 0) {
         gBaudRate = options.baud;
-        openPortAndRate();
-        setRate();
+        ComPortAPI_SetBaudRate(gBaudRate); // stored: the port opens at the rate named, never at another first
+        if (Ended ended = openPortAndRate()) return ended;
+        if (Ended ended = setRate()) return ended;
         recordUnitFound(gComPortNumber, gBaudRate, "named");
-        return;
+        return std::nullopt;
     }
     consolePrint("\n\r\n\rDetecting COM port and Baud Rate..................");
     if (!detectComPortAndBaudrate()) {
@@ -200,17 +208,26 @@ static void findPort(const Options &options, bool askOperator) {
         // A port that could not even be opened (held by another program) is no "no unit".
         std::vector<DWORD> errors;
         for (const auto &unopened : gDetectionUnopened) errors.push_back(unopened.second);
-        endRun(("\r\n" + tried + "\r\n").c_str(), EXIT_UPDATE_FAILED,
-               gDetectionProbed.empty() ? unopenedOutcome(errors) : "no unit");
+        return endRun(("\r\n" + tried + "\r\n").c_str(), EXIT_UPDATE_FAILED,
+                      gDetectionProbed.empty() ? unopenedOutcome(errors) : "no unit");
     }
     consoleLine("OK\r");
     consolePrintf("COM PORT Number : %d", gComPortNumber);
     consolePrintf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
     recordUnitFound(gComPortNumber, gBaudRate, "detected");
+    return std::nullopt;
 }
 
-// Nothing answered at the rate the operator named (detection was skipped): no unit is there.
-static bool silentAtNamedRate(const Options &options) { return options.baud != 0 && !gUnitAnswered; }
+// Nothing answered the version query at the rate the operator named (detection was skipped): no
+// unit is there, unless one answers the detection probe: a unit that cannot tell its versions,
+// which fails its check.
+static bool silentAtNamedRate(const Options &options) {
+    if (options.baud == 0 || gUnitAnswered) return false;
+    ComPortAPI_SetHardwareFlowControl(FALSE); // the probe goes as detection sends it
+    if (!sendCommand(DETECTION_PROBE_COMMAND, FALSE, TRUE, DETECTION_EXPECTED_RESPONSE)) return true;
+    recordCheckFailed("it answers the detection probe but not the version query");
+    return false;
+}
 
 void beginRun(const Options &options) {
     gAskOperator = !recordEvents();
@@ -218,39 +235,39 @@ void beginRun(const Options &options) {
     gSkipCurrent = options.skipCurrent;
 }
 
-void runUpdate(const Options &options) {
+int runUpdate(const Options &options) {
     printBanner();
-    findPort(options, true);
+    if (Ended ended = findPort(options, true)) return *ended;
     ComPortAPI_SetHardwareFlowControl(TRUE);
     const BOOL updated = updateFirmware();
     if (updated && gUnitWasCurrent)
-        endRun("The unit already runs firmware " FIRMWARE_VERSION_TO_UPLOAD ", the version this program carries:"
+        return endRun("The unit already runs firmware " FIRMWARE_VERSION_TO_UPLOAD ", the version this program carries:"
                " nothing was sent to it.\r\n", EXIT_UPDATE_OK, "already current");
     if (!updated)
-        endRun("\n\rERROR: The update was not successful.\r\n", EXIT_UPDATE_FAILED,
-               silentAtNamedRate(options) ? "no unit" : "failed");
+        return endRun("\n\rERROR: The update was not successful.\r\n", EXIT_UPDATE_FAILED,
+                      silentAtNamedRate(options) ? "no unit" : "failed");
     switch (gRebootOutcome) {
-    case REBOOT_CONFIRMED: endRun("", EXIT_UPDATE_OK, gVerifyAfterReboot ? "updated and verified" : "updated");
-    case REBOOT_NOT_CONFIRMED: endRun("", EXIT_NOT_CONFIRMED, "not confirmed");
-    default: endRun("\n\rERROR: The update was not successful.\r\n", EXIT_UPDATE_FAILED, "other firmware");
+    case REBOOT_CONFIRMED: return endRun("", EXIT_UPDATE_OK, gVerifyAfterReboot ? "updated and verified" : "updated");
+    case REBOOT_NOT_CONFIRMED: return endRun("", EXIT_NOT_CONFIRMED, "not confirmed");
+    default: return endRun("\n\rERROR: The update was not successful.\r\n", EXIT_UPDATE_FAILED, "other firmware");
     }
 }
 
-void runInfo(const Options &options) {
+int runInfo(const Options &options) {
     consolePrintf("\n\rIdentifying the unit: this program carries firmware %s and sends the unit no image",
                   FIRMWARE_VERSION_TO_UPLOAD);
     printBuildNotes();
-    findPort(options, false);
+    if (Ended ended = findPort(options, false)) return *ended;
     ComPortAPI_SetHardwareFlowControl(TRUE); // the queries go as an update's do
     UnitVersions versions;
     if (checkUnit(versions) == 0)
-        endRun("\n\rERROR: This is not a unit this program can update.\r\n", EXIT_UPDATE_FAILED,
-               silentAtNamedRate(options) ? "no unit" : "not updatable");
+        return endRun("\n\rERROR: This is not a unit this program can update.\r\n", EXIT_UPDATE_FAILED,
+                      silentAtNamedRate(options) ? "no unit" : "not updatable");
     if (unitRunsCarriedFirmware(versions))
         consolePrintf("The unit runs firmware %d.%d.%d, the version this program carries.\r\n", versions.fw_ver,
                       versions.fw_rev, versions.fw_sub);
     else
         consolePrintf("The unit runs firmware %d.%d.%d; this program carries %s, which an update installs.\r\n",
                       versions.fw_ver, versions.fw_rev, versions.fw_sub, FIRMWARE_VERSION_TO_UPLOAD);
-    endRun("", EXIT_UPDATE_OK, "identified");
+    return endRun("", EXIT_UPDATE_OK, "identified");
 }

@@ -11,15 +11,20 @@
 
 struct Options;
 
-// The run with a unit, each ending the process through the closing message and the record:
-// the settings of both from the command line; the update; the identification (--info).
+// The run with a unit, each ending through the closing message and the record and returning
+// the exit status: the settings of both from the command line; the update; the identification
+// (--info).
 void beginRun(const Options &options);
-[[noreturn]] void runUpdate(const Options &options);
-[[noreturn]] void runInfo(const Options &options);
+int runUpdate(const Options &options);
+int runInfo(const Options &options);
 // A signal's stop: port closed and given back, what was cut short said, exit 130; once the
 // outcome is known (runOutcomeKnown), only the closing wait is cut short and the run keeps it.
+// It ends the process where the stop is seen, deep inside a transfer or a wait.
 [[noreturn]] void stopRun(int signal);
-void runOutcomeKnown(int status, const char *outcome);
+void runOutcomeKnown(int status);
+// The closing prompt of a run whose exit status is known: a stop there only cuts it short.
+// Returns status.
+int closeWithStatus(const char *lastMessage, int status);
 
 // The outcome of ports that would not open, from their errors (GetLastError): "busy" when
 // another program held one, "no such port" when none exists, "no permission" when the user may

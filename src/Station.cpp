@@ -1,318 +1,619 @@
-// A station run: every port at once, one child run of this program per port. The run's code
-// stays single-threaded with its globals: a process per unit is the isolation, and a unit's
-// fault cannot disturb another.
+// The station: per port, no port -> waiting for a unit -> its update -> waiting until it
+// has gone -> waiting for a unit. A unit is never updated twice while it stays attached.
 #include "Station.h"
+#include "StationView.h"
 
 #include "Clock.h"
 #include "Console.h"
-#include "Detection.h"
 #include "Options.h"
+#include "PortName.h"
 #include "Product.h"
 #include "Run.h"
 #include "SafeFile.h"
-#include "StationChildren.h"
+#include "Children.h"
+#include "StationJournal.h"
+#include "StationState.h"
+#include "Timing.h"
 #include "platform/PortList.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <cmath>
+#include <map>
+#include <memory>
 
 using json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-void applyEvent(StationPort &port, const std::string &line) {
-    const json e = json::parse(line, nullptr, false);
-    if (e.is_discarded() || !e.is_object() || !e.contains("event")) {
-        if (!line.empty()) port.message = consoleSafeText(line, line.size());
-        return;
+const auto kBusyRetry = std::chrono::milliseconds(SCALED_MS(5000));
+const int kSecondStopApart = 500; // ms; closer: one stop sent twice (to the station and its group)
+
+enum Stage { STAGE_RUNNING, STAGE_DRAINING, STAGE_STOPPING };
+
+struct Totals {
+    std::map<std::string, int> outcomes;
+    std::map<std::string, std::vector<std::string>> left; // "update again": the ports of such units
+    int handled = 0, failed = 0;
+    bool anyUnconfirmed = false, anyCut = false, anyUnwritten = false;
+};
+
+struct Station {
+    Station(const Options &options, std::string dir) : options(options), dir(std::move(dir)) {}
+    const Options &options;
+    std::string dir;
+    StationJournal journal;
+    std::unique_ptr<StationState> state;
+    std::string notRecording;  // why no unit can be recorded now: none is taken
+    std::string recordError;   // the last record that could not be written, with its unit
+    bool drainedByUnits = false; // --units ended the intake: the first stop stops the runs
+    int httpPort = 0;            // where the page is served (--http): kept when its server starts again
+    Clock::time_point serveAt;   // when the page's server is started (again)
+    std::string serverError;     // what the page's server said last of a fault
+    std::map<size_t, StationPort> ports; // by slot: a port keeps its slot while it is watched
+    size_t nextSlot = 0;
+    Children children;
+    Stage stage = STAGE_RUNNING;
+    Totals totals;
+    std::vector<std::string> unwritten; // records that could not be written
+    WallTime startedWall = std::chrono::system_clock::now();
+    Clock::time_point started = Clock::now();
+};
+
+// "port-ttyUSB0", "port-serial-by-path-pci-0000-00-14.0-usb-0-2-1.0-port0", "port-COM3": a port in a
+// file name, without the separators no file system takes.
+std::string fileTag(const StationPort &port) {
+    std::string tag = port.path.rfind("/dev/", 0) == 0 ? port.path.substr(5) : port.path;
+    for (char &c : tag)
+        if (c == '/' || c == '\\' || c == ':') c = '-';
+    return "port-" + tag;
+}
+
+void setState(StationPort &port, PortState state, StationView &view) {
+    port.state = state;
+    port.since = Clock::now();
+    view.changed(port);
+}
+
+std::vector<std::string> runArguments(const StationPort &port) {
+    return {"--port", port.path, "--as-com", std::to_string(port.com), "--events", "--no-pause"};
+}
+
+void startChild(Station &w, size_t slot, StationPort &port, PortState state, std::vector<std::string> args,
+                StationView &view) {
+    std::string error;
+    port.probe = ChildRun();
+    if (!w.children.start(slot, args, true, error)) {
+        port.last = "cannot start a run: " + error;
+        port.retryAt = Clock::now() + kBusyRetry;
+        return setState(port, STATE_BUSY, view);
     }
-    const std::string name = e.value("event", "");
-    if (name == "phase") {
-        port.phase = e.value("phase", "");
-        port.end.phase = phaseNamed(port.phase);
-        port.percent = port.end.percent = -1;
-    } else if (name == "unit_kind") {
-        port.kind = e.value("kind", "");
-    } else if (name == "versions" || name == "versions_after") {
-        const std::string versions = e.value("firmware", "?") + " " + e.value("fpga", "?");
-        (name == "versions" ? port.before : port.after) = e.value("converted", true) ? versions : "unreadable";
-        if (name == "versions") port.firmwareBefore = e.value("firmware", "");
-    } else if (name == "progress" || name == "reboot_progress") {
-        port.percent = e.value("percent", 0);
-        if (name == "progress") port.end.percent = port.percent;
-    } else if (name == "image_accepted") {
-        port.end.fpgaAccepted |= e.value("kind", "") == "fpga";
-    } else if (name == "image_failed") {
-        port.end.imageOutcome = e.value("outcome", "");
-    } else if (name == "finished") {
-        port.outcome = port.end.outcome = e.value("outcome", "");
-        port.end.phase = phaseNamed(e.value("phase", ""));
-        port.status = e.value("exit_status", -1);
-        port.summary = e.value("summary", port.outcome);
-        if (port.outcome == "identified") // would an update change it?
-            port.summary += port.firmwareBefore == FIRMWARE_VERSION_TO_UPLOAD
-                                ? ": runs " FIRMWARE_VERSION_TO_UPLOAD " already"
-                                : ": an update installs " FIRMWARE_VERSION_TO_UPLOAD;
-        port.unwritten = e.value("records_unwritten", std::vector<std::string>());
-        port.reported = true;
-        for (const std::string &what : port.unwritten) port.reported &= what.rfind("the report ", 0) != 0;
-        port.ended = Clock::now();
-        port.phase = "done";
-        port.percent = -1;
+    setState(port, state, view);
+}
+
+void startWaiting(Station &w, size_t slot, StationPort &port, StationView &view) {
+    std::vector<std::string> args = runArguments(port);
+    args.push_back("--wait-for-unit");
+    startChild(w, slot, port, STATE_WAITING, args, view);
+}
+
+// The unit's update: verified, its record named by port and start time, left alone when it
+// already runs the carried firmware (unless --force).
+void startUpdate(Station &w, size_t slot, StationPort &port, StationView &view) {
+    const WallTime now = std::chrono::system_clock::now();
+    std::string base = w.dir + "/" + fileTag(port) + "-" + fileTimeStamp(now);
+    for (int n = 2; std::filesystem::exists(base + ".log") || std::filesystem::exists(base + ".report.json"); ++n)
+        base = w.dir + "/" + fileTag(port) + "-" + fileTimeStamp(now) + "-" + std::to_string(n);
+    port.unit = ChildRun();
+    port.unit.started = Clock::now();
+    port.unitStarted = timeStamp(now);
+    port.log = base + ".log";
+    port.report = base + ".report.json";
+    std::vector<std::string> args = runArguments(port);
+    args.insert(args.end(), {"--baud", std::to_string(port.baud), "--verify", "--log", port.log, "--report", port.report});
+    if (!w.options.force) args.push_back("--skip-current");
+    startChild(w, slot, port, STATE_WORKING, args, view);
+}
+
+void startRemoval(Station &w, size_t slot, StationPort &port, StationView &view) {
+    std::vector<std::string> args = runArguments(port);
+    args.insert(args.end(), {"--baud", std::to_string(port.baud), "--wait-until-gone", port.known});
+    startChild(w, slot, port, STATE_REMOVE, args, view);
+}
+
+// The page and the interface (--http): a process of its own that reads the folder only, so that
+// no fault or load there can slow, stop or corrupt an update; started again when it ends.
+const size_t kServerSlot = static_cast<size_t>(-1);
+const auto kServerRestart = std::chrono::seconds(5);
+
+void startServer(Station &w) {
+    const std::string &address = w.options.httpAddress;
+    const std::string host = address.find(':') != std::string::npos ? "[" + address + "]" : address;
+    std::string error;
+    if (!w.children.start(kServerSlot, {"--serve", w.dir, "--http", host + ":" + std::to_string(w.httpPort)}, true,
+                          error))
+        w.serverError = "the page's server cannot start: " + error;
+    w.serveAt = Clock::now() + kServerRestart;
+}
+
+// A line of the page's server: where it listens (the port it took is kept), or a fault.
+void serverSaid(Station &w, const std::string &line) {
+    const size_t url = line.find("http://");
+    if (line.rfind("Serving ", 0) == 0 && url != std::string::npos) {
+        const size_t colon = line.rfind(':'), slash = line.find('/', url + 7);
+        if (colon > url + 7 && slash != std::string::npos && colon < slash)
+            w.httpPort = std::atoi(line.substr(colon + 1, slash - colon - 1).c_str());
+        w.serverError.clear();
+    } else if (line.rfind("ERROR: ", 0) == 0) {
+        w.serverError = "the page's server: " + line.substr(7);
+        while (!w.serverError.empty() && (w.serverError.back() == '.' || w.serverError.back() == '\r'))
+            w.serverError.pop_back();
     }
 }
 
-// The ports of the station: those named (each device once), else the machine's.
-std::vector<StationPort> stationPorts(const Options &options) {
-    std::vector<StationPort> ports;
-    auto add = [&](int com, const std::string &path) {
-        StationPort port;
-        port.com = com;
-        port.path = path;
-        port.label = "COM" + std::to_string(com) + (!path.empty() && path != "COM" + std::to_string(com) ? " " + path : "");
-        ports.push_back(port);
-    };
-    if (options.ports.empty())
-        for (const PortInfo &info : PortList_machinePorts()) add(info.number, info.path);
-    else
-        for (int com : gDetectionPorts) add(com, PortList_pathOf(com));
-    return ports;
+// The server's first lines, for the station's own first lines: where to point a browser.
+std::string serverHeading(Station &w) {
+    if (!w.options.http) return "";
+    w.httpPort = w.options.httpPort;
+    startServer(w);
+    std::string heading;
+    const Clock::time_point until = Clock::now() + std::chrono::seconds(5);
+    while (w.children.running(kServerSlot) && Clock::now() < until && heading.find("Serving ") == std::string::npos) {
+        std::vector<Children::Line> lines;
+        std::vector<Children::Ended> ended;
+        w.children.poll(100, lines, ended);
+        for (const auto &line : lines) {
+            serverSaid(w, line.text);
+            heading += consoleSafeText(line.text, line.text.size()) + "\r\n";
+        }
+    }
+    return heading;
 }
 
-// The files of port n in the run's folder. Never "COM3.log": on Windows that is the port itself.
-std::string portFile(const std::string &dir, int com, const char *suffix) {
-    return dir + "/port-COM" + std::to_string(com) + suffix;
+
+std::string relative(const Station &w, const std::string &file) { return file.substr(w.dir.size() + 1); }
+
+// A unit in words, for the lines that name units: "A1 (TX 1.0.3 1.03, 17:58:32)".
+std::string unitName(const StationPort &port) {
+    std::string what = port.unit.kind.empty() ? "unit" : port.unit.kind;
+    if (!port.unit.before.empty() && port.unit.before != "unreadable") what += " " + port.unit.before;
+    return port.label + " (" + what + ", " + port.unitStarted.substr(11, 8) + ")";
 }
 
-// The child's own run: the single-unit run on one port under the station's COM number, its
-// record in the run's folder.
-std::vector<std::string> childArguments(const Options &options, const StationPort &port, const std::string &dir) {
-    std::vector<std::string> args = {"--port", port.path, "--as-com", std::to_string(port.com), "--events",
-                                     "--no-pause", "--log", portFile(dir, port.com, ".log"),
-                                     "--report", portFile(dir, port.com, ".report.json"),
-                                     options.info ? "--info" : "--verify"};
-    if (options.baud != 0) args.insert(args.end(), {"--baud", std::to_string(options.baud)});
-    if (options.skipCurrent) args.push_back("--skip-current");
-    return args;
+// One line of the journal for a unit handled, written, flushed and on disk before anything
+// else; a line the disk does not take is kept and written with the next one it takes.
+void journalUnit(Station &w, const StationPort &port) {
+    const ChildRun &u = port.unit;
+    // The versions as the unit's report has them; null when none were read.
+    const auto versions = [](const std::string &fields) { return fields.empty() ? json(nullptr) : json::parse(fields); };
+    json line = {{"port", port.name}};
+    if (!port.given.empty()) line["label"] = port.given;
+    line.update(json{{"com", port.com < 1000 ? json(port.com) : json(nullptr)},
+                     {"path", port.path},
+                     {"started", port.unitStarted},
+                     {"ended", u.endedAt.empty() ? timeStamp(std::chrono::system_clock::now()) : u.endedAt},
+                     {"kind", u.kind.empty() ? json(nullptr) : json(u.kind)},
+                     {"before", versions(u.beforeFields)},
+                     {"after", versions(u.afterFields)},
+                     {"outcome", u.outcome()},
+                     {"unit_left", unitLeft(u.end)},
+                     {"summary", u.summary},
+                     {"exit_status", u.status},
+                     {"log", relative(w, port.log)},
+                     {"report", u.reported ? json(relative(w, port.report)) : json(nullptr)},
+                     {"records_unwritten", u.unwritten}});
+    const std::string reason = w.journal.append(line.dump(-1, ' ', false, json::error_handler_t::replace));
+    if (!reason.empty())
+        w.recordError = "the journal could not take the line of " + unitName(port) + ": " + reason +
+                        "; kept, to be written when it can";
+    else w.state->unitJournaled(w.journal.lines());
 }
 
-// The run's folder: --log-dir as given, or a new FwUpgrade-logs/DATE_TIME of its own (a suffix
-// when another station took that name in the same second). "" with error set when it cannot be.
-std::string runFolder(const Options &options, std::string &error) {
+void countUnit(Station &w, const StationPort &port) {
+    const std::string &outcome = port.unit.outcome();
+    const Verdict verdict = verdictOf(outcome);
+    ++w.totals.handled;
+    ++w.totals.outcomes[outcome];
+    if (verdict == VERDICT_FAILED) ++w.totals.failed;
+    // A run that a second stop could not end in time, killed without its report, was cut too.
+    w.totals.anyCut |= verdict == VERDICT_STOPPED || (!port.unit.finished && w.stage == STAGE_STOPPING);
+    w.totals.anyUnconfirmed |= verdict == VERDICT_UNCONFIRMED;
+    w.totals.anyUnwritten |= !port.unit.unwritten.empty();
+    w.totals.left[unitLeft(port.unit.end)].push_back(unitName(port));
+    for (const std::string &what : port.unit.unwritten) {
+        w.unwritten.push_back(unitName(port) + ": " + what);
+        w.recordError = unitName(port) + ": " + what;
+    }
+}
+
+// A unit has answered on the port: its update starts, unless it could not be recorded.
+void unitFound(Station &w, size_t slot, StationPort &port, StationView &view) {
+    port.awaitingRemoval = false;
+    w.notRecording = w.journal.problem(true);
+    if (w.notRecording.empty()) return startUpdate(w, slot, port, view);
+    port.problem = "unit found, not recording";
+    port.retryAt = Clock::now() + kBusyRetry;
+    setState(port, STATE_BUSY, view);
+}
+
+// What follows the presence run that ended on the port.
+void nextState(Station &w, size_t slot, StationPort &port, StationView &view) {
+    const std::string outcome = port.probe.finished ? port.probe.outcome() : "";
+    if (w.stage != STAGE_RUNNING) return setState(port, STATE_IDLE, view);
+    if (outcome == "unit found" || outcome == "new unit") return unitFound(w, slot, port, view);
+    if (outcome == "gone" || outcome == "no such port") { // the unit, or its adapter, has gone
+        port.awaitingRemoval = false;
+        if (outcome == "gone" && PortList_present(port.path)) return startWaiting(w, slot, port, view);
+        return setState(port, STATE_NO_PORT, view);
+    }
+    // Held by another program, or a run that could not tell: tried again a little later, as
+    // what it was (a unit still to be removed is never taken for a new one).
+    port.retryAt = Clock::now() + kBusyRetry;
+    setState(port, STATE_BUSY, view);
+}
+
+// An update run that could not use its port (gone, held by another program) or found no unit
+// on it sent nothing: no unit was handled, and none is to be removed. Its log and report, which
+// say only that, go, so that every unit's files in the folder have their journal line; the port
+// goes on as after a presence run that came to the same.
+void noUnitHandled(Station &w, size_t slot, StationPort &port, StationView &view) {
+    for (const std::string *file : {&port.log, &port.report}) std::remove(file->c_str());
+    port.probe = port.unit;
+    nextState(w, slot, port, view);
+}
+
+// The run on a port ended: its port goes on to the next state.
+void childEnded(Station &w, size_t slot, StationPort &port, int status, StationView &view) {
+    port.problem.clear();
+    if (port.state == STATE_WORKING) {
+        childRunEnded(port.unit, status);
+        if (verdictOf(port.unit.outcome()) == VERDICT_NO_UNIT) return noUnitHandled(w, slot, port, view);
+        if (!port.unit.startedAt.empty()) port.unitStarted = port.unit.startedAt;
+        journalUnit(w, port);
+        countUnit(w, port);
+        port.last = port.unit.summary;
+        port.known = port.unit.after.empty() || port.unit.after == "unreadable" ? port.unit.before : port.unit.after;
+        if (port.known.empty() || port.known == "unreadable") port.known = "unknown";
+        port.awaitingRemoval = true;
+        if (w.stage == STAGE_RUNNING && port.unit.outcome() != "stopped") return startRemoval(w, slot, port, view);
+    } else {
+        childRunEnded(port.probe, status);
+    }
+    nextState(w, slot, port, view);
+}
+
+// Where a port is now and the number its runs go by. A COM number names the port of that
+// number; a path keeps its adapter's number where it has one, else one no port of the machine has.
+void locate(StationPort &port, size_t slot, const std::vector<PortInfo> &usb) {
+    int n = 0;
+    if (parseComName(port.name, n) == COM_NAME_VALID) {
+        port.com = n;
+        const auto at = std::find_if(usb.begin(), usb.end(), [&](const PortInfo &p) { return p.number == n; });
+        port.path = at != usb.end() ? at->path : PortList_pathOf(n);
+    } else {
+        const auto at = std::find_if(usb.begin(), usb.end(), [&](const PortInfo &p) { return PortList_sameDevice(p.path, port.name); });
+        port.path = port.name;
+        port.com = at != usb.end() ? at->number : (int)(1000 + slot);
+    }
+    port.label = port.com < 1000 ? "COM" + std::to_string(port.com) : "";
+    if (!port.path.empty() && port.path != port.label) port.label += (port.label.empty() ? "" : " ") + port.path;
+    if (!port.given.empty()) port.label = port.given;
+}
+
+// The ports to watch now, read again every few seconds without opening any: those named
+// (present or not), or every USB adapter of the machine, plugged in or pulled out meanwhile.
+void readPorts(Station &w, StationView &view) {
+    const std::vector<PortInfo> usb = PortList_usbPorts();
+    if (!w.options.ports.empty() && w.ports.empty()) {
+        for (size_t i = 0; i < w.options.ports.size(); ++i) {
+            StationPort port;
+            port.name = w.options.ports[i];
+            if (i < w.options.portLabels.size()) port.given = w.options.portLabels[i];
+            w.ports[w.nextSlot++] = port;
+        }
+    }
+    if (w.options.ports.empty()) {
+        for (const PortInfo &info : usb) {
+            const bool known = std::any_of(w.ports.begin(), w.ports.end(),
+                                           [&](const auto &p) { return p.second.name == info.path && !p.second.dropped; });
+            if (known) continue;
+            StationPort port;
+            port.name = info.path;
+            port.named = false;
+            w.ports[w.nextSlot++] = port;
+        }
+    }
+    for (auto &[slot, port] : w.ports) {
+        if (w.children.running(slot) || !port.sameAs.empty()) continue;
+        locate(port, slot, usb);
+        const bool present = !port.path.empty() && PortList_present(port.path);
+        // A port named twice (a link and its device, 3 and COM3) is watched once.
+        for (const auto &[other, first] : w.ports)
+            if (other < slot && present && first.path != "" && PortList_sameDevice(first.path, port.path))
+                port.sameAs = first.label;
+        if (!port.sameAs.empty()) {
+            setState(port, STATE_IDLE, view);
+            continue;
+        }
+        if (port.state == STATE_IDLE || (port.state == STATE_BUSY && Clock::now() < port.retryAt)) continue;
+        if (!present) port.awaitingRemoval = false; // the adapter went, and its unit with it
+        if (present && port.awaitingRemoval) startRemoval(w, slot, port, view);
+        else if (present) startWaiting(w, slot, port, view);
+        else if (!port.named) port.dropped = true;
+        else if (port.state != STATE_NO_PORT || port.since == Clock::time_point()) setState(port, STATE_NO_PORT, view);
+    }
+    for (auto at = w.ports.begin(); at != w.ports.end();)
+        at = at->second.dropped && !w.children.running(at->first) ? w.ports.erase(at) : std::next(at);
+}
+
+// Lines kept from a journal that could not take them are written once it can; whether a unit
+// can be recorded is known before one is taken.
+void checkRecords(Station &w) {
+    const bool kept = !w.journal.kept().empty();
+    if (w.journal.retry().empty() && kept) {
+        w.recordError.clear();
+        w.state->unitJournaled(w.journal.lines());
+    }
+    w.notRecording = w.journal.problem(!w.notRecording.empty());
+}
+
+// No new unit: every run that is not an update is stopped.
+void endIntake(Station &w) {
+    w.stage = STAGE_DRAINING;
+    for (auto &[slot, port] : w.ports)
+        if (port.state != STATE_WORKING) w.children.stop(slot);
+}
+
+// The first stop takes no new unit and lets the updates under way finish; a stop that came half
+// a second or more after the first (not the same one sent twice at once, to the station and its
+// group) stops them as --parallel does. So does the first stop once --units has ended the intake,
+// and a console closing (Windows ends the process a few seconds later: each unit's state is
+// recorded within them).
+void onStops(Station &w, int &seen) {
+    const int count = platformStopCount();
+    if (count == seen) return;
+    seen = count;
+    const bool now = w.drainedByUnits || platformStopEndsSoon();
+    if (w.stage == STAGE_RUNNING) endIntake(w);
+    if (w.stage == STAGE_DRAINING && (now || platformStopSpanMs() >= kSecondStopApart)) {
+        w.stage = STAGE_STOPPING;
+        for (auto &[slot, port] : w.ports) w.children.stop(slot);
+    }
+}
+
+int working(const Station &w) {
+    return (int)std::count_if(w.ports.begin(), w.ports.end(), [](const auto &p) { return p.second.state == STATE_WORKING; });
+}
+
+int countOf(const Station &w, const char *outcome) {
+    const auto at = w.totals.outcomes.find(outcome);
+    return at == w.totals.outcomes.end() ? 0 : at->second;
+}
+
+// Units an hour since the start; none over the first minutes, which would say more of chance
+// than of the line.
+double unitsPerHour(const Station &w) {
+    const double seconds = secondsSince(w.started);
+    return seconds < 300 ? -1 : w.totals.handled * 3600 / seconds;
+}
+
+std::string totalsText(const Station &w) {
+    char text[256];
+    std::snprintf(text, sizeof text, "Since %s: %d updated and verified, %d already current, %d failed, %d not confirmed",
+                  timeStamp(w.startedWall).substr(11, 5).c_str(), countOf(w, "updated and verified"),
+                  countOf(w, "already current"), w.totals.failed, countOf(w, "not confirmed"));
+    if (countOf(w, "stopped") > 0)
+        std::snprintf(text + std::strlen(text), sizeof text - std::strlen(text), ", %d stopped", countOf(w, "stopped"));
+    if (unitsPerHour(w) < 0) return text;
+    char rate[64];
+    std::snprintf(rate, sizeof rate, "; %.1f units/hour", unitsPerHour(w));
+    return text + std::string(rate);
+}
+
+std::string stopNote(const Station &w) {
+    if (w.stage == STAGE_DRAINING) {
+        const int n = working(w);
+        const std::string updates = std::to_string(n) + (n == 1 ? " update" : " updates") + " under way";
+        if (w.drainedByUnits)
+            return "Finishing: " + std::to_string(w.options.units) + (w.options.units == 1 ? " unit" : " units") +
+                   " handled, no new unit, " + updates + "; Ctrl-C stops " + (n == 1 ? "it" : "them") + " now.";
+        return "Finishing: no new unit, " + updates + "; Ctrl-C again stops " + (n == 1 ? "it" : "them") + " now.";
+    }
+    if (w.stage == STAGE_STOPPING) return "Stopping: each unit's run restores its port and writes its record.";
+    if (!w.notRecording.empty()) return "No new unit: it could not be recorded (" + w.notRecording + ").";
+    return "";
+}
+
+// The view's last line: how the station stops, why it takes no unit, and a record that failed.
+std::string noteText(const Station &w) {
+    const std::string note = stopNote(w);
+    std::string text = note;
+    for (const std::string *error : {&w.recordError, &w.serverError})
+        if (!error->empty()) text += (text.empty() ? "" : " ") + std::string("ERROR: ") + *error + ".";
+    return text;
+}
+
+std::string stageName(const Station &w) {
+    static const char *const names[] = {"running", "finishing", "stopping"};
+    return names[w.stage];
+}
+
+// A port as the live state has it: what its console row shows.
+json portJson(size_t slot, const StationPort &port) {
+    const bool working = port.state == STATE_WORKING;
+    const bool unitShown = working || port.state == STATE_REMOVE || port.awaitingRemoval;
+    const ChildRun &u = port.unit;
+    static const char *const states[] = {"no port", "waiting for a unit", "busy", "working", "remove the unit", "idle"};
+    return {{"slot", slot},
+            {"label", port.label},
+            {"name", port.name},
+            {"path", port.path},
+            {"com", port.com > 0 && port.com < 1000 ? json(port.com) : json(nullptr)},
+            {"state", states[port.state]},
+            {"text", portStateText(port)},
+            {"phase", working && u.phase != "starting" && u.phase != "done" ? json(u.phase) : json(nullptr)},
+            {"percent", working && u.percent >= 0 ? json(u.percent) : json(nullptr)},
+            {"unit", unitShown ? json{{"kind", u.kind.empty() ? json(nullptr) : json(u.kind)},
+                                      {"before", u.before.empty() ? json(nullptr) : json(u.before)}}
+                               : json(nullptr)},
+            {"since", timeStamp(std::chrono::system_clock::now() -
+                                std::chrono::duration_cast<std::chrono::system_clock::duration>(Clock::now() - port.since))},
+            {"last", port.last},
+            {"message", port.problem}};
+}
+
+// The live state file: written at once when a port's state changed or a unit was journaled.
+void writeState(Station &w, std::map<size_t, std::string> &shown, bool now = false) {
+    json ports = json::array();
+    for (const auto &[slot, port] : w.ports) {
+        json p = portJson(slot, port);
+        // A change of state, or of a tenth of an image: a reader is told (the percent goes on in "ports").
+        const std::string key = p["state"].get<std::string>() + p["text"].get<std::string>().substr(0, 12) +
+                                std::to_string(p["percent"].is_number() ? p["percent"].get<int>() / 10 : -1) +
+                                p["last"].get<std::string>();
+        if (shown[slot] != key) {
+            shown[slot] = key;
+            w.state->portChanged(p);
+        }
+        ports.push_back(std::move(p));
+    }
+    const double rate = unitsPerHour(w);
+    const json counts = {{"handled", w.totals.handled},
+                         {"updated and verified", countOf(w, "updated and verified")},
+                         {"already current", countOf(w, "already current")},
+                         {"failed", w.totals.failed},
+                         {"not confirmed", countOf(w, "not confirmed")},
+                         {"stopped", countOf(w, "stopped")},
+                         {"units_per_hour", rate < 0 ? json(nullptr) : json(std::round(rate * 10) / 10)}};
+    w.state->write(counts, ports, now ? "ended" : stageName(w), noteText(w), w.journal.lines(), now);
+}
+
+std::string portsText(const Options &options) {
+    if (!options.ports.empty()) return "the ports named";
+    std::string text = "every USB serial adapter";
+    std::string onBoard;
+    for (const PortInfo &info : PortList_machinePorts())
+        if (!info.usb) onBoard += (onBoard.empty() ? "" : ", ") + ("COM" + std::to_string(info.number) + " " + info.path);
+    if (!onBoard.empty())
+        text += "; not the on-board " + onBoard + ", which only --ports names for a whole shift";
+    return text;
+}
+
+int stationStatus(const Station &w) {
+    if (w.totals.anyCut) return EXIT_STOPPED;
+    if (w.totals.failed > 0 || !w.unwritten.empty()) return EXIT_UPDATE_FAILED;
+    return w.totals.anyUnconfirmed ? EXIT_NOT_CONFIRMED : EXIT_UPDATE_OK;
+}
+
+// The folder of the shift: kept across runs, held by one station at a time, with its journal.
+bool openFolder(Station &w, int &status) {
     std::error_code code;
-    if (!options.logDir.empty()) {
-        std::filesystem::create_directories(options.logDir, code);
-        if (code) error = "cannot create the folder " + options.logDir + ": " + code.message();
-        return code ? "" : options.logDir;
+    std::filesystem::create_directories(w.dir, code);
+    std::string why, reason;
+    const std::string me = "station " + std::to_string(platformProcessId()) + " started " +
+                           timeStamp(w.startedWall) + " on " + platformHostName();
+    const HoldResult held = code ? HOLD_FAILED : platformHoldFile(w.dir + "/station.lock", me + "\n", why);
+    if (code) reason = "cannot create the folder " + w.dir + ": " + code.message();
+    else if (held == HOLD_BY_ANOTHER) {
+        consolePrintf("ERROR: %s is the folder of another station (%s): give this one its own --log-dir.\r\n",
+                      w.dir.c_str(), why.c_str());
+        status = EXIT_USAGE;
+        return false;
+    } else if (held == HOLD_FAILED)
+        reason = "cannot hold " + w.dir + "/station.lock, which keeps a second station out of the folder: " + why;
+    else reason = w.journal.open(w.dir);
+    if (reason.empty()) {
+        w.state = std::make_unique<StationState>(w.dir, StationState::stationFacts(me, timeStamp(w.startedWall)));
+        return true;
     }
-    const std::string base = "FwUpgrade-logs/" + fileTimeStamp(std::chrono::system_clock::now());
-    std::filesystem::create_directories("FwUpgrade-logs", code);
-    for (int n = 1; !code && n < 100; ++n) {
-        const std::string dir = n == 1 ? base : base + "-" + std::to_string(n);
-        if (std::filesystem::create_directory(dir, code)) return dir; // false: it was there
+    consolePrintf("ERROR: %s.\r\n", reason.c_str());
+    status = EXIT_UPDATE_FAILED;
+    return false;
+}
+
+std::vector<const StationPort *> rowsOf(const Station &w) {
+    std::vector<const StationPort *> rows;
+    for (const auto &[slot, port] : w.ports) rows.push_back(&port);
+    return rows;
+}
+
+// "Update again: A1 (TX 1.0.3 1.03, 17:58:32), ...": each unit once, and the records lost.
+std::string closingLines(Station &w) {
+    std::string closing = "\r\n" + std::to_string(w.totals.handled) + (w.totals.handled == 1 ? " unit" : " units") +
+                          " handled; their record is in " + w.dir + " (journal.jsonl).\r\n";
+    for (const std::string &line : unitsToHandLines(w.totals.left)) closing += line + "\r\n";
+    for (const std::string &line : w.journal.kept()) {
+        const json kept = json::parse(line, nullptr, false);
+        w.unwritten.push_back("the journal " + w.dir + "/journal.jsonl lost the line of the unit on " +
+                              kept.value("port", std::string("?")) + " started " + kept.value("started", std::string("?")));
     }
-    error = "cannot create a folder under FwUpgrade-logs: " + (code ? code.message() : "every name is taken");
-    return "";
+    const std::string closed = w.journal.close();
+    if (!closed.empty()) w.unwritten.push_back("the journal " + closed);
+    for (const std::string &what : w.unwritten) closing += "ERROR: " + what + ".\r\n";
+    return closing;
 }
-
-// Without a unit: nothing to count. A port of the machine's list that cannot be used is
-// passed over too; one the operator named was meant to carry a unit, so it fails.
-bool withoutUnit(const StationPort &port, bool named) {
-    return port.outcome == "no unit" ||
-           (!named && (port.outcome == "busy" || port.outcome == "no such port" || port.outcome == "port unavailable" ||
-                       port.outcome == "no permission"));
-}
-
-bool failed(const std::string &outcome) {
-    return outcome != "updated and verified" && outcome != "not confirmed" && outcome != "identified" &&
-           outcome != "already current";
-}
-
-// A child's report, read only through the open a log uses (a regular file, never a FIFO or a
-// link): null when it is missing or no JSON.
-json childReport(const std::string &file) {
-    std::string reason;
-    FILE *f = platformOpenToRead(file.c_str(), reason);
-    if (f == nullptr) return nullptr;
-    std::string text;
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0 && text.size() < (64u << 20);)
-        text.append(buffer, n);
-    std::fclose(f);
-    json report = json::parse(text, nullptr, false);
-    return report.is_discarded() ? json(nullptr) : report;
-}
-
-// report.json: the run, its totals, and each port's own report as its child wrote it. Once it
-// is in place the children's reports are removed (gathered); else they stay. "" when written.
-std::string writeStationReport(const std::string &dir, const std::vector<StationPort> &ports, const Options &options,
-                               int status, const std::string &started, bool stopped) {
-    json units = json::array();
-    json counts = json::object();
-    for (const StationPort &p : ports) {
-        const std::string outcome = p.outcome.empty() ? "ended without a report" : p.outcome;
-        counts[outcome] = counts.value(outcome, 0) + 1;
-        units.push_back({{"com", p.com}, {"path", p.path}, {"log", portFile(".", p.com, ".log").substr(2)},
-                         {"outcome", outcome}, {"exit_status", p.status}, {"phase", phaseName(p.end.phase)},
-                         {"unit_left", unitLeft(p.end)}, {"summary", p.summary}, {"records_unwritten", p.unwritten},
-                         {"report", p.reported ? childReport(portFile(dir, p.com, ".report.json")) : json(nullptr)}});
-    }
-    const json report = {{"program", {{"name", "FwUpgrade"}, {"version", FWUPGRADE_PROGRAM_VERSION}}},
-                         {"firmware", FIRMWARE_VERSION_TO_UPLOAD},
-                         {"mode", options.info ? "parallel identification" : "parallel update"},
-                         {"started", started},
-                         {"ended", timeStamp(std::chrono::system_clock::now())},
-                         {"stopped", stopped},
-                         {"exit_status", status},
-                         {"totals", counts},
-                         {"units", units}};
-    std::string reason;
-    if (!safeFileWrite((dir + "/report.json").c_str(), report.dump(2, ' ', false, json::error_handler_t::replace) + "\n",
-                       reason))
-        return reason;
-    for (const StationPort &p : ports)
-        if (p.reported) std::remove(portFile(dir, p.com, ".report.json").c_str());
-    return "";
-}
-
-// "COM3, COM5": the ports whose units are left as `left`.
-std::string portsLeft(const std::vector<StationPort> &ports, const char *left) {
-    std::string names;
-    for (const StationPort &p : ports)
-        if (unitLeft(p.end) == std::string(left)) names += (names.empty() ? "" : ", ") + ("COM" + std::to_string(p.com));
-    return names;
-}
-
-// The lines under the summary table: totals, the units that need a hand, the records.
-std::vector<std::string> closingLines(const std::vector<StationPort> &ports, const std::string &totals,
-                                      const std::string &dir, const std::string &reportError) {
-    std::vector<std::string> lines = {totals + "."};
-    for (const char *left : {"update again", "check before use"}) {
-        const std::string names = portsLeft(ports, left);
-        if (!names.empty()) lines.push_back(std::string(left == std::string("update again") ? "Update again: "
-                                                                                          : "Check before use: ") +
-                                            names + ".");
-    }
-    for (const StationPort &p : ports)
-        for (const std::string &what : p.unwritten) lines.push_back("ERROR: COM" + std::to_string(p.com) + ": " + what + ".");
-    if (!reportError.empty())
-        lines.push_back("ERROR: " + dir + "/report.json could not be written: " + reportError +
-                        ". Each unit's own report stays in " + dir + ".");
-    else lines.push_back("Logs and report.json in " + dir + ".");
-    return lines;
-}
-
-int gStationStatus = EXIT_STOPPED;
-
-// The children end first; a stop can only cut the closing key wait short.
-[[noreturn]] void stopAtTheEnd(int) { std::exit(gStationStatus); }
 
 } // namespace
 
-void stationApply(StationPort &port, const std::string &line) {
-    try {
-        applyEvent(port, line);
-    } catch (const json::exception &) { // a field of an unexpected type: a message, never a crash
-        port.message = consoleSafeText(line, line.size());
-    }
-}
-
-void stationChildEnded(StationPort &port, int status) {
-    if (port.status < 0) port.status = status;
-    if (!port.outcome.empty()) return;
-    port.end.outcome = "ended without a report";
-    port.summary = describeEnd(port.end);
-    port.ended = Clock::now();
-    port.phase = "done";
-    port.percent = -1;
-}
-
-int stationStatus(const std::vector<StationPort> &ports, bool named, bool stopped, std::string &totals) {
-    std::vector<std::pair<std::string, int>> counts;
-    bool anyUnit = false, anyFailed = false, anyUnconfirmed = false, anyUnwritten = false;
-    for (const StationPort &p : ports) {
-        const std::string outcome = p.outcome.empty() ? "ended without a report" : p.outcome;
-        auto at = std::find_if(counts.begin(), counts.end(), [&](const auto &c) { return c.first == outcome; });
-        if (at == counts.end()) counts.emplace_back(outcome, 1);
-        else ++at->second;
-        anyUnit |= !withoutUnit(p, named);
-        anyFailed |= !withoutUnit(p, named) && failed(outcome);
-        anyUnconfirmed |= outcome == "not confirmed";
-        anyUnwritten |= !p.unwritten.empty();
-    }
-    totals = std::to_string(ports.size()) + (ports.size() == 1 ? " port: " : " ports: ");
-    for (size_t i = 0; i < counts.size(); ++i)
-        totals += (i ? ", " : "") + std::to_string(counts[i].second) + " " + counts[i].first;
-    if (!anyUnit && !stopped) totals += ". No unit answered on any port";
-    if (stopped) return EXIT_STOPPED;
-    if (!anyUnit || anyFailed || anyUnwritten) return EXIT_UPDATE_FAILED;
-    return anyUnconfirmed ? EXIT_NOT_CONFIRMED : EXIT_UPDATE_OK;
-}
-
 int runStation(const Options &options) {
-    platformStopInit(stopAtTheEnd);
-    std::vector<StationPort> ports = stationPorts(options);
-    if (ports.empty()) {
-        consoleLine("No serial port to use: this machine lists none (FwUpgrade --list-ports).\r");
-        return EXIT_UPDATE_FAILED;
-    }
-    const std::string started = timeStamp(std::chrono::system_clock::now());
-    std::string error;
-    const std::string dir = runFolder(options, error);
-    // Nothing starts where the record cannot be written.
-    if (!dir.empty() && !safeFileCanWrite((dir + "/report.json").c_str(), error))
-        error = "cannot write " + dir + "/report.json: " + error;
-    if (!error.empty()) {
-        consolePrintf("ERROR: %s.\r\n", error.c_str());
-        return EXIT_UPDATE_FAILED;
-    }
-    const std::string heading = std::string(options.info ? "Identifying the units on " : "Updating the units on ") +
-                                std::to_string(ports.size()) + (ports.size() == 1 ? " port" : " ports") +
-                                " at once; logs and report.json in " + dir + buildNotesText() + "\r\n";
+    Station w{options, options.logDir.empty() ? "FwUpgrade-logs/station" : options.logDir};
+    int status = EXIT_UPDATE_OK;
+    if (!openFolder(w, status)) return status;
+    const std::string heading = "Station: updating each unit plugged into " + portsText(options) + "; its record in " +
+                                w.dir + buildNotesText() + "\r\n" + serverHeading(w);
     consolePrint(heading.c_str());
-    StationChildren children;
-    for (size_t i = 0; i < ports.size(); ++i) {
-        std::string why;
-        ports[i].started = Clock::now();
-        if (!ports[i].path.empty() && children.start(i, childArguments(options, ports[i], dir), false, why)) continue;
-        ports[i].outcome = ports[i].path.empty() ? "no such port" : "failed";
-        ports[i].summary = ports[i].path.empty() ? "no such port" : "failed: cannot start its run: " + why;
-        ports[i].status = EXIT_UPDATE_FAILED;
-        ports[i].ended = Clock::now();
-        ports[i].phase = "done";
-    }
-    StationView view(ports, platformConsoleTakesCursorMoves(), platformConsoleColumns(), heading);
-    bool stopping = false;
-    while (children.count() > 0) {
-        std::vector<StationChildren::Line> lines;
-        std::vector<StationChildren::Ended> ended;
-        children.poll(250, lines, ended);
+    StationView view(platformConsoleTakesCursorMoves(), platformConsoleColumns(), heading);
+    std::map<size_t, std::string> shown; // per port: what the live state last told of it
+    int stopsSeen = 0;
+    Clock::time_point lastRead;
+    for (;;) {
+        if (w.stage == STAGE_RUNNING && Clock::now() - lastRead >= std::chrono::milliseconds(STATION_PORTS_READ_MS)) {
+            checkRecords(w);
+            readPorts(w, view);
+            lastRead = Clock::now();
+        }
+        std::vector<Children::Line> lines;
+        std::vector<Children::Ended> ended;
+        w.children.poll(250, lines, ended);
+        onStops(w, stopsSeen); // before the runs that ended: a stop takes no new unit
         for (const auto &line : lines) {
-            stationApply(ports[line.slot], line.text);
-            view.changed(line.slot);
+            if (line.slot == kServerSlot) {
+                serverSaid(w, line.text);
+                continue;
+            }
+            StationPort &port = w.ports.at(line.slot);
+            const std::string before = portStateText(port);
+            ChildRun &run = port.state == STATE_WORKING ? port.unit : port.probe;
+            childRunApply(run, line.text);
+            if (run.baud != 0) port.baud = run.baud; // where the unit answered: its next runs go there
+            if (portStateText(port) != before) view.changed(port);
         }
-        for (const auto &end : ended) {
-            stationChildEnded(ports[end.slot], end.status);
-            view.changed(end.slot);
+        for (const auto &end : ended)
+            if (end.slot != kServerSlot) childEnded(w, end.slot, w.ports.at(end.slot), end.status, view);
+        if (options.http && w.stage == STAGE_RUNNING && !w.children.running(kServerSlot) && Clock::now() >= w.serveAt)
+            startServer(w);
+        if (w.stage == STAGE_RUNNING && options.units != 0 && w.totals.handled >= options.units) {
+            w.drainedByUnits = true;
+            endIntake(w);
         }
-        // Each child restores its port and writes its record; any later signal is part of
-        // the same stop, which must finish.
-        if (!stopping && platformStopSignal() != 0) {
-            stopping = true;
-            for (size_t i = 0; i < ports.size(); ++i) children.stop(i);
+        view.draw(rowsOf(w), totalsText(w), noteText(w));
+        writeState(w, shown);
+        // The page's server goes last: the ended state is the last thing it serves.
+        const size_t server = w.children.running(kServerSlot) ? 1 : 0;
+        if (w.stage != STAGE_RUNNING && w.children.count() == server) {
+            writeState(w, shown, true);
+            w.children.stop(kServerSlot);
+            if (server == 0) break;
         }
-        view.draw();
     }
-    stopping = stopping || platformStopSignal() != 0;
-    std::string totals;
-    int status = stationStatus(ports, !options.ports.empty(), stopping, totals);
-    const std::string reportError = writeStationReport(dir, ports, options, status, started, stopping);
-    if (!reportError.empty() && status == EXIT_UPDATE_OK) status = EXIT_UPDATE_FAILED;
-    view.summary(closingLines(ports, totals, dir, reportError));
-    gStationStatus = status;
-    dipsplayLastMessageToUserBeforeExit("");
-    return status;
+    view.draw(rowsOf(w), totalsText(w), "", true);
+    writeState(w, shown, true);
+    const std::string closing = closingLines(w);
+    status = stationStatus(w);
+    return closeWithStatus(closing.c_str(), status);
 }

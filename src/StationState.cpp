@@ -8,10 +8,6 @@
 
 #include <cstdio>
 
-#ifndef FWUPGRADE_SAMPLE_IMAGES
-#define FWUPGRADE_SAMPLE_IMAGES 0
-#endif
-
 namespace {
 
 using json = nlohmann::ordered_json;

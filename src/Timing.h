@@ -23,9 +23,9 @@
 // The station's watch: how often a finished unit is asked whether it is still there, how long
 // it must stay silent to count as removed while its adapter stays, and how often the station
 // reads the machine's ports again.
-#define WATCH_PRESENCE_PROBE_MS SCALED_MS(1500)
-#define WATCH_DETECTION_PAUSE_MS SCALED_MS(200)  // between two detection cycles of a port
-#define WATCH_SILENT_UNIT_MS (46 * WAIT_REBOOT_STEP_MS + 2 * TIMEOUT_PROMPT_MS) // longer than a reboot
-#define WATCH_PORTS_READ_MS SCALED_MS(2000)
+#define STATION_PRESENCE_PROBE_MS SCALED_MS(1500)
+#define STATION_DETECTION_PAUSE_MS SCALED_MS(200)  // between two detection cycles of a port
+#define STATION_SILENT_UNIT_MS (46 * WAIT_REBOOT_STEP_MS + 2 * TIMEOUT_PROMPT_MS) // longer than a reboot
+#define STATION_PORTS_READ_MS SCALED_MS(2000)
 
 #endif

@@ -98,8 +98,9 @@ BOOL PurgeComm(HANDLE h, DWORD flags);
 BOOL EscapeCommFunction(HANDLE h, DWORD func);
 // TRUE with what arrived before the deadline (maybe nothing); FALSE on hang-up or error.
 BOOL ReadFile(HANDLE h, void *buffer, DWORD count, DWORD *read, void *overlapped);
-// Blocks until every byte is taken; FALSE on error or hang-up, or when the port takes no
-// byte for the write time-out (WriteTotalTimeoutConstant ms; 0: no time-out).
+// Blocks until every byte is taken or the port takes no byte for the write time-out
+// (WriteTotalTimeoutConstant ms; 0: none): TRUE with the count taken, as a Windows write
+// time-out ends. FALSE on error, hang-up or a stop.
 BOOL WriteFile(HANDLE h, const void *buffer, DWORD count, DWORD *written, void *overlapped);
 // Restores the line settings found at open and releases the port.
 BOOL CloseHandle(HANDLE h);

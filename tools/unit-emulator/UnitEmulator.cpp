@@ -56,6 +56,7 @@ struct Config {
     // A unit plugged in, switched off and pulled out: the link appears, the unit falls silent,
     // the line goes away, each that long after the start (-1: never).
     long plugAfterMs = -1, powerOffAfterMs = -1, pullAfterMs = -1;
+    bool unplugAfterProbe = false; // the link goes once a probe was answered; the line stays
 };
 
 struct Output {
@@ -103,12 +104,14 @@ class Emulator {
     uint32_t imageChecksum = 0;
     uint32_t imageSum = 0; // of the bytes so far, kept as they come
     std::vector<uint8_t> image;
+    long long imageFirstUs = 0; // when its first byte was taken: the line's time for it
     long long lastRefillUs = 0;
     double lineTokens = 0;
     long long stallUntilMs = 0; // reading stopped until then (LLONG_MAX: for good)
 
     std::string slavePath;
     bool linked = false;
+    bool unplugged = false; // --unplug-after-probe: the link went, for good
     bool openPty();
     bool openDevice();
     bool makeLink();
@@ -276,6 +279,12 @@ void Emulator::onCommand(const std::string &command) {
         std::string text = kHelpReply;
         if (cfg.probeOffByOne) text[text.size() - 3] = 'X';
         reply(text);
+        if (cfg.unplugAfterProbe && linked) { // found, and gone before anybody opens the port again
+            ::unlink(cfg.linkPath.c_str());
+            linked = false;
+            unplugged = true;
+            record("unplugged");
+        }
     } else if (command == "%%%fw -v") {
         reply(rebooted ? cfg.versionAfter : cfg.versionReply);
     } else if (command == "%%%fw -p") {
@@ -294,8 +303,9 @@ void Emulator::onImageComplete() {
     const std::string kind = imageKind;
     imageKind.clear();
     const std::string file = cfg.saveDir.empty() ? "" : cfg.saveDir + "/" + kind + ".bin";
-    record("image kind=%s length=%zu checksum_ok=%d baud=%u cts=%d file=%s", kind.c_str(), image.size(), ok,
-           lineBaud(), lineCts(), file.c_str());
+    const double lineSeconds = image.empty() ? 0 : (double)(nowUs() - imageFirstUs) / 1e6;
+    record("image kind=%s length=%zu checksum_ok=%d baud=%u cts=%d line_s=%.3f file=%s", kind.c_str(), image.size(),
+           ok, lineBaud(), lineCts(), lineSeconds, file.c_str());
     // The acknowledgement goes out before the image is saved, as from the unit: saving takes
     // time that the accelerated time-out leaves no room for on a busy machine.
     if (cfg.wrongAck == kind) reply(cfg.wrongAckText);
@@ -323,6 +333,7 @@ void Emulator::onBytes(const uint8_t *data, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         if (!imageKind.empty()) {
             if (baud != kImageBaud) continue; // noise at any other rate
+            if (image.empty()) imageFirstUs = nowUs();
             image.push_back(data[i]);
             imageSum -= data[i];
             if (imageKind == "fpga" && (long)image.size() == cfg.stallAfter) {
@@ -396,7 +407,7 @@ int Emulator::run() {
     const long long startMs = nowMs();
     auto due = [&](long after) { return after >= 0 && nowMs() - startMs >= after; };
     while (!gStop) {
-        if (!cfg.linkPath.empty() && !linked && due(cfg.plugAfterMs)) makeLink();
+        if (!cfg.linkPath.empty() && !linked && !unplugged && due(cfg.plugAfterMs)) makeLink();
         if (!poweredOff && due(cfg.powerOffAfterMs)) {
             poweredOff = true;
             pending.clear();
@@ -451,6 +462,7 @@ const char kUsage[] =
     "  --plug-after MS      make the --link only MS after the start (a unit plugged in)\n"
     "  --power-off-after MS fall silent MS after the start (a unit switched off)\n"
     "  --pull-after MS      close the line and remove the link MS after the start (pulled out)\n"
+    "  --unplug-after-probe remove the link once a probe was answered (the line stays open)\n"
     "Faults:\n"
     "  --silence --probe-off-by-one --chatter --zero-flood --second-probe-only --no-prompt\n"
     "  --any-rate                       take commands at every line rate\n"
@@ -504,6 +516,7 @@ int main(int argc, char **argv) {
         else if (a == "--plug-after") cfg.plugAfterMs = std::atol(next().c_str());
         else if (a == "--power-off-after") cfg.powerOffAfterMs = std::atol(next().c_str());
         else if (a == "--pull-after") cfg.pullAfterMs = std::atol(next().c_str());
+        else if (a == "--unplug-after-probe") cfg.unplugAfterProbe = true;
         else if (a == "--silence") cfg.silence = true;
         else if (a == "--probe-off-by-one") cfg.probeOffByOne = true;
         else if (a == "--chatter") cfg.chatter = true;

@@ -27,7 +27,7 @@ struct PosixPort {
     termios saved;
     DWORD readTimeoutMs;
     DWORD writeTimeoutMs;
-    bool stalled; // a write gave up: what it left queued is dropped at close, never waited for
+    bool stalled; // the last write timed out: what it left queued is dropped at close, never waited for
 };
 
 DWORD gLastError = 0;
@@ -63,11 +63,6 @@ speed_t standardSpeed(DWORD baud) {
 #endif
     default: return B0;
     }
-}
-
-long long nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 } // namespace
@@ -165,11 +160,11 @@ BOOL ReadFile(HANDLE h, void *buffer, DWORD count, DWORD *read, void *) {
     PosixPort *p = portOf(h);
     if (!p || !read) return failWith(EBADF);
     // One deadline for the whole request, as the total time-out ends a Windows read.
-    const long long deadline = nowMs() + p->readTimeoutMs;
+    const long long deadline = posixNowMs() + p->readTimeoutMs;
     char *out = static_cast<char *>(buffer);
     while (*read < count) {
         short revents = 0;
-        int r = posixPoll(p->fd, POLLIN, (int)std::max(0LL, deadline - nowMs()), revents);
+        int r = posixPoll(p->fd, POLLIN, (int)std::max(0LL, deadline - posixNowMs()), revents);
         if (r < 0) return failWith(errno);
         if (r == 0) break; // time-out or stop: TRUE with what arrived
         if (revents & POLLIN) {
@@ -192,25 +187,25 @@ BOOL WriteFile(HANDLE h, const void *buffer, DWORD count, DWORD *written, void *
     if (!p || !written) return failWith(EBADF);
     const char *in = static_cast<const char *>(buffer);
     // The bound runs from the last byte the port took: under CTS flow control the unit may
-    // pause the line (while it erases flash), but a line that takes nothing for the whole
-    // write time-out has stalled.
-    long long deadline = nowMs() + p->writeTimeoutMs;
+    // pause the line (while it erases flash); the caller decides when a pause is a stall.
+    long long deadline = posixNowMs() + p->writeTimeoutMs;
+    p->stalled = false;
     while (*written < count) {
         ssize_t n = ::write(p->fd, in + *written, count - *written);
         if (n > 0) {
             *written += static_cast<DWORD>(n);
-            deadline = nowMs() + p->writeTimeoutMs;
+            deadline = posixNowMs() + p->writeTimeoutMs;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN) return failWith(errno);
-        const int left = p->writeTimeoutMs == 0 ? -1 : (int)std::max(0LL, deadline - nowMs());
+        const int left = p->writeTimeoutMs == 0 ? -1 : (int)std::max(0LL, deadline - posixNowMs());
         short revents = 0;
         const int r = left == 0 ? 0 : posixPoll(p->fd, POLLOUT, left, revents);
         if (r < 0) return failWith(errno);
-        if (r == 0) {
+        if (r == 0) { // what was taken so far, as a Windows write time-out ends
             p->stalled = true;
-            return failWith(posixStopPending() ? EINTR : ETIMEDOUT);
+            return posixStopPending() ? failWith(EINTR) : TRUE;
         }
         if ((revents & (POLLHUP | POLLERR | POLLNVAL)) && !(revents & POLLOUT)) return failWith(EIO);
     }

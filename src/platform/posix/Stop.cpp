@@ -23,12 +23,10 @@ std::atomic<bool> gSecondEndsNow{false};
 int gWake[2] = {-1, -1};
 void (*gOnStop)(int) = nullptr;
 
-long long nowMs();
-
 // A stop: from a signal's handler, or from the thread that watches a station's stop pipe.
 void noteStop(int signal) {
     gSignals.fetch_add(1);
-    const long long now = nowMs(); // clock_gettime: safe in a handler
+    const long long now = posixNowMs(); // clock_gettime: safe in a handler
     long long none = 0;
     gFirstSignalMs.compare_exchange_strong(none, now);
     gLastSignalMs = now;
@@ -48,11 +46,6 @@ void noteStop(int signal) {
     errno = saved;
 }
 
-long long nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 void onSignal(int signal) { noteStop(signal); }
 
 // A station's run: its stop comes as a byte on the pipe, the signal that stopped the station,
@@ -66,6 +59,11 @@ void watchStation(int fd) {
 }
 
 } // namespace
+
+long long posixNowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 void platformStopInit(void (*onStop)(int)) {
     gOnStop = onStop;
@@ -116,12 +114,12 @@ void platformStopCheck() {
 }
 
 int posixPoll(int fd, short events, int timeoutMs, short &revents) {
-    const long long deadline = timeoutMs < 0 ? 0 : nowMs() + timeoutMs;
+    const long long deadline = timeoutMs < 0 ? 0 : posixNowMs() + timeoutMs;
     for (;;) {
         revents = 0;
         if (gSignal != 0) return 0;
         pollfd fds[2] = {{fd, events, 0}, {gWake[0], POLLIN, 0}};
-        const int left = timeoutMs < 0 ? -1 : (int)std::max(0LL, deadline - nowMs());
+        const int left = timeoutMs < 0 ? -1 : (int)std::max(0LL, deadline - posixNowMs());
         const int r = poll(fds, 2, left);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return -1;

@@ -5,6 +5,8 @@
 
 // The stop that a signal requests, as the POSIX waits see it.
 
+// The monotonic clock in milliseconds (clock_gettime: safe in a signal handler).
+long long posixNowMs();
 // True once a stop has come.
 bool posixStopPending();
 // Polls fd for events, and the stop, for at most timeoutMs (-1: no bound), through EINTR.

@@ -1,5 +1,6 @@
 // Console, files and memory on Windows: what Platform.h promises beyond kernel32 serial calls.
 #include "platform/Platform.h"
+#include "platform/ConsoleControl.h"
 
 #include <atomic>
 #include <cstdio>
@@ -24,36 +25,36 @@ void (*gOnStop)(int) = nullptr;
 SRWLOCK gWaitLock = SRWLOCK_INIT; // usable before any set-up: the tests call the serial module alone
 bool gInWait = false;
 
-// A stop the parent station asks for, through the event it handed down (FWUPGRADE_STOP_EVENT):
-// consoles are not always there to carry one (output to a pipe, children in groups of their own).
-const DWORD kParentStop = 100;
+static_assert(kCtrlC == CTRL_C_EVENT && kCtrlBreak == CTRL_BREAK_EVENT && kCtrlClose == CTRL_CLOSE_EVENT &&
+              kCtrlLogoff == CTRL_LOGOFF_EVENT && kCtrlShutdown == CTRL_SHUTDOWN_EVENT);
+static_assert(kConsoleVirtualTerminal == ENABLE_VIRTUAL_TERMINAL_PROCESSING &&
+              kConsoleQuickEdit == ENABLE_QUICK_EDIT_MODE && kConsoleExtendedFlags == ENABLE_EXTENDED_FLAGS);
 
-bool closing(DWORD type) { return type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT; }
-
-// Runs on a thread of its own: wakes the main thread, which stops the run. Returning would
-// end the process at once for a closing console, so it waits while the main thread stops.
+// Runs on a thread of its own: wakes the main thread, which stops the run. A stop the parent
+// station asks for (kParentStop, through the event it handed down) comes here too: consoles are
+// not always there to carry one (output to a pipe, children in groups of their own).
 BOOL WINAPI onConsoleControl(DWORD type) {
-    if (closing(type)) gEndsSoon = true;
+    if (consoleEventEndsSoon(type)) gEndsSoon = true; // before the stop shows: the run reads it then
     ++gStops;
     const long long now = (long long)GetTickCount64();
     long long never = 0;
     gFirstStopMs.compare_exchange_strong(never, now);
     gLastStopMs = now;
     long none = 0;
-    if (!gStop.compare_exchange_strong(none, (long)type + 1)) { // a repeat: part of the stop under way
-        if (gSecondEndsNow && !closing(type)) return FALSE;    // a person's second Ctrl-C: end now
-        if (closing(type)) Sleep(5000);
-        return TRUE;
+    const bool first = gStop.compare_exchange_strong(none, (long)type + 1);
+    const ControlStep step = consoleControlStep(type, first, gSecondEndsNow);
+    if (step.endNow) return FALSE;
+    if (first) {
+        SetEvent(gStopEvent);
+        // Until the main thread takes the stop, a read or write it is in is cut short.
+        for (int i = 0; i < 50 && !gStopTaken; ++i) {
+            AcquireSRWLockExclusive(&gWaitLock);
+            if (gInWait) CancelSynchronousIo(gMainThread);
+            ReleaseSRWLockExclusive(&gWaitLock);
+            Sleep(100);
+        }
     }
-    SetEvent(gStopEvent);
-    // Until the main thread takes the stop, a read or write it is in is cut short.
-    for (int i = 0; i < 50 && !gStopTaken; ++i) {
-        AcquireSRWLockExclusive(&gWaitLock);
-        if (gInWait) CancelSynchronousIo(gMainThread);
-        ReleaseSRWLockExclusive(&gWaitLock);
-        Sleep(100);
-    }
-    if (closing(type)) Sleep(5000); // the process ends when this returns: the stop has that long
+    if (step.holdMs > 0) Sleep(step.holdMs);
     return TRUE;
 }
 
@@ -111,14 +112,11 @@ void platformCancellableEnd() {
 
 int platformStopSignal() {
     const LONG stop = gStop;
-    if (stop == 0) return 0;
-    if (stop - 1 == (long)kParentStop) return 15; // SIGTERM, as a POSIX station sends its children
-    return stop - 1 == CTRL_C_EVENT || stop - 1 == CTRL_BREAK_EVENT ? 2 : 1;
+    return stop == 0 ? 0 : consoleEventSignal((DWORD)(stop - 1));
 }
 
 void platformStopCheck() {
-    // The signal numbers of POSIX, so both builds report a stop alike: Ctrl-C and Ctrl-Break
-    // are SIGINT, a closing console or session SIGHUP.
+    // The signal numbers of POSIX, so both builds report a stop alike.
     const int signal = platformStopSignal();
     if (signal == 0 || gOnStop == nullptr) return;
     gStopTaken = true;
@@ -129,6 +127,11 @@ void platformStopCheck() {
 static DWORD gConsoleMode = 0;
 
 static void restoreConsoleMode() { SetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), gConsoleMode); }
+
+static ConsoleModeCalls modeCalls(HANDLE console) {
+    return {[console](DWORD &mode) { return GetConsoleMode(console, &mode) != 0; },
+            [console](DWORD mode) { return SetConsoleMode(console, mode) != 0; }};
+}
 
 // Tried, not assumed: a console that says it takes escapes may still print them (Wine's, on a
 // terminal). A cursor move one column right must move the cursor exactly that far.
@@ -144,19 +147,19 @@ static bool cursorMoveWorks(HANDLE out) {
 
 bool platformConsoleTakesCursorMoves() {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (!GetConsoleMode(out, &gConsoleMode)) return false;
-    if (!(gConsoleMode & ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
-        if (!SetConsoleMode(out, gConsoleMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return false; // older consoles
+    ConsoleModeChange change;
+    const bool takes = consoleViewTakesCursorMoves(modeCalls(out), [out] { return cursorMoveWorks(out); }, change);
+    if (change.changed) {
+        gConsoleMode = change.restore;
         std::atexit(restoreConsoleMode);
     }
-    return cursorMoveWorks(out);
+    return takes;
 }
 
 static HANDLE gConsoleInput = INVALID_HANDLE_VALUE;
 static DWORD gInputMode = 0;
 
-// Quick Edit and insert mode change only with ENABLE_EXTENDED_FLAGS in the mode set.
-static void restoreInputMode() { SetConsoleMode(gConsoleInput, gInputMode | ENABLE_EXTENDED_FLAGS); }
+static void restoreInputMode() { SetConsoleMode(gConsoleInput, gInputMode); }
 
 // The console's own input buffer (CONIN$), whatever stdin is: a click selects in the window
 // even when stdin is redirected.
@@ -165,12 +168,13 @@ void platformConsoleNoQuickEdit() {
     HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, 0, nullptr);
     if (in == INVALID_HANDLE_VALUE) return;
-    if (!GetConsoleMode(in, &gInputMode) || !(gInputMode & ENABLE_QUICK_EDIT_MODE) ||
-        !SetConsoleMode(in, (gInputMode | ENABLE_EXTENDED_FLAGS) & ~(DWORD)ENABLE_QUICK_EDIT_MODE)) {
+    const ConsoleModeChange change = consoleQuickEditOff(modeCalls(in));
+    if (!change.changed) {
         CloseHandle(in);
         return;
     }
     gConsoleInput = in; // kept open for the restore at exit
+    gInputMode = change.restore;
     std::atexit(restoreInputMode);
 }
 

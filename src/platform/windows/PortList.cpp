@@ -2,7 +2,9 @@
 
 #include "PortName.h"
 
-#include <initguid.h> // before devguid.h: defines GUID_DEVCLASS_PORTS here
+#include "platform/DeviceRecords.h"
+
+#include <initguid.h> // before devguid.h: defines GUID_DEVCLASS_PORTS and _MODEM here
 #include <devguid.h>
 #include <setupapi.h>
 
@@ -11,41 +13,46 @@
 
 namespace {
 
-struct DeviceFacts {
-    std::string friendly; // "USB Serial Port (COM3)"
-    bool usb = false;     // enumerated by a USB bus driver
-};
+// A registry property of a device as text; "" when it has none.
+std::string deviceProperty(HDEVINFO set, SP_DEVINFO_DATA &device, DWORD property) {
+    char text[256] = "";
+    return SetupDiGetDeviceRegistryPropertyA(set, &device, property, nullptr, (BYTE *)text, sizeof text - 1, nullptr)
+               ? text
+               : "";
+}
 
-// What the system knows of each port by COM number, from SetupAPI's ports class.
-std::map<int, DeviceFacts> deviceFacts() {
-    std::map<int, DeviceFacts> names;
-    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
-    if (set == INVALID_HANDLE_VALUE) return names;
+// The present devices of a setup class, as records: PortName from each one's device key.
+void readClass(const GUID &deviceClass, std::vector<DeviceRecord> &records) {
+    HDEVINFO set = SetupDiGetClassDevsA(&deviceClass, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) return;
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
-        char portName[64] = "", friendly[256] = "";
+        DeviceRecord record;
         HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-        if (key == INVALID_HANDLE_VALUE) continue;
-        DWORD size = sizeof portName - 1, type = 0;
-        const bool named = RegQueryValueExA(key, "PortName", nullptr, &type, (BYTE *)portName, &size) == ERROR_SUCCESS;
-        RegCloseKey(key);
-        int n = 0;
-        if (!named || type != REG_SZ || parseComName(portName, n) != COM_NAME_VALID) continue;
-        char enumerator[64] = "";
-        if (SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_FRIENDLYNAME, nullptr, (BYTE *)friendly,
-                                              sizeof friendly - 1, nullptr))
-            names[n].friendly = friendly;
-        // USB, FTDIBUS, USBSER...: the bus driver that found it.
-        if (SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_ENUMERATOR_NAME, nullptr, (BYTE *)enumerator,
-                                              sizeof enumerator - 1, nullptr)) {
-            std::string bus = enumerator;
-            for (char &c : bus) c = (char)toupper((unsigned char)c);
-            names[n].usb = bus.find("USB") != std::string::npos || bus == "FTDIBUS";
+        if (key != INVALID_HANDLE_VALUE) {
+            char portName[64] = "";
+            DWORD size = sizeof portName - 1, type = 0;
+            if (RegQueryValueExA(key, "PortName", nullptr, &type, (BYTE *)portName, &size) == ERROR_SUCCESS &&
+                type == REG_SZ)
+                record.portName = portName;
+            RegCloseKey(key);
         }
+        record.enumerator = deviceProperty(set, device, SPDRP_ENUMERATOR_NAME);
+        record.description = deviceProperty(set, device, SPDRP_FRIENDLYNAME);
+        if (record.description.empty()) record.description = deviceProperty(set, device, SPDRP_DEVICEDESC);
+        records.push_back(record);
     }
     SetupDiDestroyDeviceInfoList(set);
-    return names;
+}
+
+// What the system knows of each port by COM number. USB CDC ACM adapters often install in the
+// modem class, with their COM port's name in the same place.
+std::map<int, PortFacts> deviceFacts() {
+    std::vector<DeviceRecord> records;
+    readClass(GUID_DEVCLASS_PORTS, records);
+    readClass(GUID_DEVCLASS_MODEM, records);
+    return portFactsOf(records);
 }
 
 // The COM numbers in the system's serial device map; a port another program holds is there too.
@@ -88,10 +95,10 @@ std::vector<PortInfo> PortList_machinePorts() {
     if (!mapped)
         for (int n = 1; n <= 255; ++n)
             if (openError(n) == 0) numbers.push_back(n);
-    const std::map<int, DeviceFacts> facts = mapped ? deviceFacts() : std::map<int, DeviceFacts>();
+    const std::map<int, PortFacts> facts = mapped ? deviceFacts() : std::map<int, PortFacts>();
     for (int n : numbers) {
         const auto fact = facts.find(n);
-        ports.push_back({n, "COM" + std::to_string(n), fact != facts.end() ? fact->second.friendly : "",
+        ports.push_back({n, "COM" + std::to_string(n), fact != facts.end() ? fact->second.description : "",
                          fact != facts.end() && fact->second.usb});
     }
     return ports;
@@ -110,10 +117,10 @@ bool PortList_present(const std::string &path) {
 // From the device map and what SetupAPI knows: nothing is opened.
 std::vector<PortInfo> PortList_usbPorts() {
     std::vector<PortInfo> ports;
-    const std::map<int, DeviceFacts> facts = deviceFacts();
+    const std::map<int, PortFacts> facts = deviceFacts();
     for (int n : mappedPorts()) {
         const auto fact = facts.find(n);
-        if (fact != facts.end() && fact->second.usb) ports.push_back({n, "COM" + std::to_string(n), fact->second.friendly, true});
+        if (fact != facts.end() && fact->second.usb) ports.push_back({n, "COM" + std::to_string(n), fact->second.description, true});
     }
     return ports;
 }

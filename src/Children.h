@@ -1,8 +1,8 @@
-#ifndef STATIONCHILDREN_H_
-#define STATIONCHILDREN_H_
+#ifndef CHILDREN_H_
+#define CHILDREN_H_
 
-// The child runs of a station, each in a slot (a port), and what they write, line by line,
-// for the station's main thread. Threads here only carry the children's output.
+// The child runs of --parallel or of the station, each in a slot (a port), and what they
+// write, line by line, for the parent's main thread. Threads here only carry the children's output.
 
 #include <chrono>
 #include <condition_variable>
@@ -16,7 +16,7 @@
 
 struct ChildProcess;
 
-class StationChildren {
+class Children {
   public:
     struct Line {
         size_t slot;
@@ -27,7 +27,7 @@ class StationChildren {
         int status; // the child's exit status (a signal's end as 128 + its number)
     };
 
-    ~StationChildren();
+    ~Children();
     // Starts this program with args in `slot` (which must be free). ownGroup: the child takes
     // no console Ctrl-C or terminal signal of its own; only stop() reaches it. False with error.
     bool start(size_t slot, const std::vector<std::string> &args, bool ownGroup, std::string &error);

@@ -1,4 +1,4 @@
-#include "Watch.h"
+#include "Presence.h"
 
 #include "Clock.h"
 #include "ComPortAPI.h"
@@ -20,12 +20,12 @@
 
 namespace {
 
-[[noreturn]] void watchEnd(int status, const char *outcome) {
+int presenceEnd(int status, const char *outcome) {
     ComPortAPI_CloseCOM();
     recordPhase(PHASE_NONE);
     status = recordFinish(status, outcome);
     releaseRunBuffers();
-    std::exit(status);
+    return status;
 }
 
 enum Presence { PRESENCE_NONE, PRESENCE_SAME, PRESENCE_OTHER };
@@ -57,28 +57,28 @@ Presence askPresence(const std::string &known) {
 
 } // namespace
 
-void runWaitForUnit(const Options &) {
+int runWaitForUnit(const Options &) {
     recordPhase(PHASE_DETECTING);
     ComPortAPI_SetHardwareFlowControl(FALSE);
     for (;;) {
         if (detectComPortAndBaudrate()) {
             recordUnitFound(gComPortNumber, gBaudRate, "detected");
-            watchEnd(EXIT_UPDATE_OK, "unit found");
+            return presenceEnd(EXIT_UPDATE_OK, "unit found");
         }
-        if (!gDetectionUnopened.empty()) watchEnd(EXIT_UPDATE_FAILED, unopenedOutcome({gDetectionUnopened.front().second}));
+        if (!gDetectionUnopened.empty()) return presenceEnd(EXIT_UPDATE_FAILED, unopenedOutcome({gDetectionUnopened.front().second}));
         // A cycle is silent reads, unless no rate would open: never a busy loop, always stoppable.
-        Sleep(WATCH_DETECTION_PAUSE_MS);
+        Sleep(STATION_DETECTION_PAUSE_MS);
         platformStopCheck();
     }
 }
 
-void runWaitUntilGone(const Options &options) {
+int runWaitUntilGone(const Options &options) {
     recordPhase(PHASE_DETECTING);
     ComPortAPI_SetHardwareFlowControl(FALSE);
     ComPortAPI_SetBaudRate(options.baud);
     if (!ComPortAPI_OpenCOM(gComPortNumber)) {
         const DWORD error = ComPortAPI_LastOpenError();
-        watchEnd(PortList_problem(error) == PORT_ABSENT ? EXIT_UPDATE_OK : EXIT_UPDATE_FAILED,
+        return presenceEnd(PortList_problem(error) == PORT_ABSENT ? EXIT_UPDATE_OK : EXIT_UPDATE_FAILED,
                  PortList_problem(error) == PORT_ABSENT ? "gone" : unopenedOutcome({error}));
     }
     // A unit has gone when its adapter goes, or after a silence longer than a reboot: one that
@@ -97,10 +97,10 @@ void runWaitUntilGone(const Options &options) {
         }
         if (presence != PRESENCE_NONE) lastAnswer = std::chrono::steady_clock::now();
         const bool lineGone = !PortList_present(PortList_pathOf(gComPortNumber));
-        if (presence == PRESENCE_NONE && (lineGone || secondsSince(lastAnswer) * 1000 > WATCH_SILENT_UNIT_MS))
-            watchEnd(EXIT_UPDATE_OK, "gone");
-        if (presence == PRESENCE_OTHER) watchEnd(EXIT_UPDATE_OK, "new unit");
-        Sleep(WATCH_PRESENCE_PROBE_MS);
+        if (presence == PRESENCE_NONE && (lineGone || secondsSince(lastAnswer) * 1000 > STATION_SILENT_UNIT_MS))
+            return presenceEnd(EXIT_UPDATE_OK, "gone");
+        if (presence == PRESENCE_OTHER) return presenceEnd(EXIT_UPDATE_OK, "new unit");
+        Sleep(STATION_PRESENCE_PROBE_MS);
         platformStopCheck();
     }
 }

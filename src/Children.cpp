@@ -1,4 +1,4 @@
-#include "StationChildren.h"
+#include "Children.h"
 
 #include "platform/Process.h"
 
@@ -6,7 +6,7 @@ namespace {
 
 // A child restores its port and writes its record within moments of its stop or of its
 // output's end; a USB serial driver can hold a closing process a while longer. Past these it
-// is killed, and past the last the station goes on without it (still held, never waited for).
+// is killed, and past the last the parent goes on without it (still held, never waited for).
 const auto kEndGrace = std::chrono::seconds(10);
 const auto kReapGrace = std::chrono::seconds(5);
 
@@ -17,9 +17,9 @@ bool passed(std::chrono::steady_clock::time_point since, std::chrono::steady_clo
 
 } // namespace
 
-StationChildren::~StationChildren() {
+Children::~Children() {
     for (auto &[slot, child] : children) {
-        processKill(child->process); // only reached when the station itself fails
+        processKill(child->process); // only reached when the parent itself fails
         int status = 0;
         if (processWait(child->process, 5000, status)) {
             if (child->reader.joinable()) child->reader.join();
@@ -32,18 +32,18 @@ StationChildren::~StationChildren() {
         if (child->reader.joinable()) child->reader.detach();
 }
 
-bool StationChildren::start(size_t slot, const std::vector<std::string> &args, bool ownGroup, std::string &error) {
+bool Children::start(size_t slot, const std::vector<std::string> &args, bool ownGroup, std::string &error) {
     ChildProcess *process = processStartSelf(args, ownGroup, error);
     if (process == nullptr) return false;
     auto child = std::make_unique<Child>();
     child->process = process;
     std::lock_guard<std::mutex> guard(lock); // the readers look the slot up (current)
-    child->reader = std::thread(&StationChildren::read, this, slot, process);
+    child->reader = std::thread(&Children::read, this, slot, process);
     children[slot] = std::move(child);
     return true;
 }
 
-void StationChildren::read(size_t slot, ChildProcess *process) {
+void Children::read(size_t slot, ChildProcess *process) {
     std::string pending;
     char buffer[4096];
     int n;
@@ -65,12 +65,12 @@ void StationChildren::read(size_t slot, ChildProcess *process) {
     arrived.notify_one();
 }
 
-bool StationChildren::current(size_t slot, const ChildProcess *process) const {
+bool Children::current(size_t slot, const ChildProcess *process) const {
     const auto at = children.find(slot);
     return at != children.end() && at->second->process == process;
 }
 
-bool StationChildren::settle(Child &child, Time now, int &status) {
+bool Children::settle(Child &child, Time now, int &status) {
     if (child.outputEnded != Time() && processWait(child.process, 0, status)) {
         processRelease(child.process);
         return true;
@@ -84,7 +84,7 @@ bool StationChildren::settle(Child &child, Time now, int &status) {
     return true;
 }
 
-void StationChildren::poll(int ms, std::vector<Line> &lines, std::vector<Ended> &ended) {
+void Children::poll(int ms, std::vector<Line> &lines, std::vector<Ended> &ended) {
     std::vector<size_t> finished;
     {
         std::unique_lock<std::mutex> guard(lock);
@@ -114,11 +114,11 @@ void StationChildren::poll(int ms, std::vector<Line> &lines, std::vector<Ended> 
     }
 }
 
-void StationChildren::stop(size_t slot) {
+void Children::stop(size_t slot) {
     const auto at = children.find(slot);
     if (at == children.end()) return;
     processStop(at->second->process);
     if (at->second->stopAsked == Time()) at->second->stopAsked = std::chrono::steady_clock::now();
 }
 
-bool StationChildren::running(size_t slot) const { return children.count(slot) != 0; }
+bool Children::running(size_t slot) const { return children.count(slot) != 0; }

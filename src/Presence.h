@@ -1,5 +1,5 @@
-#ifndef WATCH_H_
-#define WATCH_H_
+#ifndef PRESENCE_H_
+#define PRESENCE_H_
 
 // The presence runs a station starts on a port, each ending with one outcome in its events:
 // until a unit answers (--wait-for-unit: "unit found" with its rate, "no such port", "busy"),
@@ -9,7 +9,7 @@
 
 struct Options;
 
-[[noreturn]] void runWaitForUnit(const Options &options);
-[[noreturn]] void runWaitUntilGone(const Options &options);
+int runWaitForUnit(const Options &options);
+int runWaitUntilGone(const Options &options);
 
 #endif
