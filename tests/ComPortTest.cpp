@@ -1,6 +1,6 @@
 // The serial port over a pseudo-terminal: what an open applies, the setters, read time-outs.
-#include "ComPortAPI.h"
-#include "Console.h"
+#include "unit/ComPortAPI.h"
+#include "base/Console.h"
 #include "PtyPeer.h"
 #include "platform/PortList.h"
 

@@ -1,6 +1,6 @@
 // How a run's end reads, what it leaves in the unit, and what a station's ends add up to.
-#include "Outcome.h"
-#include "Parallel.h"
+#include "record/Outcome.h"
+#include "parallel/Parallel.h"
 
 #include <gtest/gtest.h>
 

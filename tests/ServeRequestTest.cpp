@@ -1,8 +1,8 @@
 // What --serve accepts from a request or a journal before anything reads a file, and the
 // escaping of what it hands to Prometheus.
-#include "ServeFolder.h"
-#include "ServeMetrics.h"
-#include "ServeRequest.h"
+#include "serve/ServeFolder.h"
+#include "serve/ServeMetrics.h"
+#include "serve/ServeRequest.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The journal stays one whole JSON object a line whatever the disk does.
-#include "StationJournal.h"
+#include "station/StationJournal.h"
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,14 @@
 // The MCU image as the web upload file: a five-line header, then Base64 in lines of 928.
-#include "WebFile.h"
+#include "app/WebFile.h"
 
-#include "Console.h"
-#include "Encoder.h"
-#include "FileAPI.h"
-#include "Flatten.h"
-#include "Product.h"
-#include "Run.h"
-#include "RunBuffers.h"
-#include "SafeFile.h"
+#include "base/Console.h"
+#include "base/Encoder.h"
+#include "platform/FileAPI.h"
+#include "image/Flatten.h"
+#include "product/Product.h"
+#include "run/Run.h"
+#include "unit/RunBuffers.h"
+#include "platform/SafeFile.h"
 
 #include <cstdio>
 #include <cstring>

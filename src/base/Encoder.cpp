@@ -1,4 +1,4 @@
-#include "Encoder.h"
+#include "base/Encoder.h"
 
 static const unsigned char base64_enc_map[64] = {
     'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P', 'Q', 'R', 'S', 'T', 'U', 'V',

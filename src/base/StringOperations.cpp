@@ -1,6 +1,6 @@
-#include "StringOperations.h"
+#include "base/StringOperations.h"
 
-#include "Console.h"
+#include "base/Console.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,7 +1,7 @@
-#include "ChildRun.h"
+#include "fleet/ChildRun.h"
 
-#include "Console.h"
-#include "Product.h"
+#include "base/Console.h"
+#include "product/Product.h"
 
 #include <nlohmann/json.hpp>
 

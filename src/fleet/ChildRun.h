@@ -4,7 +4,7 @@
 // A child run of this program (an update, an identification or a presence run), as its events
 // describe it: what --parallel shows per port and the station per unit.
 
-#include "Outcome.h"
+#include "record/Outcome.h"
 
 #include <chrono>
 #include <string>

@@ -1,4 +1,4 @@
-#include "Children.h"
+#include "fleet/Children.h"
 
 #include "platform/Process.h"
 

@@ -1,6 +1,6 @@
-#include "ViewText.h"
+#include "fleet/ViewText.h"
 
-#include "Console.h"
+#include "base/Console.h"
 #include "platform/Platform.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
-#include "CarriedImages.h"
+#include "image/CarriedImages.h"
 
-#include "Flatten.h"
-#include "firmware/BinImage.h"
+#include "image/Flatten.h"
+#include "image/firmware/BinImage.h"
 
 #include <cstdlib>
 

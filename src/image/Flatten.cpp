@@ -1,8 +1,8 @@
 // Intel HEX text to the flat 0xFF-filled image in gDataConcatenated.
-#include "Flatten.h"
+#include "image/Flatten.h"
 
-#include "Console.h"
-#include "IntelHex.h"
+#include "base/Console.h"
+#include "image/IntelHex.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "IntelHex.h"
+#include "image/IntelHex.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,7 +1,7 @@
 #ifndef INTELHEX_H_
 #define INTELHEX_H_
 
-#include "StringOperations.h"
+#include "base/StringOperations.h"
 
 #include <cstddef>
 #include <cstdint>

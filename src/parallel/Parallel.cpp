@@ -1,17 +1,17 @@
 // A parallel run: every port at once, one child run of this program per port. The run's code
 // stays single-threaded with its globals: a process per unit is the isolation, and a unit's
 // fault cannot disturb another.
-#include "Parallel.h"
-#include "ParallelView.h"
+#include "parallel/Parallel.h"
+#include "parallel/ParallelView.h"
 
-#include "Clock.h"
-#include "Console.h"
-#include "Detection.h"
-#include "Options.h"
-#include "Product.h"
-#include "Run.h"
-#include "SafeFile.h"
-#include "Children.h"
+#include "base/Clock.h"
+#include "base/Console.h"
+#include "unit/Detection.h"
+#include "run/Options.h"
+#include "product/Product.h"
+#include "run/Run.h"
+#include "platform/SafeFile.h"
+#include "fleet/Children.h"
 #include "platform/PortList.h"
 
 #include <nlohmann/json.hpp>

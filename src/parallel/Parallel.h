@@ -1,7 +1,7 @@
 #ifndef PARALLEL_H_
 #define PARALLEL_H_
 
-#include "ChildRun.h"
+#include "fleet/ChildRun.h"
 
 #include <string>
 #include <vector>

@@ -1,7 +1,7 @@
 // What --parallel shows: a live row per port, or a line per change; the summary table.
-#include "ParallelView.h"
+#include "parallel/ParallelView.h"
 
-#include "Console.h"
+#include "base/Console.h"
 #include "platform/Platform.h"
 
 #include <algorithm>

@@ -1,8 +1,8 @@
 #ifndef PARALLELVIEW_H_
 #define PARALLELVIEW_H_
 
-#include "ChildRun.h"
-#include "ViewText.h"
+#include "fleet/ChildRun.h"
+#include "fleet/ViewText.h"
 
 #include <string>
 #include <vector>

@@ -1,6 +1,6 @@
-#include "FileAPI.h"
+#include "platform/FileAPI.h"
 
-#include "Console.h"
+#include "base/Console.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "PortName.h"
+#include "platform/PortName.h"
 
-#include "StringOperations.h"
+#include "base/StringOperations.h"
 
 #include <cctype>
 #include <cstdio>

@@ -1,7 +1,7 @@
-#include "SafeFile.h"
+#include "platform/SafeFile.h"
 
-#include "Console.h"
-#include "FileAPI.h"
+#include "base/Console.h"
+#include "platform/FileAPI.h"
 
 #include <chrono>
 #include <cstdio>

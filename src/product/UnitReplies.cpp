@@ -1,4 +1,4 @@
-#include "UnitReplies.h"
+#include "product/UnitReplies.h"
 
 #include <climits>
 #include <cstring>

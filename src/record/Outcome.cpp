@@ -1,4 +1,4 @@
-#include "Outcome.h"
+#include "record/Outcome.h"
 
 namespace {
 

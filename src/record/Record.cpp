@@ -1,11 +1,11 @@
 // The record of a run and its three sinks: session log, events, report.
-#include "Record.h"
+#include "record/Record.h"
 
-#include "Clock.h"
-#include "Console.h"
-#include "Product.h"
-#include "SafeFile.h"
-#include "Timing.h"
+#include "base/Clock.h"
+#include "base/Console.h"
+#include "product/Product.h"
+#include "platform/SafeFile.h"
+#include "product/Timing.h"
 #include "platform/PortList.h"
 
 #include <nlohmann/json.hpp>

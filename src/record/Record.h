@@ -8,8 +8,8 @@
 // none of them the record keeps nothing but the phase, and the run prints exactly what it
 // always has.
 
-#include "Outcome.h"
-#include "UnitReplies.h"
+#include "record/Outcome.h"
+#include "product/UnitReplies.h"
 #include "platform/Platform.h"
 
 #include <cstdint>

@@ -1,8 +1,8 @@
-#include "Options.h"
+#include "run/Options.h"
 
-#include "PortName.h"
-#include "ServeRequest.h"
-#include "StringOperations.h"
+#include "platform/PortName.h"
+#include "serve/ServeRequest.h"
+#include "base/StringOperations.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,7 +1,7 @@
 #ifndef OPTIONS_H_
 #define OPTIONS_H_
 
-#include "Record.h"
+#include "record/Record.h"
 
 #include <string>
 #include <vector>

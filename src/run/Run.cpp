@@ -2,19 +2,19 @@
 // the identification, the outcome, and the clean stop on a signal. Every way out passes
 // through endRun, whose status the entry returns, or stopRun, which close the port and finish
 // the record.
-#include "Run.h"
+#include "run/Run.h"
 
-#include "ComPortAPI.h"
-#include "Console.h"
-#include "Detection.h"
-#include "Exchange.h"
-#include "Options.h"
-#include "Outcome.h"
-#include "Product.h"
-#include "Record.h"
-#include "StringOperations.h"
-#include "RunBuffers.h"
-#include "Update.h"
+#include "unit/ComPortAPI.h"
+#include "base/Console.h"
+#include "unit/Detection.h"
+#include "unit/Exchange.h"
+#include "run/Options.h"
+#include "record/Outcome.h"
+#include "product/Product.h"
+#include "record/Record.h"
+#include "base/StringOperations.h"
+#include "unit/RunBuffers.h"
+#include "unit/Update.h"
 #include "platform/PortList.h"
 
 #include <algorithm>

@@ -1,15 +1,15 @@
 // --serve: the station folders over HTTP, read-only. Every route reads a folder through
 // ServeFolder; no part of a request reaches the file system but a journal line's number.
-#include "HttpLib.h" // first: winsock2.h must come before windows.h
+#include "serve/HttpLib.h" // first: winsock2.h must come before windows.h
 
-#include "Serve.h"
+#include "serve/Serve.h"
 
-#include "Outcome.h"
-#include "ServeConnections.h"
-#include "ServeFolder.h"
-#include "ServeMetrics.h"
-#include "ServeRequest.h"
-#include "WebAssets.h"
+#include "record/Outcome.h"
+#include "serve/ServeConnections.h"
+#include "serve/ServeFolder.h"
+#include "serve/ServeMetrics.h"
+#include "serve/ServeRequest.h"
+#include "serve/WebAssets.h"
 #include "platform/Platform.h"
 
 #include <atomic>

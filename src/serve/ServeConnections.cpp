@@ -1,4 +1,4 @@
-#include "ServeConnections.h"
+#include "serve/ServeConnections.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -7,7 +7,7 @@
 // SERVE_HEAD_MAX bytes (else 431) and SERVE_REQUEST_SECONDS; any connection past its deadline
 // is shut, which ends whatever its thread waits for.
 
-#include "HttpLib.h"
+#include "serve/HttpLib.h"
 
 #include <memory>
 

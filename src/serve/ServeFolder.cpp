@@ -1,7 +1,7 @@
-#include "ServeFolder.h"
+#include "serve/ServeFolder.h"
 
-#include "Clock.h"
-#include "ServeRequest.h"
+#include "base/Clock.h"
+#include "serve/ServeRequest.h"
 
 #include <algorithm>
 #include <chrono>

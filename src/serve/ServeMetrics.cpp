@@ -1,6 +1,6 @@
-#include "ServeMetrics.h"
+#include "serve/ServeMetrics.h"
 
-#include "ServeRequest.h"
+#include "serve/ServeRequest.h"
 
 #include <cstdio>
 #include <map>

@@ -1,7 +1,7 @@
 #ifndef SERVEMETRICS_H_
 #define SERVEMETRICS_H_
 
-#include "ServeFolder.h"
+#include "serve/ServeFolder.h"
 
 #include <string>
 #include <vector>

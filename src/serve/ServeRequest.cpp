@@ -1,4 +1,4 @@
-#include "ServeRequest.h"
+#include "serve/ServeRequest.h"
 
 const char *const SERVE_OUTCOME_GROUPS[5] = {"updated and verified", "already current", "failed", "not confirmed",
                                              "stopped"};

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-// The station page's files, built into the program from src/web (tools/gen_web_assets.py).
+// The station page's files, built into the program from src/serve/web (tools/gen_web_assets.py).
 struct WebAsset {
     const char *path;        // "/" for the page itself, "/app.js"...
     const char *contentType;

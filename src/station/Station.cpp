@@ -1,19 +1,19 @@
 // The station: per port, no port -> waiting for a unit -> its update -> waiting until it
 // has gone -> waiting for a unit. A unit is never updated twice while it stays attached.
-#include "Station.h"
-#include "StationView.h"
+#include "station/Station.h"
+#include "station/StationView.h"
 
-#include "Clock.h"
-#include "Console.h"
-#include "Options.h"
-#include "PortName.h"
-#include "Product.h"
-#include "Run.h"
-#include "SafeFile.h"
-#include "Children.h"
-#include "StationJournal.h"
-#include "StationState.h"
-#include "Timing.h"
+#include "base/Clock.h"
+#include "base/Console.h"
+#include "run/Options.h"
+#include "platform/PortName.h"
+#include "product/Product.h"
+#include "run/Run.h"
+#include "platform/SafeFile.h"
+#include "fleet/Children.h"
+#include "station/StationJournal.h"
+#include "station/StationState.h"
+#include "product/Timing.h"
 #include "platform/PortList.h"
 
 #include <nlohmann/json.hpp>

@@ -1,4 +1,4 @@
-#include "StationJournal.h"
+#include "station/StationJournal.h"
 
 #include "platform/Platform.h"
 

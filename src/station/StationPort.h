@@ -3,7 +3,7 @@
 
 // A port the station watches: its state, and the runs on it.
 
-#include "ChildRun.h"
+#include "fleet/ChildRun.h"
 
 #include <chrono>
 #include <string>

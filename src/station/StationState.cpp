@@ -1,9 +1,9 @@
-#include "StationState.h"
+#include "station/StationState.h"
 
-#include "CarriedImages.h"
-#include "Clock.h"
-#include "Product.h"
-#include "Timing.h"
+#include "image/CarriedImages.h"
+#include "base/Clock.h"
+#include "product/Product.h"
+#include "product/Timing.h"
 #include "platform/Platform.h"
 
 #include <cstdio>

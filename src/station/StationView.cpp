@@ -1,7 +1,7 @@
 // What the station shows: the totals, a live row per port, or a line per change of state.
-#include "StationView.h"
+#include "station/StationView.h"
 
-#include "Console.h"
+#include "base/Console.h"
 #include "platform/Platform.h"
 
 #include <algorithm>

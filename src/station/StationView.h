@@ -1,8 +1,8 @@
 #ifndef STATIONVIEW_H_
 #define STATIONVIEW_H_
 
-#include "StationPort.h"
-#include "ViewText.h"
+#include "station/StationPort.h"
+#include "fleet/ViewText.h"
 
 #include <map>
 #include <string>

@@ -1,8 +1,8 @@
-#include "ComPortAPI.h"
+#include "unit/ComPortAPI.h"
 
-#include "Console.h"
-#include "PortName.h"
-#include "Record.h"
+#include "base/Console.h"
+#include "platform/PortName.h"
+#include "record/Record.h"
 #include "platform/PortList.h"
 
 #include <chrono>

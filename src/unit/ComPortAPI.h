@@ -1,7 +1,7 @@
 #ifndef COMPORTAPI_H_
 #define COMPORTAPI_H_
 
-#include "Timing.h"
+#include "product/Timing.h"
 #include "platform/Platform.h"
 
 #define RX_SIZE 8192                        // driver input queue requested at every open

@@ -1,11 +1,11 @@
 // Command and data exchange with the unit: framing, reply collection, streaming.
-#include "Exchange.h"
+#include "unit/Exchange.h"
 
-#include "Clock.h"
-#include "ComPortAPI.h"
-#include "Console.h"
-#include "Record.h"
-#include "RunBuffers.h"
+#include "base/Clock.h"
+#include "unit/ComPortAPI.h"
+#include "base/Console.h"
+#include "record/Record.h"
+#include "unit/RunBuffers.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,7 +1,7 @@
-#include "RunBuffers.h"
+#include "unit/RunBuffers.h"
 
-#include "Flatten.h"
-#include "firmware/BinImage.h"
+#include "image/Flatten.h"
+#include "image/firmware/BinImage.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,18 +1,18 @@
 // The update dialogue with the unit: checks, FPGA image, MCU image, reboot.
-#include "Update.h"
+#include "unit/Update.h"
 
-#include "Clock.h"
-#include "ComPortAPI.h"
-#include "Console.h"
-#include "Detection.h"
-#include "Exchange.h"
-#include "Flatten.h"
-#include "Outcome.h"
-#include "Product.h"
-#include "Record.h"
-#include "RunBuffers.h"
-#include "UnitReplies.h"
-#include "firmware/BinImage.h"
+#include "base/Clock.h"
+#include "unit/ComPortAPI.h"
+#include "base/Console.h"
+#include "unit/Detection.h"
+#include "unit/Exchange.h"
+#include "image/Flatten.h"
+#include "record/Outcome.h"
+#include "product/Product.h"
+#include "record/Record.h"
+#include "unit/RunBuffers.h"
+#include "product/UnitReplies.h"
+#include "image/firmware/BinImage.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,7 +1,7 @@
 #ifndef UPDATE_H_
 #define UPDATE_H_
 
-#include "UnitReplies.h"
+#include "product/UnitReplies.h"
 #include "platform/Platform.h"
 
 // What updateFirmware learnt of the unit after its reboot.

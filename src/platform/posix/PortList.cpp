@@ -1,8 +1,8 @@
 // The machine's serial ports, in the order COM numbers count them.
 #include "platform/PortList.h"
 
-#include "Outcome.h"
-#include "PortName.h"
+#include "record/Outcome.h"
+#include "platform/PortName.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -2,7 +2,7 @@
 #include "platform/Platform.h"
 #include "platform/PortList.h"
 #include "platform/posix/Stop.h"
-#include "PortName.h"
+#include "platform/PortName.h"
 
 #include <algorithm>
 #include <cerrno>
