@@ -1,11 +1,11 @@
 // Commands and data on the wire, reply collection and the progress text, over a pty.
-#include "unit/ComPortAPI.h"
 #include "base/Console.h"
-#include "unit/Exchange.h"
-#include "unit/RunBuffers.h"
+#include "platform/PortList.h"
 #include "PtyPeer.h"
 #include "TestSupport.h"
-#include "platform/PortList.h"
+#include "unit/ComPortAPI.h"
+#include "unit/Exchange.h"
+#include "unit/RunBuffers.h"
 
 #include <atomic>
 #include <chrono>

@@ -45,14 +45,6 @@ TEST(ServeRequest, LoopbackAddresses) {
     for (const auto &[header, host] : hosts) EXPECT_EQ(serveHostOf(header), host) << header;
 }
 
-TEST(ServeRequest, OutcomesFallIntoTheCountsColumns) {
-    EXPECT_STREQ(serveOutcomeGroup("updated and verified"), "updated and verified");
-    EXPECT_STREQ(serveOutcomeGroup("not confirmed"), "not confirmed");
-    EXPECT_STREQ(serveOutcomeGroup("stopped"), "stopped");
-    for (const char *outcome : {"failed", "FAILED", "ended without a report", "", "updated"})
-        EXPECT_STREQ(serveOutcomeGroup(outcome), "failed") << outcome;
-}
-
 TEST(ServeFolder, JournalTimesWithTheirOffsets) {
     const struct {
         const char *text;

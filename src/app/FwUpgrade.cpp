@@ -1,24 +1,25 @@
 // Program entry: the command line, and the mode it asks for (the run with a unit, the station,
 // the files and lists).
-#include "image/CarriedImages.h"
-#include "base/Console.h"
-#include "unit/Detection.h"
-#include "platform/FileAPI.h"
-#include "image/Flatten.h"
-#include "run/Options.h"
-#include "record/Outcome.h"
-#include "product/Product.h"
-#include "record/Record.h"
-#include "run/Run.h"
-#include "unit/RunBuffers.h"
-#include "platform/SafeFile.h"
-#include "serve/Serve.h"
-#include "parallel/Parallel.h"
-#include "station/Station.h"
-#include "run/Presence.h"
 #include "app/WebFile.h"
+#include "base/Console.h"
+#include "image/CarriedImages.h"
 #include "image/firmware/BinImage.h"
+#include "image/Flatten.h"
+#include "parallel/Parallel.h"
+#include "platform/FileAPI.h"
 #include "platform/PortList.h"
+#include "platform/SafeFile.h"
+#include "product/Product.h"
+#include "record/Outcome.h"
+#include "record/Record.h"
+#include "run/Closing.h"
+#include "run/Options.h"
+#include "run/Presence.h"
+#include "run/Run.h"
+#include "serve/Serve.h"
+#include "station/Station.h"
+#include "unit/Detection.h"
+#include "unit/RunBuffers.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -90,6 +91,21 @@ static std::string commandLine(int argc, char **argv) {
     return text;
 }
 
+// The ports --port or --ports name become detection's candidates, each once, in the order first
+// named. False with error set for a name that names no port.
+static bool useNamedPorts(const Options &options, std::string &error) {
+    const std::vector<std::string> named = options.port.empty() ? options.ports : std::vector<std::string>{options.port};
+    std::vector<int> numbers;
+    if (named.empty()) return true;
+    if (!PortList_resolve(named, numbers, error)) return false;
+    gDetectionPorts.clear();
+    for (int n : numbers)
+        if (std::find(gDetectionPorts.begin(), gDetectionPorts.end(), n) == gDetectionPorts.end())
+            gDetectionPorts.push_back(n);
+    gComPortNumber = numbers.front();
+    return true;
+}
+
 int fwMain(int argc, char **argv) {
     platformConsoleInit();
     platformStopInit(stopRun);
@@ -112,18 +128,9 @@ int fwMain(int argc, char **argv) {
     platformStopSecondEndsNow(!options.parallel && !options.station && !options.record.events &&
                               platformStdinIsInteractive());
     if (options.asCom != 0) PortList_assign(options.asCom, options.port);
-    std::vector<std::string> named = options.port.empty() ? options.ports : std::vector<std::string>{options.port};
-    if (!named.empty()) {
-        std::vector<int> numbers;
-        if (!PortList_resolve(named, numbers, error)) {
-            std::fprintf(stderr, "FwUpgrade: %s. Try 'FwUpgrade --help'.\n", error.c_str());
-            return EXIT_USAGE;
-        }
-        gDetectionPorts.clear(); // each port once, in the order first named
-        for (int n : numbers)
-            if (std::find(gDetectionPorts.begin(), gDetectionPorts.end(), n) == gDetectionPorts.end())
-                gDetectionPorts.push_back(n);
-        gComPortNumber = numbers.front();
+    if (!useNamedPorts(options, error)) {
+        std::fprintf(stderr, "FwUpgrade: %s. Try 'FwUpgrade --help'.\n", error.c_str());
+        return EXIT_USAGE;
     }
     if (options.parallel) return runParallel(options);
     if (options.station) return runStation(options);

@@ -3,12 +3,12 @@
 
 #include "base/Console.h"
 #include "base/Encoder.h"
-#include "platform/FileAPI.h"
 #include "image/Flatten.h"
-#include "product/Product.h"
-#include "run/Run.h"
-#include "unit/RunBuffers.h"
+#include "platform/FileAPI.h"
 #include "platform/SafeFile.h"
+#include "product/Product.h"
+#include "run/Closing.h"
+#include "unit/RunBuffers.h"
 
 #include <cstdio>
 #include <cstring>

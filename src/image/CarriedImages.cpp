@@ -1,7 +1,7 @@
 #include "image/CarriedImages.h"
 
-#include "image/Flatten.h"
 #include "image/firmware/BinImage.h"
+#include "image/Flatten.h"
 
 #include <cstdlib>
 

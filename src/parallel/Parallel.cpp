@@ -6,13 +6,13 @@
 
 #include "base/Clock.h"
 #include "base/Console.h"
-#include "unit/Detection.h"
-#include "run/Options.h"
-#include "product/Product.h"
-#include "run/Run.h"
-#include "platform/SafeFile.h"
 #include "fleet/Children.h"
 #include "platform/PortList.h"
+#include "platform/SafeFile.h"
+#include "product/Product.h"
+#include "run/Closing.h"
+#include "run/Options.h"
+#include "unit/Detection.h"
 
 #include <nlohmann/json.hpp>
 
@@ -152,6 +152,19 @@ std::vector<std::string> closingLines(const std::vector<ChildRun> &ports, const 
     return lines;
 }
 
+// A run on each port; one that cannot start ends at once, with why.
+void startRuns(Children &children, std::vector<ChildRun> &ports, const Options &options, const std::string &dir) {
+    for (size_t i = 0; i < ports.size(); ++i) {
+        std::string why;
+        ports[i].started = Clock::now();
+        if (!ports[i].path.empty() && children.start(i, childArguments(options, ports[i], dir), false, why)) continue;
+        ports[i].finished = true;
+        childRunSet(ports[i], ports[i].path.empty() ? "no such port" : "failed",
+                    ports[i].path.empty() ? "no such port" : "failed: cannot start its run: " + why);
+        ports[i].status = EXIT_UPDATE_FAILED;
+    }
+}
+
 } // namespace
 
 int parallelStatus(const std::vector<ChildRun> &ports, bool named, bool stopped, std::string &totals) {
@@ -201,15 +214,7 @@ int runParallel(const Options &options) {
                                 " at once; logs and report.json in " + dir + buildNotesText() + "\r\n";
     consolePrint(heading.c_str());
     Children children;
-    for (size_t i = 0; i < ports.size(); ++i) {
-        std::string why;
-        ports[i].started = Clock::now();
-        if (!ports[i].path.empty() && children.start(i, childArguments(options, ports[i], dir), false, why)) continue;
-        ports[i].finished = true;
-        childRunSet(ports[i], ports[i].path.empty() ? "no such port" : "failed",
-                    ports[i].path.empty() ? "no such port" : "failed: cannot start its run: " + why);
-        ports[i].status = EXIT_UPDATE_FAILED;
-    }
+    startRuns(children, ports, options, dir);
     ParallelView view(ports, platformConsoleTakesCursorMoves(), platformConsoleColumns(), heading);
     bool stopping = false;
     while (children.count() > 0) {

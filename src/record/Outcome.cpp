@@ -1,5 +1,7 @@
 #include "record/Outcome.h"
 
+#include "platform/PortList.h"
+
 namespace {
 
 struct PhaseWords {
@@ -49,16 +51,6 @@ Left leftOf(const RunEnd &end) {
     }
 }
 
-struct Remedy {
-    const char *outcome;
-    const char *remedy;
-};
-
-// A port the user may not open (POSIX: EACCES, EPERM) stays so until an administrator acts.
-const Remedy kRemedies[] = {
-    {"no permission", "add the user to the dialout group"},
-};
-
 std::string percentText(int percent) { return percent >= 0 ? " at " + std::to_string(percent) + " %" : ""; }
 
 // "FPGA image refused after ...": what became of the image that failed.
@@ -98,6 +90,18 @@ Verdict verdictOf(const std::string &outcome) {
     return outcome == "stopped" ? VERDICT_STOPPED : VERDICT_FAILED;
 }
 
+const char *const OUTCOME_COLUMNS[5] = {"updated and verified", "already current", "failed", "not confirmed",
+                                        "stopped"};
+
+size_t outcomeColumn(const std::string &outcome) {
+    switch (verdictOf(outcome)) {
+    case VERDICT_GOOD: return outcome == "already current" ? 1 : 0;
+    case VERDICT_UNCONFIRMED: return 3;
+    case VERDICT_STOPPED: return 4;
+    default: return 2;
+    }
+}
+
 const char *unitLeft(const RunEnd &end) {
     static const char *const names[] = {"updated", "unchanged", "update again", "check before use"};
     return names[leftOf(end)];
@@ -112,9 +116,7 @@ const char *unitLeftSentence(const RunEnd &end) {
 }
 
 const char *outcomeRemedy(const std::string &outcome) {
-    for (const Remedy &r : kRemedies)
-        if (outcome == r.outcome) return r.remedy;
-    return "";
+    return outcome == "no permission" ? PortList_remedy(PORT_DENIED) : "";
 }
 
 std::vector<std::string> unitsToHandLines(const std::map<std::string, std::vector<std::string>> &left) {

@@ -59,14 +59,20 @@ enum Verdict {
     VERDICT_FAILED,      // anything else: failed, ended without a report, other firmware...
 };
 Verdict verdictOf(const std::string &outcome);
+// The columns that count a station's units, by verdict: "updated and verified" (every good
+// outcome but "already current"), "already current", "failed" (failed, or no unit), "not
+// confirmed", "stopped"; in this order for the counts, the chart and the metrics.
+extern const char *const OUTCOME_COLUMNS[5];
+// The index in OUTCOME_COLUMNS of an outcome.
+size_t outcomeColumn(const std::string &outcome);
 
 // What the unit holds after such an end: "updated", "unchanged", "update again" or
 // "check before use".
 const char *unitLeft(const RunEnd &end);
 // The same for the operator: "the unit must be updated again".
 const char *unitLeftSentence(const RunEnd &end);
-// What the operator can do about an outcome that no retry mends ("no permission": "add the user
-// to the dialout group"); "" for the others.
+// What the operator can do about an outcome that no retry mends ("no permission": the port
+// list's remedy, "add the user to the dialout group"); "" for the others.
 const char *outcomeRemedy(const std::string &outcome);
 // The end in words, with what the unit holds where that is in doubt:
 // "stopped in the FPGA image at 45 %: update again", "no unit", "no permission: add the user to the

@@ -8,9 +8,9 @@
 // none of them the record keeps nothing but the phase, and the run prints exactly what it
 // always has.
 
-#include "record/Outcome.h"
-#include "product/UnitReplies.h"
 #include "platform/Platform.h"
+#include "product/UnitReplies.h"
+#include "record/Outcome.h"
 
 #include <cstdint>
 #include <string>

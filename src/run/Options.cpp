@@ -1,8 +1,7 @@
 #include "run/Options.h"
 
-#include "platform/PortName.h"
-#include "serve/ServeRequest.h"
 #include "base/StringOperations.h"
+#include "platform/PortName.h"
 
 #include <algorithm>
 #include <cctype>
@@ -98,94 +97,152 @@ static bool checkCombination(const Options &o, std::string &error) {
     return error.empty();
 }
 
-bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string &out, const char *what) {
-            if (i + 1 >= argc) {
-                error = "option " + arg + " needs " + what;
-                return false;
-            }
-            out = argv[++i];
-            return true;
-        };
+// "[ADDR:]PORT" (ADDR may be "[v6]"): address (default 127.0.0.1) and port 0..65535.
+static bool parseHttp(const std::string &text, std::string &address, int &port, std::string &error) {
+    const size_t colon = text.rfind(':');
+    std::string portText = text;
+    address = "127.0.0.1";
+    if (colon != std::string::npos) {
+        address = text.substr(0, colon);
+        portText = text.substr(colon + 1);
+        if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+            address = address.substr(1, address.size() - 2);
+        else if (address.find(':') != std::string::npos) address.clear(); // a v6 address needs brackets
+    }
+    if (address.empty()) error = "--http needs [ADDR:]PORT (an IPv6 address in brackets), not '" + text + "'";
+    else if (!parseDecimal(portText, 0, 65535, port))
+        error = "--http needs a port number from 0 (any free port) to 65535, not '" + portText + "'";
+    return error.empty();
+}
+
+namespace {
+
+// The command line as it is read, one option at a time.
+struct Args {
+    int argc;
+    char **argv;
+    int i;
+    std::string &error;
+
+    // The option's value, the next argument; false with the error set when there is none.
+    bool value(const std::string &option, std::string &out, const char *what) {
+        if (i + 1 >= argc) {
+            error = "option " + option + " needs " + what;
+            return false;
+        }
+        out = argv[++i];
+        return true;
+    }
+    // Whether the next argument is a value rather than the next option ("--...").
+    bool valueFollows() const { return i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0; }
+};
+
+// What reading one option came to: not this group's, read, or refused (error set).
+enum Read { NOT_MINE, READ, REFUSED };
+
+Read flagOption(const std::string &arg, Options &o) {
+    static const std::pair<const char *, bool Options::*> flags[] = {
+        {"--help", &Options::help},       {"-h", &Options::help},
+        {"--version", &Options::version}, {"--no-pause", &Options::noPause},
+        {"--list-ports", &Options::listPorts}, {"--info", &Options::info},
+        {"--verify", &Options::verify},   {"--parallel", &Options::parallel},
+        {"--station", &Options::station}, {"--force", &Options::force},
+        {"--skip-current", &Options::skipCurrent}, {"--wait-for-unit", &Options::waitForUnit},
+    };
+    for (const auto &[name, member] : flags)
+        if (arg == name) {
+            o.*member = true;
+            return READ;
+        }
+    if (arg != "--events") return NOT_MINE;
+    o.record.events = true;
+    return READ;
+}
+
+Read numberOption(Args &a, const std::string &arg, Options &o) {
+    static const struct {
+        const char *name, *what, *range;
+        long long low, high;
+        int Options::*member;
+    } numbers[] = {
+        {"--units", "a number of units", "a number of units above 0", 1, 1000000, &Options::units},
+        {"--baud", "a baud rate", "a baud rate above 0", 1, 2147483647, &Options::baud},
+        {"--as-com", "a COM number", "a COM number", 1, 99999999, &Options::asCom},
+    };
+    for (const auto &n : numbers) {
+        if (arg != n.name) continue;
         std::string text;
-        if (arg == "--help" || arg == "-h") o.help = true;
-        else if (arg == "--version") o.version = true;
-        else if (arg == "--no-pause") o.noPause = true;
-        else if (arg == "--list-ports") o.listPorts = true;
-        else if (arg == "--info") o.info = true;
-        else if (arg == "--verify") o.verify = true;
-        else if (arg == "--parallel") o.parallel = true;
-        else if (arg == "--station") o.station = true;
-        else if (arg == "--force") o.force = true;
-        else if (arg == "--skip-current") o.skipCurrent = true;
-        else if (arg == "--wait-for-unit") o.waitForUnit = true;
-        else if (arg == "--wait-until-gone") {
-            if (!value(o.waitUntilGone, "the unit's versions")) return false;
-        } else if (arg == "--units") {
-            if (!value(text, "a number of units")) return false;
-            if (!parseDecimal(text, 1, 1000000, o.units)) {
-                error = "--units needs a number of units above 0, not '" + text + "'";
-                return false;
-            }
-        }
-        else if (arg == "--log-dir") {
-            if (!value(o.logDir, "a folder")) return false;
-        }
-        else if (arg == "--serve") {
-            // The folders: every argument up to the next option.
-            while (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) o.serveDirs.push_back(argv[++i]);
-            if (o.serveDirs.empty()) {
-                error = "option --serve needs a station folder";
-                return false;
-            }
-        } else if (arg == "--http") {
-            if (!value(text, "[ADDR:]PORT") || !serveParseHttp(text, o.httpAddress, o.httpPort, error)) return false;
-            o.http = true;
-        }
-        else if (arg == "--events") o.record.events = true;
-        else if (arg == "--log") {
-            if (!value(o.record.logFile, "a FILE")) return false;
-        } else if (arg == "--report") {
-            if (!value(o.record.reportFile, "a FILE")) return false;
-        }
-        else if (arg == "--port") {
-            if (!value(o.port, "a port") || !portNameUsable(o.port, error)) return false;
-        } else if (arg == "--baud") {
-            if (!value(text, "a baud rate")) return false;
-            if (!parseDecimal(text, 1, 2147483647, o.baud)) {
-                error = "--baud needs a baud rate above 0, not '" + text + "'";
-                return false;
-            }
-        } else if (arg == "--as-com") {
-            if (!value(text, "a COM number")) return false;
-            if (!parseDecimal(text, 1, 99999999, o.asCom)) {
-                error = "--as-com needs a COM number, not '" + text + "'";
-                return false;
-            }
-        } else if (arg == "--ports") {
-            if (!value(text, "a list of ports")) return false;
-            o.ports = splitList(text);
-            o.portLabels.clear();
-            for (std::string &name : o.ports)
-                if (!splitLabel(name, o.portLabels, error) || !portNameUsable(name, error)) return false;
-        } else if (arg == "--write-image") {
-            if (!value(o.writeImageKind, "a kind (mcu, tx or rx) and a FILE")) return false;
-            if (o.writeImageKind != "mcu" && o.writeImageKind != "tx" && o.writeImageKind != "rx") {
-                error = "--write-image takes mcu, tx or rx, not '" + o.writeImageKind + "'";
-                return false;
-            }
-            if (i + 1 >= argc || std::strncmp(argv[i + 1], "--", 2) == 0) {
-                error = "--write-image " + o.writeImageKind + ": FILE is missing";
-                return false;
-            }
-            o.writeImageFile = argv[++i];
-        } else if (arg == "--export-web") {
-            o.exportWeb = true;
-            // FILE is optional: an argument that begins with "--" is the next option.
-            if (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) o.exportWebFile = argv[++i];
-        } else {
+        if (!a.value(arg, text, n.what)) return REFUSED;
+        if (parseDecimal(text, n.low, n.high, o.*n.member)) return READ;
+        a.error = arg + " needs " + n.range + ", not '" + text + "'";
+        return REFUSED;
+    }
+    return NOT_MINE;
+}
+
+// The options that name a port, a file or a folder.
+Read textOption(Args &a, const std::string &arg, Options &o) {
+    std::string text;
+    bool ok = true;
+    if (arg == "--wait-until-gone") ok = a.value(arg, o.waitUntilGone, "the unit's versions");
+    else if (arg == "--log-dir") ok = a.value(arg, o.logDir, "a folder");
+    else if (arg == "--log") ok = a.value(arg, o.record.logFile, "a FILE");
+    else if (arg == "--report") ok = a.value(arg, o.record.reportFile, "a FILE");
+    else if (arg == "--port") ok = a.value(arg, o.port, "a port") && portNameUsable(o.port, a.error);
+    else if (arg == "--ports") {
+        ok = a.value(arg, text, "a list of ports");
+        o.ports = ok ? splitList(text) : std::vector<std::string>();
+        o.portLabels.clear();
+        for (std::string &name : o.ports)
+            ok = ok && splitLabel(name, o.portLabels, a.error) && portNameUsable(name, a.error);
+    } else return NOT_MINE;
+    return ok ? READ : REFUSED;
+}
+
+// --serve DIR... --http [ADDR:]PORT
+Read serveOption(Args &a, const std::string &arg, Options &o) {
+    if (arg == "--serve") {
+        // The folders: every argument up to the next option.
+        while (a.valueFollows()) o.serveDirs.push_back(a.argv[++a.i]);
+        if (!o.serveDirs.empty()) return READ;
+        a.error = "option --serve needs a station folder";
+        return REFUSED;
+    }
+    if (arg != "--http") return NOT_MINE;
+    std::string text;
+    if (!a.value(arg, text, "[ADDR:]PORT") || !parseHttp(text, o.httpAddress, o.httpPort, a.error)) return REFUSED;
+    o.http = true;
+    return READ;
+}
+
+// --write-image mcu|tx|rx FILE, --export-web [FILE]
+Read fileOption(Args &a, const std::string &arg, Options &o) {
+    if (arg == "--export-web") {
+        o.exportWeb = true;
+        // FILE is optional: an argument that begins with "--" is the next option.
+        if (a.valueFollows()) o.exportWebFile = a.argv[++a.i];
+        return READ;
+    }
+    if (arg != "--write-image") return NOT_MINE;
+    if (!a.value(arg, o.writeImageKind, "a kind (mcu, tx or rx) and a FILE")) return REFUSED;
+    if (o.writeImageKind != "mcu" && o.writeImageKind != "tx" && o.writeImageKind != "rx")
+        a.error = "--write-image takes mcu, tx or rx, not '" + o.writeImageKind + "'";
+    else if (!a.valueFollows()) a.error = "--write-image " + o.writeImageKind + ": FILE is missing";
+    else o.writeImageFile = a.argv[++a.i];
+    return a.error.empty() ? READ : REFUSED;
+}
+
+} // namespace
+
+bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
+    Args a{argc, argv, 1, error};
+    for (; a.i < argc; ++a.i) {
+        const std::string arg = argv[a.i];
+        Read read = flagOption(arg, o);
+        for (auto group : {numberOption, textOption, serveOption, fileOption})
+            if (read == NOT_MINE) read = group(a, arg, o);
+        if (read == REFUSED) return false;
+        if (read == NOT_MINE) {
             error = "unknown option '" + arg + "'";
             return false;
         }

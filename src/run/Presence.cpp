@@ -1,18 +1,18 @@
 #include "run/Presence.h"
 
 #include "base/Clock.h"
+#include "platform/PortList.h"
+#include "product/Product.h"
+#include "product/Timing.h"
+#include "record/Outcome.h"
+#include "record/Record.h"
+#include "run/Options.h"
+#include "run/Run.h"
 #include "unit/ComPortAPI.h"
 #include "unit/Detection.h"
 #include "unit/Exchange.h"
-#include "run/Options.h"
-#include "product/Product.h"
-#include "record/Outcome.h"
-#include "record/Record.h"
-#include "run/Run.h"
 #include "unit/RunBuffers.h"
-#include "product/Timing.h"
 #include "unit/Update.h"
-#include "platform/PortList.h"
 
 #include <cstdio>
 #include <cstdlib>

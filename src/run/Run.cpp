@@ -4,18 +4,20 @@
 // the record.
 #include "run/Run.h"
 
-#include "unit/ComPortAPI.h"
+#include "run/Closing.h"
+
 #include "base/Console.h"
+#include "base/StringOperations.h"
+#include "platform/PortList.h"
+#include "product/Product.h"
+#include "record/Outcome.h"
+#include "record/Record.h"
+#include "run/Options.h"
+#include "unit/ComPortAPI.h"
 #include "unit/Detection.h"
 #include "unit/Exchange.h"
-#include "run/Options.h"
-#include "record/Outcome.h"
-#include "product/Product.h"
-#include "record/Record.h"
-#include "base/StringOperations.h"
 #include "unit/RunBuffers.h"
 #include "unit/Update.h"
-#include "platform/PortList.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -23,42 +25,6 @@
 #include <string>
 
 static bool gAskOperator = true; // no dialogue when nobody reads the console (--events)
-static bool gNoPause = false;
-
-void runNoPause(bool noPause) { gNoPause = noPause; }
-
-void dipsplayLastMessageToUserBeforeExit(const char *lastMessage) {
-    consolePrint(lastMessage);
-    consolePrint("\r\nPress any key to exit");
-    // Only a person at a console can press a key: scripts and CI never wait, nor does a run
-    // whose console text goes to its log.
-    if (!gNoPause && !recordEvents() && platformStdinIsInteractive()) platformGetch();
-}
-
-std::string buildNotesText() {
-    std::string text;
-    if (FWUPGRADE_SAMPLE_IMAGES) text += "\r\nNOTE: this build carries sample firmware images, not a release.";
-    if (FWUPGRADE_TIME_DIVISOR != 1)
-        text += "\r\nNOTE: this build divides every protocol time-out and wait by " +
-                std::to_string(FWUPGRADE_TIME_DIVISOR) + " (test build).";
-    return text;
-}
-
-void printBuildNotes() { consolePrint(buildNotesText().c_str()); }
-
-void printBanner() {
-    consolePrintf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
-    printBuildNotes();
-}
-
-// Once the outcome is known, a stop only cuts the closing wait short: the run keeps its status.
-static bool gOver = false;
-static int gOverStatus = 0;
-
-void runOutcomeKnown(int status) {
-    gOver = true;
-    gOverStatus = status;
-}
 
 // Reads one decimal entry in [low, high] from stdin, asking again until it is one.
 // False at the end of input.
@@ -88,12 +54,6 @@ static int endRun(const char *lastMessage, int status, const char *outcome) {
     return closeWithStatus("", status);
 }
 
-int closeWithStatus(const char *lastMessage, int status) {
-    runOutcomeKnown(status);
-    dipsplayLastMessageToUserBeforeExit(lastMessage);
-    return status;
-}
-
 // What a stop cut short, and what it means for the unit.
 static std::string stoppedLine(RunPhase phase) {
     if (phase == PHASE_NONE) return "\r";
@@ -105,8 +65,10 @@ static std::string stoppedLine(RunPhase phase) {
 
 void stopRun(int signal) {
     ComPortAPI_CloseCOM();
-    consoleLine(stoppedLine(gOver ? PHASE_NONE : recordedPhase()).c_str());
-    const int status = gOver ? gOverStatus : recordFinish(EXIT_STOPPED, "stopped", signal);
+    int status = EXIT_STOPPED;
+    const bool over = runOutcomeIsKnown(status);
+    consoleLine(stoppedLine(over ? PHASE_NONE : recordedPhase()).c_str());
+    if (!over) status = recordFinish(EXIT_STOPPED, "stopped", signal);
     std::exit(status);
 }
 

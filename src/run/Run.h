@@ -21,22 +21,9 @@ int runInfo(const Options &options);
 // outcome is known (runOutcomeKnown), only the closing wait is cut short and the run keeps it.
 // It ends the process where the stop is seen, deep inside a transfer or a wait.
 [[noreturn]] void stopRun(int signal);
-void runOutcomeKnown(int status);
-// The closing prompt of a run whose exit status is known: a stop there only cuts it short.
-// Returns status.
-int closeWithStatus(const char *lastMessage, int status);
 
 // The outcome of ports that would not open, from their errors (GetLastError): "busy" when
 // another program held one, "no such port" when none exists, "no permission" when the user may
 // not open one (POSIX), else "port unavailable".
 const char *unopenedOutcome(const std::vector<DWORD> &errors);
-// Prints lastMessage unchanged, the exit prompt, and waits for a key where a person can press one.
-void dipsplayLastMessageToUserBeforeExit(const char *lastMessage);
-// --no-pause: never wait for the closing key.
-void runNoPause(bool noPause);
-// The banner of an update, and the notes of a test or sample build.
-void printBanner();
-void printBuildNotes();
-std::string buildNotesText(); // "\r\nNOTE: ..." for each note, or ""
-
 #endif

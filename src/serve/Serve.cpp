@@ -4,13 +4,13 @@
 
 #include "serve/Serve.h"
 
+#include "platform/Platform.h"
 #include "record/Outcome.h"
 #include "serve/ServeConnections.h"
 #include "serve/ServeFolder.h"
 #include "serve/ServeMetrics.h"
 #include "serve/ServeRequest.h"
 #include "serve/WebAssets.h"
-#include "platform/Platform.h"
 
 #include <atomic>
 #include <chrono>
@@ -71,7 +71,7 @@ ServeFolder *folderAsked(Served &served, const Request &req, Response &res) {
 StateJson countsFromJournal(const ServeFolder &folder) {
     const std::vector<long long> counts = folder.countOutcomes("");
     StateJson out = {{"handled", counts[0] + counts[1] + counts[2] + counts[3] + counts[4]}};
-    for (size_t i = 0; i < 5; ++i) out[SERVE_OUTCOME_GROUPS[i]] = counts[i];
+    for (size_t i = 0; i < 5; ++i) out[OUTCOME_COLUMNS[i]] = counts[i];
     out["units_per_hour"] = nullptr;
     return out;
 }

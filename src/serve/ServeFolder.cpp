@@ -1,6 +1,7 @@
 #include "serve/ServeFolder.h"
 
 #include "base/Clock.h"
+#include "record/Outcome.h"
 #include "serve/ServeRequest.h"
 
 #include <algorithm>
@@ -184,18 +185,11 @@ StateJson ServeFolder::journalPage(size_t after, size_t limit) const {
     return page;
 }
 
-static size_t groupIndex(const std::string &outcome) {
-    const char *group = serveOutcomeGroup(outcome);
-    for (size_t i = 0; i < 5; ++i)
-        if (SERVE_OUTCOME_GROUPS[i] == group) return i;
-    return 2;
-}
-
 std::vector<long long> ServeFolder::countOutcomes(const std::string &since) const {
     std::vector<long long> counts(5, 0);
     std::lock_guard<std::mutex> lock(mutex_);
     for (const JournalUnit &unit : units_)
-        if (unit.valid && unit.ended >= since) ++counts[groupIndex(unit.outcome)];
+        if (unit.valid && unit.ended >= since) ++counts[outcomeColumn(unit.outcome)];
     return counts;
 }
 
@@ -207,7 +201,7 @@ std::vector<PortTally> ServeFolder::tallyPorts(const std::string &since) const {
         PortTally &t = tallies[unit.label];
         t.label = unit.label;
         ++t.handled;
-        const size_t group = groupIndex(unit.outcome);
+        const size_t group = outcomeColumn(unit.outcome);
         t.passed += group <= 1;
         t.failed += group == 2;
         t.stopped += group == 4;
@@ -225,13 +219,13 @@ StateJson ServeFolder::unitsPerHour(const std::string &since) const {
             if (!unit.valid || unit.ended < since || unit.ended.size() < 13) continue;
             std::vector<long long> &row = hours[unit.ended.substr(0, 13)];
             row.resize(5, 0);
-            ++row[groupIndex(unit.outcome)];
+            ++row[outcomeColumn(unit.outcome)];
         }
     }
     StateJson list = StateJson::array();
     for (auto &[hour, row] : hours) {
         StateJson entry = {{"hour", hour}};
-        for (size_t i = 0; i < 5; ++i) entry[SERVE_OUTCOME_GROUPS[i]] = row[i];
+        for (size_t i = 0; i < 5; ++i) entry[OUTCOME_COLUMNS[i]] = row[i];
         list.push_back(entry);
     }
     return list;

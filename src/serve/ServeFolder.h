@@ -51,10 +51,10 @@ public:
     StateJson journalLine(size_t n) const;
     // Valid lines after `after` (1-based numbering), at most limit of them, as {"line", "unit"}.
     StateJson journalPage(size_t after, size_t limit) const;
-    // Units by outcome group (SERVE_OUTCOME_GROUPS), all journal lines or those ended since `since`.
+    // Units by outcome column (OUTCOME_COLUMNS), all journal lines or those ended since `since`.
     std::vector<long long> countOutcomes(const std::string &since) const;
     std::vector<PortTally> tallyPorts(const std::string &since) const;
-    // Units per hour (the ended time's "YYYY-MM-DDTHH") by outcome group, since `since`.
+    // Units per hour (the ended time's "YYYY-MM-DDTHH") by outcome column, since `since`.
     StateJson unitsPerHour(const std::string &since) const;
     // Durations (s) of every unit whose start and end are readable.
     std::vector<double> durations() const;

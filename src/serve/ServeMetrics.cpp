@@ -1,6 +1,6 @@
 #include "serve/ServeMetrics.h"
 
-#include "serve/ServeRequest.h"
+#include "record/Outcome.h"
 
 #include <cstdio>
 #include <map>
@@ -43,7 +43,7 @@ static void unitsHandled(std::string &out, const std::vector<ServeFolder *> &fol
     for (ServeFolder *folder : folders) {
         const std::vector<long long> counts = folder->countOutcomes("");
         for (size_t i = 0; i < 5; ++i)
-            out += "fwupgrade_units_total{" + folderLabel(*folder) + ",outcome=\"" + SERVE_OUTCOME_GROUPS[i] +
+            out += "fwupgrade_units_total{" + folderLabel(*folder) + ",outcome=\"" + OUTCOME_COLUMNS[i] +
                    "\"} " + std::to_string(counts[i]) + "\n";
     }
     out += "# HELP fwupgrade_journal_damaged_lines Journal lines that could not be read.\n"

@@ -5,16 +5,18 @@
 
 #include "base/Clock.h"
 #include "base/Console.h"
-#include "run/Options.h"
-#include "platform/PortName.h"
-#include "product/Product.h"
-#include "run/Run.h"
-#include "platform/SafeFile.h"
 #include "fleet/Children.h"
-#include "station/StationJournal.h"
-#include "station/StationState.h"
-#include "product/Timing.h"
 #include "platform/PortList.h"
+#include "platform/PortName.h"
+#include "platform/SafeFile.h"
+#include "product/Product.h"
+#include "product/Timing.h"
+#include "run/Closing.h"
+#include "run/Options.h"
+#include "station/StationJournal.h"
+#include "station/StationServer.h"
+#include "station/StationState.h"
+#include "station/StationTotals.h"
 
 #include <nlohmann/json.hpp>
 
@@ -36,13 +38,6 @@ const int kSecondStopApart = 500; // ms; closer: one stop sent twice (to the sta
 
 enum Stage { STAGE_RUNNING, STAGE_DRAINING, STAGE_STOPPING };
 
-struct Totals {
-    std::map<std::string, int> outcomes;
-    std::map<std::string, std::vector<std::string>> left; // "update again": the ports of such units
-    int handled = 0, failed = 0;
-    bool anyUnconfirmed = false, anyCut = false, anyUnwritten = false;
-};
-
 struct Station {
     Station(const Options &options, std::string dir) : options(options), dir(std::move(dir)) {}
     const Options &options;
@@ -52,17 +47,14 @@ struct Station {
     std::string notRecording;  // why no unit can be recorded now: none is taken
     std::string recordError;   // the last record that could not be written, with its unit
     bool drainedByUnits = false; // --units ended the intake: the first stop stops the runs
-    int httpPort = 0;            // where the page is served (--http): kept when its server starts again
-    Clock::time_point serveAt;   // when the page's server is started (again)
-    std::string serverError;     // what the page's server said last of a fault
+    StationServer server{options, dir};
     std::map<size_t, StationPort> ports; // by slot: a port keeps its slot while it is watched
     size_t nextSlot = 0;
     Children children;
     Stage stage = STAGE_RUNNING;
-    Totals totals;
-    std::vector<std::string> unwritten; // records that could not be written
     WallTime startedWall = std::chrono::system_clock::now();
-    Clock::time_point started = Clock::now();
+    StationTotals totals{startedWall};
+    std::vector<std::string> unwritten; // records that could not be written
 };
 
 // "port-ttyUSB0", "port-serial-by-path-pci-0000-00-14.0-usb-0-2-1.0-port0", "port-COM3": a port in a
@@ -126,88 +118,10 @@ void startRemoval(Station &w, size_t slot, StationPort &port, StationView &view)
     startChild(w, slot, port, STATE_REMOVE, args, view);
 }
 
-// The page and the interface (--http): a process of its own that reads the folder only, so that
-// no fault or load there can slow, stop or corrupt an update; started again when it ends.
-const size_t kServerSlot = static_cast<size_t>(-1);
-const auto kServerRestart = std::chrono::seconds(5);
-
-void startServer(Station &w) {
-    const std::string &address = w.options.httpAddress;
-    const std::string host = address.find(':') != std::string::npos ? "[" + address + "]" : address;
-    std::string error;
-    if (!w.children.start(kServerSlot, {"--serve", w.dir, "--http", host + ":" + std::to_string(w.httpPort)}, true,
-                          error))
-        w.serverError = "the page's server cannot start: " + error;
-    w.serveAt = Clock::now() + kServerRestart;
-}
-
-// A line of the page's server: where it listens (the port it took is kept), or a fault.
-void serverSaid(Station &w, const std::string &line) {
-    const size_t url = line.find("http://");
-    if (line.rfind("Serving ", 0) == 0 && url != std::string::npos) {
-        const size_t colon = line.rfind(':'), slash = line.find('/', url + 7);
-        if (colon > url + 7 && slash != std::string::npos && colon < slash)
-            w.httpPort = std::atoi(line.substr(colon + 1, slash - colon - 1).c_str());
-        w.serverError.clear();
-    } else if (line.rfind("ERROR: ", 0) == 0) {
-        w.serverError = "the page's server: " + line.substr(7);
-        while (!w.serverError.empty() && (w.serverError.back() == '.' || w.serverError.back() == '\r'))
-            w.serverError.pop_back();
-    }
-}
-
-// The server's first lines, for the station's own first lines: where to point a browser.
-std::string serverHeading(Station &w) {
-    if (!w.options.http) return "";
-    w.httpPort = w.options.httpPort;
-    startServer(w);
-    std::string heading;
-    const Clock::time_point until = Clock::now() + std::chrono::seconds(5);
-    while (w.children.running(kServerSlot) && Clock::now() < until && heading.find("Serving ") == std::string::npos) {
-        std::vector<Children::Line> lines;
-        std::vector<Children::Ended> ended;
-        w.children.poll(100, lines, ended);
-        for (const auto &line : lines) {
-            serverSaid(w, line.text);
-            heading += consoleSafeText(line.text, line.text.size()) + "\r\n";
-        }
-    }
-    return heading;
-}
-
-
-std::string relative(const Station &w, const std::string &file) { return file.substr(w.dir.size() + 1); }
-
-// A unit in words, for the lines that name units: "A1 (TX 1.0.3 1.03, 17:58:32)".
-std::string unitName(const StationPort &port) {
-    std::string what = port.unit.kind.empty() ? "unit" : port.unit.kind;
-    if (!port.unit.before.empty() && port.unit.before != "unreadable") what += " " + port.unit.before;
-    return port.label + " (" + what + ", " + port.unitStarted.substr(11, 8) + ")";
-}
-
 // One line of the journal for a unit handled, written, flushed and on disk before anything
 // else; a line the disk does not take is kept and written with the next one it takes.
 void journalUnit(Station &w, const StationPort &port) {
-    const ChildRun &u = port.unit;
-    // The versions as the unit's report has them; null when none were read.
-    const auto versions = [](const std::string &fields) { return fields.empty() ? json(nullptr) : json::parse(fields); };
-    json line = {{"port", port.name}};
-    if (!port.given.empty()) line["label"] = port.given;
-    line.update(json{{"com", port.com < 1000 ? json(port.com) : json(nullptr)},
-                     {"path", port.path},
-                     {"started", port.unitStarted},
-                     {"ended", u.endedAt.empty() ? timeStamp(std::chrono::system_clock::now()) : u.endedAt},
-                     {"kind", u.kind.empty() ? json(nullptr) : json(u.kind)},
-                     {"before", versions(u.beforeFields)},
-                     {"after", versions(u.afterFields)},
-                     {"outcome", u.outcome()},
-                     {"unit_left", unitLeft(u.end)},
-                     {"summary", u.summary},
-                     {"exit_status", u.status},
-                     {"log", relative(w, port.log)},
-                     {"report", u.reported ? json(relative(w, port.report)) : json(nullptr)},
-                     {"records_unwritten", u.unwritten}});
-    const std::string reason = w.journal.append(line.dump(-1, ' ', false, json::error_handler_t::replace));
+    const std::string reason = w.journal.append(stationJournalLine(port, w.dir));
     if (!reason.empty())
         w.recordError = "the journal could not take the line of " + unitName(port) + ": " + reason +
                         "; kept, to be written when it can";
@@ -215,16 +129,8 @@ void journalUnit(Station &w, const StationPort &port) {
 }
 
 void countUnit(Station &w, const StationPort &port) {
-    const std::string &outcome = port.unit.outcome();
-    const Verdict verdict = verdictOf(outcome);
-    ++w.totals.handled;
-    ++w.totals.outcomes[outcome];
-    if (verdict == VERDICT_FAILED) ++w.totals.failed;
     // A run that a second stop could not end in time, killed without its report, was cut too.
-    w.totals.anyCut |= verdict == VERDICT_STOPPED || (!port.unit.finished && w.stage == STAGE_STOPPING);
-    w.totals.anyUnconfirmed |= verdict == VERDICT_UNCONFIRMED;
-    w.totals.anyUnwritten |= !port.unit.unwritten.empty();
-    w.totals.left[unitLeft(port.unit.end)].push_back(unitName(port));
+    w.totals.count(port, !port.unit.finished && w.stage == STAGE_STOPPING);
     for (const std::string &what : port.unit.unwritten) {
         w.unwritten.push_back(unitName(port) + ": " + what);
         w.recordError = unitName(port) + ": " + what;
@@ -390,31 +296,6 @@ int working(const Station &w) {
     return (int)std::count_if(w.ports.begin(), w.ports.end(), [](const auto &p) { return p.second.state == STATE_WORKING; });
 }
 
-int countOf(const Station &w, const char *outcome) {
-    const auto at = w.totals.outcomes.find(outcome);
-    return at == w.totals.outcomes.end() ? 0 : at->second;
-}
-
-// Units an hour since the start; none over the first minutes, which would say more of chance
-// than of the line.
-double unitsPerHour(const Station &w) {
-    const double seconds = secondsSince(w.started);
-    return seconds < 300 ? -1 : w.totals.handled * 3600 / seconds;
-}
-
-std::string totalsText(const Station &w) {
-    char text[256];
-    std::snprintf(text, sizeof text, "Since %s: %d updated and verified, %d already current, %d failed, %d not confirmed",
-                  timeStamp(w.startedWall).substr(11, 5).c_str(), countOf(w, "updated and verified"),
-                  countOf(w, "already current"), w.totals.failed, countOf(w, "not confirmed"));
-    if (countOf(w, "stopped") > 0)
-        std::snprintf(text + std::strlen(text), sizeof text - std::strlen(text), ", %d stopped", countOf(w, "stopped"));
-    if (unitsPerHour(w) < 0) return text;
-    char rate[64];
-    std::snprintf(rate, sizeof rate, "; %.1f units/hour", unitsPerHour(w));
-    return text + std::string(rate);
-}
-
 std::string stopNote(const Station &w) {
     if (w.stage == STAGE_DRAINING) {
         const int n = working(w);
@@ -433,7 +314,7 @@ std::string stopNote(const Station &w) {
 std::string noteText(const Station &w) {
     const std::string note = stopNote(w);
     std::string text = note;
-    for (const std::string *error : {&w.recordError, &w.serverError})
+    for (const std::string *error : {&w.recordError, &w.server.error()})
         if (!error->empty()) text += (text.empty() ? "" : " ") + std::string("ERROR: ") + *error + ".";
     return text;
 }
@@ -443,35 +324,11 @@ std::string stageName(const Station &w) {
     return names[w.stage];
 }
 
-// A port as the live state has it: what its console row shows.
-json portJson(size_t slot, const StationPort &port) {
-    const bool working = port.state == STATE_WORKING;
-    const bool unitShown = working || port.state == STATE_REMOVE || port.awaitingRemoval;
-    const ChildRun &u = port.unit;
-    static const char *const states[] = {"no port", "waiting for a unit", "busy", "working", "remove the unit", "idle"};
-    return {{"slot", slot},
-            {"label", port.label},
-            {"name", port.name},
-            {"path", port.path},
-            {"com", port.com > 0 && port.com < 1000 ? json(port.com) : json(nullptr)},
-            {"state", states[port.state]},
-            {"text", portStateText(port)},
-            {"phase", working && u.phase != "starting" && u.phase != "done" ? json(u.phase) : json(nullptr)},
-            {"percent", working && u.percent >= 0 ? json(u.percent) : json(nullptr)},
-            {"unit", unitShown ? json{{"kind", u.kind.empty() ? json(nullptr) : json(u.kind)},
-                                      {"before", u.before.empty() ? json(nullptr) : json(u.before)}}
-                               : json(nullptr)},
-            {"since", timeStamp(std::chrono::system_clock::now() -
-                                std::chrono::duration_cast<std::chrono::system_clock::duration>(Clock::now() - port.since))},
-            {"last", port.last},
-            {"message", port.problem}};
-}
-
 // The live state file: written at once when a port's state changed or a unit was journaled.
 void writeState(Station &w, std::map<size_t, std::string> &shown, bool now = false) {
     json ports = json::array();
     for (const auto &[slot, port] : w.ports) {
-        json p = portJson(slot, port);
+        json p = StationState::portJson(slot, port);
         // A change of state, or of a tenth of an image: a reader is told (the percent goes on in "ports").
         const std::string key = p["state"].get<std::string>() + p["text"].get<std::string>().substr(0, 12) +
                                 std::to_string(p["percent"].is_number() ? p["percent"].get<int>() / 10 : -1) +
@@ -482,15 +339,7 @@ void writeState(Station &w, std::map<size_t, std::string> &shown, bool now = fal
         }
         ports.push_back(std::move(p));
     }
-    const double rate = unitsPerHour(w);
-    const json counts = {{"handled", w.totals.handled},
-                         {"updated and verified", countOf(w, "updated and verified")},
-                         {"already current", countOf(w, "already current")},
-                         {"failed", w.totals.failed},
-                         {"not confirmed", countOf(w, "not confirmed")},
-                         {"stopped", countOf(w, "stopped")},
-                         {"units_per_hour", rate < 0 ? json(nullptr) : json(std::round(rate * 10) / 10)}};
-    w.state->write(counts, ports, now ? "ended" : stageName(w), noteText(w), w.journal.lines(), now);
+    w.state->write(w.totals.counts(), ports, now ? "ended" : stageName(w), noteText(w), w.journal.lines(), now);
 }
 
 std::string portsText(const Options &options) {
@@ -502,12 +351,6 @@ std::string portsText(const Options &options) {
     if (!onBoard.empty())
         text += "; not the on-board " + onBoard + ", which only --ports names for a whole shift";
     return text;
-}
-
-int stationStatus(const Station &w) {
-    if (w.totals.anyCut) return EXIT_STOPPED;
-    if (w.totals.failed > 0 || !w.unwritten.empty()) return EXIT_UPDATE_FAILED;
-    return w.totals.anyUnconfirmed ? EXIT_NOT_CONFIRMED : EXIT_UPDATE_OK;
 }
 
 // The folder of the shift: kept across runs, held by one station at a time, with its journal.
@@ -544,9 +387,10 @@ std::vector<const StationPort *> rowsOf(const Station &w) {
 
 // "Update again: A1 (TX 1.0.3 1.03, 17:58:32), ...": each unit once, and the records lost.
 std::string closingLines(Station &w) {
-    std::string closing = "\r\n" + std::to_string(w.totals.handled) + (w.totals.handled == 1 ? " unit" : " units") +
+    const int handled = w.totals.handled();
+    std::string closing = "\r\n" + std::to_string(handled) + (handled == 1 ? " unit" : " units") +
                           " handled; their record is in " + w.dir + " (journal.jsonl).\r\n";
-    for (const std::string &line : unitsToHandLines(w.totals.left)) closing += line + "\r\n";
+    for (const std::string &line : w.totals.toHandLines()) closing += line + "\r\n";
     for (const std::string &line : w.journal.kept()) {
         const json kept = json::parse(line, nullptr, false);
         w.unwritten.push_back("the journal " + w.dir + "/journal.jsonl lost the line of the unit on " +
@@ -565,7 +409,7 @@ int runStation(const Options &options) {
     int status = EXIT_UPDATE_OK;
     if (!openFolder(w, status)) return status;
     const std::string heading = "Station: updating each unit plugged into " + portsText(options) + "; its record in " +
-                                w.dir + buildNotesText() + "\r\n" + serverHeading(w);
+                                w.dir + buildNotesText() + "\r\n" + w.server.start(w.children);
     consolePrint(heading.c_str());
     StationView view(platformConsoleTakesCursorMoves(), platformConsoleColumns(), heading);
     std::map<size_t, std::string> shown; // per port: what the live state last told of it
@@ -582,8 +426,8 @@ int runStation(const Options &options) {
         w.children.poll(250, lines, ended);
         onStops(w, stopsSeen); // before the runs that ended: a stop takes no new unit
         for (const auto &line : lines) {
-            if (line.slot == kServerSlot) {
-                serverSaid(w, line.text);
+            if (line.slot == StationServer::kSlot) {
+                w.server.said(line.text);
                 continue;
             }
             StationPort &port = w.ports.at(line.slot);
@@ -594,26 +438,25 @@ int runStation(const Options &options) {
             if (portStateText(port) != before) view.changed(port);
         }
         for (const auto &end : ended)
-            if (end.slot != kServerSlot) childEnded(w, end.slot, w.ports.at(end.slot), end.status, view);
-        if (options.http && w.stage == STAGE_RUNNING && !w.children.running(kServerSlot) && Clock::now() >= w.serveAt)
-            startServer(w);
-        if (w.stage == STAGE_RUNNING && options.units != 0 && w.totals.handled >= options.units) {
+            if (end.slot != StationServer::kSlot) childEnded(w, end.slot, w.ports.at(end.slot), end.status, view);
+        if (w.stage == STAGE_RUNNING) w.server.keep(w.children);
+        if (w.stage == STAGE_RUNNING && options.units != 0 && w.totals.handled() >= options.units) {
             w.drainedByUnits = true;
             endIntake(w);
         }
-        view.draw(rowsOf(w), totalsText(w), noteText(w));
+        view.draw(rowsOf(w), w.totals.text(), noteText(w));
         writeState(w, shown);
         // The page's server goes last: the ended state is the last thing it serves.
-        const size_t server = w.children.running(kServerSlot) ? 1 : 0;
+        const size_t server = w.children.running(StationServer::kSlot) ? 1 : 0;
         if (w.stage != STAGE_RUNNING && w.children.count() == server) {
             writeState(w, shown, true);
-            w.children.stop(kServerSlot);
+            w.children.stop(StationServer::kSlot);
             if (server == 0) break;
         }
     }
-    view.draw(rowsOf(w), totalsText(w), "", true);
+    view.draw(rowsOf(w), w.totals.text(), "", true);
     writeState(w, shown, true);
     const std::string closing = closingLines(w);
-    status = stationStatus(w);
+    status = w.totals.exitStatus(!w.unwritten.empty());
     return closeWithStatus(closing.c_str(), status);
 }

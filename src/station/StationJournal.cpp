@@ -1,8 +1,13 @@
 #include "station/StationJournal.h"
 
+#include "base/Clock.h"
 #include "platform/Platform.h"
 
+#include <nlohmann/json.hpp>
+
 #include <filesystem>
+
+using json = nlohmann::ordered_json;
 
 namespace {
 
@@ -99,4 +104,28 @@ std::string StationJournal::close() {
     const bool closed = std::fclose(file) == 0;
     file = nullptr;
     return closed ? "" : path + " may be incomplete";
+}
+
+std::string stationJournalLine(const StationPort &port, const std::string &dir) {
+    const auto relative = [&](const std::string &file) { return file.substr(dir.size() + 1); };
+    const ChildRun &u = port.unit;
+    // The versions as the unit's report has them; null when none were read.
+    const auto versions = [](const std::string &fields) { return fields.empty() ? json(nullptr) : json::parse(fields); };
+    json line = {{"port", port.name}};
+    if (!port.given.empty()) line["label"] = port.given;
+    line.update(json{{"com", port.com < 1000 ? json(port.com) : json(nullptr)},
+                     {"path", port.path},
+                     {"started", port.unitStarted},
+                     {"ended", u.endedAt.empty() ? timeStamp(std::chrono::system_clock::now()) : u.endedAt},
+                     {"kind", u.kind.empty() ? json(nullptr) : json(u.kind)},
+                     {"before", versions(u.beforeFields)},
+                     {"after", versions(u.afterFields)},
+                     {"outcome", u.outcome()},
+                     {"unit_left", unitLeft(u.end)},
+                     {"summary", u.summary},
+                     {"exit_status", u.status},
+                     {"log", relative(port.log)},
+                     {"report", u.reported ? json(relative(port.report)) : json(nullptr)},
+                     {"records_unwritten", u.unwritten}});
+    return line.dump(-1, ' ', false, json::error_handler_t::replace);
 }

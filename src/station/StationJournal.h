@@ -5,6 +5,8 @@
 // whole or not at all, whatever fails. A line that cannot be written is kept, in order, and
 // written with the next one that can be.
 
+#include "station/StationPort.h"
+
 #include <cstdio>
 #include <deque>
 #include <string>
@@ -38,5 +40,9 @@ class StationJournal {
 
     std::string write(const std::string &line);
 };
+
+// The journal line of a unit handled on port: one JSON object, its files named relative to dir
+// (the journal's folder), its versions as the unit's report has them (null when none were read).
+std::string stationJournalLine(const StationPort &port, const std::string &dir);
 
 #endif

@@ -1,21 +1,13 @@
 #ifndef STATIONPORT_H_
 #define STATIONPORT_H_
 
-// A port the station watches: its state, and the runs on it.
+// A port the station watches: its state, the runs on it, and both in words.
 
 #include "fleet/ChildRun.h"
+#include "station/PortState.h"
 
 #include <chrono>
 #include <string>
-
-enum PortState {
-    STATE_NO_PORT,  // the port is not there (the adapter is out)
-    STATE_WAITING,  // probed again and again until a unit answers
-    STATE_BUSY,     // another program holds the port: tried again a little later
-    STATE_WORKING,  // a unit answered: its update runs
-    STATE_REMOVE,   // the unit is done: waiting until it stops answering
-    STATE_IDLE,     // the station is stopping: nothing more on this port
-};
 
 // One watched port.
 struct StationPort {
@@ -38,5 +30,10 @@ struct StationPort {
     std::string sameAs; // the label of the port watched for this one (the same device named twice)
     bool dropped = false;
 };
+
+// The state of a watched port in words ("waiting for a unit", "FPGA image 45 %").
+std::string portStateText(const StationPort &port);
+// The unit on the port in words, for the lines that name units: "A1 (TX 1.0.3 1.03, 17:58:32)".
+std::string unitName(const StationPort &port);
 
 #endif

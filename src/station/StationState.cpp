@@ -1,10 +1,11 @@
 #include "station/StationState.h"
 
-#include "image/CarriedImages.h"
 #include "base/Clock.h"
+#include "image/CarriedImages.h"
+#include "platform/Platform.h"
 #include "product/Product.h"
 #include "product/Timing.h"
-#include "platform/Platform.h"
+#include "station/StationPort.h"
 
 #include <cstdio>
 
@@ -37,6 +38,29 @@ StationState::json StationState::stationFacts(const std::string &id, const std::
             {"firmware", {{"version", FIRMWARE_VERSION_TO_UPLOAD}, {"images", FWUPGRADE_SAMPLE_IMAGES ? "sample" : "release"},
                           {"time_divisor", FWUPGRADE_TIME_DIVISOR}, {"carried", carried}}},
             {"started", started}};
+}
+
+// What its console row shows.
+StationState::json StationState::portJson(size_t slot, const StationPort &port) {
+    const bool working = port.state == STATE_WORKING;
+    const bool unitShown = working || port.state == STATE_REMOVE || port.awaitingRemoval;
+    const ChildRun &u = port.unit;
+    return {{"slot", slot},
+            {"label", port.label},
+            {"name", port.name},
+            {"path", port.path},
+            {"com", port.com > 0 && port.com < 1000 ? json(port.com) : json(nullptr)},
+            {"state", PORT_STATE_NAMES[port.state]},
+            {"text", portStateText(port)},
+            {"phase", working && u.phase != "starting" && u.phase != "done" ? json(u.phase) : json(nullptr)},
+            {"percent", working && u.percent >= 0 ? json(u.percent) : json(nullptr)},
+            {"unit", unitShown ? json{{"kind", u.kind.empty() ? json(nullptr) : json(u.kind)},
+                                      {"before", u.before.empty() ? json(nullptr) : json(u.before)}}
+                               : json(nullptr)},
+            {"since", timeStamp(std::chrono::system_clock::now() -
+                                std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::steady_clock::now() - port.since))},
+            {"last", port.last},
+            {"message", port.problem}};
 }
 
 void StationState::portChanged(const json &port) {

@@ -6,6 +6,8 @@
 // they do can reach the station. The last changes are kept in it with rising ids, so that a
 // reader that missed some can catch up.
 
+#include "station/StationPort.h"
+
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -24,6 +26,8 @@ class StationState {
     // second. False when it could not be written (tried again at the next call).
     bool write(const json &counts, const json &ports, const std::string &stage, const std::string &note,
                size_t journalLines, bool now = false);
+    // A port as the file has it (slot: its place in the station's list).
+    static json portJson(size_t slot, const StationPort &port);
     // The fixed facts of this station, as the file has them.
     static json stationFacts(const std::string &id, const std::string &started);
 

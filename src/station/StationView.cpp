@@ -12,29 +12,7 @@ namespace {
 
 const int kStateWidth = 20;
 
-// Why the last run on a port could not use it, as its outcome says (no run at all: port.last
-// says why). One that needs an administrator says what to do; the tries go on, to see it done.
-std::string retryText(const StationPort &port) {
-    const std::string outcome = port.probe.finished ? port.probe.outcome() : "";
-    if (*outcomeRemedy(outcome) != '\0') return port.probe.summary;
-    return (outcome.empty() ? "no run" : outcome) + ", trying again";
-}
-
 } // namespace
-
-std::string portStateText(const StationPort &port) {
-    switch (port.state) {
-    case STATE_NO_PORT: return "no port";
-    case STATE_WAITING: return "waiting for a unit";
-    case STATE_BUSY:
-        return port.awaitingRemoval ? "remove the unit" : !port.problem.empty() ? port.problem : retryText(port);
-    case STATE_WORKING: // its run opens the port at the rate found, then talks to the unit
-        if (port.unit.phase == "starting" || port.unit.phase == "detecting") return "unit found at " + std::to_string(port.baud);
-        return port.unit.phase == "done" ? port.unit.summary : childRunPhaseText(port.unit);
-    case STATE_REMOVE: return "remove the unit";
-    default: return port.sameAs.empty() ? "stopped" : "same port as " + port.sameAs;
-    }
-}
 
 StationView::StationView(bool live, int columns, std::string heading)
     : live(live && columns >= 72), screen(columns, std::move(heading)) {

@@ -1,8 +1,8 @@
 #ifndef STATIONVIEW_H_
 #define STATIONVIEW_H_
 
-#include "station/StationPort.h"
 #include "fleet/ViewText.h"
+#include "station/StationPort.h"
 
 #include <map>
 #include <string>
@@ -30,8 +30,5 @@ class StationView {
     std::map<std::string, bool> retrying;         // the line view: per port, its last line was a retry
     std::string lastNote;
 };
-
-// The state of a watched port in words ("waiting for a unit", "FPGA image 45 %").
-std::string portStateText(const StationPort &port);
 
 #endif

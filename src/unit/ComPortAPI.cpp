@@ -1,9 +1,9 @@
 #include "unit/ComPortAPI.h"
 
 #include "base/Console.h"
+#include "platform/PortList.h"
 #include "platform/PortName.h"
 #include "record/Record.h"
-#include "platform/PortList.h"
 
 #include <chrono>
 

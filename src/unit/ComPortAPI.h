@@ -1,8 +1,8 @@
 #ifndef COMPORTAPI_H_
 #define COMPORTAPI_H_
 
-#include "product/Timing.h"
 #include "platform/Platform.h"
+#include "product/Timing.h"
 
 #define RX_SIZE 8192                        // driver input queue requested at every open
 #define TX_SIZE 8192                        // driver output queue requested at every open

@@ -1,10 +1,10 @@
 // Finds the port and baud rate where a unit answers the help probe.
 #include "unit/Detection.h"
 
-#include "unit/ComPortAPI.h"
-#include "unit/Exchange.h"
 #include "platform/PortName.h"
 #include "product/Product.h"
+#include "unit/ComPortAPI.h"
+#include "unit/Exchange.h"
 
 static const int kProbeRates[] = {115200, 9600, 57600, 4800, 2400, 1200};
 

@@ -2,9 +2,9 @@
 #include "unit/Exchange.h"
 
 #include "base/Clock.h"
-#include "unit/ComPortAPI.h"
 #include "base/Console.h"
 #include "record/Record.h"
+#include "unit/ComPortAPI.h"
 #include "unit/RunBuffers.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "unit/RunBuffers.h"
 
-#include "image/Flatten.h"
 #include "image/firmware/BinImage.h"
+#include "image/Flatten.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -2,17 +2,17 @@
 #include "unit/Update.h"
 
 #include "base/Clock.h"
-#include "unit/ComPortAPI.h"
 #include "base/Console.h"
+#include "image/firmware/BinImage.h"
+#include "image/Flatten.h"
+#include "product/Product.h"
+#include "product/UnitReplies.h"
+#include "record/Outcome.h"
+#include "record/Record.h"
+#include "unit/ComPortAPI.h"
 #include "unit/Detection.h"
 #include "unit/Exchange.h"
-#include "image/Flatten.h"
-#include "record/Outcome.h"
-#include "product/Product.h"
-#include "record/Record.h"
 #include "unit/RunBuffers.h"
-#include "product/UnitReplies.h"
-#include "image/firmware/BinImage.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,8 +1,8 @@
 #ifndef UPDATE_H_
 #define UPDATE_H_
 
-#include "product/UnitReplies.h"
 #include "platform/Platform.h"
+#include "product/UnitReplies.h"
 
 // What updateFirmware learnt of the unit after its reboot.
 enum RebootOutcome {
