@@ -1,13 +1,11 @@
 #include "serve/ServeMetrics.h"
 
 #include "record/Outcome.h"
+#include "station/PortState.h"
 
 #include <cstdio>
 #include <map>
 
-// The port states a station names, each a gauge even when no port is in it.
-static const char *const kPortStates[] = {"no port", "waiting for a unit", "busy", "working", "remove the unit",
-                                          "idle"};
 // Update durations (s): a unit's run takes from seconds (already current) to minutes.
 static const double kDurationBuckets[] = {5, 10, 20, 30, 60, 120, 180, 300, 600, 1200};
 
@@ -57,7 +55,7 @@ static void portsByState(std::string &out, const std::vector<ServeFolder *> &fol
     out += "# HELP fwupgrade_ports Ports watched by the station, by state.\n# TYPE fwupgrade_ports gauge\n";
     for (ServeFolder *folder : folders) {
         std::map<std::string, long long> states;
-        for (const char *state : kPortStates) states[state] = 0;
+        for (const char *state : PORT_STATE_NAMES) states[state] = 0; // each a gauge, even when no port is in it
         const auto state = folder->state();
         if (state && state->contains("ports") && (*state)["ports"].is_array())
             for (const StateJson &port : (*state)["ports"])

@@ -121,7 +121,7 @@ void startRemoval(Station &w, size_t slot, StationPort &port, StationView &view)
 // One line of the journal for a unit handled, written, flushed and on disk before anything
 // else; a line the disk does not take is kept and written with the next one it takes.
 void journalUnit(Station &w, const StationPort &port) {
-    const std::string reason = w.journal.append(stationJournalLine(port, w.dir));
+    const std::string reason = w.journal.appendLine(stationJournalLine(port, w.dir));
     if (!reason.empty())
         w.recordError = "the journal could not take the line of " + unitName(port) + ": " + reason +
                         "; kept, to be written when it can";
@@ -130,7 +130,7 @@ void journalUnit(Station &w, const StationPort &port) {
 
 void countUnit(Station &w, const StationPort &port) {
     // A run that a second stop could not end in time, killed without its report, was cut too.
-    w.totals.count(port, !port.unit.finished && w.stage == STAGE_STOPPING);
+    w.totals.countUnit(port, !port.unit.finished && w.stage == STAGE_STOPPING);
     for (const std::string &what : port.unit.unwritten) {
         w.unwritten.push_back(unitName(port) + ": " + what);
         w.recordError = unitName(port) + ": " + what;
@@ -339,7 +339,7 @@ void writeState(Station &w, std::map<size_t, std::string> &shown, bool now = fal
         }
         ports.push_back(std::move(p));
     }
-    w.state->write(w.totals.counts(), ports, now ? "ended" : stageName(w), noteText(w), w.journal.lines(), now);
+    w.state->write(w.totals.countsJson(), ports, now ? "ended" : stageName(w), noteText(w), w.journal.lines(), now);
 }
 
 std::string portsText(const Options &options) {
@@ -444,7 +444,7 @@ int runStation(const Options &options) {
             w.drainedByUnits = true;
             endIntake(w);
         }
-        view.draw(rowsOf(w), w.totals.text(), noteText(w));
+        view.draw(rowsOf(w), w.totals.totalsLine(), noteText(w));
         writeState(w, shown);
         // The page's server goes last: the ended state is the last thing it serves.
         const size_t server = w.children.running(StationServer::kSlot) ? 1 : 0;
@@ -454,7 +454,7 @@ int runStation(const Options &options) {
             if (server == 0) break;
         }
     }
-    view.draw(rowsOf(w), w.totals.text(), "", true);
+    view.draw(rowsOf(w), w.totals.totalsLine(), "", true);
     writeState(w, shown, true);
     const std::string closing = closingLines(w);
     status = w.totals.exitStatus(!w.unwritten.empty());

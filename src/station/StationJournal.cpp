@@ -62,7 +62,7 @@ std::string StationJournal::write(const std::string &line) {
     return reason;
 }
 
-std::string StationJournal::append(const std::string &line) {
+std::string StationJournal::appendLine(const std::string &line) {
     pending.push_back(line);
     return retry();
 }

@@ -18,7 +18,7 @@ class StationJournal {
     std::string open(const std::string &dir);
     // Appends line (one JSON object, no line end) after any kept ones, each flushed and on
     // disk. "" when all are written; else why not, and the lines not written are kept.
-    std::string append(const std::string &line);
+    std::string appendLine(const std::string &line);
     // Why a unit could not be recorded now ("" when it can): the folder gone or not writable,
     // the journal removed, the disk full. probe: also try to create a file in the folder.
     std::string problem(bool probe) const;

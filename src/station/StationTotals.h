@@ -17,13 +17,13 @@ class StationTotals {
   public:
     explicit StationTotals(WallTime startedWall) : startedWall(startedWall) {}
     // A unit handled on port; cut: a second stop ended its run before it could tell its end.
-    void count(const StationPort &port, bool cut);
+    void countUnit(const StationPort &port, bool cut);
     int handled() const { return handled_; }
     // "Since 14:05: 3 updated and verified, 1 already current, 0 failed, 0 not confirmed; 17.8
     // units/hour" (the rate once the station has run a few minutes).
-    std::string text() const;
+    std::string totalsLine() const;
     // The live state's counts: handled, each column, units_per_hour (null over the first minutes).
-    nlohmann::ordered_json counts() const;
+    nlohmann::ordered_json countsJson() const;
     // "Update again: A1 (...)." and "Check before use: ...": each unit that needs a hand, once.
     std::vector<std::string> toHandLines() const { return unitsToHandLines(left); }
     // 130 when a stop cut a unit, else 1 when one failed or a record was lost, else 3 when one
@@ -38,7 +38,7 @@ class StationTotals {
     WallTime startedWall;
     MonotonicTime started = std::chrono::steady_clock::now();
 
-    long long of(const char *column) const;
+    long long inColumn(const char *column) const;
     double unitsPerHour() const;
 };
 
