@@ -1,6 +1,6 @@
 // Copy the FPGA text out of the image table, flatten it, checksum it: what an update does.
-#include "Flatten.h"
-#include "RunBuffers.h"
+#include "image/Flatten.h"
+#include "unit/RunBuffers.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,8 +1,8 @@
 // The serial port over a pseudo-terminal: what an open applies, the setters, read time-outs.
-#include "ComPortAPI.h"
-#include "Console.h"
-#include "PtyPeer.h"
+#include "base/Console.h"
 #include "platform/PortList.h"
+#include "PtyPeer.h"
+#include "unit/ComPortAPI.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Base64 both ways: RFC 4648 vectors, the room rules, and the decoder's quirks.
-#include "Encoder.h"
+#include "base/Encoder.h"
 
 #include <gtest/gtest.h>
 

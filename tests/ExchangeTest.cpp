@@ -1,11 +1,11 @@
 // Commands and data on the wire, reply collection and the progress text, over a pty.
-#include "ComPortAPI.h"
-#include "Console.h"
-#include "Exchange.h"
-#include "RunBuffers.h"
+#include "base/Console.h"
+#include "platform/PortList.h"
 #include "PtyPeer.h"
 #include "TestSupport.h"
-#include "platform/PortList.h"
+#include "unit/ComPortAPI.h"
+#include "unit/Exchange.h"
+#include "unit/RunBuffers.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,6 +1,6 @@
 // The one open file: modes, messages, and what is reported without a file.
-#include "Console.h"
-#include "FileAPI.h"
+#include "base/Console.h"
+#include "platform/FileAPI.h"
 #include "TestSupport.h"
 
 namespace {

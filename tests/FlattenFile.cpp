@@ -1,6 +1,6 @@
 // flatten-file IN OUT: the flat image of an Intel HEX file, for comparison with other tools.
-#include "Console.h"
-#include "Flatten.h"
+#include "base/Console.h"
+#include "image/Flatten.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // Intel HEX texts to the flat image: placement, length, refusals and their messages.
-#include "Console.h"
-#include "Flatten.h"
+#include "base/Console.h"
+#include "image/Flatten.h"
 #include "TestSupport.h"
 
 #include <string>

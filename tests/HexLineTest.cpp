@@ -1,5 +1,5 @@
 // Reading single Intel HEX lines and hex digits.
-#include "IntelHex.h"
+#include "image/IntelHex.h"
 
 #include <gtest/gtest.h>
 

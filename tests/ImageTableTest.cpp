@@ -1,8 +1,8 @@
 // The images carried: byte-exact copies of the files, and (for sample builds) the release layout.
-#include "Flatten.h"
-#include "RunBuffers.h"
+#include "image/firmware/BinImage.h"
+#include "image/Flatten.h"
 #include "TestSupport.h"
-#include "firmware/BinImage.h"
+#include "unit/RunBuffers.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,10 +1,10 @@
 // The serial port on a real COM port named by FWUPGRADE_TEST_PORT (a COM number), with the
 // emulated unit at 9600 behind it. The Windows build runs these under Wine; the end-to-end
 // suite starts the unit and checks what it recorded. Skipped when the variable is not set.
-#include "ComPortAPI.h"
-#include "Exchange.h"
-#include "RunBuffers.h"
 #include "TestSupport.h"
+#include "unit/ComPortAPI.h"
+#include "unit/Exchange.h"
+#include "unit/RunBuffers.h"
 
 #include <chrono>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // The command line: what each form means, and what is refused.
-#include "Options.h"
-#include "StringOperations.h"
+#include "base/StringOperations.h"
+#include "run/Options.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // How a run's end reads, what it leaves in the unit, and what a station's ends add up to.
-#include "Outcome.h"
-#include "Parallel.h"
+#include "parallel/Parallel.h"
+#include "record/Outcome.h"
 
 #include <gtest/gtest.h>
 
@@ -69,6 +69,16 @@ std::vector<ChildRun> runs(std::initializer_list<const char *> outcomes) {
         childRunEnded(ports.back(), 0);
     }
     return ports;
+}
+
+// The station's counts, its page and its metrics sort by the one verdict.
+TEST(Outcome, OutcomesFallIntoTheCountsColumns) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"updated and verified", "updated and verified"}, {"updated", "updated and verified"},
+        {"already current", "already current"}, {"not confirmed", "not confirmed"}, {"stopped", "stopped"},
+        {"failed", "failed"}, {"FAILED", "failed"}, {"ended without a report", "failed"}, {"", "failed"},
+        {"other firmware", "failed"}};
+    for (const auto &[outcome, column] : cases) EXPECT_STREQ(OUTCOME_COLUMNS[outcomeColumn(outcome)], column) << outcome;
 }
 
 TEST(ParallelStatus, OutcomesToExitStatus) {

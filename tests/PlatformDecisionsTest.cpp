@@ -1,9 +1,9 @@
 // Decisions the platform code takes from what the system said, run on recorded results: when a
 // write has stalled, which COM ports the device records name and which are USB adapters, the
 // console's live view, its Quick Edit and its control events (Windows paths Wine cannot run).
-#include "ComPortAPI.h"
 #include "platform/ConsoleControl.h"
 #include "platform/DeviceRecords.h"
+#include "unit/ComPortAPI.h"
 
 #include <gtest/gtest.h>
 

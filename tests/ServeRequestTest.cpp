@@ -1,8 +1,8 @@
 // What --serve accepts from a request or a journal before anything reads a file, and the
 // escaping of what it hands to Prometheus.
-#include "ServeFolder.h"
-#include "ServeMetrics.h"
-#include "ServeRequest.h"
+#include "serve/ServeFolder.h"
+#include "serve/ServeMetrics.h"
+#include "serve/ServeRequest.h"
 
 #include <gtest/gtest.h>
 
@@ -43,14 +43,6 @@ TEST(ServeRequest, LoopbackAddresses) {
     const std::pair<const char *, const char *> hosts[] = {
         {"127.0.0.1:8080", "127.0.0.1"}, {"[::1]:80", "::1"}, {"localhost", "localhost"}, {"", ""}, {"[::1", "::1"}};
     for (const auto &[header, host] : hosts) EXPECT_EQ(serveHostOf(header), host) << header;
-}
-
-TEST(ServeRequest, OutcomesFallIntoTheCountsColumns) {
-    EXPECT_STREQ(serveOutcomeGroup("updated and verified"), "updated and verified");
-    EXPECT_STREQ(serveOutcomeGroup("not confirmed"), "not confirmed");
-    EXPECT_STREQ(serveOutcomeGroup("stopped"), "stopped");
-    for (const char *outcome : {"failed", "FAILED", "ended without a report", "", "updated"})
-        EXPECT_STREQ(serveOutcomeGroup(outcome), "failed") << outcome;
 }
 
 TEST(ServeFolder, JournalTimesWithTheirOffsets) {

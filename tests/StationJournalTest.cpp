@@ -1,5 +1,5 @@
 // The journal stays one whole JSON object a line whatever the disk does.
-#include "StationJournal.h"
+#include "station/StationJournal.h"
 
 #include <gtest/gtest.h>
 
@@ -37,14 +37,14 @@ TEST(StationJournal, ALineTheDiskCutsIsUndoneAndWrittenWithTheNext) {
     std::filesystem::create_directories(dir);
     StationJournal journal;
     ASSERT_EQ(journal.open(dir), "");
-    ASSERT_EQ(journal.append(R"({"unit":1})"), "");
+    ASSERT_EQ(journal.appendLine(R"({"unit":1})"), "");
     const std::string first = R"({"unit":1})" "\n";
     {
         FileSizeLimit full(first.size() + 5); // room for a few bytes of the next line only
-        EXPECT_NE(journal.append(R"({"unit":2,"summary":"updated and verified"})"), "");
+        EXPECT_NE(journal.appendLine(R"({"unit":2,"summary":"updated and verified"})"), "");
         EXPECT_EQ(contents(dir + "/journal.jsonl"), first); // nothing half-written
         EXPECT_EQ(journal.kept().size(), 1u);
-        EXPECT_NE(journal.append(R"({"unit":3})"), "");
+        EXPECT_NE(journal.appendLine(R"({"unit":3})"), "");
         EXPECT_EQ(journal.kept().size(), 2u);
     }
     EXPECT_EQ(journal.retry(), "");
@@ -56,7 +56,7 @@ TEST(StationJournal, ALineTheDiskCutsIsUndoneAndWrittenWithTheNext) {
     // The folder removed: the unit is kept, and the station is told why it cannot record.
     std::filesystem::remove_all(dir);
     EXPECT_EQ(journal.problem(false), "the folder " + dir + " is gone");
-    EXPECT_NE(journal.append(R"({"unit":4})"), "");
+    EXPECT_NE(journal.appendLine(R"({"unit":4})"), "");
     std::filesystem::create_directories(dir);
     EXPECT_EQ(journal.problem(true), "");
     EXPECT_EQ(journal.retry(), "");

@@ -1,6 +1,6 @@
 #include "TestSupport.h"
 
-#include "RunBuffers.h"
+#include "unit/RunBuffers.h"
 
 #include <cstdio>
 #ifdef _WIN32

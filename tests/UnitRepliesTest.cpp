@@ -1,6 +1,6 @@
 // The version reply: read as the "%d.%d.%d %s %d.%d %d" conversion reads it, except that a
 // number beyond an int does not convert.
-#include "UnitReplies.h"
+#include "product/UnitReplies.h"
 
 #include <gtest/gtest.h>
 

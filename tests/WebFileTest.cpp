@@ -1,9 +1,9 @@
 // The web upload file: header, Base64 body in lines of 928, and nothing half-written.
-#include "Console.h"
-#include "Encoder.h"
-#include "RunBuffers.h"
-#include "WebFile.h"
+#include "app/WebFile.h"
+#include "base/Console.h"
+#include "base/Encoder.h"
 #include "TestSupport.h"
+#include "unit/RunBuffers.h"
 
 #include <cstring>
 #include <filesystem>

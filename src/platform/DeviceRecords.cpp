@@ -1,6 +1,6 @@
 #include "platform/DeviceRecords.h"
 
-#include "PortName.h"
+#include "platform/PortName.h"
 
 #include <algorithm>
 #include <cctype>

@@ -35,6 +35,11 @@ bool PortList_resolve(const std::vector<std::string> &names, std::vector<int> &n
 // What kept a port from opening, from the error its open left (GetLastError).
 enum PortProblem { PORT_ABSENT, PORT_BUSY, PORT_DENIED, PORT_OTHER };
 PortProblem PortList_problem(DWORD error);
+// What the user can do about a port that stays closed until someone acts: the user may not open
+// it (POSIX: EACCES, EPERM) until an administrator adds them to the dialout group. "" for the others.
+inline const char *PortList_remedy(PortProblem problem) {
+    return problem == PORT_DENIED ? "add the user to the dialout group" : "";
+}
 // Names port path COM n from now on (a station gives each child the number it shows).
 void PortList_assign(int n, const std::string &path);
 // Whether two names lead to the same device (a link and its target, \\.\COM3 and COM3).

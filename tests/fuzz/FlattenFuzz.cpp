@@ -1,6 +1,6 @@
 // Any bytes as an Intel HEX text: the flattening must never read or write outside its buffers.
-#include "Console.h"
-#include "Flatten.h"
+#include "base/Console.h"
+#include "image/Flatten.h"
 
 #include <cstdlib>
 #include <string>

@@ -1,7 +1,7 @@
 // Any bytes as a unit's version reply or post-reboot text.
-#include "Console.h"
-#include "Flatten.h"
-#include "UnitReplies.h"
+#include "base/Console.h"
+#include "image/Flatten.h"
+#include "product/UnitReplies.h"
 
 #include <cstdlib>
 #include <string>

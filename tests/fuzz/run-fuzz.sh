@@ -8,10 +8,10 @@ root=$(cd "$here/../.." && pwd)
 out=${2:-$root/build/fuzz}
 mkdir -p "$out"
 flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I"$root/src")
-common=("$root/src/Console.cpp" "$root/src/Flatten.cpp" "$root/src/IntelHex.cpp" "$root/src/StringOperations.cpp"
+common=("$root/src/base/Console.cpp" "$root/src/image/Flatten.cpp" "$root/src/image/IntelHex.cpp" "$root/src/base/StringOperations.cpp"
         "$root/src/platform/posix/Platform.cpp" "$root/src/platform/posix/Stop.cpp")
 clang++ "${flags[@]}" "$here/FlattenFuzz.cpp" "${common[@]}" -o "$out/flatten-fuzz"
-clang++ "${flags[@]}" "$here/RepliesFuzz.cpp" "$root/src/UnitReplies.cpp" "${common[@]}" -o "$out/replies-fuzz"
+clang++ "${flags[@]}" "$here/RepliesFuzz.cpp" "$root/src/product/UnitReplies.cpp" "${common[@]}" -o "$out/replies-fuzz"
 for target in flatten:hex replies:replies; do
   name=${target%%:*}; corpus=${target##*:}
   work="$out/corpus-$name"; mkdir -p "$work"

@@ -278,13 +278,15 @@ void Emulator::onCommand(const std::string &command) {
         if (cfg.secondProbeOnly && probesAtRate % 2 == 1) return;
         std::string text = kHelpReply;
         if (cfg.probeOffByOne) text[text.size() - 3] = 'X';
-        reply(text);
-        if (cfg.unplugAfterProbe && linked) { // found, and gone before anybody opens the port again
+        // Found, and gone before anybody opens the port again: the link goes before the answer,
+        // so that no run started on that answer finds it, however busy the machine.
+        if (cfg.unplugAfterProbe && linked) {
             ::unlink(cfg.linkPath.c_str());
             linked = false;
             unplugged = true;
             record("unplugged");
         }
+        reply(text);
     } else if (command == "%%%fw -v") {
         reply(rebooted ? cfg.versionAfter : cfg.versionReply);
     } else if (command == "%%%fw -p") {

@@ -1,8 +1,7 @@
 // The machine's serial ports, in the order COM numbers count them.
 #include "platform/PortList.h"
 
-#include "Outcome.h"
-#include "PortName.h"
+#include "platform/PortName.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -100,7 +99,7 @@ std::string PortList_status(const PortInfo &port) {
         const int error = errno;
         switch (PortList_problem((DWORD)error)) {
         case PORT_BUSY: return "in use by another program";
-        case PORT_DENIED: return std::string("no permission: ") + outcomeRemedy("no permission");
+        case PORT_DENIED: return std::string("no permission: ") + PortList_remedy(PORT_DENIED);
         case PORT_ABSENT: return "no such port";
         default: return std::string("cannot open: ") + std::strerror(error);
         }

@@ -1,6 +1,6 @@
 // Child processes on POSIX: posix_spawn with the output on a pipe.
-#include "platform/Process.h"
 #include "platform/Platform.h"
+#include "platform/Process.h"
 
 #include <cerrno>
 #include <chrono>

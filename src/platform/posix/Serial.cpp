@@ -1,8 +1,8 @@
 // kernel32 serial calls on termios, for the one port the program holds at a time.
 #include "platform/Platform.h"
 #include "platform/PortList.h"
+#include "platform/PortName.h"
 #include "platform/posix/Stop.h"
-#include "PortName.h"
 
 #include <algorithm>
 #include <cerrno>

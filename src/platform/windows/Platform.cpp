@@ -1,6 +1,6 @@
 // Console, files and memory on Windows: what Platform.h promises beyond kernel32 serial calls.
-#include "platform/Platform.h"
 #include "platform/ConsoleControl.h"
+#include "platform/Platform.h"
 
 #include <atomic>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "platform/PortList.h"
 
-#include "PortName.h"
+#include "platform/PortName.h"
 
 #include "platform/DeviceRecords.h"
 

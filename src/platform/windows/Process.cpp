@@ -1,6 +1,6 @@
 // Child processes on Windows: CreateProcess with the output on an anonymous pipe.
-#include "platform/Process.h"
 #include "platform/Platform.h"
+#include "platform/Process.h"
 
 #include <algorithm>
 #include <cwchar>

@@ -1,0 +1,95 @@
+#include "base/Console.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+static std::string *gCapture = nullptr;
+static void (*gRecorder)(const char *, size_t) = nullptr;
+static bool gRecorderOnly = false;
+
+void consoleSetRecorder(void (*recorder)(const char *, size_t), bool instead) {
+    gRecorder = recorder;
+    gRecorderOnly = instead;
+}
+
+void consoleWrite(const char *bytes, size_t n) {
+    if (gRecorder) gRecorder(bytes, n);
+    if (gCapture) {
+        gCapture->append(bytes, n);
+        return;
+    }
+    if (gRecorderOnly) return; // stdout carries something else (the events)
+    std::fwrite(bytes, 1, n, stdout);
+    std::fflush(stdout);
+}
+
+void consolePrint(const char *text) { consoleWrite(text, std::strlen(text)); }
+
+void consoleLine(const char *text) {
+    consolePrint(text);
+    consoleWrite("\n", 1);
+}
+
+void consolePrintf(const char *format, ...) {
+    va_list args, copy;
+    va_start(args, format);
+    va_copy(copy, args);
+    int len = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (len > 0) {
+        std::vector<char> text((size_t)len + 1);
+        std::vsnprintf(text.data(), text.size(), format, args);
+        consoleWrite(text.data(), (size_t)len);
+    }
+    va_end(args);
+}
+
+// The one way the unit's bytes become text to show. oneLine: CR, LF, backslash and quote
+// escaped too. Stops once the text reaches `limit` characters; `shown` tells how many bytes it took.
+static std::string visibleBytes(const std::string &bytes, bool oneLine, size_t limit, size_t &shown) {
+    std::string text;
+    for (shown = 0; shown < bytes.size() && text.size() < limit; ++shown) {
+        const unsigned char c = (unsigned char)bytes[shown];
+        if (oneLine && (c == '\r' || c == '\n')) {
+            text += c == '\r' ? "\\r" : "\\n";
+        } else if (oneLine && (c == '\\' || c == '"')) {
+            text += '\\';
+            text += (char)c;
+        } else if ((c >= 0x20 && c < 0x7F) || c == '\r' || c == '\n') {
+            text += (char)c;
+        } else {
+            char escape[5];
+            std::snprintf(escape, sizeof escape, "\\x%02x", c);
+            text += escape;
+        }
+    }
+    return text;
+}
+
+std::string consoleSafeText(const std::string &bytes, size_t total) {
+    size_t shown = 0;
+    std::string text = visibleBytes(bytes, false, 200, shown);
+    if (shown < total) text += "... (" + std::to_string(total) + " bytes received)";
+    return text;
+}
+
+std::string quotedText(const std::string &bytes) {
+    size_t shown = 0;
+    std::string text = "\"";
+    text += visibleBytes(bytes, true, std::string::npos, shown);
+    return text += '"';
+}
+
+static std::string gCaptured;
+
+void consoleCaptureBegin() {
+    gCaptured.clear();
+    gCapture = &gCaptured;
+}
+
+std::string consoleCaptureEnd() {
+    gCapture = nullptr;
+    return std::move(gCaptured);
+}

@@ -1,0 +1,72 @@
+#include "base/StringOperations.h"
+
+#include "base/Console.h"
+
+#include <cstdlib>
+#include <cstring>
+
+static constexpr std::array<uint8_t, 256> HEX_DIGIT_VALUE = hexDigitValues();
+
+uint8_t int_from_hex_char(char aChar) { return HEX_DIGIT_VALUE[(unsigned char)aChar]; }
+
+uint8_t u8_from_hex_string(const char *inputString) {
+    if (inputString[0] == '\0') return 0;
+    if (inputString[1] == '\0') return int_from_hex_char(inputString[0]);
+    return (uint8_t)(int_from_hex_char(inputString[0]) * 16 + int_from_hex_char(inputString[1]));
+}
+
+uint8_t u8_array_from_hex_string(uint8_t *outputArray, uint32_t arraySize, const char *inputString) {
+    const uint16_t length = (uint16_t)std::strlen(inputString);
+    if ((uint32_t)(length + 1) / 2 > arraySize) return 0;
+    for (int p = length - 1; p >= 0; --p) {
+        uint8_t digit = int_from_hex_char(inputString[p]);
+        outputArray[p / 2] = (uint8_t)(outputArray[p / 2] + ((p % 2 == 0) ? digit << 4 : digit));
+    }
+    return 1;
+}
+
+char capitalizeChar(char character) {
+    return (character >= 'a' && character <= 'z') ? (char)(character - 32) : character;
+}
+
+char **str_split(char *s, const char *ct) {
+    if (s == nullptr || ct == nullptr) return nullptr;
+    size_t room = 1, count = 0;
+    char **list = nullptr;
+    char *p = s + std::strspn(s, ct); // delimiters in front stay as they are
+    while (*p != '\0') {
+        if (count + 1 >= room) {
+            room *= 2;
+            char **grown = (char **)std::realloc(list, room * sizeof(char *));
+            if (grown == nullptr) {
+                std::free(list);
+                consoleLine("Memoire insuffisante");
+                std::exit(1); // out of memory is a failure, never status 0
+            }
+            list = grown;
+        }
+        list[count++] = p;
+        p += std::strcspn(p, ct);
+        if (*p == '\0') break;
+        *p++ = '\0';
+        p += std::strspn(p, ct);
+    }
+    if (list == nullptr) { // no piece: an empty list, never a write through a missing one
+        list = (char **)std::malloc(sizeof(char *));
+        if (list == nullptr) {
+            consoleLine("Memoire insuffisante");
+            std::exit(1);
+        }
+    }
+    list[count] = nullptr;
+    return list;
+}
+
+bool parseDecimal(const std::string &text, long long low, long long high, int &value) {
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    long long v = 0;
+    for (char c : text) v = v * 10 + (c - '0');
+    if (v < low || v > high) return false;
+    value = (int)v;
+    return true;
+}

@@ -1,0 +1,47 @@
+#ifndef OPTIONS_H_
+#define OPTIONS_H_
+
+#include "record/Record.h"
+
+#include <string>
+#include <vector>
+
+// The command line. With no arguments the program runs the interactive update.
+struct Options {
+    bool help = false;
+    bool version = false;
+    bool noPause = false;
+    bool listPorts = false;
+    bool info = false;              // identify the unit, update nothing
+    bool verify = false;            // ask the versions again after the reboot
+    bool parallel = false;          // every port at once, a child run each
+    bool station = false;           // watch the ports all day, update each unit plugged in
+    int units = 0;                  // --units: the station ends after this many units (0: never)
+    bool force = false;             // --force: the station updates units already current too
+    bool skipCurrent = false;       // --skip-current: a unit already current is left alone
+    std::string logDir;             // --log-dir: the folder of a parallel run or a station
+    // A station's presence runs on --port: until a unit answers (detection), or until the unit
+    // that answers at --baud with the versions `waitUntilGone` ("1.0.3 1.03") stops answering.
+    bool waitForUnit = false;
+    std::string waitUntilGone;
+    RecordSinks record;             // --log FILE, --report FILE, --events
+    std::string port;               // --port: COM number, COMn or (POSIX) device path
+    int baud = 0;                   // --baud, with --port
+    int asCom = 0;                  // --as-com: the COM number --port goes by (a station's child)
+    std::vector<std::string> ports; // --ports: the candidates of detection, in order
+    std::vector<std::string> portLabels; // --station: each port's label ("A1" of A1=PORT), or ""
+    std::string writeImageKind;     // --write-image mcu|tx|rx
+    std::string writeImageFile;
+    bool exportWeb = false;         // --export-web [FILE]
+    std::string exportWebFile = "FwToUpload.bin";
+    std::vector<std::string> serveDirs; // --serve DIR...: station folders served over HTTP
+    bool http = false;              // --http [ADDR:]PORT: where --serve (or a station) listens
+    std::string httpAddress = "127.0.0.1";
+    int httpPort = 0;               // 0: any free port (the one taken is printed)
+};
+
+// Fills options from argv; false with error set to a one-line reason.
+bool parseOptions(int argc, char **argv, Options &options, std::string &error);
+// The --help text.
+const char *usageText();
+#endif

@@ -1,0 +1,83 @@
+#ifndef SERVEFOLDER_H_
+#define SERVEFOLDER_H_
+
+// A station's folder as --serve reads it: the live state (station-state.json, replaced whole by
+// the station on each change) and the journal (journal.jsonl, appended). Only ever read: the
+// folder may belong to a running station, or to yesterday's. Thread-safe: one thread refreshes,
+// any number read.
+
+#include <nlohmann/json.hpp>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+using StateJson = nlohmann::ordered_json;
+
+// One line of the journal, kept short: the page of lines is parsed again when asked for.
+struct JournalUnit {
+    bool valid = false;        // a JSON object (a damaged line keeps its number only)
+    std::string text;          // the line as written
+    std::string outcome;       // "updated and verified", ...
+    std::string label;         // the port's label ("label", else "port")
+    std::string ended;         // as written, local time with its offset
+    double seconds = -1;       // ended - started, or -1 when either is unreadable
+};
+
+// Per port, from the journal: what the page's table and the metrics show.
+struct PortTally {
+    std::string label;
+    long long handled = 0, passed = 0, failed = 0, stopped = 0;
+};
+
+class ServeFolder {
+public:
+    explicit ServeFolder(std::string dir);
+    const std::string &dir() const { return dir_; }
+    // Reads what changed since the last call: a new state file, new complete journal lines.
+    // True when anything changed (then waiters wake).
+    bool refresh();
+    // Waits (at most ms) until a refresh after version `seen` changed something; the version now.
+    unsigned long long waitForChange(unsigned long long seen, int ms);
+    void wake(); // ends every wait now (the server stops)
+    // The last good state file read, or null when there never was one.
+    std::shared_ptr<const StateJson> state() const;
+    // Journal lines so far (damaged ones included), and those that are damaged.
+    size_t journalLines() const;
+    size_t journalDamaged() const;
+    // Line n (1-based) as a JSON object, or null when out of range or damaged.
+    StateJson journalLine(size_t n) const;
+    // Valid lines after `after` (1-based numbering), at most limit of them, as {"line", "unit"}.
+    StateJson journalPage(size_t after, size_t limit) const;
+    // Units by outcome column (OUTCOME_COLUMNS), all journal lines or those ended since `since`.
+    std::vector<long long> countOutcomes(const std::string &since) const;
+    std::vector<PortTally> tallyPorts(const std::string &since) const;
+    // Units per hour (the ended time's "YYYY-MM-DDTHH") by outcome column, since `since`.
+    StateJson unitsPerHour(const std::string &since) const;
+    // Durations (s) of every unit whose start and end are readable.
+    std::vector<double> durations() const;
+    // The body of the log or report (`field`) named by journal line n, when it is a regular file
+    // directly inside the folder; false when there is none such.
+    bool readUnitFile(size_t n, const char *field, std::string &body) const;
+
+private:
+    void readState();
+    bool readJournal();
+    std::string dir_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    unsigned long long version_ = 0;
+    std::string stateText_;
+    std::shared_ptr<const StateJson> state_;
+    std::vector<JournalUnit> units_;
+    unsigned long long journalOffset_ = 0; // bytes of the complete lines read
+    size_t damaged_ = 0;
+};
+
+// Milliseconds since 1970 of an ISO 8601 time with its offset ("2026-12-07T17:58:32.592+00:00"),
+// or false.
+bool serveParseTime(const std::string &text, long long &ms);
+
+#endif

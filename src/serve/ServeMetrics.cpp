@@ -1,0 +1,114 @@
+#include "serve/ServeMetrics.h"
+
+#include "record/Outcome.h"
+#include "station/PortState.h"
+
+#include <cstdio>
+#include <map>
+
+// Update durations (s): a unit's run takes from seconds (already current) to minutes.
+static const double kDurationBuckets[] = {5, 10, 20, 30, 60, 120, 180, 300, 600, 1200};
+
+std::string serveMetricLabel(const std::string &value) {
+    std::string out;
+    for (char c : value) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '"') out += "\\\"";
+        else if (c == '\n') out += "\\n";
+        else out += c;
+    }
+    return out;
+}
+
+static std::string number(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+static std::string folderLabel(const ServeFolder &folder) {
+    return "folder=\"" + serveMetricLabel(folder.dir()) + "\"";
+}
+
+static std::string stateText(const StateJson &object, const char *key) {
+    auto it = object.find(key);
+    return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+static void unitsHandled(std::string &out, const std::vector<ServeFolder *> &folders) {
+    out += "# HELP fwupgrade_units_total Units handled by the station, by outcome (from its journal).\n"
+           "# TYPE fwupgrade_units_total counter\n";
+    for (ServeFolder *folder : folders) {
+        const std::vector<long long> counts = folder->countOutcomes("");
+        for (size_t i = 0; i < 5; ++i)
+            out += "fwupgrade_units_total{" + folderLabel(*folder) + ",outcome=\"" + OUTCOME_COLUMNS[i] +
+                   "\"} " + std::to_string(counts[i]) + "\n";
+    }
+    out += "# HELP fwupgrade_journal_damaged_lines Journal lines that could not be read.\n"
+           "# TYPE fwupgrade_journal_damaged_lines gauge\n";
+    for (ServeFolder *folder : folders)
+        out += "fwupgrade_journal_damaged_lines{" + folderLabel(*folder) + "} " +
+               std::to_string(folder->journalDamaged()) + "\n";
+}
+
+static void portsByState(std::string &out, const std::vector<ServeFolder *> &folders) {
+    out += "# HELP fwupgrade_ports Ports watched by the station, by state.\n# TYPE fwupgrade_ports gauge\n";
+    for (ServeFolder *folder : folders) {
+        std::map<std::string, long long> states;
+        for (const char *state : PORT_STATE_NAMES) states[state] = 0; // each a gauge, even when no port is in it
+        const auto state = folder->state();
+        if (state && state->contains("ports") && (*state)["ports"].is_array())
+            for (const StateJson &port : (*state)["ports"])
+                if (port.is_object()) ++states[stateText(port, "state")];
+        for (auto &[name, count] : states)
+            out += "fwupgrade_ports{" + folderLabel(*folder) + ",state=\"" + serveMetricLabel(name) + "\"} " +
+                   std::to_string(count) + "\n";
+    }
+}
+
+static void updateDurations(std::string &out, const std::vector<ServeFolder *> &folders) {
+    out += "# HELP fwupgrade_unit_duration_seconds How long each unit's run took, from the journal.\n"
+           "# TYPE fwupgrade_unit_duration_seconds histogram\n";
+    for (ServeFolder *folder : folders) {
+        const std::vector<double> durations = folder->durations();
+        double sum = 0;
+        for (double d : durations) sum += d;
+        for (double bound : kDurationBuckets) {
+            long long below = 0;
+            for (double d : durations) below += d <= bound;
+            out += "fwupgrade_unit_duration_seconds_bucket{" + folderLabel(*folder) + ",le=\"" + number(bound) +
+                   "\"} " + std::to_string(below) + "\n";
+        }
+        const std::string all = std::to_string(durations.size());
+        out += "fwupgrade_unit_duration_seconds_bucket{" + folderLabel(*folder) + ",le=\"+Inf\"} " + all + "\n";
+        out += "fwupgrade_unit_duration_seconds_sum{" + folderLabel(*folder) + "} " + number(sum) + "\n";
+        out += "fwupgrade_unit_duration_seconds_count{" + folderLabel(*folder) + "} " + all + "\n";
+    }
+}
+
+static void versions(std::string &out, const std::vector<ServeFolder *> &folders) {
+    out += "# HELP fwupgrade_station_info The station's program and firmware, as its state file says.\n"
+           "# TYPE fwupgrade_station_info gauge\n";
+    for (ServeFolder *folder : folders) {
+        const auto state = folder->state();
+        const StateJson station = state ? state->value("station", StateJson::object()) : StateJson::object();
+        if (!station.is_object()) continue;
+        const StateJson program = station.value("program", StateJson::object());
+        const StateJson firmware = station.value("firmware", StateJson::object());
+        if (!program.is_object() || !firmware.is_object()) continue;
+        out += "fwupgrade_station_info{" + folderLabel(*folder) + ",host=\"" +
+               serveMetricLabel(stateText(station, "host")) + "\",program_version=\"" +
+               serveMetricLabel(stateText(program, "version")) + "\",firmware_version=\"" +
+               serveMetricLabel(stateText(firmware, "version")) + "\",images=\"" +
+               serveMetricLabel(stateText(firmware, "images")) + "\"} 1\n";
+    }
+}
+
+std::string serveMetrics(const std::vector<ServeFolder *> &folders) {
+    std::string out;
+    unitsHandled(out, folders);
+    portsByState(out, folders);
+    updateDurations(out, folders);
+    versions(out, folders);
+    return out;
+}

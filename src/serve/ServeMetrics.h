@@ -1,0 +1,17 @@
+#ifndef SERVEMETRICS_H_
+#define SERVEMETRICS_H_
+
+#include "serve/ServeFolder.h"
+
+#include <string>
+#include <vector>
+
+// The folders' state in Prometheus' text format (version 0.0.4): units handled by outcome
+// (counters, from each journal), ports by state (gauges), update durations (a histogram) and
+// an info metric with the program's and the firmware's versions. Each series is labelled with
+// its folder.
+std::string serveMetrics(const std::vector<ServeFolder *> &folders);
+// A label value as the format wants it: backslash, double quote and line feed escaped.
+std::string serveMetricLabel(const std::string &value);
+
+#endif

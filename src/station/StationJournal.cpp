@@ -1,0 +1,131 @@
+#include "station/StationJournal.h"
+
+#include "base/Clock.h"
+#include "platform/Platform.h"
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+
+using json = nlohmann::ordered_json;
+
+namespace {
+
+// Below this the next unit's log, report and journal line may not fit: no new unit is taken.
+const std::uintmax_t kLeastFreeBytes = 1u << 20;
+
+size_t countLines(const std::string &path) {
+    std::string reason;
+    FILE *f = platformOpenToRead(path.c_str(), reason);
+    if (f == nullptr) return 0;
+    size_t n = 0;
+    char buffer[65536];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+        for (size_t i = 0; i < got; ++i) n += buffer[i] == '\n';
+    std::fclose(f);
+    return n;
+}
+
+} // namespace
+
+StationJournal::~StationJournal() {
+    if (file != nullptr) std::fclose(file);
+}
+
+std::string StationJournal::open(const std::string &folder) {
+    dir = folder;
+    path = dir + "/journal.jsonl";
+    const bool existed = std::filesystem::exists(path);
+    std::string reason;
+    if ((file = platformOpenToAppend(path.c_str(), reason)) == nullptr) return "cannot use " + path + ": " + reason;
+    setvbuf(file, nullptr, _IONBF, 0); // what a failed write left is on the file, to be undone
+    count = countLines(path);
+    return existed ? "" : platformSyncFolder(dir);
+}
+
+std::string StationJournal::write(const std::string &line) {
+    std::fseek(file, 0, SEEK_END);
+    const long long before = std::ftell(file);
+    const std::string text = (freshLine ? "\n" : "") + line + "\n";
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    std::string reason = written ? platformSyncFile(file) : std::string("cannot write it");
+    if (reason.empty()) {
+        freshLine = false;
+        ++count;
+        return "";
+    }
+    std::clearerr(file);
+    // Undone, so the journal stays one whole object a line; if even that fails, the next line
+    // starts on a fresh one and only this one is damaged.
+    freshLine = before < 0 || !platformTruncateFile(file, before).empty();
+    if (freshLine) ++count;
+    return reason;
+}
+
+std::string StationJournal::appendLine(const std::string &line) {
+    pending.push_back(line);
+    return retry();
+}
+
+std::string StationJournal::retry() {
+    if (file != nullptr && !platformStillNamed(file, path)) { // removed with its folder, or alone
+        std::fclose(file);
+        file = nullptr;
+    }
+    std::string reason;
+    if (file == nullptr && std::filesystem::is_directory(dir)) reason = open(dir); // a fresh journal
+    if (file == nullptr) return pending.empty() ? "" : reason.empty() ? "the folder " + dir + " is gone" : reason;
+    while (!pending.empty()) {
+        if (!(reason = write(pending.front())).empty()) return reason;
+        pending.pop_front();
+    }
+    return "";
+}
+
+std::string StationJournal::problem(bool probe) const {
+    std::error_code code;
+    if (!std::filesystem::is_directory(dir, code)) return "the folder " + dir + " is gone";
+    const std::filesystem::space_info space = std::filesystem::space(dir, code);
+    if (!code && space.available < kLeastFreeBytes)
+        return "the disk of " + dir + " is full (" + std::to_string(space.available / 1024) + " KiB free)";
+    if (!probe) return "";
+    const std::string test = dir + "/.station-probe";
+    bool exists = false;
+    std::string reason;
+    FILE *f = platformCreateNewFile(test.c_str(), exists, reason);
+    if (f == nullptr && !exists) return "nothing can be written in " + dir + ": " + reason;
+    if (f != nullptr) std::fclose(f);
+    std::remove(test.c_str());
+    return "";
+}
+
+std::string StationJournal::close() {
+    if (file == nullptr) return pending.empty() ? "" : path + " lost lines";
+    const bool closed = std::fclose(file) == 0;
+    file = nullptr;
+    return closed ? "" : path + " may be incomplete";
+}
+
+std::string stationJournalLine(const StationPort &port, const std::string &dir) {
+    const auto relative = [&](const std::string &file) { return file.substr(dir.size() + 1); };
+    const ChildRun &u = port.unit;
+    // The versions as the unit's report has them; null when none were read.
+    const auto versions = [](const std::string &fields) { return fields.empty() ? json(nullptr) : json::parse(fields); };
+    json line = {{"port", port.name}};
+    if (!port.given.empty()) line["label"] = port.given;
+    line.update(json{{"com", port.com < 1000 ? json(port.com) : json(nullptr)},
+                     {"path", port.path},
+                     {"started", port.unitStarted},
+                     {"ended", u.endedAt.empty() ? timeStamp(std::chrono::system_clock::now()) : u.endedAt},
+                     {"kind", u.kind.empty() ? json(nullptr) : json(u.kind)},
+                     {"before", versions(u.beforeFields)},
+                     {"after", versions(u.afterFields)},
+                     {"outcome", u.outcome()},
+                     {"unit_left", unitLeft(u.end)},
+                     {"summary", u.summary},
+                     {"exit_status", u.status},
+                     {"log", relative(port.log)},
+                     {"report", u.reported ? json(relative(port.report)) : json(nullptr)},
+                     {"records_unwritten", u.unwritten}});
+    return line.dump(-1, ' ', false, json::error_handler_t::replace);
+}

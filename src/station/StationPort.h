@@ -1,0 +1,39 @@
+#ifndef STATIONPORT_H_
+#define STATIONPORT_H_
+
+// A port the station watches: its state, the runs on it, and both in words.
+
+#include "fleet/ChildRun.h"
+#include "station/PortState.h"
+
+#include <chrono>
+#include <string>
+
+// One watched port.
+struct StationPort {
+    std::string name;  // as named in --ports, or the machine's path
+    bool named = true; // named: kept while absent; else dropped when it goes
+    std::string path;  // device path (POSIX) or COMn (Windows), as the children open it
+    int com = 0;       // the COM number its runs go by
+    std::string label; // the operator's label ("A1"), else "COM3 /dev/ttyUSB0"
+    std::string given; // the operator's label, or ""
+    std::string problem; // why no unit is taken here now ("not recording: the disk is full")
+    PortState state = STATE_NO_PORT;
+    std::chrono::steady_clock::time_point since, retryAt;
+    int baud = 0;      // the unit's rate, as its detection found it
+    std::string known; // the finished unit's versions ("1.0.3 1.03"): another one is a new unit
+    ChildRun unit;  // the unit being updated (or the last one), as its run's events describe it
+    ChildRun probe; // the presence run now on the port
+    bool awaitingRemoval = false; // a unit was handled here: nothing more until it has gone
+    std::string unitStarted, log, report; // the unit's start (ISO 8601) and its record's files
+    std::string last;  // how the last unit on this port ended
+    std::string sameAs; // the label of the port watched for this one (the same device named twice)
+    bool dropped = false;
+};
+
+// The state of a watched port in words ("waiting for a unit", "FPGA image 45 %").
+std::string portStateText(const StationPort &port);
+// The unit on the port in words, for the lines that name units: "A1 (TX 1.0.3 1.03, 17:58:32)".
+std::string unitName(const StationPort &port);
+
+#endif

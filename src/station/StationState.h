@@ -1,0 +1,45 @@
+#ifndef STATIONSTATE_H_
+#define STATIONSTATE_H_
+
+// The live state of a station: station-state.json beside its journal, replaced whole on each
+// change, for whatever shows the station elsewhere. Its readers read the folder only; nothing
+// they do can reach the station. The last changes are kept in it with rising ids, so that a
+// reader that missed some can catch up.
+
+#include "station/StationPort.h"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <deque>
+#include <string>
+
+class StationState {
+  public:
+    using json = nlohmann::ordered_json;
+    // The station's fixed facts (id, host, program, firmware, started), in `dir`.
+    StationState(const std::string &dir, json station);
+    // A port's state changed (its object as in "ports"), or a unit's journal line was written.
+    void portChanged(const json &port);
+    void unitJournaled(size_t line);
+    // Replaces the file: at once after a change above (or `now`), else at most four times a
+    // second. False when it could not be written (tried again at the next call).
+    bool write(const json &counts, const json &ports, const std::string &stage, const std::string &note,
+               size_t journalLines, bool now = false);
+    // A port as the file has it (slot: its place in the station's list).
+    static json portJson(size_t slot, const StationPort &port);
+    // The fixed facts of this station, as the file has them.
+    static json stationFacts(const std::string &id, const std::string &started);
+
+  private:
+    std::string path;
+    json station;
+    std::string run; // tells this station's ids from another's on the same folder
+    std::deque<json> events;
+    long long nextId = 1;
+    bool changed = true;
+    std::string lastKey; // what the last file said, but for its time
+    std::chrono::steady_clock::time_point lastWrite;
+};
+
+#endif

@@ -1,0 +1,100 @@
+// What the station shows: the totals, a live row per port, or a line per change of state.
+#include "station/StationView.h"
+
+#include "base/Console.h"
+#include "platform/Platform.h"
+
+#include <algorithm>
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const int kStateWidth = 20;
+
+} // namespace
+
+StationView::StationView(bool live, int columns, std::string heading)
+    : live(live && columns >= 72), screen(columns, std::move(heading)) {
+    if (columns > 0) platformConsoleNoQuickEdit();
+}
+
+void StationView::changed(const StationPort &port) {
+    if (live) return;
+    // A line per change of state, and per tenth of an image or of the reboot.
+    const ChildRun &u = port.unit;
+    const std::string key = portStateText(port).substr(0, port.state == STATE_WORKING && u.percent >= 0
+                                                               ? u.phase.size() : std::string::npos) +
+                            (port.state == STATE_WORKING && u.percent >= 0 ? std::to_string(u.percent / 10) : "") + u.kind;
+    std::string &last = lastLines[port.label];
+    // A port tried again every few seconds (busy, no permission) says so once, not at each try.
+    const bool retry = port.state == STATE_BUSY && !port.awaitingRemoval;
+    if (key == last || (port.state == STATE_WAITING && retrying[port.label])) return;
+    last = key;
+    retrying[port.label] = retry;
+    std::string line = port.label + ": " + portStateText(port);
+    if (port.state == STATE_WORKING && u.phase == "checking" && !u.kind.empty())
+        line += ", " + u.kind + " unit, firmware and fpga " + u.before;
+    // How its unit ended, while that unit is still there (not for a slot that was only waiting).
+    if ((port.state == STATE_REMOVE || (port.state == STATE_IDLE && port.awaitingRemoval)) && !port.last.empty())
+        line += " (" + port.last + ")";
+    consoleLine(line.c_str());
+}
+
+void StationView::draw(const std::vector<const StationPort *> &ports, const std::string &totals, const std::string &note,
+                     bool now) {
+    if (!live) { // the line view says when the station begins to stop, and how it ended
+        if (note.substr(0, note.find(':')) != lastNote.substr(0, lastNote.find(':')) && !note.empty())
+            consoleLine(note.c_str());
+        if (now) consoleLine(totals.c_str());
+        lastNote = note;
+        return;
+    }
+    bool resized = false;
+    if (!screen.due(now, resized)) return;
+    const int columns = screen.width();
+    const size_t room = (size_t)std::max(columns - 1, 8);
+    size_t labelWidth = 4;
+    for (const StationPort *p : ports) labelWidth = std::max(labelWidth, p->label.size());
+    labelWidth = std::min(labelWidth, (size_t)std::max(16, columns / 5));
+    // Narrow: the unit's kind and versions give way to the port and its state.
+    const bool unitShown = labelWidth + kStateWidth + kUnitWidth + kVersionsWidth + kTimeWidth + 6 <= room;
+    if (!unitShown) labelWidth = std::min(labelWidth, (size_t)std::max(8, (int)room - kStateWidth - kTimeWidth - 10));
+    const auto row = [&](const std::string &label, const std::string &state, const std::string &kind,
+                         const std::string &before, const std::string &time, const std::string &last) {
+        std::string text = pad(shortened(label, labelWidth, CUT_LABEL), labelWidth) + " " +
+                           pad(shortened(state, kStateWidth), kStateWidth) + " ";
+        if (unitShown)
+            text += pad(shortened(kind, kUnitWidth), kUnitWidth) + " " +
+                    pad(shortened(before, kVersionsWidth), kVersionsWidth) + " ";
+        text += right(time, kTimeWidth) + "  ";
+        return text.size() > room ? text.substr(0, room) : text + shortened(last, room - text.size(), CUT_OUTCOME);
+    };
+    std::vector<std::string> lines = folded(totals, room);
+    lines.push_back(row("PORT", "STATE", "UNIT", "BEFORE", "TIME", "LAST"));
+    for (const StationPort *p : ports) {
+        const std::string time = minutesSeconds(Clock::now() - p->since);
+        const bool unit = p->state == STATE_WORKING || p->state == STATE_REMOVE || p->awaitingRemoval;
+        // A state too long for its column goes on in the last one ("no permission: add the user...",
+        // "port unavailable, trying again").
+        std::string state = portStateText(*p), last = p->last;
+        const size_t split = std::min(state.find(": "), state.find(", "));
+        if (state.size() > (size_t)kStateWidth && split <= (size_t)kStateWidth) {
+            last = state.substr(split + 2);
+            state.resize(split);
+        }
+        const std::string kind = unit ? dash(p->unit.kind) : "-", before = unit ? dash(p->unit.before) : "-";
+        const std::string head = row(p->label, state, kind, before, time, "");
+        // What to do about a port is never cut: without room in its row it goes on lines of its own.
+        const bool remedy = p->state == STATE_BUSY && !p->awaitingRemoval && *outcomeRemedy(p->probe.outcome()) != '\0';
+        if (remedy && head.size() + last.size() > room) {
+            lines.push_back(head);
+            for (const std::string &line : folded(last, room - 4)) lines.push_back("    " + line);
+        } else {
+            lines.push_back(row(p->label, state, kind, before, time, last));
+        }
+    }
+    if (!note.empty())
+        for (const std::string &line : folded(note, room)) lines.push_back(line);
+    screen.show(lines);
+}

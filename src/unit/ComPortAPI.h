@@ -1,0 +1,43 @@
+#ifndef COMPORTAPI_H_
+#define COMPORTAPI_H_
+
+#include "platform/Platform.h"
+#include "product/Timing.h"
+
+#define RX_SIZE 8192                        // driver input queue requested at every open
+#define TX_SIZE 8192                        // driver output queue requested at every open
+#define MAX_WAIT_READ TIMEOUT_INITIAL_READ_MS // initial interval and total read time-out, ms
+#define BAUD_RATE 9600                      // initial baud rate
+#define WRITE_SLICE_MS (TIMEOUT_WRITE_STALL_MS / 30) // longest one WriteFile call of a write lasts
+
+extern HANDLE g_hCOM;      // the open port, or null
+extern COMMTIMEOUTS g_cto; // applied at every open and by the read time-out setter
+extern DCB g_dcb;          // applied at every open and by the rate and flow-control setters
+
+// TRUE: port nId open and configured from g_cto and g_dcb. FALSE: no port open, message printed.
+BOOL ComPortAPI_OpenCOM(int nId);
+// The system's error (GetLastError) of the last open that failed.
+DWORD ComPortAPI_LastOpenError();
+// Closes the open port, if any; TRUE always.
+BOOL ComPortAPI_CloseCOM();
+// One read bounded by the read time-out; *pBytesRead gets the bytes placed (not terminated).
+BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead);
+// One write that returns once every byte is taken; *pBytesWritten gets the count. FALSE on an
+// error, a stop, or when the port takes no byte for TIMEOUT_WRITE_STALL_MS, however long it takes.
+BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten);
+// Setters: equal value -> TRUE, no platform call. Otherwise store, then apply the whole
+// record to the open port: its result, or FALSE with no port open (the next open applies it).
+BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs);
+BOOL ComPortAPI_SetBaudRate(int baudrate);
+BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable);
+
+// A write as a series of WriteFile calls, each bounded by WRITE_SLICE_MS: it has stalled when the
+// port took no byte for stallMs since it began or since the last call that took one. Times in ms.
+struct WriteProgress {
+    long long lastTakenMs;
+    long long stallMs;
+    // After a call that took `taken` bytes and ended at nowMs: true when the write has stalled.
+    bool stalled(DWORD taken, long long nowMs);
+};
+
+#endif

@@ -1,0 +1,131 @@
+// Command and data exchange with the unit: framing, reply collection, streaming.
+#include "unit/Exchange.h"
+
+#include "base/Clock.h"
+#include "base/Console.h"
+#include "record/Record.h"
+#include "unit/ComPortAPI.h"
+#include "unit/RunBuffers.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <string>
+
+static const int kReadRequest = DATA_BUFFER_SIZE - 1; // leaves room for the terminating zero
+static const int kWriteChunk = 10240;
+static const size_t kShownBytes = 4096; // of a reply, for the operator and the log
+
+// A collected reply: the text compared (each read's share ends at its first zero byte),
+// the first bytes as they came (for the operator), and how many came in all.
+struct Reply {
+    std::string text;
+    std::string firstBytes;
+    size_t received = 0;
+};
+
+static bool gLineFailed = false;
+
+bool exchangeLineFailed() { return gLineFailed; }
+
+// Reads until a read brings nothing. Returns false as soon as the reply can no longer be
+// `expected`: more bytes came than it holds (zero bytes count too, though they add nothing to
+// the text), or more than the buffer holds when nothing is compared. Collection stops there,
+// so a unit that never falls silent (chatter, a flood of zero bytes) cannot hold the program,
+// and the reply counts as a mismatch.
+static bool collectReply(Reply &reply, const char *expected, BOOL validate) {
+    const size_t enough = validate == TRUE ? std::strlen(expected) : (size_t)kReadRequest;
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        int count = 0;
+        gLineFailed = !ComPortAPI_ReadCOM(gDataBuffer, kReadRequest, &count);
+        gDataBuffer[count] = '\0';
+        if (count == 0) {
+            recordReply(reply.firstBytes, reply.received, secondsSince(start));
+            return true;
+        }
+        reply.received += (size_t)count;
+        if (reply.firstBytes.size() < kShownBytes)
+            reply.firstBytes.append(gDataBuffer, std::min((size_t)count, kShownBytes - reply.firstBytes.size()));
+        if (reply.received > enough) {
+            gDataBuffer[0] = '\0'; // as after a complete collection
+            recordReply(reply.firstBytes, reply.received, secondsSince(start));
+            return false;
+        }
+        reply.text.append(gDataBuffer, std::strlen(gDataBuffer));
+    }
+}
+
+// Collects the reply; true when it is to be taken (not compared, or exactly as expected).
+static bool replyAccepted(const char *expectedResponse, BOOL validateResponse, Reply &reply) {
+    bool complete = collectReply(reply, expectedResponse, validateResponse);
+    return validateResponse != TRUE || (complete && reply.text == expectedResponse);
+}
+
+BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse, const char *expectedResponse) {
+    const char *prefix = isEchoON == TRUE ? "" : "%%";
+    size_t length = std::strlen(prefix) + std::strlen(commandToSend) + 2;
+    if (length >= (size_t)DATA_BUFFER_SIZE) return FALSE; // never framed beyond the buffer
+    std::strcpy(gDataBuffer, prefix);
+    std::strcat(gDataBuffer, commandToSend);
+    std::strcat(gDataBuffer, "\n\r");
+    int written = 0;
+    gLineFailed = false;
+    recordCommand(gDataBuffer, length);
+    if (!ComPortAPI_WriteCOM(gDataBuffer, (int)length, &written)) {
+        consoleLine("\r\nError occurred when sending data !\r");
+        gLineFailed = true;
+        return FALSE;
+    }
+    if (expectedResponse == nullptr) return TRUE;
+    Reply reply;
+    return replyAccepted(expectedResponse, validateResponse, reply) ? TRUE : FALSE;
+}
+
+// Takes back the figure on screen: one or two digits and the percent sign.
+static void erasePercentage(int percentage) { consolePrint(percentage <= 9 ? "\b\b" : "\b\b\b"); }
+
+BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResponse, const char *expectedResponse) {
+    const auto start = std::chrono::steady_clock::now();
+    int dataSent = 0, percentage = 0, written = 0;
+    gLineFailed = false;
+    auto writeFailed = [&] {
+        gLineFailed = true;
+        recordImageEnd("write failed", dataSent + written, secondsSince(start));
+        return FALSE;
+    };
+    consolePrint("1%");
+    recordImageStreaming();
+    while (dataSent != dataToSendLength) {
+        if (dataToSendLength - dataSent > kWriteChunk) {
+            if (!ComPortAPI_WriteCOM((void *)(dataToSend + dataSent), kWriteChunk, &written)) return writeFailed();
+            dataSent += kWriteChunk;
+            erasePercentage(percentage);
+            percentage = (int)((int64_t)dataSent * 100 / dataToSendLength);
+            consolePrintf("%d%%", percentage);
+            recordProgress(percentage);
+            continue;
+        }
+        if (!ComPortAPI_WriteCOM((void *)(dataToSend + dataSent), dataToSendLength - dataSent, &written))
+            return writeFailed();
+        erasePercentage(percentage);
+        consolePrint("100%");
+        recordProgress(100);
+        dataSent = dataToSendLength;
+        const double streamed = secondsSince(start);
+        if (expectedResponse == nullptr) break;
+        Reply reply;
+        if (!replyAccepted(expectedResponse, validateResponse, reply)) {
+            // What the unit sent, made safe for the terminal; plain text shows as it came.
+            consolePrintf("\r\nExpected : %s  received : %s\r\n", expectedResponse,
+                          consoleSafeText(reply.firstBytes, reply.received).c_str());
+            consoleLine("\r\nError: Expected response did  not matched !\r");
+            recordImageEnd(gLineFailed ? "line failed" : "refused", dataSent, streamed);
+            return FALSE;
+        }
+        recordImageEnd(validateResponse == TRUE ? "accepted" : "sent", dataSent, streamed);
+        return TRUE;
+    }
+    if (expectedResponse == nullptr || dataToSendLength == 0) recordImageEnd("sent", dataSent, secondsSince(start));
+    return TRUE;
+}
