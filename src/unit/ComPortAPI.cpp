@@ -86,11 +86,12 @@ BOOL ComPort_open(ComPort &port, int nId, const DCB &dcb, const COMMTIMEOUTS &ct
     }
     port.foundValid = GetCommState(h, &port.found) != FALSE;
     SetupComm(h, RX_SIZE, TX_SIZE);
-    COMMTIMEOUTS applied = cto;
+    COMMTIMEOUTS timeouts = cto;
+    DCB settings = dcb; // kernel32 takes them as writable records
     port.readTimeoutMs = cto.ReadTotalTimeoutConstant;
-    if (port.cancel) applied.ReadIntervalTimeout = applied.ReadTotalTimeoutConstant =
+    if (port.cancel) timeouts.ReadIntervalTimeout = timeouts.ReadTotalTimeoutConstant =
                          std::min(kProbeReadSliceMs, cto.ReadTotalTimeoutConstant);
-    if (!SetCommTimeouts(h, &applied) || !SetCommState(h, &dcb)) {
+    if (!SetCommTimeouts(h, &timeouts) || !SetCommState(h, &settings)) {
         const DWORD error = port.openError = GetLastError();
         consolePrintf("ERROR: COM%d configuration failed !", nId);
         recordPortOpen(nId, (int)dcb.BaudRate, false, error, "the driver refused its settings");
