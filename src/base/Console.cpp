@@ -6,6 +6,8 @@
 #include <vector>
 
 static std::string *gCapture = nullptr;
+// A thread's text held for its owner to print in order (detection's probes, each on its thread).
+static thread_local std::string *tHeld = nullptr;
 static void (*gRecorder)(const char *, size_t) = nullptr;
 static bool gRecorderOnly = false;
 
@@ -15,6 +17,10 @@ void consoleSetRecorder(void (*recorder)(const char *, size_t), bool instead) {
 }
 
 void consoleWrite(const char *bytes, size_t n) {
+    if (tHeld) {
+        tHeld->append(bytes, n);
+        return;
+    }
     if (gRecorder) gRecorder(bytes, n);
     if (gCapture) {
         gCapture->append(bytes, n);
@@ -93,3 +99,5 @@ std::string consoleCaptureEnd() {
     gCapture = nullptr;
     return std::move(gCaptured);
 }
+
+void consoleHoldOnThisThread(std::string *held) { tHeld = held; }

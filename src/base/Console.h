@@ -24,6 +24,10 @@ std::string quotedText(const std::string &bytes);
 // `instead`, not to stdout (it carries the events).
 void consoleSetRecorder(void (*recorder)(const char *, size_t), bool instead);
 
+// On the calling thread, from now on, output is appended to *held (null: printed again), for
+// the thread that owns it to print when its turn comes.
+void consoleHoldOnThisThread(std::string *held);
+
 // While a capture runs, output goes to it instead of stdout.
 void consoleCaptureBegin();
 std::string consoleCaptureEnd();

@@ -24,6 +24,9 @@
 #define DETECTION_PROBE_COMMAND "%help -c version"
 #define DETECTION_EXPECTED_RESPONSE "version\n\r   version <no parameters> {Get the current firmware version}\r\n>>"
 
+// The rates a unit may listen at, in the order detection tries them.
+inline constexpr int DETECTION_BAUD_RATES[] = {115200, 9600, 57600, 4800, 2400, 1200};
+
 #define ONDREX_PRODUCT_NAME "482915"
 #define FIRMWARE_FILE_HEADER_FOR_WEB "OndRex\r\n" ONDREX_PRODUCT_NAME "\r\n"
 #define FIRMWARE_CHUNCK_SIZE_FOR_WEB 928

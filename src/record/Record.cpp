@@ -35,13 +35,26 @@ std::string format(const char *fmt, ...) {
     return text;
 }
 
+// Lines held for another thread (detection's probes): written by it in order.
+static thread_local RecordHeld *tHeld = nullptr;
+
+static void writeLog(const std::string &line) {
+    if (std::fwrite(line.data(), 1, line.size(), g.log) != line.size() || std::fflush(g.log) != 0)
+        g.logError = std::strerror(errno);
+}
+
+static void writeEvent(const std::string &line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
 // One line, written and flushed whole. A log that stops taking lines (a full disk) takes no
 // more: the run says at its end that its log is incomplete.
 void logLine(const std::string &text) {
     if (g.log == nullptr || !g.logError.empty()) return;
     const std::string line = timeStamp(std::chrono::system_clock::now()) + format(" +%.3f ", seconds()) + text + "\n";
-    if (std::fwrite(line.data(), 1, line.size(), g.log) != line.size() || std::fflush(g.log) != 0)
-        g.logError = std::strerror(errno);
+    if (tHeld) tHeld->lines.emplace_back(false, line);
+    else writeLog(line);
 }
 
 void event(const char *name, json fields) {
@@ -50,8 +63,8 @@ void event(const char *name, json fields) {
     object.update(fields);
     // Replies may hold any bytes: what is not UTF-8 is replaced, never a reason to stop.
     const std::string line = object.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    if (tHeld) tHeld->lines.emplace_back(true, line);
+    else writeEvent(line);
 }
 
 // The image being sent or the last one sent, if any.
@@ -202,6 +215,21 @@ void recordNoUnit(const std::string &portsTried) {
     logLine("no unit answered: " + portsTried);
 }
 
+void recordDetection(const std::vector<PortProbed> &ports) {
+    if (!active()) return;
+    json list = json::array();
+    for (const PortProbed &p : ports) {
+        json port = {{"com", p.com}, {"path", p.path}, {"outcome", p.outcome}};
+        if (p.baud != 0) port["baud"] = p.baud;
+        port["seconds"] = rounded(p.seconds);
+        list.push_back(port);
+        logLine(format("detection: COM%d (%s): %s", p.com, p.path.c_str(), p.outcome) +
+                (p.baud != 0 ? format(" at %d baud", p.baud) : "") + format(", %.3f s", p.seconds));
+    }
+    g.report["detection"] = list;
+    event("detection", {{"ports", list}});
+}
+
 void recordVersions(const UnitVersions &versions, bool converted, bool afterReboot) {
     if (!active()) return;
     const json fields = versionsJson(versions, converted);
@@ -283,4 +311,12 @@ void recordVerified(bool carriedFirmware, bool deviceCodeAccepted) {
     g.report["after_reboot"]["device_code_accepted"] = deviceCodeAccepted;
     logLine(std::string("after the reboot: ") + (carriedFirmware ? "the carried firmware" : "other firmware") +
             (deviceCodeAccepted ? ", a device code this program updates" : ", a device code this program refuses"));
+}
+
+void recordHoldOnThisThread(RecordHeld *held) { tHeld = held; }
+
+void recordWriteHeld(const RecordHeld &held) {
+    for (const auto &[isEvent, line] : held.lines)
+        if (isEvent) writeEvent(line);
+        else if (g.log != nullptr && g.logError.empty()) writeLog(line);
 }

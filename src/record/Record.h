@@ -14,6 +14,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct RecordSinks {
     std::string logFile;    // appended to; "" for none
@@ -54,6 +56,15 @@ void recordReply(const std::string &firstBytes, size_t total, double seconds);
 // The run's facts.
 void recordUnitFound(int com, int baud, const char *how); // how: detected, named, operator
 void recordNoUnit(const std::string &portsTried);
+// What detection found on each candidate, in the candidates' order.
+struct PortProbed {
+    int com;
+    std::string path;
+    const char *outcome; // unit found, no answer, no such port, in use, no permission, ...
+    int baud;            // where the unit answered; 0 for none
+    double seconds;      // how long its sweep took
+};
+void recordDetection(const std::vector<PortProbed> &ports);
 void recordVersions(const UnitVersions &versions, bool converted, bool afterReboot);
 void recordUnitKind(const char *kind);
 // Why the unit failed its check: "device code 3, not 7".
@@ -68,6 +79,16 @@ void recordRebootProgress(int percent);
 void recordPrompt(bool seen);
 // What --verify made of the versions after the reboot.
 void recordVerified(bool carriedFirmware, bool deviceCodeAccepted);
+
+// What a thread of detection's probes would have written to the log and the events (true: an
+// event), held for the run's thread to write in the candidates' order.
+struct RecordHeld {
+    std::vector<std::pair<bool, std::string>> lines;
+};
+// On the calling thread, from now on, the log's lines and the events go to *held (null: written
+// again). Such a thread records only port operations, commands and replies.
+void recordHoldOnThisThread(RecordHeld *held);
+void recordWriteHeld(const RecordHeld &held);
 
 // The end of the run: the report written, then the log's last lines (what could not be written,
 // the outcome with the exit status the run ends with), the events' last line. stopSignal: the

@@ -5,6 +5,7 @@
 #include "platform/PortName.h"
 #include "record/Record.h"
 
+#include <algorithm>
 #include <chrono>
 
 HANDLE g_hCOM = nullptr;
@@ -38,76 +39,106 @@ static DCB initialDcb() {
 
 DCB g_dcb = initialDcb();
 
-// The settings the open port had, given back at close: the port is left as it was found.
-static DCB gFoundDcb;
-static bool gFoundDcbValid = false;
-static int gOpenNumber = 0; // the COM number of the open port
-static DWORD gOpenError = 0;
+// The run's one port; g_hCOM is its handle.
+static ComPort gPort;
 
-DWORD ComPortAPI_LastOpenError() { return gOpenError; }
+DWORD ComPortAPI_LastOpenError() { return gPort.openError; }
 
-static bool portIsOpen() { return g_hCOM != nullptr && g_hCOM != INVALID_HANDLE_VALUE; }
+static bool isOpen(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
 
-BOOL ComPortAPI_OpenCOM(int nId) {
+// A stop ends a wait: on the run's thread it ends the run there (platformStopCheck); on a
+// probe's thread it only ends the call, and the probe's owner sees the stop.
+static bool waitBegins(const ComPort &port) {
+    return port.cancel ? !*port.cancel && platformStopSignal() == 0 : platformCancellableBegin();
+}
+
+static void waitEnds(const ComPort &port) {
+    if (port.cancel) return;
+    platformCancellableEnd();
+    platformStopCheck();
+}
+
+static long long steadyMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// A probe reads in slices of this: it ends this soon after it is no longer needed.
+static const DWORD kProbeReadSliceMs = 50;
+
+BOOL ComPort_open(ComPort &port, int nId, const DCB &dcb, const COMMTIMEOUTS &cto) {
     char szCOM[16];
+    port.handle = nullptr;
     if (!comDevicePath(nId, szCOM)) { // a number that does not fit is refused, not cut
-        gOpenError = ERROR_FILE_NOT_FOUND;
+        port.openError = ERROR_FILE_NOT_FOUND;
         consolePrintf("ERROR: COM%d is not a valid port number !", nId);
         return FALSE;
     }
-    g_hCOM = CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_SYSTEM, nullptr);
-    if (g_hCOM == INVALID_HANDLE_VALUE) {
-        const DWORD error = gOpenError = GetLastError();
+    HANDLE h = CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_SYSTEM, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = port.openError = GetLastError();
         const std::string reason = PortList_openFailure(nId, error);
-        g_hCOM = nullptr;
         consolePrintf("ERROR: Opening COM%d failed !", nId);
         consolePrint("\r\n");
         consolePrint(reason.c_str());
-        recordPortOpen(nId, (int)g_dcb.BaudRate, false, error, reason);
+        recordPortOpen(nId, (int)dcb.BaudRate, false, error, reason);
         return FALSE;
     }
-    gFoundDcbValid = GetCommState(g_hCOM, &gFoundDcb) != FALSE;
-    SetupComm(g_hCOM, RX_SIZE, TX_SIZE);
-    if (!SetCommTimeouts(g_hCOM, &g_cto) || !SetCommState(g_hCOM, &g_dcb)) {
-        const DWORD error = gOpenError = GetLastError();
+    port.foundValid = GetCommState(h, &port.found) != FALSE;
+    SetupComm(h, RX_SIZE, TX_SIZE);
+    COMMTIMEOUTS timeouts = cto;
+    DCB settings = dcb; // kernel32 takes them as writable records
+    port.readTimeoutMs = cto.ReadTotalTimeoutConstant;
+    if (port.cancel) timeouts.ReadIntervalTimeout = timeouts.ReadTotalTimeoutConstant =
+                         std::min(kProbeReadSliceMs, cto.ReadTotalTimeoutConstant);
+    if (!SetCommTimeouts(h, &timeouts) || !SetCommState(h, &settings)) {
+        const DWORD error = port.openError = GetLastError();
         consolePrintf("ERROR: COM%d configuration failed !", nId);
-        recordPortOpen(nId, (int)g_dcb.BaudRate, false, error, "the driver refused its settings");
-        if (gFoundDcbValid) SetCommState(g_hCOM, &gFoundDcb);
-        CloseHandle(g_hCOM);
-        g_hCOM = nullptr;
+        recordPortOpen(nId, (int)dcb.BaudRate, false, error, "the driver refused its settings");
+        if (port.foundValid) SetCommState(h, &port.found);
+        CloseHandle(h);
         return FALSE;
     }
-    PurgeComm(g_hCOM, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-    EscapeCommFunction(g_hCOM, SETDTR);
-    gOpenNumber = nId;
-    recordPortOpen(nId, (int)g_dcb.BaudRate, true, 0, "");
+    PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    EscapeCommFunction(h, SETDTR);
+    port.handle = h;
+    port.number = nId;
+    recordPortOpen(nId, (int)dcb.BaudRate, true, 0, "");
     return TRUE;
 }
 
-BOOL ComPortAPI_CloseCOM() {
-    if (!portIsOpen()) {
-        g_hCOM = nullptr;
-        return TRUE;
+void ComPort_close(ComPort &port) {
+    if (isOpen(port.handle)) {
+        if (port.foundValid) SetCommState(port.handle, &port.found);
+        CloseHandle(port.handle);
+        recordPortClose(port.number);
     }
-    if (gFoundDcbValid) SetCommState(g_hCOM, &gFoundDcb);
-    CloseHandle(g_hCOM);
-    g_hCOM = nullptr;
-    recordPortClose(gOpenNumber);
+    port.handle = nullptr;
+}
+
+// One read of the read time-out, as slices that each end on a cancel or a stop.
+static BOOL readInSlices(ComPort &port, void *buffer, DWORD count, DWORD &got) {
+    const long long deadline = steadyMs() + port.readTimeoutMs;
+    while (got < count && waitBegins(port)) {
+        DWORD n = 0;
+        if (!ReadFile(port.handle, (char *)buffer + got, count - got, &n, nullptr)) return FALSE;
+        got += n;
+        if (steadyMs() >= deadline) break;
+    }
     return TRUE;
 }
 
-BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
+BOOL ComPort_read(ComPort &port, void *buffer, int nBytesToRead, int *pBytesRead) {
     DWORD n = 0;
     BOOL ok = FALSE;
-    if (portIsOpen() && nBytesToRead >= 0) {
+    if (isOpen(port.handle) && nBytesToRead >= 0) {
         ok = TRUE; // a stop that came before the read: nothing read, the stop follows below
-        if (platformCancellableBegin()) ok = ReadFile(g_hCOM, buffer, (DWORD)nBytesToRead, &n, nullptr);
-        platformCancellableEnd();
+        if (port.cancel) ok = readInSlices(port, buffer, (DWORD)nBytesToRead, n);
+        else if (waitBegins(port)) ok = ReadFile(port.handle, buffer, (DWORD)nBytesToRead, &n, nullptr);
     }
     *pBytesRead = ok ? (int)n : 0;
     if (!ok) recordPortFailure("read", GetLastError());
-    platformStopCheck();
+    waitEnds(port);
     return ok;
 }
 
@@ -116,22 +147,17 @@ bool WriteProgress::stalled(DWORD taken, long long nowMs) {
     return nowMs - lastTakenMs >= stallMs;
 }
 
-static long long steadyMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten) {
+BOOL ComPort_write(ComPort &port, const void *buffer, int nBytesToWrite, int *pBytesWritten) {
     const DWORD count = nBytesToWrite > 0 ? (DWORD)nBytesToWrite : 0;
     DWORD total = 0;
-    BOOL ok = portIsOpen() && nBytesToWrite >= 0 ? TRUE : FALSE;
+    BOOL ok = isOpen(port.handle) && nBytesToWrite >= 0 ? TRUE : FALSE;
     bool stalled = false;
     WriteProgress progress{steadyMs(), TIMEOUT_WRITE_STALL_MS};
     // A call that times out reports success with the bytes it took (Windows and POSIX alike).
     while (ok && total < count && !stalled) {
         DWORD n = 0;
-        ok = platformCancellableBegin() && WriteFile(g_hCOM, (const char *)buffer + total, count - total, &n, nullptr);
-        platformCancellableEnd();
+        ok = waitBegins(port) && WriteFile(port.handle, (const char *)buffer + total, count - total, &n, nullptr);
+        if (!port.cancel) platformCancellableEnd();
         total += n;
         stalled = ok && progress.stalled(n, steadyMs());
     }
@@ -144,13 +170,47 @@ BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten) {
     } else if (!ok) {
         recordPortFailure(what, GetLastError());
     }
-    platformStopCheck();
+    if (!port.cancel) platformStopCheck();
     return ok;
+}
+
+// The run's port: the module's names, on gPort.
+BOOL ComPortAPI_OpenCOM(int nId) {
+    const BOOL opened = ComPort_open(gPort, nId, g_dcb, g_cto);
+    g_hCOM = gPort.handle;
+    return opened;
+}
+
+BOOL ComPortAPI_CloseCOM() {
+    gPort.handle = g_hCOM;
+    ComPort_close(gPort);
+    g_hCOM = nullptr;
+    return TRUE;
+}
+
+BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
+    gPort.handle = g_hCOM;
+    return ComPort_read(gPort, buffer, nBytesToRead, pBytesRead);
+}
+
+BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten) {
+    gPort.handle = g_hCOM;
+    return ComPort_write(gPort, buffer, nBytesToWrite, pBytesWritten);
+}
+
+void ComPortAPI_TakePort(ComPort &port, int baudrate) {
+    ComPortAPI_CloseCOM();
+    gPort = port;
+    gPort.cancel = nullptr;
+    g_hCOM = gPort.handle;
+    g_dcb.BaudRate = (DWORD)baudrate;
+    SetCommTimeouts(g_hCOM, &g_cto); // the whole read time-out again, not a probe's slices
+    port.handle = nullptr;
 }
 
 // Applies a changed record to the open port; the outcome goes to the record.
 static BOOL applied(const std::string &setting, bool ok) {
-    const bool open = portIsOpen();
+    const bool open = isOpen(g_hCOM);
     recordPortSetting(setting, !open ? "stored for the next open" : ok ? "applied" : "refused");
     return open && ok ? TRUE : FALSE;
 }
@@ -160,18 +220,18 @@ BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs) {
     g_cto.ReadIntervalTimeout = (DWORD)timeoutInMs;
     g_cto.ReadTotalTimeoutConstant = (DWORD)timeoutInMs;
     return applied("read time-out " + std::to_string(timeoutInMs) + " ms",
-                   portIsOpen() && SetCommTimeouts(g_hCOM, &g_cto));
+                   isOpen(g_hCOM) && SetCommTimeouts(g_hCOM, &g_cto));
 }
 
 BOOL ComPortAPI_SetBaudRate(int baudrate) {
     if (g_dcb.BaudRate == (DWORD)baudrate) return TRUE;
     g_dcb.BaudRate = (DWORD)baudrate;
-    return applied("baud rate " + std::to_string(baudrate), portIsOpen() && SetCommState(g_hCOM, &g_dcb));
+    return applied("baud rate " + std::to_string(baudrate), isOpen(g_hCOM) && SetCommState(g_hCOM, &g_dcb));
 }
 
 BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable) {
     if (g_dcb.fOutxCtsFlow == (DWORD)(isEnable & 1)) return TRUE;
     g_dcb.fOutxCtsFlow = (DWORD)(isEnable & 1);
     return applied(isEnable & 1 ? "CTS flow control on" : "CTS flow control off",
-                   portIsOpen() && SetCommState(g_hCOM, &g_dcb));
+                   isOpen(g_hCOM) && SetCommState(g_hCOM, &g_dcb));
 }

@@ -4,6 +4,8 @@
 #include "platform/Platform.h"
 #include "product/Timing.h"
 
+#include <atomic>
+
 #define RX_SIZE 8192                        // driver input queue requested at every open
 #define TX_SIZE 8192                        // driver output queue requested at every open
 #define MAX_WAIT_READ TIMEOUT_INITIAL_READ_MS // initial interval and total read time-out, ms
@@ -30,6 +32,27 @@ BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten);
 BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs);
 BOOL ComPortAPI_SetBaudRate(int baudrate);
 BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable);
+
+// A port held open, and what closing it gives back. The run's one port is the module's own
+// (g_hCOM is its handle); detection holds one for each candidate at once, each on its thread.
+struct ComPort {
+    HANDLE handle = nullptr;
+    int number = 0;          // its COM number
+    DCB found{};             // its settings when it was opened: given back at close
+    bool foundValid = false;
+    DWORD openError = 0;     // the system's error of the last open that failed
+    // A probe's port, on a thread of its own: once *cancel is set, or a stop comes, its reads and
+    // writes end within a slice of the read time-out (never the run itself). Null: the run's port.
+    const std::atomic<bool> *cancel = nullptr;
+    DWORD readTimeoutMs = 0; // a probe's read time-out, read in slices
+};
+// The module's operations on such a port; dcb and cto are applied in full at the open.
+BOOL ComPort_open(ComPort &port, int nId, const DCB &dcb, const COMMTIMEOUTS &cto);
+void ComPort_close(ComPort &port);
+BOOL ComPort_read(ComPort &port, void *buffer, int nBytesToRead, int *pBytesRead);
+BOOL ComPort_write(ComPort &port, const void *buffer, int nBytesToWrite, int *pBytesWritten);
+// Makes port, open at baudrate, the run's port (g_hCOM, g_dcb's rate); port is left empty.
+void ComPortAPI_TakePort(ComPort &port, int baudrate);
 
 // A write as a series of WriteFile calls, each bounded by WRITE_SLICE_MS: it has stalled when the
 // port took no byte for stallMs since it began or since the last call that took one. Times in ms.

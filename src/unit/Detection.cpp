@@ -1,58 +1,198 @@
-// Finds the port and baud rate where a unit answers the help probe.
+// Finds the port and baud rate where a unit answers the help probe: every candidate at once,
+// each on a thread of its own through the rates in the product's order, and the pick that the
+// sweep one port after another would make. What each candidate prints and records is held and
+// given out in the candidates' order, as that sweep would have: nothing of a port after the one
+// picked reaches the console.
 #include "unit/Detection.h"
 
+#include "base/Clock.h"
+#include "base/Console.h"
+#include "platform/PortList.h"
 #include "platform/PortName.h"
 #include "product/Product.h"
+#include "record/Record.h"
 #include "unit/ComPortAPI.h"
 #include "unit/Exchange.h"
+#include "unit/RunBuffers.h"
 
-static const int kProbeRates[] = {115200, 9600, 57600, 4800, 2400, 1200};
-
-static std::vector<int> defaultPorts() {
-    std::vector<int> ports;
-    for (int i = 1; i <= 32; ++i) ports.push_back(i);
-    return ports;
-}
+#include <algorithm>
+#include <atomic>
+#include <iterator>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 int gComPortNumber = 0;
 int gBaudRate = 0;
-std::vector<int> gDetectionPorts = defaultPorts();
+std::vector<int> gDetectionPorts = [] {
+    std::vector<int> ports;
+    for (int i = 1; i <= 32; ++i) ports.push_back(i);
+    return ports;
+}();
 std::vector<int> gDetectionProbed;
 std::vector<std::pair<int, DWORD>> gDetectionUnopened;
 
+namespace {
+
+// A candidate whose sweep has not ended by then (an open or a close the driver holds) counts
+// as no answer, and the pick goes on without it.
+const int kSweepBoundMs = SCALED_MS(60000);
+// Once the pick is made, the sweeps still under way end within a slice of a read; one that an
+// open or a close holds longer is left to end by itself (it closes its port).
+const auto kCancelGrace = std::chrono::seconds(2);
+
+// One candidate's sweep. Its thread writes it until `finished`; the run's thread reads it after.
+struct Sweep {
+    explicit Sweep(int com) : com(com) {}
+    int com;
+    bool finished = false;   // under Shared::lock
+    DWORD unopened = 0;      // the existence test's error; 0: the port is there and free
+    int ratesOpened = 0;     // the rates the port opened at
+    int lastRate = 0;        // the last of them
+    ComPort unit;            // open at `rate` when a unit answered
+    int rate = 0;
+    double seconds = 0;
+    std::string console;     // what it printed, held
+    RecordHeld record;       // what it recorded, held
+    std::thread thread;
+};
+
+struct Shared {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::atomic<bool> cancel{false}; // the pick is made, or a stop came: every probe ends
+};
+
 // Opens and closes the port at once: 0 when it exists and nobody holds it, else the error.
-static DWORD portOpenError(int i) {
+DWORD portOpenError(int i) {
     char szCOM[16];
     if (!comDevicePath(i, szCOM)) return ERROR_FILE_NOT_FOUND;
-    HANDLE h = CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_SYSTEM, nullptr);
+    HANDLE h = CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_SYSTEM, nullptr);
     if (h == INVALID_HANDLE_VALUE) return GetLastError() != 0 ? GetLastError() : ERROR_FILE_NOT_FOUND;
     CloseHandle(h);
     return 0;
 }
 
-BOOL detectComPortAndBaudrate() {
-    const char *ResponseExpected = DETECTION_EXPECTED_RESPONSE;
-    gDetectionProbed.clear();
-    gDetectionUnopened.clear();
-    for (int i : gDetectionPorts) {
-        if (const DWORD error = portOpenError(i); error != 0) {
-            gDetectionUnopened.emplace_back(i, error);
-            gComPortNumber = 0;
-            gBaudRate = 0;
-            continue;
+// The existence test, then each rate in order with a fresh open (it empties both queues) and
+// two probes; the port stays open at the rate a unit answered.
+void sweepPort(std::shared_ptr<Shared> shared, std::shared_ptr<Sweep> sweep, DCB dcb, COMMTIMEOUTS cto) {
+    consoleHoldOnThisThread(&sweep->console);
+    recordHoldOnThisThread(&sweep->record);
+    const MonotonicTime start = std::chrono::steady_clock::now();
+    sweep->unopened = portOpenError(sweep->com);
+    std::vector<char> buffer(sweep->unopened == 0 ? DATA_BUFFER_SIZE : 0);
+    for (int rate : DETECTION_BAUD_RATES) {
+        if (sweep->unopened != 0 || shared->cancel) break;
+        ComPort port;
+        port.cancel = &shared->cancel;
+        dcb.BaudRate = (DWORD)rate;
+        if (!ComPort_open(port, sweep->com, dcb, cto)) continue;
+        ++sweep->ratesOpened;
+        sweep->lastRate = rate;
+        const auto probe = [&] {
+            return sendCommandOnPort(port, buffer.data(), DETECTION_PROBE_COMMAND, FALSE, TRUE,
+                                     DETECTION_EXPECTED_RESPONSE) == TRUE;
+        };
+        if (probe() || probe()) {
+            sweep->unit = port;
+            sweep->rate = rate;
+            break;
         }
-        gComPortNumber = i;
-        gDetectionProbed.push_back(i);
-        for (int b : kProbeRates) {
-            ComPortAPI_SetBaudRate(b); // no port open: only stored for the open below
-            // A fresh open per rate purges what an earlier rate left in the queues.
-            if (!ComPortAPI_OpenCOM(i)) continue;
-            gBaudRate = b;
-            if (sendCommand(DETECTION_PROBE_COMMAND, FALSE, TRUE, ResponseExpected)) return TRUE;
-            if (sendCommand(DETECTION_PROBE_COMMAND, FALSE, TRUE, ResponseExpected)) return TRUE;
-            ComPortAPI_CloseCOM();
+        ComPort_close(port);
+    }
+    sweep->seconds = secondsSince(start);
+    consoleHoldOnThisThread(nullptr);
+    recordHoldOnThisThread(nullptr);
+    std::lock_guard<std::mutex> guard(shared->lock);
+    sweep->finished = true;
+    shared->changed.notify_all();
+}
+
+// Waits until the sweep has ended, a stop came or the bound passed: true when it ended.
+bool awaitSweep(Shared &shared, const Sweep &sweep, MonotonicTime bound) {
+    std::unique_lock<std::mutex> guard(shared.lock);
+    while (!sweep.finished && platformStopSignal() == 0 && std::chrono::steady_clock::now() < bound)
+        shared.changed.wait_for(guard, std::chrono::milliseconds(50));
+    return sweep.finished;
+}
+
+const char *outcomeOf(const Sweep &sweep, bool ended, bool taken, bool picked) {
+    if (!ended) return "no answer in time";
+    if (sweep.unopened != 0) {
+        switch (PortList_problem(sweep.unopened)) {
+        case PORT_ABSENT: return "no such port";
+        case PORT_BUSY: return "in use";
+        case PORT_DENIED: return "no permission";
+        default: return "cannot be opened";
         }
     }
-    return FALSE;
+    if (sweep.rate != 0) return picked ? "unit found" : "unit found, not picked";
+    if (!taken) return "not needed";
+    return sweep.ratesOpened == 0 ? "cannot be opened" : "no answer";
+}
+
+// The candidate's turn, in order: what the sweep one port after another would have printed,
+// recorded and left in the globals once it reached this port.
+void takeInOrder(Sweep &sweep) {
+    consoleWrite(sweep.console.data(), sweep.console.size());
+    recordWriteHeld(sweep.record);
+    sweep.record.lines.clear();
+    if (sweep.unopened != 0) {
+        gDetectionUnopened.emplace_back(sweep.com, sweep.unopened);
+        gComPortNumber = gBaudRate = 0;
+        return;
+    }
+    gDetectionProbed.push_back(sweep.com);
+    gComPortNumber = sweep.com;
+    if (sweep.lastRate != 0) gBaudRate = sweep.lastRate;
+}
+
+} // namespace
+
+BOOL detectComPortAndBaudrate() {
+    gDetectionProbed.clear();
+    gDetectionUnopened.clear();
+    auto shared = std::make_shared<Shared>();
+    std::vector<std::shared_ptr<Sweep>> sweeps;
+    for (int com : gDetectionPorts) {
+        sweeps.push_back(std::make_shared<Sweep>(com));
+        sweeps.back()->thread = std::thread(sweepPort, shared, sweeps.back(), g_dcb, g_cto);
+    }
+    const MonotonicTime bound = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSweepBoundMs);
+    std::vector<bool> ended(sweeps.size(), false);
+    size_t taken = 0, picked = sweeps.size();
+    for (; taken < sweeps.size() && picked == sweeps.size(); ++taken) {
+        ended[taken] = awaitSweep(*shared, *sweeps[taken], bound);
+        if (platformStopSignal() != 0) break;
+        if (ended[taken]) takeInOrder(*sweeps[taken]);
+        if (ended[taken] && sweeps[taken]->rate != 0) picked = taken;
+    }
+    shared->cancel = true;
+    // Every other sweep ends: its port closed and given back.
+    std::vector<PortProbed> probed;
+    for (size_t i = 0; i < sweeps.size(); ++i) {
+        Sweep &sweep = *sweeps[i];
+        ended[i] = ended[i] || awaitSweep(*shared, sweep, std::min(bound, std::chrono::steady_clock::now() + kCancelGrace));
+        if (ended[i]) sweep.thread.join();
+        else sweep.thread.detach();
+        if (ended[i] && i != picked) {
+            recordHoldOnThisThread(&sweep.record); // its close belongs with its own lines
+            ComPort_close(sweep.unit);
+            recordHoldOnThisThread(nullptr);
+        }
+        if (ended[i] && i >= taken) recordWriteHeld(sweep.record);
+        probed.push_back({sweep.com, PortList_pathOf(sweep.com), outcomeOf(sweep, ended[i], i < taken, i == picked),
+                          sweep.rate, sweep.seconds});
+    }
+    recordDetection(probed);
+    platformStopCheck();
+    if (picked == sweeps.size()) {
+        if (!gDetectionProbed.empty()) ComPortAPI_SetBaudRate(std::end(DETECTION_BAUD_RATES)[-1]); // as the sweep leaves it
+        return FALSE;
+    }
+    gComPortNumber = sweeps[picked]->com;
+    gBaudRate = sweeps[picked]->rate;
+    ComPortAPI_TakePort(sweeps[picked]->unit, gBaudRate);
+    return TRUE;
 }

@@ -24,62 +24,93 @@ struct Reply {
     size_t received = 0;
 };
 
-static bool gLineFailed = false;
+// Per thread: detection's probes run on threads of their own, each on its port.
+static thread_local bool gLineFailed = false;
 
 bool exchangeLineFailed() { return gLineFailed; }
+
+namespace {
+
+// The line an exchange goes over: the run's port and gDataBuffer, or a probe's own.
+struct Line {
+    ComPort *port; // null: the run's port
+    char *buffer;  // DATA_BUFFER_SIZE bytes
+
+    BOOL read(int count, int *got) const {
+        return port ? ComPort_read(*port, buffer, count, got) : ComPortAPI_ReadCOM(buffer, count, got);
+    }
+    BOOL write(const void *bytes, int count, int *written) const {
+        return port ? ComPort_write(*port, bytes, count, written) : ComPortAPI_WriteCOM((void *)bytes, count, written);
+    }
+};
+
+Line runLine() { return {nullptr, gDataBuffer}; }
+
+} // namespace
 
 // Reads until a read brings nothing. Returns false as soon as the reply can no longer be
 // `expected`: more bytes came than it holds (zero bytes count too, though they add nothing to
 // the text), or more than the buffer holds when nothing is compared. Collection stops there,
 // so a unit that never falls silent (chatter, a flood of zero bytes) cannot hold the program,
 // and the reply counts as a mismatch.
-static bool collectReply(Reply &reply, const char *expected, BOOL validate) {
+static bool collectReply(const Line &line, Reply &reply, const char *expected, BOOL validate) {
     const size_t enough = validate == TRUE ? std::strlen(expected) : (size_t)kReadRequest;
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
         int count = 0;
-        gLineFailed = !ComPortAPI_ReadCOM(gDataBuffer, kReadRequest, &count);
-        gDataBuffer[count] = '\0';
+        gLineFailed = !line.read(kReadRequest, &count);
+        char *const data = line.buffer;
+        data[count] = '\0';
         if (count == 0) {
             recordReply(reply.firstBytes, reply.received, secondsSince(start));
             return true;
         }
         reply.received += (size_t)count;
         if (reply.firstBytes.size() < kShownBytes)
-            reply.firstBytes.append(gDataBuffer, std::min((size_t)count, kShownBytes - reply.firstBytes.size()));
+            reply.firstBytes.append(data, std::min((size_t)count, kShownBytes - reply.firstBytes.size()));
         if (reply.received > enough) {
-            gDataBuffer[0] = '\0'; // as after a complete collection
+            data[0] = '\0'; // as after a complete collection
             recordReply(reply.firstBytes, reply.received, secondsSince(start));
             return false;
         }
-        reply.text.append(gDataBuffer, std::strlen(gDataBuffer));
+        reply.text.append(data, std::strlen(data));
     }
 }
 
 // Collects the reply; true when it is to be taken (not compared, or exactly as expected).
-static bool replyAccepted(const char *expectedResponse, BOOL validateResponse, Reply &reply) {
-    bool complete = collectReply(reply, expectedResponse, validateResponse);
+static bool replyAccepted(const Line &line, const char *expectedResponse, BOOL validateResponse, Reply &reply) {
+    bool complete = collectReply(line, reply, expectedResponse, validateResponse);
     return validateResponse != TRUE || (complete && reply.text == expectedResponse);
 }
 
-BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse, const char *expectedResponse) {
+static BOOL sendCommandOn(const Line &line, const char *commandToSend, BOOL isEchoON, BOOL validateResponse,
+                          const char *expectedResponse) {
     const char *prefix = isEchoON == TRUE ? "" : "%%";
     size_t length = std::strlen(prefix) + std::strlen(commandToSend) + 2;
     if (length >= (size_t)DATA_BUFFER_SIZE) return FALSE; // never framed beyond the buffer
-    std::strcpy(gDataBuffer, prefix);
-    std::strcat(gDataBuffer, commandToSend);
-    std::strcat(gDataBuffer, "\n\r");
+    std::strcpy(line.buffer, prefix);
+    std::strcat(line.buffer, commandToSend);
+    std::strcat(line.buffer, "\n\r");
     int written = 0;
     gLineFailed = false;
-    recordCommand(gDataBuffer, length);
-    if (!ComPortAPI_WriteCOM(gDataBuffer, (int)length, &written)) {
+    recordCommand(line.buffer, length);
+    if (!line.write(line.buffer, (int)length, &written)) {
         consoleLine("\r\nError occurred when sending data !\r");
         gLineFailed = true;
         return FALSE;
     }
     if (expectedResponse == nullptr) return TRUE;
     Reply reply;
-    return replyAccepted(expectedResponse, validateResponse, reply) ? TRUE : FALSE;
+    return replyAccepted(line, expectedResponse, validateResponse, reply) ? TRUE : FALSE;
+}
+
+BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse, const char *expectedResponse) {
+    return sendCommandOn(runLine(), commandToSend, isEchoON, validateResponse, expectedResponse);
+}
+
+BOOL sendCommandOnPort(ComPort &port, char *buffer, const char *commandToSend, BOOL isEchoON, BOOL validateResponse,
+                       const char *expectedResponse) {
+    return sendCommandOn({&port, buffer}, commandToSend, isEchoON, validateResponse, expectedResponse);
 }
 
 // Takes back the figure on screen: one or two digits and the percent sign.
@@ -115,7 +146,7 @@ BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResp
         const double streamed = secondsSince(start);
         if (expectedResponse == nullptr) break;
         Reply reply;
-        if (!replyAccepted(expectedResponse, validateResponse, reply)) {
+        if (!replyAccepted(runLine(), expectedResponse, validateResponse, reply)) {
             // What the unit sent, made safe for the terminal; plain text shows as it came.
             consolePrintf("\r\nExpected : %s  received : %s\r\n", expectedResponse,
                           consoleSafeText(reply.firstBytes, reply.received).c_str());

@@ -34,6 +34,8 @@ FWUPGRADE = os.environ.get("FWUPGRADE", "")
 EMULATOR = os.environ.get("EMULATOR", "")
 DIVISOR = int(os.environ.get("DIVISOR", "1"))
 IMAGE_DIR = os.environ.get("IMAGE_DIR", "")
+# An LD_PRELOAD library that makes chosen ports open slowly or refuse rates (native builds).
+SERIAL_SHIM = os.environ.get("SERIAL_SHIM", "")
 SUITE = os.environ.get("SUITE", "full")
 SAMPLE = os.environ.get("SAMPLE_IMAGES", "1") == "1"
 WINE = FWUPGRADE.endswith(".exe")
@@ -248,10 +250,10 @@ def fill(folder):
         f.write(b"\0" * max(0, free - 512 * 1024))
 
 
-def run_fwupgrade(args, stdin_text=None, timeout=None, cwd=None):
+def run_fwupgrade(args, stdin_text=None, timeout=None, cwd=None, env=None):
     command = ([RUN_IN_PREFIX, FWUPGRADE] if WINE else [FWUPGRADE]) + args
     result = subprocess.run(command, input=(stdin_text or "").encode(), capture_output=True,
-                            timeout=timeout or RUN_LIMIT_S, cwd=cwd)
+                            timeout=timeout or RUN_LIMIT_S, cwd=cwd, env=env)
     status = result.returncode
     if WINE and status > 127:
         status -= 256  # Wine reports -1 as 255 too; keep one meaning
@@ -562,12 +564,41 @@ class Detection(E2E):
         output, _ = self.detect()
         self.assertIn("OK\r\nCOM PORT Number : %d" % com(1), output)
 
-    def test_the_sweep_stops_at_the_first_answer(self):
-        self.ports.unit("--baud", "115200", *self.QUICK_END)
+    def test_the_first_port_that_answers_is_picked_however_fast_a_later_one_answers(self):
+        """Every candidate is probed at once: the unit on the second port answers first (at the
+        first rate), yet the first port's unit (at the second rate) is picked, as one port after
+        another would pick it. The later unit heard no more than the help probe and got its
+        line back as it was."""
+        self.ports.unit("--baud", "9600", *self.QUICK_END)
         second = self.ports.unit("--baud", "115200")
         output, _ = self.detect()
-        self.assertIn("COM PORT Number : %d\r\nBaud rate       : 115200 " % com(1), output)
-        self.assertEqual(second.probes(), [])
+        self.assertIn("COM PORT Number : %d\r\nBaud rate       : 9600 " % com(1), output)
+        self.assertLessEqual(set(second.commands()), {"%%%help -c version"})
+        self.assertTrue(second.line_kept())
+
+    @unittest.skipIf(WINE, "the serial shim is a native library")
+    def test_ports_refusing_rates_print_as_one_port_after_another_would(self):
+        """A port that opens but refuses two rates, then the unit's port that refuses one, then a
+        port after it that refuses every rate: the messages of the first two in the sweep's
+        order, nothing of the third; the record says what each port came to, in order."""
+        silent = self.ports.unit("--silence")
+        unit = self.ports.unit("--baud", "9600", *self.QUICK_END)
+        after = self.ports.unit("--silence")
+        refuse = [(silent.path, 115200), (silent.path, 4800), (unit.path, 115200)] + [
+            (after.path, rate) for rate in (115200, 9600, 57600, 4800, 2400, 1200)]
+        report = os.path.join(self.workdir, "r.json")
+        env = dict(os.environ, LD_PRELOAD=SERIAL_SHIM,
+                   FWUPGRADE_SHIM_REFUSE=",".join("%s:%d" % r for r in refuse))
+        output, status = run_fwupgrade(self.ports.arguments() + ["--no-pause", "--report", report], env=env)
+        self.ports.stop()
+        self.assertIn("Detecting COM port and Baud Rate.................." + "ERROR: COM%d configuration failed !" * 3 %
+                      (com(1), com(1), com(2)) + "OK\r\nCOM PORT Number : %d\r\nBaud rate       : 9600 \r\n\r\n" % com(2),
+                      output)
+        self.assertEqual(len(silent.probes()), 8)  # two at each of the four rates it took
+        with open(report) as f:
+            detection = json.load(f)["detection"]
+        self.assertEqual([(p["com"], p["outcome"], p.get("baud")) for p in detection],
+                         [(com(1), "no answer", None), (com(2), "unit found", 9600), (com(3), "not needed", None)])
 
     def test_no_candidate_at_all_leads_to_the_dialogue(self):
         """The port the operator named could not be opened: why, before the prompt."""
@@ -671,6 +702,7 @@ class Info(E2E):
         self.assertEqual(status, 1)
 
 
+STOPPED_DETECTING = "\r\nSTOPPED while looking for the unit: no image was sent, the unit is unchanged.\r\n"
 STOPPED_FPGA = "\r\nSTOPPED while sending the Programmable Logic data: the unit must be updated again.\r\n"
 STOPPED_REBOOT = ("\r\nSTOPPED while the unit was rebooting: both images were accepted but the unit did not"
                   " confirm it runs them. Check it before use, and update it again if it does not answer.\r\n")
@@ -1457,6 +1489,20 @@ class Signals(E2E):
                 self.assertEqual(process.returncode, 130)
                 self.assertTrue(unit.line_kept())
                 self.assertNotIn("image kind=fpga", " ".join(unit.lines()) if sig == signal.SIGINT else "")
+
+    def test_a_stop_in_mid_detection_ends_every_probe_and_restores_every_port(self):
+        units = [self.ports.unit("--silence"), self.ports.unit("--silence"), self.ports.unit("--baud", "1200")]
+        command = ([RUN_IN_PREFIX, FWUPGRADE] if WINE else [FWUPGRADE]) + self.ports.arguments() + ["--no-pause"]
+        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        self.addCleanup(lambda: process.poll() is not None or process.kill())
+        self.wait_for(units[2], "ignored")  # every port is being probed
+        process.send_signal(signal.SIGINT)
+        output = process.communicate(timeout=RUN_LIMIT_S)[0].decode("latin-1")
+        self.ports.stop()
+        self.assertTrue(output.endswith(STOPPED_DETECTING), output[-300:])
+        self.assertEqual(process.returncode, 130)
+        for unit in units:
+            self.assertTrue(unit.line_kept())
 
 
 @unittest.skipUnless(SUITE == "full", "accelerated suite")

@@ -14,7 +14,7 @@ mkdir "$work/small" && mount -t tmpfs -o size=8m,uid=nobody,gid=nogroup tmpfs "$
   small="$work/small"
 mkdir -p "$work/tests" "$work/bin" "$work/images"
 cp -r "$here/../e2e" "$here/../oracle" "$here/../golden" "$work/tests/"
-cp "$FWUPGRADE" "$EMULATOR" "$work/bin/"
+cp "$FWUPGRADE" "$EMULATOR" ${SERIAL_SHIM:+"$SERIAL_SHIM"} "$work/bin/"
 cp "$IMAGE_DIR"/* "$work/images/"
 chmod -R a+rX "$work"
 # What a suite keeps (WEB_ARTIFACTS: the page's screenshot) is written there, then copied back.
@@ -31,7 +31,7 @@ shift 2 # the suite's own path is replaced by its copy
 status=0
 setpriv --reuid=nobody --regid=nogroup --clear-groups --reset-env \
   env HOME=/tmp FWUPGRADE="$work/bin/$(basename "$FWUPGRADE")" EMULATOR="$work/bin/$(basename "$EMULATOR")" \
-      IMAGE_DIR="$work/images" DIVISOR="$DIVISOR" SUITE="$SUITE" SAMPLE_IMAGES="$SAMPLE_IMAGES" SMALL_DISK="$small" \
+      IMAGE_DIR="$work/images" SERIAL_SHIM="${SERIAL_SHIM:+$work/bin/$(basename "$SERIAL_SHIM")}" DIVISOR="$DIVISOR" SUITE="$SUITE" SAMPLE_IMAGES="$SAMPLE_IMAGES" SMALL_DISK="$small" \
       E2E_JOBS="${E2E_JOBS:-1}" WEB_ARTIFACTS="$artifacts" "$python" "$work/tests/e2e/$suite" "$@" || status=$?
 [ -z "$artifacts" ] || cp -r "$artifacts/." "$WEB_ARTIFACTS/"
 exit "$status"

@@ -30,7 +30,7 @@ struct PosixPort {
     bool stalled; // the last write timed out: what it left queued is dropped at close, never waited for
 };
 
-DWORD gLastError = 0;
+thread_local DWORD gLastError = 0; // per thread, as Windows keeps it
 
 BOOL failWith(int error) {
     gLastError = (DWORD)error;
