@@ -9,7 +9,8 @@ if [ "${1:-}" != "demo" ]; then
              wine wine64 srecord hyperfine clang libclang-rt-14-dev binutils coreutils tmux procps
              help2man unzip systemd man-db  # the packages: dependencies, man page, checking the zip,
                                             # the station's service unit
-             chromium prometheus wrk)  # --serve: its page, its metrics scraped, its benchmark
+             chromium prometheus wrk   # --serve: its page, its metrics scraped, its benchmark
+             xvfb xauth)               # a display for Wine's windows: the session's end heard
 fi
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo

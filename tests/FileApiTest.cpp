@@ -55,4 +55,18 @@ TEST(FileApi, OnlyExactlyTrueMeansBinary) {
 #endif
 }
 
+// What a full disk cut short is cut back, on Windows too: a file opened to append can be cut.
+TEST(FileApi, AnAppendedFileCanBeCutBack) {
+    const std::string file = scratchDir("fileapi-cut") + "/journal.jsonl";
+    std::string reason;
+    FILE *f = platformOpenToAppend(file.c_str(), reason);
+    ASSERT_NE(f, nullptr) << reason;
+    std::fputs("{\"unit\":1}\n{\"unit\":2,\"cut", f);
+    std::fflush(f);
+    EXPECT_EQ(platformTruncateFile(f, 11), "");
+    std::fputs("{\"unit\":2}\n", f);
+    std::fclose(f);
+    EXPECT_EQ(readFile(file), "{\"unit\":1}\n{\"unit\":2}\n");
+}
+
 } // namespace

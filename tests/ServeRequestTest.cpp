@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -38,11 +41,59 @@ TEST(ServeRequest, OnlyPlainNamesReachTheFolder) {
 
 TEST(ServeRequest, LoopbackAddresses) {
     for (const char *address : {"127.0.0.1", "127.1.2.3", "::1", "localhost"}) EXPECT_TRUE(serveIsLoopback(address));
-    for (const char *address : {"0.0.0.0", "::", "10.0.0.5", "128.0.0.1", "localhost.example"})
+    for (const char *address : {"0.0.0.0", "::", "10.0.0.5", "128.0.0.1", "localhost.example", "127.attacker.example",
+                                "127.0.0.1.nip.io", "127.0.0.256", "127.1"})
         EXPECT_FALSE(serveIsLoopback(address)) << address;
     const std::pair<const char *, const char *> hosts[] = {
         {"127.0.0.1:8080", "127.0.0.1"}, {"[::1]:80", "::1"}, {"localhost", "localhost"}, {"", ""}, {"[::1", "::1"}};
     for (const auto &[header, host] : hosts) EXPECT_EQ(serveHostOf(header), host) << header;
+}
+
+// A page served under another name that was made to lead here (DNS rebinding) is not answered.
+TEST(ServeRequest, OnlyThisMachinesOwnNamesAreHosts) {
+    ServeHosts loopback;
+    ServeHosts network{false, "0.0.0.0", {"bench-3", "bench-3.plant.example", "ff-line"},
+                       [](const std::string &) { return true; }}; // any address would bind: only its kind decides
+    const struct {
+        const char *host;
+        bool onLoopback, onNetwork;
+    } cases[] = {
+        {"127.0.0.1:8080", true, true},     {"127.9.9.9", true, true},           {"[::1]:80", true, true},
+        {"localhost:8080", true, true},     {"LOCALHOST", true, true},           {"127.attacker.example", false, false},
+        {"127.0.0.1.nip.io:80", false, false}, {"localhost.example", false, false}, {"localhost.", false, false},
+        {"", false, false},                 {"bench-3:8080", false, true},       {"BENCH-3.plant.example", false, true},
+        {"bench-3.attacker.example", false, false}, {"192.168.7.20:80", false, true}, {"[fe80::1]:80", false, true},
+        {"ff-line", false, true},           {"0.0.0.0", false, false},           {"10.0.0.1.example", false, false},
+        {"[::]:80", false, false},          {"224.0.0.1", false, false},         {"255.255.255.255", false, false},
+        {"[ff02::1]", false, false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(serveHostAccepted(c.host, loopback), c.onLoopback) << c.host;
+        EXPECT_EQ(serveHostAccepted(c.host, network), c.onNetwork) << c.host;
+    }
+    const ServeHosts named{false, "10.1.2.3", {}, [](const std::string &a) { return a == "10.1.2.3"; }};
+    EXPECT_TRUE(serveHostAccepted("10.1.2.3:8080", named));
+    EXPECT_FALSE(serveHostAccepted("10.1.2.4:8080", named)); // an address not this machine's
+}
+
+// A clock put back an hour: both hours stay apart, in the order they passed.
+TEST(ServeFolder, UnitsPerHourKeepsTheRepeatedHourApart) {
+    const std::string dir = testing::TempDir() + "serve-hours-" + std::to_string(std::rand());
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/journal.jsonl")
+        << R"({"outcome":"updated and verified","ended":"2026-10-25T02:10:00.000+02:00"})" "\n"
+        << R"({"outcome":"failed","ended":"2026-10-25T02:50:00.000+02:00"})" "\n"
+        << R"({"outcome":"updated and verified","ended":"2026-10-25T02:05:00.000+01:00"})" "\n"
+        << R"({"outcome":"updated and verified","ended":"2026-10-25T01:59:00.000+02:00"})" "\n";
+    ServeFolder folder(dir);
+    folder.refresh();
+    const auto hours = folder.unitsPerHour("2026-10-25T02:00:00.000+02:00");
+    ASSERT_EQ(hours.size(), 2u);
+    EXPECT_EQ((std::vector<std::string>{hours[0]["utc_offset"], hours[1]["utc_offset"]}),
+              (std::vector<std::string>{"+02:00", "+01:00"}));
+    EXPECT_EQ((std::vector<int>{hours[0]["updated and verified"], hours[0]["failed"], hours[1]["updated and verified"]}),
+              (std::vector<int>{1, 1, 1}));
+    std::filesystem::remove_all(dir);
 }
 
 TEST(ServeFolder, JournalTimesWithTheirOffsets) {

@@ -65,4 +65,21 @@ TEST(StationJournal, ALineTheDiskCutsIsUndoneAndWrittenWithTheNext) {
     std::filesystem::remove_all(dir);
 }
 
+// A power cut left the last line without its end: it stays as it is, and the next line begins
+// on a line of its own instead of being glued to it.
+TEST(StationJournal, ACutLastLineKeepsTheNextApart) {
+    const std::string dir = testing::TempDir() + "journal-cut-" + std::to_string(getpid());
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/journal.jsonl") << R"({"unit":1})" "\n" R"({"unit":2,"sum)";
+    StationJournal journal;
+    ASSERT_EQ(journal.open(dir), "");
+    EXPECT_EQ(journal.lines(), 2u);
+    ASSERT_EQ(journal.appendLine(R"({"unit":3})"), "");
+    EXPECT_EQ(contents(dir + "/journal.jsonl"), R"({"unit":1})" "\n" R"({"unit":2,"sum)" "\n" R"({"unit":3})" "\n");
+    EXPECT_EQ(journal.lines(), 3u);
+    EXPECT_EQ(journal.close(), "");
+    std::filesystem::remove_all(dir);
+}
+
 } // namespace

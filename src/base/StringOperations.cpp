@@ -2,6 +2,7 @@
 
 #include "base/Console.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -60,6 +61,25 @@ char **str_split(char *s, const char *ct) {
     }
     list[count] = nullptr;
     return list;
+}
+
+size_t jsonNesting(const std::string &text) {
+    size_t depth = 0, deepest = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
 }
 
 bool parseDecimal(const std::string &text, long long low, long long high, int &value) {

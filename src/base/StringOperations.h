@@ -26,6 +26,12 @@ char capitalizeChar(char character);
 // with free, not the pieces), an empty list when there is no piece, null when s or ct is null.
 char **str_split(char *s, const char *ct);
 
+// How deep the brackets of a JSON text nest, strings left out: a text nested deeper than a
+// record ever is (a hostile file) is refused before a parser or a printer recurses through it.
+size_t jsonNesting(const std::string &text);
+// The deepest a record of this program nests, with room to spare.
+constexpr size_t JSON_NESTING_MAX = 64;
+
 // A decimal number made of digits only, within [low, high]: the one reading of every number
 // the program is given (options, operator entries, COM numbers).
 bool parseDecimal(const std::string &text, long long low, long long high, int &value);

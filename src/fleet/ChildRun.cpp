@@ -1,6 +1,7 @@
 #include "fleet/ChildRun.h"
 
 #include "base/Console.h"
+#include "base/StringOperations.h"
 #include "product/Product.h"
 
 #include <nlohmann/json.hpp>
@@ -11,7 +12,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 void applyEvent(ChildRun &run, const std::string &line) {
-    const json e = json::parse(line, nullptr, false);
+    const json e = jsonNesting(line) <= JSON_NESTING_MAX ? json::parse(line, nullptr, false) : json(json::value_t::discarded);
     if (e.is_discarded() || !e.is_object() || !e.contains("event")) {
         if (!line.empty()) run.message = consoleSafeText(line, line.size());
         return;
@@ -28,13 +29,14 @@ void applyEvent(ChildRun &run, const std::string &line) {
     } else if (name == "unit_found") {
         run.baud = e.value("baud", 0);
     } else if (name == "versions" || name == "versions_after") {
+        const bool read = e.contains("firmware"); // none read: "versions": null
         const std::string versions = e.value("firmware", "?") + " " + e.value("fpga", "?");
-        (name == "versions" ? run.before : run.after) = e.value("converted", true) ? versions : "unreadable";
+        (name == "versions" ? run.before : run.after) = read ? versions : "unreadable";
         if (name == "versions") run.firmwareBefore = e.value("firmware", "");
         json fields = e; // as the run's report has them: without the event's name and time
         fields.erase("event");
         fields.erase("t");
-        (name == "versions" ? run.beforeFields : run.afterFields) = e.value("converted", true) ? fields.dump() : "";
+        (name == "versions" ? run.beforeFields : run.afterFields) = read ? fields.dump() : "";
     } else if (name == "progress" || name == "reboot_progress") {
         run.percent = e.value("percent", 0);
         if (name == "progress") run.end.percent = run.percent;

@@ -102,18 +102,27 @@ static std::string startOver(const std::string &heading, int columns) {
 
 
 bool LiveScreen::due(bool now, bool &resized) {
-    const int width = platformConsoleColumns();
-    resized = width > 0 && width != columns;
+    const int width = platformConsoleColumns(), height = platformConsoleRows();
+    resized = (width > 0 && width != columns) || (height > 0 && rows > 0 && height != rows);
+    if (height > 0) rows = height;
     if (!now && !resized && drawnLines > 0 && Clock::now() - lastDraw < std::chrono::milliseconds(250)) return false;
     if (resized) {
-        columns = width;
+        if (width > 0) columns = width;
         if (drawnLines > 0) pending = startOver(heading, columns);
         drawnLines = 0;
     }
     return true;
 }
 
-void LiveScreen::show(const std::vector<std::string> &lines) {
+void LiveScreen::show(std::vector<std::string> lines, size_t kept) {
+    const size_t room = rows > 2 ? (size_t)rows - 1 : lines.size(); // the cursor's line stays free
+    if (lines.size() > room && room > kept + 1) {
+        const size_t cut = lines.size() - room + 1;
+        const auto from = lines.end() - (std::ptrdiff_t)kept - (std::ptrdiff_t)cut;
+        lines.erase(from, from + (std::ptrdiff_t)cut);
+        lines.insert(lines.end() - (std::ptrdiff_t)kept,
+                     "... " + std::to_string(cut) + " more lines: the console is too short to show them");
+    }
     std::string screen = std::move(pending);
     pending.clear();
     if (drawnLines > 0) screen += "\x1b[" + std::to_string(drawnLines) + "A"; // back to the first line

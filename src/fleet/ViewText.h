@@ -36,12 +36,15 @@ class LiveScreen {
     LiveScreen(int columns, std::string heading) : columns(columns), heading(std::move(heading)) {}
     // Whether to draw now (asked, resized, or a quarter second on); resized: the width changed.
     bool due(bool now, bool &resized);
-    // Replaces the lines drawn last with these.
-    void show(const std::vector<std::string> &lines);
+    // Replaces the lines drawn last with these. More than the console holds would scroll what
+    // the next draw takes back: the middle ones give way to one line saying how many, the last
+    // `kept` (a note) stay.
+    void show(std::vector<std::string> lines, size_t kept = 0);
     int width() const { return columns; }
 
   private:
     int columns; // of the console; 0 when unknown
+    int rows = 0;
     std::string heading;
     std::string pending; // what a resize must print before the lines
     int drawnLines = 0;  // the lines the last draw left on the screen

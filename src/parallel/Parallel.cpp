@@ -6,6 +6,7 @@
 
 #include "base/Clock.h"
 #include "base/Console.h"
+#include "base/StringOperations.h"
 #include "fleet/Children.h"
 #include "platform/PortList.h"
 #include "platform/SafeFile.h"
@@ -61,12 +62,43 @@ std::vector<std::string> childArguments(const Options &options, const ChildRun &
 
 // The run's folder: --log-dir as given, or a new FwUpgrade-logs/DATE_TIME of its own (a suffix
 // when another run took that name in the same second). "" with error set when it cannot be.
-std::string runFolder(const Options &options, std::string &error) {
+// The first file in dir that is a record of a parallel run or a station ("" for none).
+std::string earlierRecord(const std::string &dir) {
+    std::error_code code;
+    for (const char *name : {"report.json", "journal.jsonl", "station.lock"})
+        if (std::filesystem::is_regular_file(dir + "/" + name, code)) return name;
+    for (const auto &entry : std::filesystem::directory_iterator(dir, code)) {
+        const std::string name = entry.path().filename().string();
+        const auto endsWith = [&](const std::string &end) {
+            return name.size() >= end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0;
+        };
+        if (name.rfind("port-COM", 0) == 0 && (endsWith(".log") || endsWith(".report.json"))) return name;
+    }
+    return "";
+}
+
+// A --log-dir that holds an earlier run's records is refused (usage set): a record is never
+// overwritten, nor a log continued by another run. The run holds the folder while it lasts,
+// so that a second one started meanwhile is refused too.
+std::string runFolder(const Options &options, std::string &error, bool &usage) {
     std::error_code code;
     if (!options.logDir.empty()) {
         std::filesystem::create_directories(options.logDir, code);
         if (code) error = "cannot create the folder " + options.logDir + ": " + code.message();
-        return code ? "" : options.logDir;
+        std::string holder;
+        const HoldResult held = code ? HOLD_FAILED : platformHoldFile(options.logDir + "/parallel.lock", "a parallel run\n", holder);
+        if (!code && held != HOLD_TAKEN) {
+            usage = held == HOLD_BY_ANOTHER;
+            error = usage ? options.logDir + " is the folder of a parallel run under way: give this run a folder of its own"
+                            " with --log-dir, or leave it out for a new one"
+                          : "cannot hold " + options.logDir + "/parallel.lock: " + holder;
+            return "";
+        }
+        const std::string earlier = code ? "" : earlierRecord(options.logDir);
+        if ((usage = !earlier.empty()))
+            error = options.logDir + " holds the records of an earlier run (" + earlier +
+                    "): give this run a folder of its own with --log-dir, or leave it out for a new one";
+        return error.empty() ? options.logDir : "";
     }
     const std::string base = "FwUpgrade-logs/" + fileTimeStamp(std::chrono::system_clock::now());
     std::filesystem::create_directories("FwUpgrade-logs", code);
@@ -95,7 +127,7 @@ json childReport(const std::string &file) {
     for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0 && text.size() < (64u << 20);)
         text.append(buffer, n);
     std::fclose(f);
-    json report = json::parse(text, nullptr, false);
+    json report = jsonNesting(text) <= JSON_NESTING_MAX ? json::parse(text, nullptr, false) : json(json::value_t::discarded);
     return report.is_discarded() ? json(text) : report;
 }
 
@@ -201,13 +233,14 @@ int runParallel(const Options &options) {
     }
     const std::string started = timeStamp(std::chrono::system_clock::now());
     std::string error;
-    const std::string dir = runFolder(options, error);
+    bool usage = false;
+    const std::string dir = runFolder(options, error, usage);
     // Nothing starts where the record cannot be written.
     if (!dir.empty() && !safeFileCanWrite((dir + "/report.json").c_str(), error))
         error = "cannot write " + dir + "/report.json: " + error;
     if (!error.empty()) {
         consolePrintf("ERROR: %s.\r\n", error.c_str());
-        return EXIT_UPDATE_FAILED;
+        return usage ? EXIT_USAGE : EXIT_UPDATE_FAILED;
     }
     const std::string heading = std::string(options.info ? "Identifying the units on " : "Updating the units on ") +
                                 std::to_string(ports.size()) + (ports.size() == 1 ? " port" : " ports") +

@@ -101,7 +101,8 @@ void ParallelView::summary(const std::vector<std::string> &lines) {
     for (const ChildRun &p : ports) {
         const std::string head = row(labelWidth, 0, {{p.label, 0}, {dash(p.kind), kUnitWidth}, {dash(p.before), kVersionsWidth},
                                                      {dash(p.after), kVersionsWidth}, {elapsed(p), kTimeWidth}}, "");
-        const std::string outcome = dash(p.finished ? p.summary : p.message);
+        // A run that ended without its last event has the end its parent gave it.
+        const std::string outcome = dash(p.finished || p.phase == "done" ? p.summary : p.message);
         // Never cut what a unit holds: a text too long for its row goes on a line of its own.
         if (columns > 0 && head.size() + outcome.size() >= (size_t)columns)
             text += head.substr(0, head.find_last_not_of(' ') + 1) + "\n" + wrapped(outcome, (size_t)std::max(20, columns - 5), "    ");

@@ -145,6 +145,8 @@ void platformConsoleInit();
 bool platformConsoleTakesCursorMoves();
 // The console's width in columns now (it follows a resize); 0 when stdout is no console.
 int platformConsoleColumns();
+// Its height in lines now; 0 when stdout is no console.
+int platformConsoleRows();
 // Switches the console's Quick Edit off until the program ends: a click in the window would
 // otherwise hold every write (and a station's views with them) until the selection ends.
 // Windows only; elsewhere nothing to do.
@@ -165,6 +167,9 @@ std::string platformHostName();
 // HOLD_FAILED with why it cannot be held (a link, a FIFO, another user's file).
 enum HoldResult { HOLD_TAKEN, HOLD_BY_ANOTHER, HOLD_FAILED };
 HoldResult platformHoldFile(const std::string &path, const std::string &text, std::string &why);
+// Whether the file this process holds at path is still the one named there: false once its
+// folder was removed (and perhaps made again), when the hold keeps nobody out any more.
+bool platformStillHolding(const std::string &path);
 // Memory for the multi-megabyte buffers (not zeroed; release with free), on huge pages where
 // the system offers them: a few page faults instead of thousands. Null when out of memory.
 void *platformAllocateLarge(size_t bytes);

@@ -76,8 +76,10 @@ using namespace record;
 
 namespace {
 
+// The versions as every record has them; null when none were read (no reply that reads as
+// versions), in the report, the events and a station's journal alike.
 json versionsJson(const UnitVersions &v, bool converted) {
-    if (!converted) return {{"converted", false}};
+    if (!converted) return nullptr;
     return {{"firmware", format("%d.%d.%d", v.fw_ver, v.fw_rev, v.fw_sub)},
             {"model", v.model},
             {"fpga", format("%d.%02d", v.fpga_ver, v.fpga_rev)},
@@ -236,8 +238,8 @@ void recordVersions(const UnitVersions &versions, bool converted, bool afterRebo
     g.report["unit"][afterReboot ? "after" : "before"] = fields;
     if (afterReboot) g.report["after_reboot"]["versions_read"] = converted;
     logLine(std::string(afterReboot ? "versions after the reboot: " : "versions: ") +
-            fields.dump(-1, ' ', false, json::error_handler_t::replace));
-    event(afterReboot ? "versions_after" : "versions", fields);
+            (converted ? fields.dump(-1, ' ', false, json::error_handler_t::replace) : "none read"));
+    event(afterReboot ? "versions_after" : "versions", converted ? fields : json{{"versions", nullptr}});
 }
 
 void recordUnitKind(const char *kind) {
@@ -303,6 +305,12 @@ void recordPrompt(bool seen) {
     g.report["after_reboot"]["prompt_seen"] = seen;
     logLine(seen ? "prompt seen after the reboot" : "no prompt after the reboot");
     event("prompt_seen", {{"seen", seen}});
+}
+
+void recordRateAfterReboot(int baud) {
+    if (!active()) return;
+    g.report["after_reboot"]["baud"] = baud;
+    logLine(format("the unit answers at %d baud after its reboot, not at the run's rate", baud));
 }
 
 void recordVerified(bool carriedFirmware, bool deviceCodeAccepted) {

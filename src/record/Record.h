@@ -77,6 +77,8 @@ void recordProgress(int percent);
 void recordImageEnd(const char *outcome, int written, double seconds);
 void recordRebootProgress(int percent);
 void recordPrompt(bool seen);
+// The rate the unit answered at after its reboot, when it was not the run's.
+void recordRateAfterReboot(int baud);
 // What --verify made of the versions after the reboot.
 void recordVerified(bool carriedFirmware, bool deviceCodeAccepted);
 

@@ -87,6 +87,9 @@ int recordFinish(int status, const char *outcome, int stopSignal) {
         if (!reason.empty()) cannotWrite("the report " + g.reportFile + " could not be written: " + reason);
         return reason.empty();
     };
+    // A log removed meanwhile (its folder with it) took every line and kept none of them.
+    if (g.log != nullptr && g.logError.empty() && !platformStillNamed(g.log, g.logFile))
+        g.logError = "it was removed while the run went on";
     if (!g.logError.empty()) logIncomplete();
     // The report first: the log's last lines then tell what became of it, and the exit status the run
     // ends with.

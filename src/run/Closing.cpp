@@ -12,6 +12,7 @@ void runNoPause(bool noPause) { gNoPause = noPause; }
 
 void dipsplayLastMessageToUserBeforeExit(const char *lastMessage) {
     consolePrint(lastMessage);
+    if (gNoPause) return; // no key is awaited: none is asked for (a script, a service's log)
     consolePrint("\r\nPress any key to exit");
     // Only a person at a console can press a key: scripts and CI never wait, nor does a run
     // whose console text goes to its log.

@@ -7,9 +7,10 @@
 
 #include <string>
 
-// Prints lastMessage unchanged, the exit prompt, and waits for a key where a person can press one.
+// Prints lastMessage unchanged, then (unless --no-pause) the exit prompt, and waits for a key
+// where a person can press one.
 void dipsplayLastMessageToUserBeforeExit(const char *lastMessage);
-// --no-pause: never wait for the closing key.
+// --no-pause: never wait for the closing key, nor ask for it.
 void runNoPause(bool noPause);
 // The banner of an update, and the notes of a test or sample build.
 void printBanner();

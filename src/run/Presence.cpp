@@ -30,8 +30,6 @@ int presenceEnd(int status, const char *outcome) {
 
 enum Presence { PRESENCE_NONE, PRESENCE_SAME, PRESENCE_OTHER };
 
-const int kImageRate = 115200;
-
 // One version query: nothing came back (or the line is gone), the unit known, or another one:
 // firmware other than the carried one, and versions other than the unit's own ("1.0.3 1.03").
 // A unit whose versions were never read ("unknown") is taken for the one that answers: a unit
@@ -89,8 +87,9 @@ int runWaitUntilGone(const Options &options) {
     for (;;) {
         Presence presence = askPresence(options.waitUntilGone);
         // One silence may be chance; and a unit cut short after an announcement may listen at
-        // the rate of images instead of its own.
-        for (int rate : {kImageRate, options.baud}) {
+        // the rate of images instead of its own, or come back from a reboot at its own rate,
+        // which need not be the one it was found at: every rate of the port, in the product's order.
+        for (int rate : DETECTION_BAUD_RATES) {
             if (presence != PRESENCE_NONE) break;
             ComPortAPI_SetBaudRate(rate);
             presence = askPresence(options.waitUntilGone);

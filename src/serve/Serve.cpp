@@ -12,6 +12,7 @@
 #include "serve/ServeRequest.h"
 #include "serve/WebAssets.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -144,10 +145,17 @@ void getUnitFile(Served &served, const Request &req, Response &res, const char *
     long long n = 0;
     if (!serveParseIndex(req.matches[1], 0, 1000000000000LL, 0, n) || req.matches[1].length() == 0)
         return sendError(res, 400, "the unit is its journal line's number");
+    unsigned long long size = 0;
+    FILE *opened = folder->openUnitFile((size_t)n, field, size);
+    if (opened == nullptr) return sendError(res, 404, "no such file for that unit");
     serveConnectionAllow(60); // a long log to a slow phone
-    std::string body;
-    if (!folder->readUnitFile((size_t)n, field, body)) return sendError(res, 404, "no such file for that unit");
-    res.set_content(std::move(body), type);
+    // Streamed from the file as it was when asked for: a large log never sits whole in memory.
+    std::shared_ptr<FILE> file(opened, std::fclose);
+    res.set_content_provider((size_t)size, type, [file](size_t offset, size_t length, httplib::DataSink &sink) {
+        char buffer[65536];
+        const size_t got = serveSeek(file.get(), offset) ? std::fread(buffer, 1, std::min(length, sizeof buffer), file.get()) : 0;
+        return got > 0 && sink.write(buffer, got); // a file cut meanwhile ends the answer short
+    });
 }
 
 void getAsset(const WebAsset &asset, Response &res) {
@@ -168,6 +176,7 @@ namespace {
 
 struct StreamPosition {
     long long lastId = -1;      // the last event id sent (-1: none yet)
+    std::string run;            // the station run whose state was sent
     std::string stage, note;    // the station's stage and note as last sent
 };
 
@@ -201,13 +210,19 @@ std::string sseNews(const ServeFolder &folder, StreamPosition &position) {
         newest = stateNumber(events.back(), "id");
     }
     std::string out;
-    const bool fresh = position.lastId < 0;
-    if (!fresh && (position.lastId > newest || (!events.empty() && position.lastId < first - 1)))
+    const bool fresh = position.lastId < 0 && position.run.empty();
+    std::string run = state ? stateText(*state, "run") : "";
+    if (run.empty()) run = "?"; // no state file yet, or one that names no run
+    // A state sent before this run's first event saw none of them: its events follow, no reload.
+    const bool beforeFirst = position.lastId < 0 && !position.run.empty() && run == position.run;
+    if (!fresh && !beforeFirst && (position.lastId > newest || (!events.empty() && position.lastId < first - 1) ||
+                                   (!position.run.empty() && run != position.run)))
         out += sseEvent("reload", {{"reason", "events were missed: read the whole state again"}}, -1);
     if (!out.empty() || fresh) {
         const StateJson whole = stationJson(folder);
         out += sseEvent("state", whole, events.empty() ? -1 : newest); // no id before the first change
-        position.lastId = newest;
+        position.lastId = events.empty() ? -1 : newest;
+        position.run = run;
         const StateJson station = whole.value("station", StateJson()); // the state holds them: no
         position.stage = stateText(station, "stage");                   // "station" event for them
         position.note = stateText(station, "note");
@@ -255,11 +270,13 @@ void getEvents(Served &served, const Request &req, Response &res) {
             std::string out = offset == 0 ? "retry: " + std::to_string(kStreamRetryMs) + "\n\n" : "";
             unsigned long long seen = folder->waitForChange(0, 0);
             out += sseNews(*folder, *position);
-            if (out.empty()) {
-                folder->waitForChange(seen, kStreamQuietSeconds * 1000);
+            // Quiet: a second at a time, so that the stream's thread ends with its client.
+            for (int quiet = 0; out.empty() && quiet < kStreamQuietSeconds; ++quiet) {
+                seen = folder->waitForChange(seen, 1000);
+                if (served.stopping || !sink.is_writable()) return false;
                 out = sseNews(*folder, *position);
-                if (out.empty()) out = ": still here\n\n";
             }
+            if (out.empty()) out = ": still here\n\n";
             if (served.stopping || std::chrono::steady_clock::now() > until || !sink.write(out.data(), out.size()))
                 return false;
             return true;
@@ -296,18 +313,68 @@ static httplib::Headers securityHeaders() {
             {"Cache-Control", "no-store"}};
 }
 
-static void configure(ServeHttp &server, Served &served, bool loopback) {
+// Whether address is one of this machine's: a socket binds to it only then.
+static bool isOwnAddress(const std::string &address) {
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0) return false;
+    bool own = false;
+    for (const addrinfo *a = found; a != nullptr && !own; a = a->ai_next) {
+        const socket_t sock = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        if (sock == INVALID_SOCKET) continue;
+        own = ::bind(sock, a->ai_addr, (int)a->ai_addrlen) == 0;
+        httplib::detail::close_socket(sock);
+    }
+    freeaddrinfo(found);
+    return own;
+}
+
+// The names a browser elsewhere may know this machine by: its name, and its full name.
+static std::vector<std::string> ownNames() {
+    std::vector<std::string> names;
+    auto add = [&](std::string name) {
+        for (char &c : name) c = (char)(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        if (!name.empty()) names.push_back(name);
+    };
+    const std::string host = platformHostName();
+    add(host);
+    addrinfo hints{};
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0) {
+        if (found->ai_canonname != nullptr) add(found->ai_canonname);
+        freeaddrinfo(found);
+    }
+    return names;
+}
+
+static void configure(ServeHttp &server, Served &served, const std::string &address) {
     server.set_default_headers(securityHeaders());
-    // Only reading: any other method is refused before its route or its body is looked at. On
-    // this machine's own address, only this machine's own names: a page elsewhere that renames
-    // itself to 127.0.0.1 (DNS rebinding) is refused.
-    server.set_pre_routing_handler([loopback](const Request &req, Response &res) {
-        if (loopback && !serveIsLoopback(serveHostOf(req.get_header_value("Host")))) {
+    // One listener a port: no second server shares it (cpp-httplib would set SO_REUSEPORT).
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+#ifdef _WIN32
+        setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&yes), sizeof yes);
+#else
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+#endif
+    });
+    ServeHosts hosts;
+    hosts.loopback = serveIsLoopback(address);
+    hosts.listen = address;
+    hosts.names = ownNames();
+    hosts.isOwnAddress = isOwnAddress;
+    // Only reading: any other method is refused before its route or its body is looked at. Only
+    // this machine's own names: a page elsewhere whose name was made to lead here is refused.
+    server.set_pre_routing_handler([hosts](const Request &req, Response &res) {
+        if (!serveHostAccepted(req.get_header_value("Host"), hosts)) {
             res.set_header("Connection", "close");
-            sendError(res, 421, "this server answers to this machine's own names only (127.0.0.1, localhost)");
+            sendError(res, 421, "this server answers to this machine's own names and addresses only");
             return httplib::Server::HandlerResponse::Handled;
         }
-        if (req.method == "GET" || req.method == "HEAD") return httplib::Server::HandlerResponse::Unhandled;
+    if (req.method == "GET" || req.method == "HEAD") return httplib::Server::HandlerResponse::Unhandled;
         res.set_header("Allow", "GET, HEAD");
         res.set_header("Connection", "close");
         sendError(res, 405, "this server only reads: GET and HEAD");
@@ -357,7 +424,7 @@ int runServe(const Options &options) {
         served.list.back()->refresh();
     }
     ServeHttp server;
-    configure(server, served, serveIsLoopback(options.httpAddress));
+    configure(server, served, options.httpAddress);
     int port = options.httpPort;
     const bool bound = port == 0 ? (port = server.bind_to_any_port(options.httpAddress)) > 0
                                  : server.bind_to_port(options.httpAddress, port);

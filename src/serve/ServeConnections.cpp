@@ -1,5 +1,6 @@
 #include "serve/ServeConnections.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -104,8 +105,10 @@ private:
 };
 
 // A status alone, then the connection closed: what is still coming in is read and dropped
-// first (bounded), or the close would reset the connection before the client read the answer.
-static void answerAndClose(socket_t sock, int status) {
+// first (for at most `drainMs`), or the close would reset the connection before the client read
+// the answer. A refusal drains only what is there already: one slow client must not hold the
+// refusals of the others.
+static void answerAndClose(socket_t sock, int status, int drainMs) {
     const std::string text = std::to_string(status) + " " + httplib::detail::status_message(status) + "\n";
     const std::string answer = "HTTP/1.1 " + text.substr(0, text.size() - 1) +
                                "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(text.size()) +
@@ -117,10 +120,14 @@ static void answerAndClose(socket_t sock, int status) {
     ::shutdown(sock, SHUT_WR);
 #endif
     char sink[4096];
-    const auto until = Clock::now() + std::chrono::seconds(1);
-    for (int i = 0; i < 64 && Clock::now() < until; ++i)
-        if (httplib::detail::select_read(sock, 0, 100000) <= 0 || ::recv(sock, sink, (int)sizeof sink, 0) <= 0)
+    const auto until = Clock::now() + std::chrono::milliseconds(drainMs);
+    for (int i = 0; i < 64; ++i) {
+        const long waitUs = (long)std::max<long long>(
+            0, std::chrono::duration_cast<std::chrono::microseconds>(until - Clock::now()).count());
+        if (httplib::detail::select_read(sock, 0, std::min(waitUs, 100000L)) <= 0 ||
+            ::recv(sock, sink, (int)sizeof sink, 0) <= 0)
             break;
+    }
 }
 
 enum HeadFound { HEAD_WHOLE, HEAD_TOO_LARGE, HEAD_MISSING };
@@ -174,7 +181,7 @@ bool ServeHttp::serveRequests(socket_t sock) {
         write_timeout_sec_, write_timeout_usec_, [&](httplib::Stream &strm, bool close, bool &closed) {
             setDeadline(*shared_, sock, SERVE_REQUEST_SECONDS);
             const HeadFound head = peekHead(sock);
-            if (head == HEAD_TOO_LARGE) answerAndClose(sock, 431);
+            if (head == HEAD_TOO_LARGE) answerAndClose(sock, 431, 1000);
             if (head != HEAD_WHOLE) return false;
             const bool ok = process_request(strm, close, closed, nullptr);
             setDeadline(*shared_, sock, SERVE_KEEP_ALIVE_SECONDS + 1);
@@ -184,7 +191,7 @@ bool ServeHttp::serveRequests(socket_t sock) {
 
 bool ServeHttp::process_and_close_socket(socket_t sock) {
     bool served = false;
-    if (tRefusing) answerAndClose(sock, 503);
+    if (tRefusing) answerAndClose(sock, 503, 0);
     else {
         tShared = shared_.get();
         tSocket = sock;

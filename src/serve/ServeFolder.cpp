@@ -1,27 +1,21 @@
 #include "serve/ServeFolder.h"
 
 #include "base/Clock.h"
+#include "base/StringOperations.h"
 #include "record/Outcome.h"
 #include "serve/ServeRequest.h"
+
+#include "platform/Platform.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <map>
-
-#ifdef _WIN32
-#include <filesystem>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 static const size_t kStateMax = 8u << 20;    // a state file beyond this is not a station's
 static const size_t kLineMax = 1u << 20;     // a journal line beyond this counts as damaged
 static const size_t kReadStep = 64u << 20;   // journal bytes read per refresh
-static const size_t kUnitFileMax = 64u << 20; // a log or report served whole, up to this
+static const unsigned long long kUnitFileMax = 1ull << 30; // a log or report served, up to this
 
 static std::string textOf(const StateJson &object, const char *key) {
     auto it = object.find(key);
@@ -52,7 +46,7 @@ bool serveParseTime(const std::string &text, long long &ms) {
 
 static JournalUnit readJournalLine(std::string text) {
     JournalUnit unit;
-    if (text.size() > kLineMax) return unit;
+    if (text.size() > kLineMax || jsonNesting(text) > JSON_NESTING_MAX) return unit;
     StateJson line = StateJson::parse(text, nullptr, false);
     if (line.is_discarded() || !line.is_object()) return unit;
     unit.valid = true;
@@ -61,7 +55,8 @@ static JournalUnit readJournalLine(std::string text) {
     if (unit.label.empty()) unit.label = textOf(line, "port");
     unit.ended = textOf(line, "ended");
     long long started = 0, ended = 0;
-    if (serveParseTime(textOf(line, "started"), started) && serveParseTime(unit.ended, ended) && ended >= started)
+    if (serveParseTime(unit.ended, ended)) unit.endedMs = ended;
+    if (serveParseTime(textOf(line, "started"), started) && unit.endedMs >= started)
         unit.seconds = (double)(ended - started) / 1000.0;
     unit.text = std::move(text);
     return unit;
@@ -69,19 +64,59 @@ static JournalUnit readJournalLine(std::string text) {
 
 ServeFolder::ServeFolder(std::string dir) : dir_(std::move(dir)) {}
 
-static bool readWhole(const std::string &path, size_t max, std::string &text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    text.assign(max + 1, '\0');
-    in.read(text.data(), (std::streamsize)text.size());
-    text.resize((size_t)in.gcount());
-    return text.size() <= max;
+bool serveSeek(FILE *file, unsigned long long offset) {
+#ifdef _WIN32
+    return _fseeki64(file, (long long)offset, SEEK_SET) == 0;
+#else
+    return fseeko(file, (off_t)offset, SEEK_SET) == 0;
+#endif
+}
+
+// The size of an open file (its end), or -1.
+static long long sizeOf(FILE *file) {
+#ifdef _WIN32
+    return _fseeki64(file, 0, SEEK_END) == 0 ? _ftelli64(file) : -1;
+#else
+    return fseeko(file, 0, SEEK_END) == 0 ? (long long)ftello(file) : -1;
+#endif
+}
+
+// Opens a folder's file to read, only when it is a regular file there (never a FIFO, a device
+// or a link: no open or read that could wait), with its size; null when it is no such file.
+static FILE *openRegular(const std::string &path, unsigned long long &size) {
+    std::string reason;
+    FILE *f = platformOpenToRead(path.c_str(), reason);
+    const long long end = f != nullptr ? sizeOf(f) : -1;
+    if (f != nullptr && end < 0) {
+        std::fclose(f);
+        return nullptr;
+    }
+    size = (unsigned long long)end;
+    return f;
+}
+
+// At most max bytes of path from offset, read by the file's size (nothing larger is allocated);
+// size gets its whole size. False when it is no regular file.
+static bool readPart(const std::string &path, unsigned long long offset, size_t max, std::string &text,
+                     unsigned long long &size) {
+    FILE *f = openRegular(path, size);
+    if (f == nullptr) return false;
+    text.clear();
+    if (size > offset && serveSeek(f, offset)) {
+        text.resize((size_t)std::min<unsigned long long>(size - offset, max));
+        text.resize(std::fread(text.data(), 1, text.size(), f));
+    }
+    std::fclose(f);
+    return true;
 }
 
 void ServeFolder::readState() {
     std::string text;
-    if (!readWhole(dir_ + "/station-state.json", kStateMax, text) || text == stateText_) return;
+    unsigned long long size = 0;
+    if (!readPart(dir_ + "/station-state.json", 0, kStateMax, text, size) || size > kStateMax || text == stateText_)
+        return;
     stateText_ = text;
+    if (jsonNesting(text) > JSON_NESTING_MAX) return; // no state of a station's: never parsed nor printed
     StateJson state = StateJson::parse(text, nullptr, false);
     // A file that is not a state of this format (never one half-written: it is renamed into
     // place) leaves the last good one.
@@ -93,20 +128,22 @@ void ServeFolder::readState() {
 }
 
 bool ServeFolder::readJournal() {
-    std::ifstream in(dir_ + "/journal.jsonl", std::ios::binary | std::ios::ate);
-    if (!in) return false;
-    const unsigned long long size = (unsigned long long)in.tellg();
+    std::string chunk;
+    unsigned long long size = 0, offset = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        offset = journalOffset_;
+    }
+    if (!readPart(dir_ + "/journal.jsonl", offset, kReadStep, chunk, size)) return false;
     std::lock_guard<std::mutex> lock(mutex_);
     if (size < journalOffset_) { // another journal in its place: read it from its start
         units_.clear();
         journalOffset_ = 0;
         damaged_ = 0;
+        ++version_;
+        return true;
     }
     if (size == journalOffset_) return false;
-    std::string chunk((size_t)std::min<unsigned long long>(size - journalOffset_, kReadStep), '\0');
-    in.seekg((std::streamoff)journalOffset_);
-    in.read(chunk.data(), (std::streamsize)chunk.size());
-    chunk.resize((size_t)in.gcount());
     size_t start = 0;
     for (size_t end; (end = chunk.find('\n', start)) != std::string::npos; start = end + 1) {
         units_.push_back(readJournalLine(chunk.substr(start, end - start)));
@@ -185,11 +222,17 @@ StateJson ServeFolder::journalPage(size_t after, size_t limit) const {
     return page;
 }
 
+// Whether the unit ended since `since` ("": always).
+static bool endedSince(const JournalUnit &unit, const std::string &since) {
+    long long from = 0;
+    return since.empty() || !serveParseTime(since, from) || unit.endedMs >= from;
+}
+
 std::vector<long long> ServeFolder::countOutcomes(const std::string &since) const {
     std::vector<long long> counts(5, 0);
     std::lock_guard<std::mutex> lock(mutex_);
     for (const JournalUnit &unit : units_)
-        if (unit.valid && unit.ended >= since) ++counts[outcomeColumn(unit.outcome)];
+        if (unit.valid && endedSince(unit, since)) ++counts[outcomeColumn(unit.outcome)];
     return counts;
 }
 
@@ -197,7 +240,7 @@ std::vector<PortTally> ServeFolder::tallyPorts(const std::string &since) const {
     std::map<std::string, PortTally> tallies;
     std::lock_guard<std::mutex> lock(mutex_);
     for (const JournalUnit &unit : units_) {
-        if (!unit.valid || unit.ended < since) continue;
+        if (!unit.valid || !endedSince(unit, since)) continue;
         PortTally &t = tallies[unit.label];
         t.label = unit.label;
         ++t.handled;
@@ -212,20 +255,29 @@ std::vector<PortTally> ServeFolder::tallyPorts(const std::string &since) const {
 }
 
 StateJson ServeFolder::unitsPerHour(const std::string &since) const {
-    std::map<std::string, std::vector<long long>> hours;
+    struct Hour {
+        std::string local, offset;
+        std::vector<long long> counts = std::vector<long long>(5, 0);
+    };
+    std::map<long long, Hour> hours; // by the hour's start, in UTC
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (const JournalUnit &unit : units_) {
-            if (!unit.valid || unit.ended < since || unit.ended.size() < 13) continue;
-            std::vector<long long> &row = hours[unit.ended.substr(0, 13)];
-            row.resize(5, 0);
-            ++row[outcomeColumn(unit.outcome)];
+            if (!unit.valid || unit.endedMs < 0 || !endedSince(unit, since)) continue;
+            const std::string &e = unit.ended;
+            const std::string offset = e.back() == 'Z' ? "Z" : e.substr(e.size() - 6); // it parsed: it has one
+            long long start = 0; // when its local hour began
+            if (!serveParseTime(e.substr(0, 13) + ":00:00" + offset, start)) continue;
+            Hour &hour = hours[start];
+            hour.local = e.substr(0, 13);
+            hour.offset = offset;
+            ++hour.counts[outcomeColumn(unit.outcome)];
         }
     }
     StateJson list = StateJson::array();
-    for (auto &[hour, row] : hours) {
-        StateJson entry = {{"hour", hour}};
-        for (size_t i = 0; i < 5; ++i) entry[OUTCOME_COLUMNS[i]] = row[i];
+    for (auto &[start, hour] : hours) {
+        StateJson entry = {{"hour", hour.local}, {"utc_offset", hour.offset}};
+        for (size_t i = 0; i < 5; ++i) entry[OUTCOME_COLUMNS[i]] = hour.counts[i];
         list.push_back(entry);
     }
     return list;
@@ -239,34 +291,15 @@ std::vector<double> ServeFolder::durations() const {
     return list;
 }
 
-// Opens name inside dir only when it is a regular file there now, never through a link.
-static bool readRegularFile(const std::string &dir, const std::string &name, std::string &body) {
-    const std::string path = dir + "/" + name;
-#ifdef _WIN32
-    // No O_NOFOLLOW here: the entry itself must be a plain file, not a link or junction.
-    std::error_code error;
-    const auto status = std::filesystem::symlink_status(path, error);
-    if (error || status.type() != std::filesystem::file_type::regular) return false;
-    return readWhole(path, kUnitFileMax, body);
-#else
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat info {};
-    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (size_t)info.st_size <= kUnitFileMax;
-    body.clear();
-    char buffer[65536];
-    for (ssize_t n; ok && (n = read(fd, buffer, sizeof buffer)) != 0;) {
-        ok = n > 0 && body.size() + (size_t)n <= kUnitFileMax;
-        if (ok) body.append(buffer, (size_t)n);
-    }
-    close(fd);
-    return ok;
-#endif
-}
-
-bool ServeFolder::readUnitFile(size_t n, const char *field, std::string &body) const {
+FILE *ServeFolder::openUnitFile(size_t n, const char *field, unsigned long long &size) const {
     const StateJson line = journalLine(n);
-    if (!line.is_object()) return false;
+    if (!line.is_object()) return nullptr;
     const std::string name = textOf(line, field);
-    return serveIsPlainFileName(name) && readRegularFile(dir_, name, body);
+    if (!serveIsPlainFileName(name)) return nullptr;
+    FILE *f = openRegular(dir_ + "/" + name, size);
+    if (f != nullptr && size > kUnitFileMax) {
+        std::fclose(f);
+        return nullptr;
+    }
+    return f;
 }

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <condition_variable>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,6 +24,7 @@ struct JournalUnit {
     std::string outcome;       // "updated and verified", ...
     std::string label;         // the port's label ("label", else "port")
     std::string ended;         // as written, local time with its offset
+    long long endedMs = -1;    // the same in milliseconds since 1970, or -1 when unreadable
     double seconds = -1;       // ended - started, or -1 when either is unreadable
 };
 
@@ -51,16 +53,19 @@ public:
     StateJson journalLine(size_t n) const;
     // Valid lines after `after` (1-based numbering), at most limit of them, as {"line", "unit"}.
     StateJson journalPage(size_t after, size_t limit) const;
-    // Units by outcome column (OUTCOME_COLUMNS), all journal lines or those ended since `since`.
+    // Units by outcome column (OUTCOME_COLUMNS), all journal lines or those ended since `since`
+    // (a time as the journal writes them; "": every line), compared as instants, not as text.
     std::vector<long long> countOutcomes(const std::string &since) const;
     std::vector<PortTally> tallyPorts(const std::string &since) const;
-    // Units per hour (the ended time's "YYYY-MM-DDTHH") by outcome column, since `since`.
+    // Units per hour by outcome column, since `since`: each hour as the journal's local times
+    // have it ("YYYY-MM-DDTHH") with its offset from UTC, so that a clock put back an hour
+    // keeps both of its hours apart, in the order they passed.
     StateJson unitsPerHour(const std::string &since) const;
     // Durations (s) of every unit whose start and end are readable.
     std::vector<double> durations() const;
-    // The body of the log or report (`field`) named by journal line n, when it is a regular file
-    // directly inside the folder; false when there is none such.
-    bool readUnitFile(size_t n, const char *field, std::string &body) const;
+    // The log or report (`field`) named by journal line n, open to read with its size, when it is
+    // a regular file directly inside the folder; null when there is none such.
+    FILE *openUnitFile(size_t n, const char *field, unsigned long long &size) const;
 
 private:
     void readState();
@@ -75,6 +80,9 @@ private:
     unsigned long long journalOffset_ = 0; // bytes of the complete lines read
     size_t damaged_ = 0;
 };
+
+// Moves an open file to offset (beyond 2 GiB too); false when it cannot.
+bool serveSeek(FILE *file, unsigned long long offset);
 
 // Milliseconds since 1970 of an ISO 8601 time with its offset ("2026-12-07T17:58:32.592+00:00"),
 // or false.

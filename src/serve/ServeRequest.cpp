@@ -19,8 +19,47 @@ bool serveParseIndex(const std::string &text, long long low, long long high, lon
     return true;
 }
 
-bool serveIsLoopback(const std::string &address) {
-    return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
+// "a.b.c.d", each a decimal number up to 255; its first number in *first.
+static bool isIPv4(const std::string &text, int *first) {
+    int parts = 0;
+    for (size_t start = 0;;) {
+        const size_t dot = text.find('.', start);
+        const std::string part = text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        if (part.empty() || part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoi(part) > 255)
+            return false;
+        if (parts++ == 0 && first != nullptr) *first = std::stoi(part);
+        if (dot == std::string::npos) return parts == 4;
+        start = dot + 1;
+    }
+}
+
+static bool isLiteralLoopback(const std::string &host) {
+    int first = -1;
+    return host == "::1" || (isIPv4(host, &first) && first == 127);
+}
+
+bool serveIsLoopback(const std::string &address) { return address == "localhost" || isLiteralLoopback(address); }
+
+static std::string lowerCase(std::string text) {
+    for (char &c : text) c = (char)(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return text;
+}
+
+bool serveHostAccepted(const std::string &hostHeader, const ServeHosts &hosts) {
+    const std::string host = lowerCase(serveHostOf(hostHeader));
+    if (host == "localhost" || isLiteralLoopback(host)) return true;
+    if (hosts.loopback || host.empty()) return false;
+    // No address a browser could not be at: unspecified, broadcast, multicast.
+    int first = -1;
+    if (host == "0.0.0.0" || host == "::" || host == "255.255.255.255" || (isIPv4(host, &first) && first >= 224) ||
+        (host.find(':') != std::string::npos && host.rfind("ff", 0) == 0))
+        return false;
+    if (host == lowerCase(hosts.listen)) return true;
+    for (const std::string &name : hosts.names)
+        if (host == name) return true;
+    const bool address = isIPv4(host, nullptr) || host.find(':') != std::string::npos;
+    return address && hosts.isOwnAddress && hosts.isOwnAddress(host);
 }
 
 std::string serveHostOf(const std::string &header) {

@@ -4,10 +4,25 @@
 // What --serve reads from its requests and a journal, checked before anything uses it: pure
 // functions, no sockets, no files.
 
+#include <functional>
 #include <string>
+#include <vector>
 
 // Whether a browser elsewhere cannot reach address (127.0.0.0/8, ::1, localhost).
 bool serveIsLoopback(const std::string &address);
+
+// The Host names the server answers to, so that a page served under another name (one made to
+// lead here: DNS rebinding) never reads the station from a browser that can reach it.
+struct ServeHosts {
+    bool loopback = true;           // it listens on a loopback address
+    std::string listen;             // the address it listens on
+    std::vector<std::string> names; // this machine's own names, in lower case
+    std::function<bool(const std::string &address)> isOwnAddress; // an address of this machine
+};
+// A literal loopback address (127.0.0.0/8 written as four numbers, ::1) or localhost, with or
+// without a port; unless on loopback, also this machine's names and addresses and the address
+// it listens on. Nothing else: no name that merely begins like one of these.
+bool serveHostAccepted(const std::string &hostHeader, const ServeHosts &hosts);
 // The host of a Host header ("127.0.0.1:8080" -> "127.0.0.1", "[::1]:80" -> "::1").
 std::string serveHostOf(const std::string &header);
 // A query parameter or path segment that must be a decimal number within [low, high]; an

@@ -14,6 +14,7 @@
 #include "run/Closing.h"
 #include "run/Options.h"
 #include "station/StationJournal.h"
+#include "station/StationRestart.h"
 #include "station/StationServer.h"
 #include "station/StationState.h"
 #include "station/StationTotals.h"
@@ -27,6 +28,7 @@
 #include <cmath>
 #include <map>
 #include <memory>
+#include <set>
 
 using json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
@@ -44,6 +46,7 @@ struct Station {
     std::string dir;
     StationJournal journal;
     std::unique_ptr<StationState> state;
+    std::string me;            // what the folder's lock says of this station
     std::string notRecording;  // why no unit can be recorded now: none is taken
     std::string recordError;   // the last record that could not be written, with its unit
     bool drainedByUnits = false; // --units ended the intake: the first stop stops the runs
@@ -55,6 +58,9 @@ struct Station {
     WallTime startedWall = std::chrono::system_clock::now();
     StationTotals totals{startedWall};
     std::vector<std::string> unwritten; // records that could not be written
+    Clock::time_point started = Clock::now();
+    std::set<std::string> adopted;        // the records left behind that this station journaled
+    Clock::time_point lookForLeftBehind;  // when to look for them again (never once past the window)
 };
 
 // "port-ttyUSB0", "port-serial-by-path-pci-0000-00-14.0-usb-0-2-1.0-port0", "port-COM3": a port in a
@@ -118,6 +124,26 @@ void startRemoval(Station &w, size_t slot, StationPort &port, StationView &view)
     startChild(w, slot, port, STATE_REMOVE, args, view);
 }
 
+std::string lockOf(const Station &w) { return w.dir + "/station.lock"; }
+
+// The folder is this station's while it holds the folder's lock. Removed and made again, the
+// folder is taken again before anything is recorded there; if another station holds it by
+// then, nothing more is: false, with why.
+bool folderStillOurs(Station &w, std::string &why) {
+    if (platformStillHolding(lockOf(w))) return true;
+    if (!std::filesystem::is_directory(w.dir)) {
+        why = "the folder " + w.dir + " is gone";
+        return false;
+    }
+    std::string holder;
+    switch (platformHoldFile(lockOf(w), w.me + "\n", holder)) {
+    case HOLD_TAKEN: return true;
+    case HOLD_BY_ANOTHER: why = "the folder " + w.dir + " was made again and is another station's now (" + holder + ")"; break;
+    default: why = "the folder " + w.dir + " was made again and its lock cannot be held: " + holder;
+    }
+    return false;
+}
+
 // One line of the journal for a unit handled, written, flushed and on disk before anything
 // else; a line the disk does not take is kept and written with the next one it takes.
 void journalUnit(Station &w, const StationPort &port) {
@@ -137,10 +163,37 @@ void countUnit(Station &w, const StationPort &port) {
     }
 }
 
+// The units a station that did not end left behind (their runs went on and wrote their records),
+// each journaled and counted once. Looked for at the start and a few times in the minute after
+// it, while the last of those runs end (they end within seconds of their station); a run that
+// left a log alone is taken only at the last look, when it can no longer be going.
+const auto kLeftBehindWindow = std::chrono::seconds(60), kLeftBehindLooks = std::chrono::seconds(10);
+
+void adoptLeftBehind(Station &w) {
+    const Clock::time_point now = Clock::now();
+    if (w.lookForLeftBehind == Clock::time_point::max() || now < w.lookForLeftBehind) return;
+    const bool last = now - w.started >= kLeftBehindWindow;
+    w.lookForLeftBehind = last ? Clock::time_point::max() : now + kLeftBehindLooks;
+    std::set<std::string> ours = w.adopted;
+    for (const auto &[slot, port] : w.ports) ours.insert({port.log, port.report});
+    for (StationPort &port : unitsLeftBehind(w.dir, ours, last)) {
+        for (const auto &[slot, watched] : w.ports) // on a slot this station watches: as it names it
+            if (watched.path == port.path) {
+                port.name = watched.name;
+                port.given = watched.given;
+                port.label = watched.label;
+            }
+        w.adopted.insert({port.log, port.report});
+        journalUnit(w, port);
+        w.totals.noteLeftBehind(port); // not this station's unit: named at the end, never counted
+    }
+}
+
 // A unit has answered on the port: its update starts, unless it could not be recorded.
 void unitFound(Station &w, size_t slot, StationPort &port, StationView &view) {
     port.awaitingRemoval = false;
-    w.notRecording = w.journal.problem(true);
+    std::string why;
+    w.notRecording = folderStillOurs(w, why) ? w.journal.problem(true) : why;
     if (w.notRecording.empty()) return startUpdate(w, slot, port, view);
     port.problem = "unit found, not recording";
     port.retryAt = Clock::now() + kBusyRetry;
@@ -163,12 +216,34 @@ void nextState(Station &w, size_t slot, StationPort &port, StationView &view) {
     setState(port, STATE_BUSY, view);
 }
 
+// A slot that keeps failing leaves evidence, without filling the folder: the newest of them.
+const size_t kAttemptFilesKept = 100;
+
+// The log and report of an attempt that found no unit go aside, to attempts/.
+void keepAttempt(const Station &w, const StationPort &port) {
+    namespace fs = std::filesystem;
+    const fs::path attempts = fs::path(w.dir) / "attempts";
+    std::error_code code;
+    fs::create_directory(attempts, code);
+    for (const std::string *file : {&port.log, &port.report}) {
+        std::error_code moved;
+        fs::rename(*file, attempts / fs::path(*file).filename(), moved);
+        if (moved) std::remove(file->c_str());
+    }
+    std::vector<std::pair<fs::file_time_type, fs::path>> kept;
+    for (const auto &entry : fs::directory_iterator(attempts, code))
+        kept.emplace_back(entry.last_write_time(code), entry.path());
+    if (kept.size() <= kAttemptFilesKept) return;
+    std::sort(kept.begin(), kept.end());
+    for (size_t i = 0; i + kAttemptFilesKept < kept.size(); ++i) fs::remove(kept[i].second, code);
+}
+
 // An update run that could not use its port (gone, held by another program) or found no unit
 // on it sent nothing: no unit was handled, and none is to be removed. Its log and report, which
-// say only that, go, so that every unit's files in the folder have their journal line; the port
-// goes on as after a presence run that came to the same.
+// say only that, go aside (attempts/), so that every unit's files in the folder have their
+// journal line; the port goes on as after a presence run that came to the same.
 void noUnitHandled(Station &w, size_t slot, StationPort &port, StationView &view) {
-    for (const std::string *file : {&port.log, &port.report}) std::remove(file->c_str());
+    keepAttempt(w, port);
     port.probe = port.unit;
     nextState(w, slot, port, view);
 }
@@ -199,8 +274,10 @@ void locate(StationPort &port, size_t slot, const std::vector<PortInfo> &usb) {
     int n = 0;
     if (parseComName(port.name, n) == COM_NAME_VALID) {
         port.com = n;
+        // The number names the device it named when first found: the list renumbered by another
+        // adapter pulled out meanwhile never points the slot at another device.
         const auto at = std::find_if(usb.begin(), usb.end(), [&](const PortInfo &p) { return p.number == n; });
-        port.path = at != usb.end() ? at->path : PortList_pathOf(n);
+        if (port.path.empty()) port.path = at != usb.end() ? at->path : PortList_pathOf(n);
     } else {
         const auto at = std::find_if(usb.begin(), usb.end(), [&](const PortInfo &p) { return PortList_sameDevice(p.path, port.name); });
         port.path = port.name;
@@ -260,12 +337,15 @@ void readPorts(Station &w, StationView &view) {
 // Lines kept from a journal that could not take them are written once it can; whether a unit
 // can be recorded is known before one is taken.
 void checkRecords(Station &w) {
+    std::string why;
+    const bool ours = folderStillOurs(w, why);
+    if (ours) adoptLeftBehind(w);
     const bool kept = !w.journal.kept().empty();
-    if (w.journal.retry().empty() && kept) {
+    if (ours && w.journal.retry().empty() && kept) {
         w.recordError.clear();
         w.state->unitJournaled(w.journal.lines());
     }
-    w.notRecording = w.journal.problem(!w.notRecording.empty());
+    w.notRecording = ours ? w.journal.problem(!w.notRecording.empty()) : why;
 }
 
 // No new unit: every run that is not an update is stopped.
@@ -326,6 +406,7 @@ std::string stageName(const Station &w) {
 
 // The live state file: written at once when a port's state changed or a unit was journaled.
 void writeState(Station &w, std::map<size_t, std::string> &shown, bool now = false) {
+    if (!platformStillHolding(lockOf(w))) return; // not in a folder that may be another station's
     json ports = json::array();
     for (const auto &[slot, port] : w.ports) {
         json p = StationState::portJson(slot, port);
@@ -358,9 +439,9 @@ bool openFolder(Station &w, int &status) {
     std::error_code code;
     std::filesystem::create_directories(w.dir, code);
     std::string why, reason;
-    const std::string me = "station " + std::to_string(platformProcessId()) + " started " +
-                           timeStamp(w.startedWall) + " on " + platformHostName();
-    const HoldResult held = code ? HOLD_FAILED : platformHoldFile(w.dir + "/station.lock", me + "\n", why);
+    w.me = "station " + std::to_string(platformProcessId()) + " started " + timeStamp(w.startedWall) + " on " +
+           platformHostName();
+    const HoldResult held = code ? HOLD_FAILED : platformHoldFile(lockOf(w), w.me + "\n", why);
     if (code) reason = "cannot create the folder " + w.dir + ": " + code.message();
     else if (held == HOLD_BY_ANOTHER) {
         consolePrintf("ERROR: %s is the folder of another station (%s): give this one its own --log-dir.\r\n",
@@ -371,7 +452,8 @@ bool openFolder(Station &w, int &status) {
         reason = "cannot hold " + w.dir + "/station.lock, which keeps a second station out of the folder: " + why;
     else reason = w.journal.open(w.dir);
     if (reason.empty()) {
-        w.state = std::make_unique<StationState>(w.dir, StationState::stationFacts(me, timeStamp(w.startedWall)));
+        w.state = std::make_unique<StationState>(w.dir, StationState::stationFacts(w.me, timeStamp(w.startedWall)));
+        w.journal.mayReopen = [&w](std::string &why) { return folderStillOurs(w, why); };
         return true;
     }
     consolePrintf("ERROR: %s.\r\n", reason.c_str());
@@ -417,8 +499,8 @@ int runStation(const Options &options) {
     Clock::time_point lastRead;
     for (;;) {
         if (w.stage == STAGE_RUNNING && Clock::now() - lastRead >= std::chrono::milliseconds(STATION_PORTS_READ_MS)) {
-            checkRecords(w);
             readPorts(w, view);
+            checkRecords(w);
             lastRead = Clock::now();
         }
         std::vector<Children::Line> lines;

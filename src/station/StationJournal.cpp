@@ -14,16 +14,20 @@ namespace {
 // Below this the next unit's log, report and journal line may not fit: no new unit is taken.
 const std::uintmax_t kLeastFreeBytes = 1u << 20;
 
-size_t countLines(const std::string &path) {
+// The journal's lines, a last one without its line end (cut by a power failure) counted.
+size_t countLines(const std::string &path, bool &cut) {
     std::string reason;
     FILE *f = platformOpenToRead(path.c_str(), reason);
+    cut = false;
     if (f == nullptr) return 0;
     size_t n = 0;
     char buffer[65536];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, f)) > 0;) {
         for (size_t i = 0; i < got; ++i) n += buffer[i] == '\n';
+        cut = buffer[got - 1] != '\n';
+    }
     std::fclose(f);
-    return n;
+    return n + cut;
 }
 
 } // namespace
@@ -39,7 +43,8 @@ std::string StationJournal::open(const std::string &folder) {
     std::string reason;
     if ((file = platformOpenToAppend(path.c_str(), reason)) == nullptr) return "cannot use " + path + ": " + reason;
     setvbuf(file, nullptr, _IONBF, 0); // what a failed write left is on the file, to be undone
-    count = countLines(path);
+    // A cut last line stays as it is, damaged; the next line begins on a line of its own.
+    count = countLines(path, freshLine);
     return existed ? "" : platformSyncFolder(dir);
 }
 
@@ -73,7 +78,10 @@ std::string StationJournal::retry() {
         file = nullptr;
     }
     std::string reason;
-    if (file == nullptr && std::filesystem::is_directory(dir)) reason = open(dir); // a fresh journal
+    if (file == nullptr && std::filesystem::is_directory(dir)) { // a fresh journal, once the folder is ours again
+        if (mayReopen && !mayReopen(reason)) return reason;
+        reason = open(dir);
+    }
     if (file == nullptr) return pending.empty() ? "" : reason.empty() ? "the folder " + dir + " is gone" : reason;
     while (!pending.empty()) {
         if (!(reason = write(pending.front())).empty()) return reason;
@@ -107,7 +115,11 @@ std::string StationJournal::close() {
 }
 
 std::string stationJournalLine(const StationPort &port, const std::string &dir) {
-    const auto relative = [&](const std::string &file) { return file.substr(dir.size() + 1); };
+    // A file named only while it is there: a folder removed and made again lost it.
+    const auto relative = [&](const std::string &file) {
+        std::error_code code;
+        return std::filesystem::is_regular_file(file, code) ? json(file.substr(dir.size() + 1)) : json(nullptr);
+    };
     const ChildRun &u = port.unit;
     // The versions as the unit's report has them; null when none were read.
     const auto versions = [](const std::string &fields) { return fields.empty() ? json(nullptr) : json::parse(fields); };
@@ -125,7 +137,8 @@ std::string stationJournalLine(const StationPort &port, const std::string &dir) 
                      {"summary", u.summary},
                      {"exit_status", u.status},
                      {"log", relative(port.log)},
-                     {"report", u.reported ? json(relative(port.report)) : json(nullptr)},
+                     {"report", u.reported ? relative(port.report) : json(nullptr)},
                      {"records_unwritten", u.unwritten}});
+    if (port.foundAfterRestart) line["found_after_restart"] = true;
     return line.dump(-1, ' ', false, json::error_handler_t::replace);
 }

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <string>
 
 class StationJournal {
@@ -23,8 +24,10 @@ class StationJournal {
     // the journal removed, the disk full. probe: also try to create a file in the folder.
     std::string problem(bool probe) const;
     // Writes the kept lines, reopening a journal that was removed (a fresh one where its folder
-    // is back); "" or why not.
+    // is back, when mayReopen allows it); "" or why not.
     std::string retry();
+    // Asked before a fresh journal is opened where the folder is back: false with why not.
+    std::function<bool(std::string &why)> mayReopen;
     // The number of lines in the journal (the last line's 1-based index), and those kept.
     size_t lines() const { return count; }
     const std::deque<std::string> &kept() const { return pending; }

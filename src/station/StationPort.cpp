@@ -32,5 +32,6 @@ std::string portStateText(const StationPort &port) {
 std::string unitName(const StationPort &port) {
     std::string what = port.unit.kind.empty() ? "unit" : port.unit.kind;
     if (!port.unit.before.empty() && port.unit.before != "unreadable") what += " " + port.unit.before;
-    return port.label + " (" + what + ", " + port.unitStarted.substr(11, 8) + ")";
+    const std::string &started = port.unitStarted; // "2026-12-08T17:58:32...": its time of day
+    return port.label + " (" + what + ", " + (started.size() >= 19 ? started.substr(11, 8) : started) + ")";
 }

@@ -29,6 +29,7 @@ struct StationPort {
     std::string last;  // how the last unit on this port ended
     std::string sameAs; // the label of the port watched for this one (the same device named twice)
     bool dropped = false;
+    bool foundAfterRestart = false; // its unit's records were left by a station that did not end
 };
 
 // The state of a watched port in words ("waiting for a unit", "FPGA image 45 %").

@@ -18,6 +18,9 @@ class StationTotals {
     explicit StationTotals(WallTime startedWall) : startedWall(startedWall) {}
     // A unit handled on port; cut: a second stop ended its run before it could tell its end.
     void countUnit(const StationPort &port, bool cut);
+    // A unit a station before this one left behind: named with the units that need a hand, but
+    // none of this station's figures.
+    void noteLeftBehind(const StationPort &port) { left[unitLeft(port.unit.end)].push_back(unitName(port)); }
     int handled() const { return handled_; }
     // "Since 14:05: 3 updated and verified, 1 already current, 0 failed, 0 not confirmed; 17.8
     // units/hour" (the rate once the station has run a few minutes).

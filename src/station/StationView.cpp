@@ -12,6 +12,16 @@ namespace {
 
 const int kStateWidth = 20;
 
+// A note as the line view tells it again: only when it says something new, not when only its
+// figures move (the KiB left on a full disk, the updates still under way).
+std::string gist(const std::string &note) {
+    std::string text;
+    for (char c : note)
+        if (c < '0' || c > '9') text += c;
+        else if (text.empty() || text.back() != '#') text += '#';
+    return text;
+}
+
 } // namespace
 
 StationView::StationView(bool live, int columns, std::string heading)
@@ -44,8 +54,7 @@ void StationView::changed(const StationPort &port) {
 void StationView::draw(const std::vector<const StationPort *> &ports, const std::string &totals, const std::string &note,
                      bool now) {
     if (!live) { // the line view says when the station begins to stop, and how it ended
-        if (note.substr(0, note.find(':')) != lastNote.substr(0, lastNote.find(':')) && !note.empty())
-            consoleLine(note.c_str());
+        if (!note.empty() && gist(note) != gist(lastNote)) consoleLine(note.c_str());
         if (now) consoleLine(totals.c_str());
         lastNote = note;
         return;
@@ -94,7 +103,7 @@ void StationView::draw(const std::vector<const StationPort *> &ports, const std:
             lines.push_back(row(p->label, state, kind, before, time, last));
         }
     }
-    if (!note.empty())
-        for (const std::string &line : folded(note, room)) lines.push_back(line);
-    screen.show(lines);
+    const std::vector<std::string> noteLines = note.empty() ? std::vector<std::string>() : folded(note, room);
+    lines.insert(lines.end(), noteLines.begin(), noteLines.end());
+    screen.show(lines, noteLines.size());
 }

@@ -167,7 +167,7 @@ BOOL ComPort_write(ComPort &port, const void *buffer, int nBytesToWrite, int *pB
     if (stalled) {
         ok = FALSE;
         recordPortFailure(what + ": the port took nothing for the write time-out", 0);
-    } else if (!ok) {
+    } else if (!ok && !(port.cancel && *port.cancel)) { // a probe ended at the pick failed nothing
         recordPortFailure(what, GetLastError());
     }
     if (!port.cancel) platformStopCheck();

@@ -109,10 +109,11 @@ void sweepPort(std::shared_ptr<Shared> shared, std::shared_ptr<Sweep> sweep, DCB
     shared->changed.notify_all();
 }
 
-// Waits until the sweep has ended, a stop came or the bound passed: true when it ended.
-bool awaitSweep(Shared &shared, const Sweep &sweep, MonotonicTime bound) {
+// Waits until the sweep has ended or the bound passed (or, with orStop, a stop came): true when
+// it ended.
+bool awaitSweep(Shared &shared, const Sweep &sweep, MonotonicTime bound, bool orStop) {
     std::unique_lock<std::mutex> guard(shared.lock);
-    while (!sweep.finished && platformStopSignal() == 0 && std::chrono::steady_clock::now() < bound)
+    while (!sweep.finished && !(orStop && platformStopSignal() != 0) && std::chrono::steady_clock::now() < bound)
         shared.changed.wait_for(guard, std::chrono::milliseconds(50));
     return sweep.finished;
 }
@@ -163,17 +164,18 @@ BOOL detectComPortAndBaudrate() {
     std::vector<bool> ended(sweeps.size(), false);
     size_t taken = 0, picked = sweeps.size();
     for (; taken < sweeps.size() && picked == sweeps.size(); ++taken) {
-        ended[taken] = awaitSweep(*shared, *sweeps[taken], bound);
+        ended[taken] = awaitSweep(*shared, *sweeps[taken], bound, true);
         if (platformStopSignal() != 0) break;
         if (ended[taken]) takeInOrder(*sweeps[taken]);
         if (ended[taken] && sweeps[taken]->rate != 0) picked = taken;
     }
     shared->cancel = true;
-    // Every other sweep ends: its port closed and given back.
+    // Every other sweep ends, after the pick or a stop alike: its port closed and given back.
+    const MonotonicTime grace = std::min(bound, std::chrono::steady_clock::now() + kCancelGrace);
     std::vector<PortProbed> probed;
     for (size_t i = 0; i < sweeps.size(); ++i) {
         Sweep &sweep = *sweeps[i];
-        ended[i] = ended[i] || awaitSweep(*shared, sweep, std::min(bound, std::chrono::steady_clock::now() + kCancelGrace));
+        ended[i] = ended[i] || awaitSweep(*shared, sweep, grace, false);
         if (ended[i]) sweep.thread.join();
         else sweep.thread.detach();
         if (ended[i] && i != picked) {

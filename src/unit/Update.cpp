@@ -130,13 +130,32 @@ static BOOL sendImage(RunPhase phase, int row, const char *command, const char *
     return TRUE;
 }
 
+// A unit left at another rate by an earlier run cut short comes back from its reboot at its own:
+// not heard at the run's rate, it is asked at the port's other rates, in the product's order,
+// with the detection probe. True when it answers at one (the port stays at that rate).
+static bool answersAtAnotherRate() {
+    ComPortAPI_SetReadingTimeoutInMs(TIMEOUT_INITIAL_READ_MS);
+    for (int rate : DETECTION_BAUD_RATES) {
+        if (rate == gBaudRate) continue;
+        ComPortAPI_SetBaudRate(rate);
+        // Two probes, as detection sends them: what came at the last rate may spoil the first.
+        for (int probe = 0; probe < 2; ++probe)
+            if (sendCommand(DETECTION_PROBE_COMMAND, FALSE, TRUE, DETECTION_EXPECTED_RESPONSE)) {
+                recordRateAfterReboot(rate);
+                return true;
+            }
+    }
+    ComPortAPI_SetBaudRate(gBaudRate);
+    return false;
+}
+
 // Asks the rebooted unit for its versions as the update did before: it must run the firmware
 // sent with the device code an update accepts (the FPGA version is shown, not compared: the
 // images do not say it).
 static RebootOutcome verifyVersions() {
     recordPhase(PHASE_VERIFYING);
     UnitVersions v;
-    if (!askVersions(v, true)) return REBOOT_NOT_CONFIRMED;
+    if (!askVersions(v, true) && (!answersAtAnotherRate() || !askVersions(v, true))) return REBOOT_NOT_CONFIRMED;
     consolePrintf("\n\r\n\rVersions after the reboot ..............  firmware %d.%d.%d, fpga %s %d.%02d\r\n", v.fw_ver,
                   v.fw_rev, v.fw_sub, consoleSafeText(v.model, std::strlen(v.model)).c_str(), v.fpga_ver,
                   v.fpga_rev);
@@ -178,7 +197,9 @@ static void awaitReboot() {
     const bool prompt = unitPromptShown(gDataBuffer) || unitPromptShown((early + gDataBuffer).c_str());
     recordPrompt(prompt);
     // With --verify the version reply decides, the prompt seen or not.
-    gRebootOutcome = gVerifyAfterReboot ? verifyVersions() : prompt ? REBOOT_CONFIRMED : REBOOT_NOT_CONFIRMED;
+    gRebootOutcome = gVerifyAfterReboot             ? verifyVersions()
+                     : prompt || answersAtAnotherRate() ? REBOOT_CONFIRMED
+                                                        : REBOOT_NOT_CONFIRMED;
     if (gRebootOutcome == REBOOT_CONFIRMED) {
         consoleLine("\n\r\n\rThe update was successful, the unit is now operational\r");
     } else if (gRebootOutcome == REBOOT_NOT_CONFIRMED) {

@@ -48,6 +48,8 @@ MCU, TX, RX = "K482915_MCU_61_1_04.hex", "K482915_TX_XC7A75_1_04.mcs", "K482915_
 
 # Longest a complete accelerated or production run may take before the test gives up.
 RUN_LIMIT_S = 60 + 200 / DIVISOR * 2
+# How long an attached unit must stay silent before the station takes it for removed.
+SILENT_UNIT_S = (46 * 3000 + 2 * 11000) / 1000 / DIVISOR
 # A write the port takes nothing of fails after this long.
 WRITE_STALL_S = 30 / DIVISOR
 
@@ -243,6 +245,12 @@ def read_bytes(path):
         return f.read()
 
 
+def take_away(folder):
+    """Removes the folder and makes it again, whatever a station writes there meanwhile."""
+    while os.path.exists(folder):
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def fill(folder):
     """Leaves less than a megabyte free where folder lies."""
     free = shutil.disk_usage(folder).free
@@ -342,7 +350,7 @@ class E2E(unittest.TestCase):
         """A run against a new unit on a port of its own; every way out leaves the port as found."""
         self.ports = Ports(self.workdir)
         unit = self.ports.unit(*unit_args)
-        output, status = run_fwupgrade(self.ports.arguments() + ["--no-pause"] + list(extra), stdin_text)
+        output, status = run_fwupgrade(self.ports.arguments() + list(extra), stdin_text)
         unit.stop()
         if line_kept:  # a unit that hangs up ends before the program lets the port go
             self.assertTrue(unit.line_kept(), unit.lines()[::len(unit.lines()) - 1])
@@ -507,6 +515,21 @@ class Faults(E2E):
         self.assertEqual(output, self.expected())
         self.assertEqual(status, 0)
 
+    def test_a_unit_an_earlier_run_left_at_115200_is_heard_at_its_own_rate_after_its_reboot(self):
+        """Found at 115200, where a run cut short left it, it reboots into its own 9600: asked
+        there before it is called unconfirmed, it is confirmed, and the console says nothing more."""
+        report = os.path.join(self.workdir, "r.json")
+        for verify, outcome in ((False, "updated"), (True, "updated and verified")):
+            with self.subTest(verify=verify):
+                _, output, status = self.update("--baud", "9600", "--left-at", "115200",
+                                                extra=["--report", report] + (["--verify"] if verify else []))
+                self.assertEqual(status, 0, output[-300:])
+                if not verify:
+                    self.assertEqual(output, self.expected(replace=[(" 9600 \r\n", " 115200 \r\n")]))
+                with open(report) as f:
+                    recorded = json.load(f)
+                self.assertEqual((recorded["outcome"], recorded["after_reboot"]["baud"]), (outcome, 9600))
+
     def test_a_line_break_after_the_prompt_is_no_confirmation(self):
         _, output, status = self.update("--prompt", "[K482915] boot complete\\r\\n>>\\r\\n")
         self.assertEqual(output, self.expected(replace=((SUCCESS, WARNING),)))
@@ -518,7 +541,7 @@ class Detection(E2E):
     QUICK_END = ("--version-reply", "1.0.3 K482915 1.03 3\\r\\n>>")  # ends the run right after detection
 
     def detect(self, stdin_text=None):
-        output, status = run_fwupgrade(self.ports.arguments() + ["--no-pause"], stdin_text)
+        output, status = run_fwupgrade(self.ports.arguments(), stdin_text)
         self.ports.stop()
         return output, status
 
@@ -589,7 +612,7 @@ class Detection(E2E):
         report = os.path.join(self.workdir, "r.json")
         env = dict(os.environ, LD_PRELOAD=SERIAL_SHIM,
                    FWUPGRADE_SHIM_REFUSE=",".join("%s:%d" % r for r in refuse))
-        output, status = run_fwupgrade(self.ports.arguments() + ["--no-pause", "--report", report], env=env)
+        output, status = run_fwupgrade(self.ports.arguments() + ["--report", report], env=env)
         self.ports.stop()
         self.assertIn("Detecting COM port and Baud Rate.................." + "ERROR: COM%d configuration failed !" * 3 %
                       (com(1), com(1), com(2)) + "OK\r\nCOM PORT Number : %d\r\nBaud rate       : 9600 \r\n\r\n" % com(2),
@@ -616,7 +639,7 @@ class Detection(E2E):
 class Dialogue(E2E):
     def test_entries_that_are_no_number_are_asked_again(self):
         self.ports.absent()
-        output, status = run_fwupgrade(self.ports.arguments() + ["--no-pause"], "abc\n0\n %d \n" % com(1))
+        output, status = run_fwupgrade(self.ports.arguments(), "abc\n0\n %d \n" % com(1))
         prompt = "\n\r\n\rEnter the COM port number : "
         retry = "\r\nNot a COM port number: enter a number from 1 to 255."
         opening = "\r\nOpening COM%d....................ERROR: Opening COM%d failed !\r\n" % (com(1), com(1))
@@ -628,7 +651,7 @@ class Dialogue(E2E):
 
     def test_operator_port_and_rate_after_a_failed_detection(self):
         unit = self.ports.unit("--baud", "57600", "--silence")
-        output, status = run_fwupgrade(self.ports.arguments() + ["--no-pause"], "%d\n57600\n" % com(1))
+        output, status = run_fwupgrade(self.ports.arguments(), "%d\n57600\n" % com(1))
         self.assertIn("..................FAILED\n\r\n\rEnter the COM port number : "
                       "\r\nOpening COM%d....................OK\r\n"
                       "\n\r\n\rEnter the BAUD RATE       : \r\nSetting baud rate at 57600..........OK\r\n"
@@ -639,7 +662,7 @@ class Dialogue(E2E):
 
     def test_end_of_input_at_the_baud_rate_closes_the_port(self):
         unit = self.ports.unit("--silence")
-        output, status = run_fwupgrade(self.ports.arguments() + ["--no-pause"], "%d\n" % com(1))
+        output, status = run_fwupgrade(self.ports.arguments(), "%d\n" % com(1))
         self.assertTrue(output.endswith("\r\nERROR: No more input: the run is stopped.\r\n\r\nPress any key to exit"))
         self.assertEqual(status, 2)
         unit.stop()
@@ -648,7 +671,7 @@ class Dialogue(E2E):
     def test_port_and_baud_options_skip_detection(self):
         unit = self.ports.unit("--baud", "4800", "--version-reply", "1.0.3 K482915 1.03 3\\r\\n>>")
         port = self.ports.arguments()[1]
-        output, status = run_fwupgrade(["--port", port, "--baud", "4800", "--no-pause"])
+        output, status = run_fwupgrade(["--port", port, "--baud", "4800"])
         self.assertIn("\r\nOpening COM%d....................OK\r\n\r\nSetting baud rate at 4800..........OK\r\n"
                       "Checking firmware version" % com(1), output)
         self.assertNotIn("Detecting", output)
@@ -695,7 +718,7 @@ class Info(E2E):
     def test_no_unit_names_the_ports_tried_and_asks_nothing(self):
         self.ports.unit("--silence")
         self.ports.absent()
-        output, status = run_fwupgrade(self.ports.arguments() + ["--info", "--no-pause"], "1\n9600\n")
+        output, status = run_fwupgrade(self.ports.arguments() + ["--info"], "1\n9600\n")
         self.ports.stop()
         self.assertEqual(output, self.HEAD % notes() + "FAILED\r\nNo unit answered on COM%d at any baud rate;"
                          " COM%d does not exist or cannot be opened.\r\n\r\nPress any key to exit" % (com(1), com(2)))
@@ -811,7 +834,7 @@ class Record(E2E):
         opened at the rate named, never at another first."""
         unit = self.ports.unit("--baud", "57600", "--silent-after-reboot")
         log, report = os.path.join(self.workdir, "run.log"), os.path.join(self.workdir, "report.json")
-        process = subprocess.Popen([FWUPGRADE, "--port", unit.path, "--baud", "57600", "--verify", "--no-pause",
+        process = subprocess.Popen([FWUPGRADE, "--port", unit.path, "--baud", "57600", "--verify",
                                     "--log", log, "--report", report], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         self.addCleanup(lambda: process.poll() is not None or process.kill())
         self.wait_for(unit, "announce kind=fpga")
@@ -969,6 +992,20 @@ class Station(E2E):
             progress = [l.split(": ", 1)[1] for l in lines if l.startswith("COM%d" % com(n)) and ": FPGA" in l]
             self.assertEqual(progress, ["FPGA image"] + ["FPGA image %d %%" % p for p in range(0, 101, 10)])
 
+    def test_a_folder_holding_an_earlier_runs_records_is_refused(self):
+        """A record is never overwritten: a second run into the folder of the first is refused."""
+        self.ports.unit("--unit", "tx")
+        first = subprocess.run(self.command("--info"), capture_output=True, timeout=RUN_LIMIT_S)
+        self.assertEqual(first.returncode, 0, first.stdout[-500:])
+        with open(os.path.join(self.logs, "report.json"), "rb") as f:
+            report = f.read()
+        second = subprocess.run(self.command("--info"), capture_output=True, timeout=RUN_LIMIT_S)
+        self.assertEqual((second.returncode, second.stdout.decode()),
+                         (2, "ERROR: %s holds the records of an earlier run (%s): give this run a folder of its own with"
+                             " --log-dir, or leave it out for a new one.\r\n" % (self.logs, "report.json")))
+        with open(os.path.join(self.logs, "report.json"), "rb") as f:
+            self.assertEqual(f.read(), report)
+
     def test_every_unit_identified_at_once(self):
         units = [self.ports.unit("--unit", "rx"), self.ports.unit("--version-reply", "1.0.3 K482915 1.03 3")]
         result = subprocess.run(self.command("--info"), capture_output=True, timeout=RUN_LIMIT_S)
@@ -1107,14 +1144,18 @@ class Station(E2E):
         output = process.communicate(timeout=RUN_LIMIT_S)[0].decode("latin-1")
         self.assertEqual(process.returncode, 1)
         self.assertTrue(output.endswith("ERROR: %s/report.json could not be written: it is a directory. Each unit's"
-                                        " own report stays in %s.\n\r\nPress any key to exit" % (self.logs, self.logs)),
+                                        " own report stays in %s.\n" % (self.logs, self.logs)),  # --no-pause: no key asked for
                         output[-400:])
         with open(os.path.join(self.logs, "port-COM%d.report.json" % com(1))) as f:
             self.assertEqual(json.load(f)["outcome"], "not confirmed")
         # A folder where nothing can be written ends the station before any child starts.
-        result = subprocess.run(self.command(), capture_output=True, timeout=RUN_LIMIT_S)
+        fresh = os.path.join(self.workdir, "fresh")
+        os.makedirs(os.path.join(fresh, "report.json"))
+        command = self.command()
+        command[command.index("--log-dir") + 1] = fresh
+        result = subprocess.run(command, capture_output=True, timeout=RUN_LIMIT_S)
         self.assertEqual(result.returncode, 1)
-        self.assertIn(b"ERROR: cannot write %s/report.json: it is a directory." % self.logs.encode(), result.stdout)
+        self.assertIn(b"ERROR: cannot write %s/report.json: it is a directory." % fresh.encode(), result.stdout)
         self.assertEqual(len(unit.commands()), 6)  # the first station's only
 
     @unittest.skipIf(WINE, "the station is paused with a POSIX signal")
@@ -1177,8 +1218,10 @@ class Shift(E2E):
     def assert_journaled_as_recorded(self, line):
         """Each field of a journal line that the unit's report also has says what the report says; the log's
         outcome line agrees with both. Without a report (killed, or it could not be written) the log tells."""
-        with open(os.path.join(self.logs, line["log"])) as f:
-            ends = [l.split(" outcome: ", 1)[1] for l in f.read().splitlines() if " outcome: " in l]
+        ends = None  # the log's outcome lines; None: the journal names no log (it was lost)
+        if line["log"] is not None:
+            with open(os.path.join(self.logs, line["log"])) as f:
+                ends = [l.split(" outcome: ", 1)[1] for l in f.read().splitlines() if " outcome: " in l]
         if line["report"] is None:
             self.assertTrue(ends[-1].startswith("%s (exit status %d" % (line["summary"], line["exit_status"]))
                             if ends else line["outcome"] == "ended without a report", (line, ends))
@@ -1187,22 +1230,23 @@ class Shift(E2E):
             report = json.load(f)
         args = report["command_line"].split()
         arg = lambda name: args[args.index(name) + 1]
-        versions = lambda v: v if v and v.get("converted", True) else None  # null where none were read
         number = int(arg("--as-com"))  # a port outside the machine's list runs under a number from 1000
         fields = ("exit_status", "outcome", "unit_left", "summary", "started", "ended", "kind", "before", "after",
                   "com", "path", "log", "report")
         self.assertEqual({k: line[k] for k in fields}, {
             "exit_status": report["exit_status"], "outcome": report["outcome"], "unit_left": report["unit_left"],
             "summary": report["summary"], "started": report["started"], "ended": report["ended"],
-            "kind": report["unit"]["kind"], "before": versions(report["unit"]["before"]),
-            "after": versions(report["unit"]["after"]), "com": number if number < 1000 else None, "path": arg("--port"),
-            "log": os.path.relpath(arg("--log"), self.logs), "report": os.path.relpath(arg("--report"), self.logs)})
+            "kind": report["unit"]["kind"], "before": report["unit"]["before"],
+            "after": report["unit"]["after"], "com": number if number < 1000 else None, "path": arg("--port"),
+            "log": line["log"] and os.path.relpath(arg("--log"), self.logs),
+            "report": os.path.relpath(arg("--report"), self.logs)})
         port = report["port"] or {}
         self.assertEqual((port.get("com", number), port.get("path", line["path"])), (number, line["path"]))
         self.assertEqual(line["records_unwritten"] != [], report["log_complete"] is False)
-        self.assertTrue(ends[-1].startswith("%s (exit status %d" % (report["summary"], report["exit_status"])), ends)
+        if ends is not None:
+            self.assertTrue(ends[-1].startswith("%s (exit status %d" % (report["summary"], report["exit_status"])), ends)
         # Its files are named by the time the station started its run, just before the run's own start.
-        named = re.search(r"-(\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d)(-\d+)?\.log$", line["log"]).group(1)
+        named = re.search(r"-(\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d)(-\d+)?\.report\.json$", line["report"]).group(1)
         gap = (datetime.datetime.strptime(report["started"][:19], "%Y-%m-%dT%H:%M:%S")
                - datetime.datetime.strptime(named, "%Y-%m-%d_%H-%M-%S")).total_seconds()
         self.assertTrue(0 <= gap <= 5, (named, report["started"]))
@@ -1247,8 +1291,10 @@ class Shift(E2E):
         self.assertEqual(rx.image("fpga"), self.flat["rx"])
         self.assertEqual(self.images(current), [])
         self.assertEqual(self.images(refusing), ["kind=fpga", "kind=mcu"])  # the MCU refused, never tried again
-        # Found, then gone before its update opened the port: nothing was sent, no unit handled.
+        # Found, then gone before its update opened the port: nothing was sent, no unit handled; its
+        # attempt's record is kept aside.
         self.assertEqual(unplugged.commands(), ["%%%help -c version"])
+        self.assertTrue(any(f.endswith(".log") for f in os.listdir(os.path.join(self.logs, "attempts"))))
         # Left attached, the first unit was asked whether it was still there, never updated again.
         after = tx.lines()[[i for i, l in enumerate(tx.lines()) if l.startswith("prompt ")][0]:]
         self.assertGreater(sum(l.startswith("command text=%%%fw -v") for l in after), 3)
@@ -1277,22 +1323,31 @@ class Shift(E2E):
 
     @unittest.skipIf(WINE, "the units are stopped with POSIX signals")
     def test_a_quiet_unit_and_a_mute_one_are_each_handled_once(self):
-        slots = [self.slot(1, "--unit", "tx", "--no-ready", "mcu"), self.slot(2, "--unit", "tx", "--version-reply", "")]
-        failing, mute = self.ports.units
+        """Each unit is journaled once however it answers while it stays: one that falls quiet a
+        while after it has answered for longer than the silence a unit must keep to count as
+        removed, one that answers the probe alone, and one that an earlier run left at 115200
+        and that comes back from its reboot at its own rate."""
+        slots = [self.slot(1, "--unit", "tx", "--no-ready", "mcu"), self.slot(2, "--unit", "tx", "--version-reply", ""),
+                 self.slot(3, "--unit", "tx", "--baud", "9600", "--left-at", "115200")]
+        failing, mute, left = self.ports.units
         process = self.start_station(slots)
-        self.wait_for_journal(2)
-        time.sleep(1)
+        self.wait_for_journal(3)
+        time.sleep(SILENT_UNIT_S + 1)  # the silence limit counts from its last answer, not from the watch's start
         failing.process.send_signal(signal.SIGSTOP)  # quiet for many rounds of queries, far less than a reboot
         time.sleep(15 / DIVISOR)
         failing.process.send_signal(signal.SIGCONT)
         time.sleep(30 / DIVISOR)  # rounds of queries, and detection cycles had a slot been taken for free
         process.send_signal(signal.SIGTERM)
         output = self.ended(process, 1)
-        self.assertEqual(sorted((j["port"], j["summary"]) for j in self.journal()), [
+        journal = self.journal()
+        self.assertEqual(sorted((j["port"], j["summary"]) for j in journal), [
             (slots[0], "failed: unit not ready for the MCU image after the FPGA image was accepted: update again"),
-            (slots[1], "failed while checking (it answers the detection probe but not the version query): unchanged")])
+            (slots[1], "failed while checking (it answers the detection probe but not the version query): unchanged"),
+            (slots[2], "updated and verified")])
+        self.assertEqual([j["before"] for j in journal if j["port"] == slots[1]], [None])  # none read: null
         self.assertEqual(self.images(failing), ["kind=fpga", "kind=mcu"])
-        self.assertEqual(len(glob.glob(os.path.join(self.logs, "*.log"))), 2)
+        self.assertEqual(self.images(left), ["kind=fpga", "kind=mcu"])
+        self.assertEqual(len(glob.glob(os.path.join(self.logs, "*.log"))), 3)
         self.assertNotIn("%s: no port" % slots[0], output)
 
     @unittest.skipIf(WINE, "a service manager's stop is POSIX's")
@@ -1387,6 +1442,66 @@ class Shift(E2E):
         unit.stop()
         self.assertTrue(unit.line_kept())
 
+    @unittest.skipIf(WINE, "a station is killed with a POSIX signal")
+    def test_a_unit_a_killed_station_left_behind_is_journaled_by_the_next(self):
+        slot = self.slot(1, "--unit", "tx", "--baud", "115200", "--slow-line", "300000")
+        unit = self.ports.units[0]
+        process = self.start_station([slot])
+        self.wait_for(unit, "announce kind=fpga")
+        process.kill()  # its run, left alone, stops and writes its report
+        process.wait()
+        deadline = time.monotonic() + RUN_LIMIT_S
+        while not glob.glob(os.path.join(self.logs, "*.report.json")):
+            self.assertLess(time.monotonic(), deadline, "the run never wrote its report")
+            time.sleep(0.05)
+        unit.stop()
+        self.assertEqual(self.journal(), [])
+        process = self.start_station([slot])
+        self.wait_for_journal(1)
+        process.send_signal(signal.SIGTERM)
+        output = self.ended(process, 0)
+        [line] = self.journal()
+        self.assertEqual((line["outcome"], line["unit_left"], line["found_after_restart"]), ("stopped", "update again", True))
+        self.assertIn("1 unit handled", output)
+
+    @unittest.skipIf(WINE, "the folder is taken away natively")
+    def test_a_folder_made_again_is_written_to_only_by_the_station_that_holds_it(self):
+        """Removed mid-update and made again: the station holds it again before it records, and its
+        journal names no file the removal took. Taken meanwhile by another station: nothing more is
+        recorded there, and the station says why."""
+        slot = self.slot(1, "--unit", "tx", "--baud", "115200")
+        unit = self.ports.units[0]
+        process = self.start_station([slot], "--units", "1")
+        self.wait_for(unit, "announce kind=fpga")
+        take_away(self.logs)
+        os.makedirs(self.logs)
+        output = self.ended(process, 1)  # the update's log is lost with the folder: a record unwritten
+        [line] = self.journal()
+        self.assertEqual((line["outcome"], line["log"]), ("updated and verified", None))
+        self.assertTrue(any(what.startswith("the log ") for what in line["records_unwritten"]), line)
+        self.assertIn("1 unit handled", output)
+        unit.stop()
+        late = self.slot(2, "--unit", "tx", after_ms=40000 // DIVISOR)
+        first = self.start_station([late])
+        while not os.path.exists(os.path.join(self.logs, "station-state.json")):
+            time.sleep(0.05)
+        # Another station's folder in its place, at once: made beside it with that station's lock held.
+        other = os.path.join(self.workdir, "other")
+        os.makedirs(other)
+        with open(os.path.join(other, "station.lock"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            lock.write("station 4242 started elsewhere\n")
+            lock.flush()
+            take_away(self.logs)
+            os.rename(other, self.logs)
+            self.wait_for(self.ports.units[-1], "command text=%%%help")  # the unit is found
+            time.sleep(2)
+            first.send_signal(signal.SIGTERM)
+            output = self.ended(first, 0)
+        self.assertIn("is another station's now (station 4242 started elsewhere)", output)
+        self.assertEqual(self.images(self.ports.units[-1]), [])
+        self.assertEqual(sorted(os.listdir(self.logs)), ["station.lock"])  # nothing written there
+
     @unittest.skipIf(WINE or os.geteuid() == 0, "a permission the user lacks: POSIX's, and root has every one")
     def test_a_slot_the_user_may_not_open_says_so_once(self):
         unit = self.ports.unit("--silence")
@@ -1434,6 +1549,19 @@ class Shift(E2E):
         end = terminal.wait_for("TTY=")
         self.assertIn("EXIT=0", end)
 
+    @unittest.skipIf(WINE, "a terminal, natively in tmux")
+    def test_more_ports_than_the_terminal_has_lines(self):
+        """The rows that do not fit give way to one line saying so; the view never scrolls."""
+        slots = [os.path.join(self.workdir, "slot%02d" % n) for n in range(30)]
+        terminal = Terminal(self, self.station(slots), columns=100)
+        screen = terminal.wait_for("more lines: the console is too short to show them")
+        time.sleep(1)  # a few redraws later
+        screen = terminal.screen()
+        self.assertEqual(screen.count("PORT "), 1, screen)
+        self.assertIn("slot00 ", screen)
+        terminal.keys("C-c")
+        self.assertIn("EXIT=0", terminal.wait_for("TTY="))
+
     @unittest.skipUnless(WINE, "natively the four-slot shift covers it")
     def test_one_slot_under_wine(self):
         slot = self.slot(1, "--unit", "tx", after_ms=1000)
@@ -1443,6 +1571,24 @@ class Shift(E2E):
         [line] = self.journal()
         self.assertEqual((line["port"], line["com"], line["outcome"]), ("1", 1, "updated and verified"))
         self.assertEqual(self.images(self.ports.units[0]), ["kind=fpga", "kind=mcu"])
+
+    @unittest.skipUnless(WINE and shutil.which("xvfb-run"), "the session's end is Windows', under Wine with a display")
+    def test_the_sessions_end_stops_the_station_and_journals_its_unit(self):
+        """Logging off: the station, a console program that has loaded user32, hears it through its
+        hidden window (wineboot --end-session sends what Windows sends) and records its unit."""
+        slot = self.slot(1, "--unit", "tx", "--baud", "115200", "--slow-line", "300000")
+        unit = self.ports.units[0]
+        summary = os.path.join(unit.dir, "summary.txt")
+        station = " ".join("'%s'" % a for a in self.station([slot]))
+        script = ("%s >/dev/null 2>&1 & until grep -q '^announce kind=fpga' '%s'; do sleep 0.1; done; sleep 1; "
+                  "WINEPREFIX='%s' wineboot --end-session; wait" % (station, summary, WINEPREFIX))
+        try:
+            subprocess.run(["xvfb-run", "-a", "bash", "-c", script], capture_output=True, timeout=RUN_LIMIT_S)
+        finally:  # a prefix whose session ended starts no program well: the next test gets a fresh one
+            for command in (["wineserver", "-k"], ["wineserver", "-w"]):
+                subprocess.run(command, env=dict(os.environ, WINEPREFIX=WINEPREFIX), capture_output=True)
+        [line] = self.journal()
+        self.assertEqual((line["outcome"], line["unit_left"]), ("stopped", "update again"))
 
 
 @unittest.skipUnless(SUITE == "full", "accelerated suite")
@@ -1520,7 +1666,7 @@ class Files(E2E):
 
     def test_export_web_body_decodes_to_the_flat_image(self):
         out = os.path.join(self.workdir, "out.bin")
-        output, status = run_fwupgrade(["--export-web", out, "--no-pause"])
+        output, status = run_fwupgrade(["--export-web", out])
         self.assertEqual(status, 0, output)
         with open(out, "rb") as f:
             content = f.read()
@@ -1544,7 +1690,7 @@ class Files(E2E):
         if not WINE:
             places.append(("/dev/null", "it is a device"))
         for target, reason in places:
-            for args in (["--export-web", target, "--no-pause"], ["--write-image", "tx", target]):
+            for args in (["--export-web", target], ["--write-image", "tx", target]):
                 with self.subTest(args=args):
                     output, status = run_fwupgrade(args)
                     self.assertEqual(status, 1)
@@ -1581,8 +1727,7 @@ class Files(E2E):
                     target = os.path.join(self.workdir, name + args[-1])
                     if not os.path.lexists(target + ".part"):
                         prepare(target + ".part")
-                    output, status = run_fwupgrade(args + [target, "--no-pause"] if args[0] == "--export-web"
-                                                   else args + [target])
+                    output, status = run_fwupgrade(args + [target])
                     self.assertEqual(status, 0, output)
                     self.assertTrue(os.path.lexists(target + ".part"))
                     self.assertGreater(os.path.getsize(target), 1000)

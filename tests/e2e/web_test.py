@@ -339,10 +339,62 @@ class HostileClients(Web):
                 self.assertEqual((status, headers.get("Allow")), (405, "GET, HEAD"))
         status, headers, body = server.request("/api/v1/station", method="HEAD")
         self.assertEqual((status, body), (200, b""))
-        # A page elsewhere whose name was made to lead here (DNS rebinding) is not answered.
-        status, _, _ = server.request("/api/v1/station", headers={"Host": "rebound.example:%d" % server.port})
-        self.assertEqual(status, 421)
+        # A page elsewhere whose name was made to lead here (DNS rebinding) is not answered, even
+        # one whose name merely begins like a loopback address.
+        for host in ("rebound.example", "127.attacker.example", "127.0.0.1.nip.io", "localhost.example"):
+            status, _, body = server.request("/api/v1/station", headers={"Host": "%s:%d" % (host, server.port)})
+            self.assertEqual(status, 421, host)
+            self.assertNotIn(b"bench-3", body)
         self.assertEqual(sorted(os.listdir(self.folder.path)), sorted(os.listdir(self.folder.path)))
+
+    def test_a_port_another_server_holds_is_refused(self):
+        server = self.serve()
+        output, status = run_fwupgrade(["--serve", self.folder.path, "--http", "127.0.0.1:%d" % server.port])
+        self.assertEqual((status, output.split(":")[0]), (1, "ERROR"))
+        self.assertIn("cannot listen on 127.0.0.1:%d" % server.port, output)
+        self.assertEqual(server.request("/api/v1/station")[0], 200)
+
+    def test_a_fifo_in_place_of_the_folders_files_holds_nothing(self):
+        """Never opened: the server listens, answers from what it can read, and a stop ends it."""
+        for name in ("station-state.json", "journal.jsonl"):
+            with self.subTest(name=name):
+                folder = os.path.join(self.workdir, "fifo-" + name)
+                os.makedirs(folder)
+                os.mkfifo(os.path.join(folder, name))
+                server = self.serve(folder)
+                self.assertEqual(server.request("/api/v1/station")[0], 200)
+                self.assertEqual(server.stop()[0], 130)
+
+    def test_a_flood_is_refused_at_once_and_streams_end_with_their_clients(self):
+        """Slow clients beyond the connections served are told 503 at once, not queued; once they
+        are gone the page answers again within seconds; the threads of event streams that never
+        read end when their clients close."""
+        server = self.serve()
+        threads = lambda: len(os.listdir("/proc/%d/task" % server.process.pid))
+        before = threads()
+        flood = [server.connect() for _ in range(700)]
+        for sock in flood:
+            sock.sendall(b"G")  # and never more
+        self.assertIn(server.request("/api/v1/station")[0], (200, 503))  # within the request's own bound
+        for sock in flood:
+            sock.close()
+        streams = []
+        for _ in range(100):
+            sock = server.connect()
+            sock.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            streams.append(sock)  # never read
+        time.sleep(1)
+        for sock in streams:
+            sock.close()
+        # A stream's thread looks at its client at least once a second: gone with it within a few.
+        deadline = time.monotonic() + 8
+        while threads() > before + 8:
+            self.assertLess(time.monotonic(), deadline, "%d threads, %d before the flood" % (threads(), before))
+            time.sleep(0.5)
+        deadline = time.monotonic() + WAIT_S
+        while server.request("/")[0] != 200:
+            self.assertLess(time.monotonic(), deadline, "the page never answered again after the flood")
+            time.sleep(0.5)
 
     def test_every_answer_carries_the_security_headers(self):
         server = self.serve()
@@ -476,6 +528,20 @@ class Events(Web):
                 stream.close()
         stream = open_stream(server, last_event_id=199)  # the oldest event kept is the next: none missed
         self.assertEqual([(i, k) for i, k, _ in sse_events(stream, 10)], [(200 + k, "port") for k in range(10)])
+        stream.close()
+        # A stream opened before the run's first event is told that event, not to reload.
+        self.folder.events = []
+        self.folder.ports[0] = dict(self.folder.ports[0], text="before the first event")
+        self.folder.write_state()
+        deadline = time.monotonic() + WAIT_S
+        while server.json("/api/v1/station")["ports"][0]["text"] != "before the first event":  # read by the server
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+        stream = open_stream(server)
+        self.assertEqual([(i, k) for i, k, _ in sse_events(stream, 1)], [(None, "state")])
+        self.folder.events = [{"id": 210, "type": "port", "port": self.folder.ports[2]}]
+        self.folder.write_state()
+        self.assertEqual([(i, k) for i, k, _ in sse_events(stream, 1, skip=("station",))], [(210, "port")])
         stream.close()
 
 

@@ -46,6 +46,7 @@ struct Config {
     bool silence = false, probeOffByOne = false, chatter = false, secondProbeOnly = false, noPrompt = false;
     bool zeroFlood = false;
     bool anyRate = false; // takes commands at every line rate (a unit detection never settles on)
+    unsigned leftAt = 0;  // listens at this rate until its reboot, as a run cut short left it
     std::string noReady, wrongAck, hangup; // "fpga" or "mcu"
     std::string wrongAckText = "FAILURE";
     long stallAfter = -1;   // stop reading after this many bytes of the FPGA image
@@ -76,7 +77,7 @@ void onSignal(int) { gStop = 1; }
 
 class Emulator {
   public:
-    explicit Emulator(const Config &c) : cfg(c), commandBaud(c.baud) {}
+    explicit Emulator(const Config &c) : cfg(c), commandBaud(c.leftAt != 0 ? c.leftAt : c.baud) {}
 
     bool open() {
         if (!cfg.device.empty()) return openDevice();
@@ -371,6 +372,9 @@ void Emulator::flushPending() {
         if (bytes.rfind("\x01PROMPT", 0) == 0) {
             bytes.erase(0, 7);
             record("prompt baud=%u cts=%d", lineBaud(), lineCts());
+            // Sent at the unit's own rate: a line at another one receives noise.
+            if (lineBaud() != commandBaud && !cfg.anyRate)
+                for (char &c : bytes) c = (char)(c ^ 0x5A);
         }
         size_t off = 0;
         while (off < bytes.size() && !gStop) {
@@ -468,6 +472,7 @@ const char kUsage[] =
     "Faults:\n"
     "  --silence --probe-off-by-one --chatter --zero-flood --second-probe-only --no-prompt\n"
     "  --any-rate                       take commands at every line rate\n"
+    "  --left-at RATE                   listen at RATE until the reboot (a run cut short left it)\n"
     "  --silent-after-reboot            the prompt, then nothing\n"
     "  --split-reply PIECES:PAUSE_MS   send every reply in pieces with pauses\n"
     "  --no-ready fpga|mcu  --hangup fpga|mcu\n"
@@ -537,6 +542,7 @@ int main(int argc, char **argv) {
             if (colon != std::string::npos) cfg.stallMs = std::atol(v.c_str() + colon + 1);
         } else if (a == "--zero-flood") cfg.zeroFlood = true;
         else if (a == "--any-rate") cfg.anyRate = true;
+        else if (a == "--left-at") cfg.leftAt = (unsigned)std::atoi(next().c_str());
         else if (a == "--hangup") cfg.hangup = next();
         else if (a == "--slow-line") cfg.slowLineBps = std::atol(next().c_str());
         else if (a == "--split-reply") {

@@ -2,6 +2,7 @@
 #include "platform/Platform.h"
 #include "platform/posix/Stop.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 void platformConsoleInit() { setvbuf(stdout, nullptr, _IONBF, 0); }
 
@@ -141,6 +143,11 @@ FILE *platformOpenToRead(const char *path, std::string &reason) {
     return file;
 }
 
+int platformConsoleRows() {
+    winsize size{};
+    return isatty(STDOUT_FILENO) == 1 && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_row : 0;
+}
+
 int platformConsoleColumns() {
     winsize size{};
     return isatty(STDOUT_FILENO) == 1 && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
@@ -166,6 +173,9 @@ std::string platformHostName() {
     return gethostname(name, sizeof name - 1) == 0 ? name : "this machine";
 }
 
+// The files this process holds, with the descriptor that holds each.
+static std::vector<std::pair<std::string, int>> gHeld;
+
 HoldResult platformHoldFile(const std::string &path, const std::string &text, std::string &why) {
     if (!(why = platformNotARegularFile(path.c_str())).empty()) return HOLD_FAILED; // a link, a FIFO
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
@@ -190,7 +200,23 @@ HoldResult platformHoldFile(const std::string &path, const std::string &text, st
         close(fd);
         return HOLD_FAILED;
     }
+    const auto at = std::find_if(gHeld.begin(), gHeld.end(), [&](const auto &h) { return h.first == path; });
+    if (at == gHeld.end()) {
+        gHeld.emplace_back(path, fd);
+    } else { // held again: the file held before is no longer named here and keeps nobody out
+        close(at->second);
+        at->second = fd;
+    }
     return HOLD_TAKEN; // the descriptor stays open: the hold lasts as long as the process
+}
+
+bool platformStillHolding(const std::string &path) {
+    struct stat open {}, named {};
+    for (const auto &[held, fd] : gHeld)
+        if (held == path)
+            return fstat(fd, &open) == 0 && stat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
+                   open.st_ino == named.st_ino;
+    return false;
 }
 
 void *platformAllocateLarge(size_t bytes) {

@@ -58,6 +58,32 @@ BOOL WINAPI onConsoleControl(DWORD type) {
     return TRUE;
 }
 
+// A console process that has loaded user32 (SetupAPI does) is sent no CTRL_LOGOFF_EVENT or
+// CTRL_SHUTDOWN_EVENT: it hears the session end as a top-level window does. A hidden one, on a
+// thread of its own, takes the session's end as those events, and holds it as they do.
+LRESULT CALLBACK onSessionMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_QUERYENDSESSION) return TRUE;
+    if (message == WM_ENDSESSION) {
+        if (wParam) onConsoleControl((lParam & ENDSESSION_LOGOFF) ? CTRL_LOGOFF_EVENT : CTRL_SHUTDOWN_EVENT);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+DWORD WINAPI watchSession(void *) {
+    WNDCLASSA type{};
+    type.lpfnWndProc = onSessionMessage;
+    type.hInstance = GetModuleHandleA(nullptr);
+    type.lpszClassName = "FwUpgradeSessionEnd";
+    if (!RegisterClassA(&type)) return 0;
+    HWND window = CreateWindowExA(0, type.lpszClassName, "FwUpgrade", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                                  type.hInstance, nullptr); // never shown
+    if (window == nullptr) return 0;
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
+    return 0;
+}
+
 // The station's stop event, or the station itself ending, however it ends.
 DWORD WINAPI watchParent(void *) {
     HANDLE waits[2] = {nullptr, nullptr};
@@ -84,6 +110,7 @@ void platformStopInit(void (*onStop)(int)) {
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &gMainThread, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    CloseHandle(CreateThread(nullptr, 0, watchSession, nullptr, 0, nullptr));
     if (std::getenv("FWUPGRADE_STOP_EVENT") != nullptr)
         CloseHandle(CreateThread(nullptr, 0, watchParent, nullptr, 0, nullptr));
 }
@@ -296,7 +323,10 @@ static FILE *openRegular(const char *path, DWORD access, DWORD disposition, int 
         reason = "it names a device (CON, NUL, COM1...), not a file";
         return nullptr;
     }
-    HANDLE h = CreateFileA(path, access, FILE_SHARE_READ, nullptr, disposition,
+    // A reader shares everything, so that the writer may append to the file or rename another
+    // over it meanwhile (the station's live state); a writer lets others read it.
+    const DWORD share = access == GENERIC_READ ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : FILE_SHARE_READ;
+    HANDLE h = CreateFileA(path, access, share, nullptr, disposition,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         reason = platformErrorText(GetLastError());
@@ -320,11 +350,18 @@ static FILE *openRegular(const char *path, DWORD access, DWORD disposition, int 
 }
 
 FILE *platformOpenToAppend(const char *path, std::string &reason) {
-    return openRegular(path, FILE_APPEND_DATA, OPEN_ALWAYS, _O_WRONLY | _O_APPEND, "ab", reason);
+    // Write access, not only appending: a line a full disk cut is cut back (SetEndOfFile).
+    return openRegular(path, GENERIC_WRITE, OPEN_ALWAYS, _O_WRONLY | _O_APPEND, "ab", reason);
 }
 
 FILE *platformOpenToRead(const char *path, std::string &reason) {
     return openRegular(path, GENERIC_READ, OPEN_EXISTING, _O_RDONLY, "rb", reason);
+}
+
+int platformConsoleRows() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
+    return info.srWindow.Bottom - info.srWindow.Top + 1;
 }
 
 int platformConsoleColumns() {
@@ -384,5 +421,8 @@ HoldResult platformHoldFile(const std::string &path, const std::string &text, st
     }
     return HOLD_TAKEN; // the handle stays open: the hold lasts as long as the process
 }
+
+// A held file cannot be removed (it is not shared for deletion), nor its folder.
+bool platformStillHolding(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void *platformAllocateLarge(size_t bytes) { return std::malloc(bytes); }

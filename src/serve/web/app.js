@@ -65,6 +65,7 @@ class StationView {
     this.meta = el("p", { class: "meta" });
     this.note = el("p", { class: "note" });
     this.counts = el("ul", { class: "counts" });
+    this.countsSince = el("p", { class: "since" });
     this.portBody = el("tbody");
     const portTable = el("table", { class: "ports" },
       el("thead", {}, el("tr", {}, el("th", {}, "Port"), el("th", {}, "State"), el("th", {}, "Unit"),
@@ -85,7 +86,7 @@ class StationView {
     this.newer.addEventListener("click", () => this.loadJournal(Math.max(0, this.page - 1)));
     this.older.addEventListener("click", () => this.loadJournal(this.page + 1));
     const section = el("section", { class: "station", id: "station-" + this.index },
-      this.title, this.meta, this.note, this.counts,
+      this.title, this.meta, this.note, this.counts, this.countsSince,
       el("div", { class: "columns" },
         el("div", {}, el("h3", {}, "Ports"), el("div", { class: "scroll" }, portTable)),
         el("div", {}, el("h3", {}, "Units per hour"), this.chart,
@@ -102,16 +103,20 @@ class StationView {
     this.meta.replaceChildren();
     if (station) {
       const program = station.program || {}, firmware = station.firmware || {};
-      const images = (firmware.carried || []).map((image) =>
-        str(image.kind) + " " + str(image.file) + " SHA-256 " + str(image.sha256)).join("; ");
+      // The images' SHA-256, folded: on a phone they would fill the first screen.
+      const images = el("details", { class: "images" }, el("summary", {}, "Images carried (SHA-256)"),
+        ...(firmware.carried || []).map((image) =>
+          el("div", {}, str(image.kind) + " " + str(image.file) + " " + str(image.sha256))));
       this.meta.append("Host " + str(station.host) + " · " + str(program.name) + " " + str(program.version) +
         " · firmware " + str(firmware.version) + " (" + str(firmware.images) + " images) · started " +
-        timeOf(station.started) + " · " + str(station.stage),
-        el("br"), images);
+        timeOf(station.started) + " · " + str(station.stage), images);
     } else {
       this.meta.append("Folder " + str(state.folder) + ": no live state (the station is not running here).");
     }
     this.showNote(station ? station.note : "");
+    this.countsSince.textContent = station
+      ? "Counts since this station started (" + timeOf(station.started) + "); the journal below holds every run in the folder."
+      : "Counts of every run in the folder's journal.";
     this.showCounts(state.counts || {});
     this.portBody.replaceChildren();
     this.rows.clear();
@@ -220,7 +225,7 @@ class StationView {
         const bar = svg("rect", { class: "bar fill-" + slug(group), x: left + i * slot + slot * 0.15, y: y - n * scale,
           width: slot * 0.7, height: n * scale });
         const tip = svg("title");
-        tip.textContent = str(hour.hour) + ":00 " + group + ": " + n;
+        tip.textContent = str(hour.hour) + ":00" + str(hour.utc_offset || "") + " " + group + ": " + n;
         bar.append(tip);
         chart.append(bar);
         y -= n * scale;
