@@ -610,8 +610,8 @@ class Detection(E2E):
         refuse = [(silent.path, 115200), (silent.path, 4800), (unit.path, 115200)] + [
             (after.path, rate) for rate in (115200, 9600, 57600, 4800, 2400, 1200)]
         report = os.path.join(self.workdir, "r.json")
-        env = dict(os.environ, LD_PRELOAD=SERIAL_SHIM,
-                   FWUPGRADE_SHIM_REFUSE=",".join("%s:%d" % r for r in refuse))
+        env = dict(os.environ, LD_PRELOAD=SERIAL_SHIM, FWUPGRADE_SHIM_REFUSE=",".join("%s:%d" % r for r in refuse),
+                   ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")  # the shim goes first
         output, status = run_fwupgrade(self.ports.arguments() + ["--report", report], env=env)
         self.ports.stop()
         self.assertIn("Detecting COM port and Baud Rate.................." + "ERROR: COM%d configuration failed !" * 3 %
