@@ -13,6 +13,7 @@
 #include "product/Timing.h"
 #include "run/Closing.h"
 #include "run/Options.h"
+#include "station/StationFolder.h"
 #include "station/StationJournal.h"
 #include "station/StationRestart.h"
 #include "station/StationServer.h"
@@ -63,15 +64,6 @@ struct Station {
     Clock::time_point lookForLeftBehind;  // when to look for them again (never once past the window)
 };
 
-// "port-ttyUSB0", "port-serial-by-path-pci-0000-00-14.0-usb-0-2-1.0-port0", "port-COM3": a port in a
-// file name, without the separators no file system takes.
-std::string fileTag(const StationPort &port) {
-    std::string tag = port.path.rfind("/dev/", 0) == 0 ? port.path.substr(5) : port.path;
-    for (char &c : tag)
-        if (c == '/' || c == '\\' || c == ':') c = '-';
-    return "port-" + tag;
-}
-
 void setState(StationPort &port, PortState state, StationView &view) {
     port.state = state;
     port.since = Clock::now();
@@ -104,9 +96,9 @@ void startWaiting(Station &w, size_t slot, StationPort &port, StationView &view)
 // already runs the carried firmware (unless --force).
 void startUpdate(Station &w, size_t slot, StationPort &port, StationView &view) {
     const WallTime now = std::chrono::system_clock::now();
-    std::string base = w.dir + "/" + fileTag(port) + "-" + fileTimeStamp(now);
+    std::string base = w.dir + "/" + portFileTag(port) + "-" + fileTimeStamp(now);
     for (int n = 2; std::filesystem::exists(base + ".log") || std::filesystem::exists(base + ".report.json"); ++n)
-        base = w.dir + "/" + fileTag(port) + "-" + fileTimeStamp(now) + "-" + std::to_string(n);
+        base = w.dir + "/" + portFileTag(port) + "-" + fileTimeStamp(now) + "-" + std::to_string(n);
     port.unit = ChildRun();
     port.unit.started = Clock::now();
     port.unitStarted = timeStamp(now);
@@ -122,26 +114,6 @@ void startRemoval(Station &w, size_t slot, StationPort &port, StationView &view)
     std::vector<std::string> args = runArguments(port);
     args.insert(args.end(), {"--baud", std::to_string(port.baud), "--wait-until-gone", port.known});
     startChild(w, slot, port, STATE_REMOVE, args, view);
-}
-
-std::string lockOf(const Station &w) { return w.dir + "/station.lock"; }
-
-// The folder is this station's while it holds the folder's lock. Removed and made again, the
-// folder is taken again before anything is recorded there; if another station holds it by
-// then, nothing more is: false, with why.
-bool folderStillOurs(Station &w, std::string &why) {
-    if (platformStillHolding(lockOf(w))) return true;
-    if (!std::filesystem::is_directory(w.dir)) {
-        why = "the folder " + w.dir + " is gone";
-        return false;
-    }
-    std::string holder;
-    switch (platformHoldFile(lockOf(w), w.me + "\n", holder)) {
-    case HOLD_TAKEN: return true;
-    case HOLD_BY_ANOTHER: why = "the folder " + w.dir + " was made again and is another station's now (" + holder + ")"; break;
-    default: why = "the folder " + w.dir + " was made again and its lock cannot be held: " + holder;
-    }
-    return false;
 }
 
 // One line of the journal for a unit handled, written, flushed and on disk before anything
@@ -193,7 +165,7 @@ void adoptLeftBehind(Station &w) {
 void unitFound(Station &w, size_t slot, StationPort &port, StationView &view) {
     port.awaitingRemoval = false;
     std::string why;
-    w.notRecording = folderStillOurs(w, why) ? w.journal.problem(true) : why;
+    w.notRecording = stationFolderHeld(w.dir, w.me, why) ? w.journal.problem(true) : why;
     if (w.notRecording.empty()) return startUpdate(w, slot, port, view);
     port.problem = "unit found, not recording";
     port.retryAt = Clock::now() + kBusyRetry;
@@ -216,34 +188,12 @@ void nextState(Station &w, size_t slot, StationPort &port, StationView &view) {
     setState(port, STATE_BUSY, view);
 }
 
-// A slot that keeps failing leaves evidence, without filling the folder: the newest of them.
-const size_t kAttemptFilesKept = 100;
-
-// The log and report of an attempt that found no unit go aside, to attempts/.
-void keepAttempt(const Station &w, const StationPort &port) {
-    namespace fs = std::filesystem;
-    const fs::path attempts = fs::path(w.dir) / "attempts";
-    std::error_code code;
-    fs::create_directory(attempts, code);
-    for (const std::string *file : {&port.log, &port.report}) {
-        std::error_code moved;
-        fs::rename(*file, attempts / fs::path(*file).filename(), moved);
-        if (moved) std::remove(file->c_str());
-    }
-    std::vector<std::pair<fs::file_time_type, fs::path>> kept;
-    for (const auto &entry : fs::directory_iterator(attempts, code))
-        kept.emplace_back(entry.last_write_time(code), entry.path());
-    if (kept.size() <= kAttemptFilesKept) return;
-    std::sort(kept.begin(), kept.end());
-    for (size_t i = 0; i + kAttemptFilesKept < kept.size(); ++i) fs::remove(kept[i].second, code);
-}
-
 // An update run that could not use its port (gone, held by another program) or found no unit
 // on it sent nothing: no unit was handled, and none is to be removed. Its log and report, which
 // say only that, go aside (attempts/), so that every unit's files in the folder have their
 // journal line; the port goes on as after a presence run that came to the same.
 void noUnitHandled(Station &w, size_t slot, StationPort &port, StationView &view) {
-    keepAttempt(w, port);
+    stationKeepAttempt(w.dir, port);
     port.probe = port.unit;
     nextState(w, slot, port, view);
 }
@@ -338,7 +288,7 @@ void readPorts(Station &w, StationView &view) {
 // can be recorded is known before one is taken.
 void checkRecords(Station &w) {
     std::string why;
-    const bool ours = folderStillOurs(w, why);
+    const bool ours = stationFolderHeld(w.dir, w.me, why);
     if (ours) adoptLeftBehind(w);
     const bool kept = !w.journal.kept().empty();
     if (ours && w.journal.retry().empty() && kept) {
@@ -406,7 +356,7 @@ std::string stageName(const Station &w) {
 
 // The live state file: written at once when a port's state changed or a unit was journaled.
 void writeState(Station &w, std::map<size_t, std::string> &shown, bool now = false) {
-    if (!platformStillHolding(lockOf(w))) return; // not in a folder that may be another station's
+    if (!platformStillHolding(stationLockOf(w.dir))) return; // not in a folder that may be another station's
     json ports = json::array();
     for (const auto &[slot, port] : w.ports) {
         json p = StationState::portJson(slot, port);
@@ -441,7 +391,7 @@ bool openFolder(Station &w, int &status) {
     std::string why, reason;
     w.me = "station " + std::to_string(platformProcessId()) + " started " + timeStamp(w.startedWall) + " on " +
            platformHostName();
-    const HoldResult held = code ? HOLD_FAILED : platformHoldFile(lockOf(w), w.me + "\n", why);
+    const HoldResult held = code ? HOLD_FAILED : platformHoldFile(stationLockOf(w.dir), w.me + "\n", why);
     if (code) reason = "cannot create the folder " + w.dir + ": " + code.message();
     else if (held == HOLD_BY_ANOTHER) {
         consolePrintf("ERROR: %s is the folder of another station (%s): give this one its own --log-dir.\r\n",
@@ -453,7 +403,7 @@ bool openFolder(Station &w, int &status) {
     else reason = w.journal.open(w.dir);
     if (reason.empty()) {
         w.state = std::make_unique<StationState>(w.dir, StationState::stationFacts(w.me, timeStamp(w.startedWall)));
-        w.journal.mayReopen = [&w](std::string &why) { return folderStillOurs(w, why); };
+        w.journal.mayReopen = [&w](std::string &why) { return stationFolderHeld(w.dir, w.me, why); };
         return true;
     }
     consolePrintf("ERROR: %s.\r\n", reason.c_str());

@@ -29,6 +29,13 @@ std::string portStateText(const StationPort &port) {
     }
 }
 
+std::string portFileTag(const StationPort &port) {
+    std::string tag = port.path.rfind("/dev/", 0) == 0 ? port.path.substr(5) : port.path;
+    for (char &c : tag)
+        if (c == '/' || c == '\\' || c == ':') c = '-';
+    return "port-" + tag;
+}
+
 std::string unitName(const StationPort &port) {
     std::string what = port.unit.kind.empty() ? "unit" : port.unit.kind;
     if (!port.unit.before.empty() && port.unit.before != "unreadable") what += " " + port.unit.before;

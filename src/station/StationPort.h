@@ -34,6 +34,9 @@ struct StationPort {
 
 // The state of a watched port in words ("waiting for a unit", "FPGA image 45 %").
 std::string portStateText(const StationPort &port);
+// The port in a file name, without the separators no file system takes: "port-ttyUSB0",
+// "port-serial-by-path-pci-0000-00-14.0-usb-0-2-1.0-port0", "port-COM3".
+std::string portFileTag(const StationPort &port);
 // The unit on the port in words, for the lines that name units: "A1 (TX 1.0.3 1.03, 17:58:32)".
 std::string unitName(const StationPort &port);
 

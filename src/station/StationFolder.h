@@ -1,0 +1,22 @@
+#ifndef STATIONFOLDER_H_
+#define STATIONFOLDER_H_
+
+// The station's folder: held by one station at a time (station.lock), and what the station keeps
+// there beside its journal and its live state.
+
+#include "station/StationPort.h"
+
+#include <string>
+
+// The lock that keeps a second station out of dir.
+std::string stationLockOf(const std::string &dir);
+// Whether dir is still this station's (`me`: what its lock says of it). A folder removed and made
+// again is held again before anything is recorded there; if another station holds it by then,
+// nothing more is: false, with why.
+bool stationFolderHeld(const std::string &dir, const std::string &me, std::string &why);
+// An update run that found no unit on its port leaves no unit's record: its log and report go
+// aside to dir/attempts, which keeps the newest of them, so that a slot that keeps failing
+// leaves evidence without filling the folder.
+void stationKeepAttempt(const std::string &dir, const StationPort &port);
+
+#endif
