@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 namespace {
@@ -56,6 +57,10 @@ TEST(StationRestart, RecordsLeftBehindAreTakenAsTheySayAndNothingElse) {
     for (const StationPort &port : units) EXPECT_TRUE(port.foundAfterRestart);
     EXPECT_NO_THROW(unitName(units[0]));
     EXPECT_NO_THROW(unitName(units[2]));
+    // A journal there that cannot be read: nothing is taken, rather than every unit a second time.
+    std::filesystem::remove(dir + "/journal.jsonl");
+    std::filesystem::create_directory(dir + "/journal.jsonl");
+    EXPECT_TRUE(unitsLeftBehind(dir, {}, true).empty());
 }
 
 } // namespace

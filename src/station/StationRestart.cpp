@@ -15,6 +15,7 @@ using json = nlohmann::ordered_json;
 namespace {
 
 const size_t kRecordMax = 64u << 20; // a record larger than this is no run's
+const size_t kLineMax = 1u << 20;    // a journal line longer than this is no unit's
 
 // "port-ttyUSB0-2026-12-08_07-59-45.log", "...-2.log": a log a station named for a unit's run
 // (a parallel run's "port-COM3.log" is none).
@@ -35,20 +36,38 @@ bool readText(const std::string &path, std::string &text) {
     return text.size() < kRecordMax;
 }
 
-// The files every journal line names.
-std::set<std::string> journaled(const std::string &dir) {
-    std::set<std::string> named;
-    std::string text;
-    if (!readText(dir + "/journal.jsonl", text)) return named;
-    for (size_t start = 0, end; start < text.size(); start = end + 1) {
-        end = std::min(text.find('\n', start), text.size());
-        const std::string piece = text.substr(start, end - start);
-        const json line = jsonNesting(piece) <= JSON_NESTING_MAX ? json::parse(piece, nullptr, false) : json();
-        if (!line.is_object()) continue;
-        for (const char *field : {"log", "report"})
-            if (line.contains(field) && line[field].is_string()) named.insert(line[field].get<std::string>());
-    }
-    return named;
+// The files a journal line names.
+void namedBy(const std::string &text, std::set<std::string> &named) {
+    const json line = jsonNesting(text) <= JSON_NESTING_MAX ? json::parse(text, nullptr, false) : json();
+    if (!line.is_object()) return;
+    for (const char *field : {"log", "report"})
+        if (line.contains(field) && line[field].is_string()) named.insert(line[field].get<std::string>());
+}
+
+// The files every line of dir's journal names, read a piece at a time however long it has grown
+// (a month of units). False when a journal is there but cannot be read: nothing is taken then,
+// rather than every unit of the folder a second time.
+bool journaled(const std::string &dir, std::set<std::string> &named) {
+    const std::string path = dir + "/journal.jsonl";
+    std::string reason;
+    FILE *f = platformOpenToRead(path.c_str(), reason);
+    std::error_code code;
+    if (f == nullptr) return !std::filesystem::exists(path, code);
+    std::string line;
+    char buffer[65536];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+        for (size_t i = 0; i < n; ++i) {
+            if (buffer[i] != '\n') {
+                if (line.size() <= kLineMax) line += buffer[i]; // a longer line is no unit's: damaged
+                continue;
+            }
+            namedBy(line, named);
+            line.clear();
+        }
+    namedBy(line, named);
+    const bool read = !std::ferror(f);
+    std::fclose(f);
+    return read;
 }
 
 std::string argumentAfter(const std::string &commandLine, const std::string &option) {
@@ -107,7 +126,8 @@ StationPort fromLog(const std::string &logText, const std::string &log) {
 } // namespace
 
 std::vector<StationPort> unitsLeftBehind(const std::string &dir, const std::set<std::string> &ours, bool logsAlone) {
-    const std::set<std::string> named = journaled(dir);
+    std::set<std::string> named;
+    if (!journaled(dir, named)) return {};
     std::vector<std::pair<std::string, StationPort>> found; // by the time the run ended
     std::error_code code;
     for (const auto &entry : std::filesystem::directory_iterator(dir, code)) {

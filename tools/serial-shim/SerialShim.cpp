@@ -69,20 +69,13 @@ int openPort(const char *name, const char *path, int flags, mode_t mode) {
 
 extern "C" {
 
+// (64-bit glibc: open64 is the same call, and the program calls open.)
 int open(const char *path, int flags, ...) {
     va_list args;
     va_start(args, flags);
     const mode_t mode = (flags & O_CREAT) ? (mode_t)va_arg(args, int) : 0;
     va_end(args);
     return openPort("open", path, flags, mode);
-}
-
-int open64(const char *path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = (flags & O_CREAT) ? (mode_t)va_arg(args, int) : 0;
-    va_end(args);
-    return openPort("open64", path, flags, mode);
 }
 
 int tcsetattr(int fd, int when, const struct termios *t) {
