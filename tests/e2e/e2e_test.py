@@ -277,8 +277,12 @@ class Terminal:
     def __init__(self, test, command, columns=120):
         # A server of its own: the last test's server may still be exiting on a shared socket.
         self.test, self.tmux = test, ["tmux", "-L", "fwupgrade-%d-%d" % (os.getpid(), next(Terminal.count))]
-        shell = (" ".join("'%s'" % a for a in command) + "; echo EXIT=$?"
-                 "; echo TTY=$(stty -a | tr ' ;' '\\n\\n' | grep -x -- '-*echo'); sleep 60")
+        echo = "stty -a | tr ' ;' '\\n\\n' | grep -x -- '-*echo'"
+        # Under Wine the terminal is Wine's console host's, which restores it when it exits, a moment
+        # after the program: wait for that, within a bound.
+        settle = "; for i in $(seq 50); do [ \"$(%s)\" = echo ] && break; sleep 0.1; done" % echo if WINE else ""
+        shell = (" ".join("'%s'" % a for a in command) + "; echo EXIT=$?" + settle
+                 + "; echo TTY=$(%s); sleep 60" % echo)
         # The command runs in the user's shell (nobody's is nologin); bash outlives the Ctrl-C it passes on.
         subprocess.run(self.tmux + ["new-session", "-d", "-s", "t", "-x", str(columns), "-y", "20", shell], check=True,
                        env=dict(os.environ, SHELL="/bin/bash"))
