@@ -110,6 +110,11 @@ TEST(ServeFolder, JournalTimesWithTheirOffsets) {
         {"2026-13-07T17:58:32Z", false, 0},
         {"2026-12-07 17:58:32Z", false, 0},
         {"2026-12-07T17:58:32+0100", false, 0},
+        {"2026-12-07T-1:58:32Z", false, 0}, // a sign or a space where a digit stands
+        {"2026-12-07T 7:58:32Z", false, 0},
+        {"2026-+2-07T17:58:32Z", false, 0},
+        {"2026-12-07T17:58:32+-1:00", false, 0},
+        {"2026-12-07T12:28:32-05:30", true, 1796666312000LL},
         {"", false, 0},
     };
     for (const auto &c : cases) {

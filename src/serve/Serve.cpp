@@ -374,7 +374,7 @@ static void configure(ServeHttp &server, Served &served, const std::string &addr
             sendError(res, 421, "this server answers to this machine's own names and addresses only");
             return httplib::Server::HandlerResponse::Handled;
         }
-    if (req.method == "GET" || req.method == "HEAD") return httplib::Server::HandlerResponse::Unhandled;
+        if (req.method == "GET" || req.method == "HEAD") return httplib::Server::HandlerResponse::Unhandled;
         res.set_header("Allow", "GET, HEAD");
         res.set_header("Connection", "close");
         sendError(res, 405, "this server only reads: GET and HEAD");

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <initializer_list>
 #include <map>
 
 static const size_t kStateMax = 8u << 20;    // a state file beyond this is not a station's
@@ -22,7 +23,15 @@ static std::string textOf(const StateJson &object, const char *key) {
     return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
+// Whether text has a digit at each of these places.
+static bool digitsAt(const std::string &text, std::initializer_list<size_t> places) {
+    return std::all_of(places.begin(), places.end(),
+                       [&](size_t at) { return at < text.size() && text[at] >= '0' && text[at] <= '9'; });
+}
+
 bool serveParseTime(const std::string &text, long long &ms) {
+    // Digits only where the numbers stand: scanf's %2d would also take " 7", "+7" and "-7".
+    if (!digitsAt(text, {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18})) return false;
     int y, mo, d, h, mi, s, used = 0;
     if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &used) != 6 || used != 19)
         return false;
@@ -34,10 +43,9 @@ bool serveParseTime(const std::string &text, long long &ms) {
             if (scale > 1) fraction += (text[i] - '0') * (scale /= 10);
     long long offsetMin = 0;
     const std::string zone = text.substr(std::min(i, text.size()));
-    int oh = 0, om = 0;
     if (zone == "Z") offsetMin = 0;
-    else if (zone.size() == 6 && (zone[0] == '+' || zone[0] == '-') && std::sscanf(zone.c_str() + 1, "%2d:%2d", &oh, &om) == 2)
-        offsetMin = (zone[0] == '-' ? -1 : 1) * (oh * 60 + om);
+    else if (zone.size() == 6 && (zone[0] == '+' || zone[0] == '-') && zone[3] == ':' && digitsAt(zone, {1, 2, 4, 5}))
+        offsetMin = (zone[0] == '-' ? -1 : 1) * (((zone[1] - '0') * 10 + zone[2] - '0') * 60 + (zone[4] - '0') * 10 + zone[5] - '0');
     else return false;
     const long long days = daysFromCivil(y, (unsigned)mo, (unsigned)d);
     ms = ((days * 24 + h) * 60 + mi - offsetMin) * 60000 + s * 1000LL + fraction;
@@ -55,8 +63,9 @@ static JournalUnit readJournalLine(std::string text) {
     if (unit.label.empty()) unit.label = textOf(line, "port");
     unit.ended = textOf(line, "ended");
     long long started = 0, ended = 0;
-    if (serveParseTime(unit.ended, ended)) unit.endedMs = ended;
-    if (serveParseTime(textOf(line, "started"), started) && unit.endedMs >= started)
+    if (!serveParseTime(unit.ended, ended)) ended = -1;
+    unit.endedMs = ended;
+    if (ended >= 0 && serveParseTime(textOf(line, "started"), started) && ended >= started)
         unit.seconds = (double)(ended - started) / 1000.0;
     unit.text = std::move(text);
     return unit;

@@ -1260,6 +1260,13 @@ class Shift(E2E):
         self.addCleanup(lambda: process.poll() is not None or process.kill())
         return process
 
+    def station_streaming_fpga(self):
+        """A station of one slot, once its unit streams an FPGA image slow enough to take seconds."""
+        slot = self.slot(1, "--unit", "tx", "--baud", "115200", "--slow-line", "300000")
+        process = self.start_station([slot])
+        self.wait_for(self.ports.units[0], "announce kind=fpga")
+        return slot, self.ports.units[0], process
+
     def wait_for_journal(self, lines):
         deadline = time.monotonic() + RUN_LIMIT_S
         while len(self.journal()) < lines:
@@ -1356,10 +1363,7 @@ class Shift(E2E):
 
     @unittest.skipIf(WINE, "a service manager's stop is POSIX's")
     def test_a_stop_sent_to_every_process_lets_the_update_finish(self):
-        slot = self.slot(1, "--unit", "tx", "--baud", "115200", "--slow-line", "300000")
-        unit = self.ports.units[0]
-        process = self.start_station([slot])
-        self.wait_for(unit, "announce kind=fpga")
+        slot, unit, process = self.station_streaming_fpga()
         time.sleep(1)
         for pid in process_tree(process.pid):  # as systemd stops a service: every process at once
             os.kill(pid, signal.SIGTERM)
@@ -1370,10 +1374,7 @@ class Shift(E2E):
 
     @unittest.skipIf(WINE, "a run is frozen with a POSIX signal")
     def test_a_run_that_does_not_end_is_killed_and_recorded(self):
-        slot = self.slot(1, "--unit", "tx", "--baud", "115200", "--slow-line", "300000")
-        unit = self.ports.units[0]
-        process = self.start_station([slot])
-        self.wait_for(unit, "announce kind=fpga")
+        slot, unit, process = self.station_streaming_fpga()
         time.sleep(3)  # the "Ready" collection takes two read time-outs, then the image streams
         [run] = [p for p in process_tree(process.pid)[1:] if b"--verify" in read_bytes("/proc/%d/cmdline" % p)]
         os.kill(run, signal.SIGSTOP)  # deaf to its stop
@@ -1413,11 +1414,7 @@ class Shift(E2E):
 
     @unittest.skipIf(WINE, "a signal to the station alone is POSIX's")
     def test_two_stops_and_a_folder_held_by_another_station(self):
-        slot = self.slot(1, "--unit", "tx", "--baud", "115200", "--slow-line", "300000")
-        unit = self.ports.units[0]
-        process = subprocess.Popen(self.station([slot]), stdout=subprocess.PIPE)
-        self.addCleanup(lambda: process.poll() is not None or process.kill())
-        self.wait_for(unit, "announce kind=fpga")
+        slot, unit, process = self.station_streaming_fpga()
         time.sleep(3)  # the "Ready" collection takes two read time-outs, then the image streams
         second = subprocess.run(self.station([slot]), capture_output=True, timeout=RUN_LIMIT_S)
         self.assertEqual(second.returncode, 2)
@@ -1448,10 +1445,7 @@ class Shift(E2E):
 
     @unittest.skipIf(WINE, "a station is killed with a POSIX signal")
     def test_a_unit_a_killed_station_left_behind_is_journaled_by_the_next(self):
-        slot = self.slot(1, "--unit", "tx", "--baud", "115200", "--slow-line", "300000")
-        unit = self.ports.units[0]
-        process = self.start_station([slot])
-        self.wait_for(unit, "announce kind=fpga")
+        slot, unit, process = self.station_streaming_fpga()
         process.kill()  # its run, left alone, stops and writes its report
         process.wait()
         deadline = time.monotonic() + RUN_LIMIT_S
