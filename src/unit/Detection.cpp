@@ -35,11 +35,12 @@ std::vector<std::pair<int, DWORD>> gDetectionUnopened;
 
 namespace {
 
-// A candidate whose sweep has not ended by then (an open or a close the driver holds) counts
-// as no answer, and the pick goes on without it.
-const int kSweepBoundMs = SCALED_MS(60000);
-// Once the pick is made, the sweeps still under way end within a slice of a read; one that an
-// open or a close holds longer is left to end by itself (it closes its port).
+// A candidate whose sweep has not ended by then (an open or a close the driver holds, replies
+// that trickle) counts as no answer, and the pick goes on without it. A driver's time, not the
+// protocol's: the test build does not shorten it.
+const auto kSweepBound = std::chrono::seconds(60);
+// Once the pick is made or the bound passed, the sweeps still under way end within a slice of a
+// read; one that an open or a close holds longer is left to end by itself (it closes its port).
 const auto kCancelGrace = std::chrono::seconds(2);
 
 // One candidate's sweep. Its thread writes it until `finished`; the run's thread reads it after.
@@ -48,7 +49,7 @@ struct Sweep {
     int com;
     bool finished = false;   // under Shared::lock
     DWORD unopened = 0;      // the existence test's error; 0: the port is there and free
-    int ratesOpened = 0;     // the rates the port opened at
+    std::atomic<int> ratesOpened{0}; // the rates the port opened at (read before it ends too)
     int lastRate = 0;        // the last of them
     ComPort unit;            // open at `rate` when a unit answered
     int rate = 0;
@@ -118,8 +119,8 @@ bool awaitSweep(Shared &shared, const Sweep &sweep, MonotonicTime bound, bool or
     return sweep.finished;
 }
 
-const char *outcomeOf(const Sweep &sweep, bool ended, bool taken, bool picked) {
-    if (!ended) return "no answer in time";
+const char *outcomeOf(const Sweep &sweep, bool inTime, bool taken, bool picked) {
+    if (!inTime) return "no answer in time";
     if (sweep.unopened != 0) {
         switch (PortList_problem(sweep.unopened)) {
         case PORT_ABSENT: return "no such port";
@@ -149,6 +150,16 @@ void takeInOrder(Sweep &sweep) {
     if (sweep.lastRate != 0) gBaudRate = sweep.lastRate;
 }
 
+// A sweep the bound cut on a port that had opened is a port where no unit answered in time, not
+// one that could not be opened: among those probed, in the candidates' order.
+void countCut(const Sweep &sweep) {
+    if (sweep.ratesOpened == 0) return;
+    const auto order = [](int com) { return std::find(gDetectionPorts.begin(), gDetectionPorts.end(), com); };
+    gDetectionProbed.insert(std::find_if(gDetectionProbed.begin(), gDetectionProbed.end(),
+                                         [&](int com) { return order(com) > order(sweep.com); }),
+                            sweep.com);
+}
+
 } // namespace
 
 BOOL detectComPortAndBaudrate() {
@@ -160,18 +171,18 @@ BOOL detectComPortAndBaudrate() {
         sweeps.push_back(std::make_shared<Sweep>(com));
         sweeps.back()->thread = std::thread(sweepPort, shared, sweeps.back(), g_dcb, g_cto);
     }
-    const MonotonicTime bound = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSweepBoundMs);
-    std::vector<bool> ended(sweeps.size(), false);
+    const MonotonicTime started = std::chrono::steady_clock::now(), bound = started + kSweepBound;
+    std::vector<bool> ended(sweeps.size(), false), inTime(sweeps.size(), false);
     size_t taken = 0, picked = sweeps.size();
     for (; taken < sweeps.size() && picked == sweeps.size(); ++taken) {
-        ended[taken] = awaitSweep(*shared, *sweeps[taken], bound, true);
+        inTime[taken] = ended[taken] = awaitSweep(*shared, *sweeps[taken], bound, true);
         if (platformStopSignal() != 0) break;
         if (ended[taken]) takeInOrder(*sweeps[taken]);
         if (ended[taken] && sweeps[taken]->rate != 0) picked = taken;
     }
     shared->cancel = true;
-    // Every other sweep ends, after the pick or a stop alike: its port closed and given back.
-    const MonotonicTime grace = std::min(bound, std::chrono::steady_clock::now() + kCancelGrace);
+    // Every other sweep ends, after the pick, the bound or a stop alike: its port closed and given back.
+    const MonotonicTime grace = std::chrono::steady_clock::now() + kCancelGrace;
     std::vector<PortProbed> probed;
     for (size_t i = 0; i < sweeps.size(); ++i) {
         Sweep &sweep = *sweeps[i];
@@ -183,9 +194,12 @@ BOOL detectComPortAndBaudrate() {
             ComPort_close(sweep.unit);
             recordHoldOnThisThread(nullptr);
         }
-        if (ended[i] && i >= taken) recordWriteHeld(sweep.record);
-        probed.push_back({sweep.com, PortList_pathOf(sweep.com), outcomeOf(sweep, ended[i], i < taken, i == picked),
-                          sweep.rate, sweep.seconds});
+        if (ended[i]) recordWriteHeld(sweep.record); // those taken in order gave theirs out already
+        const bool cut = i < taken ? !inTime[i] : !ended[i];
+        if (cut && i < taken && platformStopSignal() == 0) countCut(sweep);
+        // A sweep still under way is its thread's: nothing of it is read but what it counts atomically.
+        probed.push_back({sweep.com, PortList_pathOf(sweep.com), outcomeOf(sweep, !cut, i < taken, i == picked),
+                          ended[i] ? sweep.rate : 0, ended[i] ? sweep.seconds : secondsSince(started)});
     }
     recordDetection(probed);
     platformStopCheck();

@@ -729,6 +729,27 @@ class Info(E2E):
         self.assertEqual(status, 1)
 
 
+    @unittest.skipIf(WINE, "the serial shim is a native library")
+    def test_a_port_whose_sweep_outlasts_detection_is_one_where_no_unit_answered(self):
+        """Every open of the port takes 9.5 s (a driver that holds it): detection's minute ends in
+        the sixth, after five rates opened and probed. The port is named among those where no
+        unit answered, not among those that cannot be opened, and is left as it was found."""
+        unit = self.ports.unit("--silence")
+        report = os.path.join(self.workdir, "r.json")
+        env = dict(os.environ, LD_PRELOAD=SERIAL_SHIM, FWUPGRADE_SHIM_SLOW_OPEN="%s:9500" % unit.path,
+                   ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+        output, status = run_fwupgrade(self.ports.arguments() + ["--info", "--report", report], env=env)
+        self.ports.stop()
+        self.assertEqual((output, status), (self.HEAD % notes() + "FAILED\r\nNo unit answered on COM%d at any baud"
+                                            " rate.\r\n\r\nPress any key to exit" % com(1), 1))
+        with open(report) as f:
+            recorded = json.load(f)
+        self.assertEqual((recorded["outcome"], [p["outcome"] for p in recorded["detection"]]),
+                         ("no unit", ["no answer in time"]))
+        self.assertEqual(len(unit.probes()), 10)  # two at each of the five rates it opened at
+        self.assertTrue(unit.line_kept())
+
+
 STOPPED_DETECTING = "\r\nSTOPPED while looking for the unit: no image was sent, the unit is unchanged.\r\n"
 STOPPED_FPGA = "\r\nSTOPPED while sending the Programmable Logic data: the unit must be updated again.\r\n"
 STOPPED_REBOOT = ("\r\nSTOPPED while the unit was rebooting: both images were accepted but the unit did not"
