@@ -20,9 +20,9 @@ const std::uintmax_t kLeastFreeBytes = 1u << 20;
 size_t countLines(const std::string &path, bool &cut) {
     size_t n = 0;
     cut = false;
-    fileReadPieces(path, 0, [&](std::string_view piece) {
+    fileReadPieces(path, 0, [&](std::string_view piece, unsigned long long zeros) {
         n += (size_t)std::count(piece.begin(), piece.end(), '\n');
-        cut = piece.back() != '\n';
+        cut = piece.empty() ? cut || zeros > 0 : piece.back() != '\n';
     });
     return n + cut;
 }

@@ -38,7 +38,8 @@ void namedBy(const std::string &text, std::set<std::string> &named) {
 bool journaled(const std::string &dir, std::set<std::string> &named) {
     const std::string path = dir + "/journal.jsonl";
     std::string line;
-    const bool read = fileReadPieces(path, 0, [&](std::string_view piece) {
+    const bool read = fileReadPieces(path, 0, [&](std::string_view piece, unsigned long long zeros) {
+        if (zeros > 0) line.resize(kLineMax + 1); // zeros in a line: no unit's, damaged
         for (char c : piece) {
             if (c != '\n') {
                 if (line.size() <= kLineMax) line += c; // a longer line is no unit's: damaged

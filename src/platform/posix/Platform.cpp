@@ -143,6 +143,12 @@ FILE *platformOpenToRead(const char *path, std::string &reason) {
     return file;
 }
 
+unsigned long long platformDataFrom(FILE *file, unsigned long long offset, unsigned long long size) {
+    const off_t data = lseek(fileno(file), (off_t)offset, SEEK_DATA);
+    if (data >= 0) return std::max((unsigned long long)data, offset);
+    return errno == ENXIO ? std::max(size, offset) : offset; // ENXIO: nothing but a hole to the end
+}
+
 int platformConsoleRows() {
     winsize size{};
     return isatty(STDOUT_FILENO) == 1 && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_row : 0;

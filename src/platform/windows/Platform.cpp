@@ -358,6 +358,10 @@ FILE *platformOpenToRead(const char *path, std::string &reason) {
     return openRegular(path, GENERIC_READ, OPEN_EXISTING, _O_RDONLY, "rb", reason);
 }
 
+// NTFS keeps a file sparse only when it was marked so (FSCTL_SET_SPARSE): a file written and
+// extended as ours are holds its zeros, and is read as it is.
+unsigned long long platformDataFrom(FILE *, unsigned long long offset, unsigned long long) { return offset; }
+
 int platformConsoleRows() {
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
