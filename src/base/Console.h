@@ -25,8 +25,10 @@ std::string quotedText(const std::string &bytes);
 void consoleSetRecorder(void (*recorder)(const char *, size_t), bool instead);
 
 // On the calling thread, from now on, output is appended to *held (null: printed again), for
-// the thread that owns it to print when its turn comes.
+// the thread that owns it to print when its turn comes; the record has it as it comes.
 void consoleHoldOnThisThread(std::string *held);
+// Prints what another thread held (its record already has it).
+void consoleShowHeld(const std::string &text);
 
 // While a capture runs, output goes to it instead of stdout.
 void consoleCaptureBegin();

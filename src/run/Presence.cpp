@@ -23,6 +23,7 @@ namespace {
 
 int presenceEnd(int status, const char *outcome) {
     ComPortAPI_CloseCOM();
+    detectionEnded();
     recordPhase(PHASE_NONE);
     status = recordFinish(status, outcome);
     releaseRunBuffers();

@@ -22,6 +22,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "oracle"))
@@ -62,6 +63,8 @@ def machine_port_count():
 
 
 PORT_OFFSET = machine_port_count() if FWUPGRADE else 0
+# The sanitizer build: some native limits do not leave it the address space it reserves.
+SANITIZED = not WINE and bool(FWUPGRADE) and b"AddressSanitizer" in open(FWUPGRADE, "rb").read()
 
 
 def com(n):
@@ -142,6 +145,8 @@ class Unit:
         Unit.running.append(self)
         self.path = self.process.stdout.readline().strip()
         assert self.path, "the emulator did not start"
+        # A second port on the unit's line (--second), printed after the first.
+        self.second = self.process.stdout.readline().strip() if "--second" in args else None
 
     def stop(self):
         if self.process.poll() is None:
@@ -196,6 +201,16 @@ class Ports:
 
     def absent(self):
         self.slots.append(None)
+
+    def line(self, second, *args):
+        """A unit whose line a second port reaches too, that port first: second is "listen" (a tap
+        that hears the unit's replies, its own bytes going nowhere) or "share" (a Y cable)."""
+        n = len(self.slots) + 1
+        link = ["--second-link", os.path.join(WINEPREFIX, "ports", "com%d" % n)] if WINE else []
+        u = Unit(self.workdir, "unit%d" % (n + 1), *args, "--second", second, *link, com=n + 1 if WINE else None)
+        self.units.append(u)
+        self.slots += [types.SimpleNamespace(path=u.second), u]
+        return u
 
     def arguments(self):
         if WINE:
