@@ -19,7 +19,7 @@ cleanup() {
 trap cleanup EXIT
 
 # The folder, as web_test.py generates it.
-(cd "$root/tests/e2e" && python3 -c "import sys; from web_test import Folder; Folder(sys.argv[1], units=10000)" \
+(cd "$root/tests/e2e" && python3 -c "import sys; from test_page import Folder; Folder(sys.argv[1], units=10000)" \
   "$work/station")
 
 "$build/FwUpgrade" --serve "$work/station" --http 127.0.0.1:0 >"$work/serve.txt" &
@@ -49,7 +49,7 @@ done
 echo "== the page in headless Chromium: from navigation to the newest 50 units shown (10,000 in all)"
 (cd "$root/tests/e2e" && python3 - "$url" <<'PY'
 import sys, time
-from web_test import Browser
+from test_page import Browser
 
 
 class Cleanups:

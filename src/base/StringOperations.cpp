@@ -30,6 +30,11 @@ char capitalizeChar(char character) {
     return (character >= 'a' && character <= 'z') ? (char)(character - 32) : character;
 }
 
+std::string lowerCase(std::string text) {
+    for (char &c : text) c = (char)(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return text;
+}
+
 char **str_split(char *s, const char *ct) {
     if (s == nullptr || ct == nullptr) return nullptr;
     size_t room = 1, count = 0;

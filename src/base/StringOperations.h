@@ -22,6 +22,8 @@ uint8_t u8_from_hex_string(const char *inputString);
 uint8_t u8_array_from_hex_string(uint8_t *outputArray, uint32_t arraySize, const char *inputString);
 // Upper-case letter for a lower-case one; anything else unchanged.
 char capitalizeChar(char character);
+// The text with its ASCII capitals in lower case (host names, compared as DNS compares them).
+std::string lowerCase(std::string text);
 // Splits s in place at the characters of ct; a new null-closed list of the pieces (release it
 // with free, not the pieces), an empty list when there is no piece, null when s or ct is null.
 char **str_split(char *s, const char *ct);

@@ -8,6 +8,7 @@
 #include "base/Console.h"
 #include "base/StringOperations.h"
 #include "fleet/Children.h"
+#include "platform/FileRead.h"
 #include "platform/PortList.h"
 #include "platform/SafeFile.h"
 #include "product/Product.h"
@@ -119,14 +120,8 @@ bool withoutUnit(const ChildRun &port, bool named) {
 // A child's report, read only through the open a log uses (a regular file, never a FIFO or a
 // link): its JSON; its text, when that is no JSON; null when it cannot be read.
 json childReport(const std::string &file) {
-    std::string reason;
-    FILE *f = platformOpenToRead(file.c_str(), reason);
-    if (f == nullptr) return nullptr;
     std::string text;
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0 && text.size() < (64u << 20);)
-        text.append(buffer, n);
-    std::fclose(f);
+    if (!fileReadWhole(file, 64u << 20, text)) return nullptr;
     json report = jsonNesting(text) <= JSON_NESTING_MAX ? json::parse(text, nullptr, false) : json(json::value_t::discarded);
     return report.is_discarded() ? json(text) : report;
 }

@@ -32,6 +32,9 @@ std::string PortList_pathOf(int nId);
 // COM numbers for port names (a number, COMn, or on POSIX a device path, which joins the
 // list if the machine's list lacks it). False with error set for a name that names no port.
 bool PortList_resolve(const std::vector<std::string> &names, std::vector<int> &numbers, std::string &error);
+// Opens COM nId and closes it at once (the existence test): 0 when it is there and nobody holds
+// it, else the system's error (GetLastError; ERROR_FILE_NOT_FOUND for a number beyond the names).
+DWORD PortList_openError(int nId);
 // What kept a port from opening, from the error its open left (GetLastError).
 enum PortProblem { PORT_ABSENT, PORT_BUSY, PORT_DENIED, PORT_OTHER };
 PortProblem PortList_problem(DWORD error);

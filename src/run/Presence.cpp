@@ -11,6 +11,7 @@
 #include "unit/ComPortAPI.h"
 #include "unit/Detection.h"
 #include "unit/Exchange.h"
+#include "unit/Probe.h"
 #include "unit/RunBuffers.h"
 #include "unit/Update.h"
 
@@ -89,11 +90,11 @@ int runWaitUntilGone(const Options &options) {
         // One silence may be chance; and a unit cut short after an announcement may listen at
         // the rate of images instead of its own, or come back from a reboot at its own rate,
         // which need not be the one it was found at: every rate of the port, in the product's order.
-        for (int rate : DETECTION_BAUD_RATES) {
-            if (presence != PRESENCE_NONE) break;
-            ComPortAPI_SetBaudRate(rate);
-            presence = askPresence(options.waitUntilGone);
-        }
+        if (presence == PRESENCE_NONE)
+            firstRateAnswering(0, [&](int rate) {
+                ComPortAPI_SetBaudRate(rate);
+                return (presence = askPresence(options.waitUntilGone)) != PRESENCE_NONE;
+            });
         if (presence != PRESENCE_NONE) lastAnswer = std::chrono::steady_clock::now();
         const bool lineGone = !PortList_present(PortList_pathOf(gComPortNumber));
         if (presence == PRESENCE_NONE && (lineGone || secondsSince(lastAnswer) * 1000 > STATION_SILENT_UNIT_MS))

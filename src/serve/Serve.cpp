@@ -4,6 +4,8 @@
 
 #include "serve/Serve.h"
 
+#include "base/StringOperations.h"
+#include "platform/FileRead.h"
 #include "platform/Platform.h"
 #include "record/Outcome.h"
 #include "serve/ServeConnections.h"
@@ -153,7 +155,7 @@ void getUnitFile(Served &served, const Request &req, Response &res, const char *
     std::shared_ptr<FILE> file(opened, std::fclose);
     res.set_content_provider((size_t)size, type, [file](size_t offset, size_t length, httplib::DataSink &sink) {
         char buffer[65536];
-        const size_t got = serveSeek(file.get(), offset) ? std::fread(buffer, 1, std::min(length, sizeof buffer), file.get()) : 0;
+        const size_t got = fileSeek(file.get(), offset) ? std::fread(buffer, 1, std::min(length, sizeof buffer), file.get()) : 0;
         return got > 0 && sink.write(buffer, got); // a file cut meanwhile ends the answer short
     });
 }
@@ -334,9 +336,8 @@ static bool isOwnAddress(const std::string &address) {
 // The names a browser elsewhere may know this machine by: its name, and its full name.
 static std::vector<std::string> ownNames() {
     std::vector<std::string> names;
-    auto add = [&](std::string name) {
-        for (char &c : name) c = (char)(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        if (!name.empty()) names.push_back(name);
+    auto add = [&](const std::string &name) {
+        if (!name.empty()) names.push_back(lowerCase(name));
     };
     const std::string host = platformHostName();
     add(host);

@@ -5,7 +5,7 @@
 #include "record/Outcome.h"
 #include "serve/ServeRequest.h"
 
-#include "platform/Platform.h"
+#include "platform/FileRead.h"
 
 #include <algorithm>
 #include <chrono>
@@ -73,56 +73,10 @@ static JournalUnit readJournalLine(std::string text) {
 
 ServeFolder::ServeFolder(std::string dir) : dir_(std::move(dir)) {}
 
-bool serveSeek(FILE *file, unsigned long long offset) {
-#ifdef _WIN32
-    return _fseeki64(file, (long long)offset, SEEK_SET) == 0;
-#else
-    return fseeko(file, (off_t)offset, SEEK_SET) == 0;
-#endif
-}
-
-// The size of an open file (its end), or -1.
-static long long sizeOf(FILE *file) {
-#ifdef _WIN32
-    return _fseeki64(file, 0, SEEK_END) == 0 ? _ftelli64(file) : -1;
-#else
-    return fseeko(file, 0, SEEK_END) == 0 ? (long long)ftello(file) : -1;
-#endif
-}
-
-// Opens a folder's file to read, only when it is a regular file there (never a FIFO, a device
-// or a link: no open or read that could wait), with its size; null when it is no such file.
-static FILE *openRegular(const std::string &path, unsigned long long &size) {
-    std::string reason;
-    FILE *f = platformOpenToRead(path.c_str(), reason);
-    const long long end = f != nullptr ? sizeOf(f) : -1;
-    if (f != nullptr && end < 0) {
-        std::fclose(f);
-        return nullptr;
-    }
-    size = (unsigned long long)end;
-    return f;
-}
-
-// At most max bytes of path from offset, read by the file's size (nothing larger is allocated);
-// size gets its whole size. False when it is no regular file.
-static bool readPart(const std::string &path, unsigned long long offset, size_t max, std::string &text,
-                     unsigned long long &size) {
-    FILE *f = openRegular(path, size);
-    if (f == nullptr) return false;
-    text.clear();
-    if (size > offset && serveSeek(f, offset)) {
-        text.resize((size_t)std::min<unsigned long long>(size - offset, max));
-        text.resize(std::fread(text.data(), 1, text.size(), f));
-    }
-    std::fclose(f);
-    return true;
-}
-
 void ServeFolder::readState() {
     std::string text;
     unsigned long long size = 0;
-    if (!readPart(dir_ + "/station-state.json", 0, kStateMax, text, size) || size > kStateMax || text == stateText_)
+    if (!fileReadPart(dir_ + "/station-state.json", 0, kStateMax, text, size) || size > kStateMax || text == stateText_)
         return;
     stateText_ = text;
     if (jsonNesting(text) > JSON_NESTING_MAX) return; // no state of a station's: never parsed nor printed
@@ -143,7 +97,7 @@ bool ServeFolder::readJournal() {
         std::lock_guard<std::mutex> lock(mutex_);
         offset = journalOffset_;
     }
-    if (!readPart(dir_ + "/journal.jsonl", offset, kReadStep, chunk, size)) return false;
+    if (!fileReadPart(dir_ + "/journal.jsonl", offset, kReadStep, chunk, size)) return false;
     std::lock_guard<std::mutex> lock(mutex_);
     if (size < journalOffset_) { // another journal in its place: read it from its start
         units_.clear();
@@ -305,7 +259,7 @@ FILE *ServeFolder::openUnitFile(size_t n, const char *field, unsigned long long 
     if (!line.is_object()) return nullptr;
     const std::string name = textOf(line, field);
     if (!serveIsPlainFileName(name)) return nullptr;
-    FILE *f = openRegular(dir_ + "/" + name, size);
+    FILE *f = fileOpenToRead(dir_ + "/" + name, size);
     if (f != nullptr && size > kUnitFileMax) {
         std::fclose(f);
         return nullptr;

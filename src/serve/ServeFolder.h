@@ -81,9 +81,6 @@ private:
     size_t damaged_ = 0;
 };
 
-// Moves an open file to offset (beyond 2 GiB too); false when it cannot.
-bool serveSeek(FILE *file, unsigned long long offset);
-
 // Milliseconds since 1970 of an ISO 8601 time with its offset ("2026-12-07T17:58:32.592+00:00"),
 // or false.
 bool serveParseTime(const std::string &text, long long &ms);

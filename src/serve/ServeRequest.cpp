@@ -1,5 +1,7 @@
 #include "serve/ServeRequest.h"
 
+#include "base/StringOperations.h"
+
 static bool allDigits(const std::string &text) {
     if (text.empty() || text.size() > 18) return false; // 18 digits always fit a long long
     for (char c : text)
@@ -40,11 +42,6 @@ static bool isLiteralLoopback(const std::string &host) {
 }
 
 bool serveIsLoopback(const std::string &address) { return address == "localhost" || isLiteralLoopback(address); }
-
-static std::string lowerCase(std::string text) {
-    for (char &c : text) c = (char)(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return text;
-}
 
 bool serveHostAccepted(const std::string &hostHeader, const ServeHosts &hosts) {
     const std::string host = lowerCase(serveHostOf(hostHeader));

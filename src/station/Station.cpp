@@ -165,7 +165,7 @@ void adoptLeftBehind(Station &w) {
 void unitFound(Station &w, size_t slot, StationPort &port, StationView &view) {
     port.awaitingRemoval = false;
     std::string why;
-    w.notRecording = stationFolderHeld(w.dir, w.me, why) ? w.journal.problem(true) : why;
+    w.notRecording = stationHoldFolder(w.dir, w.me, why) ? w.journal.problem(true) : why;
     if (w.notRecording.empty()) return startUpdate(w, slot, port, view);
     port.problem = "unit found, not recording";
     port.retryAt = Clock::now() + kBusyRetry;
@@ -288,7 +288,7 @@ void readPorts(Station &w, StationView &view) {
 // can be recorded is known before one is taken.
 void checkRecords(Station &w) {
     std::string why;
-    const bool ours = stationFolderHeld(w.dir, w.me, why);
+    const bool ours = stationHoldFolder(w.dir, w.me, why);
     if (ours) adoptLeftBehind(w);
     const bool kept = !w.journal.kept().empty();
     if (ours && w.journal.retry().empty() && kept) {
@@ -403,7 +403,7 @@ bool openFolder(Station &w, int &status) {
     else reason = w.journal.open(w.dir);
     if (reason.empty()) {
         w.state = std::make_unique<StationState>(w.dir, StationState::stationFacts(w.me, timeStamp(w.startedWall)));
-        w.journal.mayReopen = [&w](std::string &why) { return stationFolderHeld(w.dir, w.me, why); };
+        w.journal.mayReopen = [&w](std::string &why) { return stationHoldFolder(w.dir, w.me, why); };
         return true;
     }
     consolePrintf("ERROR: %s.\r\n", reason.c_str());

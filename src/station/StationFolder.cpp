@@ -17,7 +17,7 @@ const size_t kAttemptFilesKept = 100;
 
 std::string stationLockOf(const std::string &dir) { return dir + "/station.lock"; }
 
-bool stationFolderHeld(const std::string &dir, const std::string &me, std::string &why) {
+bool stationHoldFolder(const std::string &dir, const std::string &me, std::string &why) {
     if (platformStillHolding(stationLockOf(dir))) return true;
     std::error_code code;
     if (!fs::is_directory(dir, code)) {

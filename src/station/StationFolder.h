@@ -10,10 +10,10 @@
 
 // The lock that keeps a second station out of dir.
 std::string stationLockOf(const std::string &dir);
-// Whether dir is still this station's (`me`: what its lock says of it). A folder removed and made
-// again is held again before anything is recorded there; if another station holds it by then,
-// nothing more is: false, with why.
-bool stationFolderHeld(const std::string &dir, const std::string &me, std::string &why);
+// Holds dir for this station (`me`: what its lock says of it): true while its lock is still
+// this station's, or once it is again after the folder was removed and made again (before
+// anything is recorded there). False, with why, when another station holds it by then.
+bool stationHoldFolder(const std::string &dir, const std::string &me, std::string &why);
 // An update run that found no unit on its port leaves no unit's record: its log and report go
 // aside to dir/attempts, which keeps the newest of them, so that a slot that keeps failing
 // leaves evidence without filling the folder.

@@ -1,10 +1,12 @@
 #include "station/StationJournal.h"
 
 #include "base/Clock.h"
+#include "platform/FileRead.h"
 #include "platform/Platform.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <filesystem>
 
 using json = nlohmann::ordered_json;
@@ -16,17 +18,12 @@ const std::uintmax_t kLeastFreeBytes = 1u << 20;
 
 // The journal's lines, a last one without its line end (cut by a power failure) counted.
 size_t countLines(const std::string &path, bool &cut) {
-    std::string reason;
-    FILE *f = platformOpenToRead(path.c_str(), reason);
-    cut = false;
-    if (f == nullptr) return 0;
     size_t n = 0;
-    char buffer[65536];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, f)) > 0;) {
-        for (size_t i = 0; i < got; ++i) n += buffer[i] == '\n';
-        cut = buffer[got - 1] != '\n';
-    }
-    std::fclose(f);
+    cut = false;
+    fileReadPieces(path, 0, [&](std::string_view piece) {
+        n += (size_t)std::count(piece.begin(), piece.end(), '\n');
+        cut = piece.back() != '\n';
+    });
     return n + cut;
 }
 

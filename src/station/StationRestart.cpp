@@ -1,7 +1,7 @@
 #include "station/StationRestart.h"
 
 #include "base/StringOperations.h"
-#include "platform/Platform.h"
+#include "platform/FileRead.h"
 #include "record/Outcome.h"
 
 #include <nlohmann/json.hpp>
@@ -24,18 +24,6 @@ bool isRunLog(const std::string &name) {
     return std::regex_match(name, runLog);
 }
 
-// A file's whole text, when it is a regular file of a sane size.
-bool readText(const std::string &path, std::string &text) {
-    std::string reason;
-    FILE *f = platformOpenToRead(path.c_str(), reason);
-    if (f == nullptr) return false;
-    text.clear();
-    char buffer[65536];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0 && text.size() < kRecordMax;) text.append(buffer, n);
-    std::fclose(f);
-    return text.size() < kRecordMax;
-}
-
 // The files a journal line names.
 void namedBy(const std::string &text, std::set<std::string> &named) {
     const json line = jsonNesting(text) <= JSON_NESTING_MAX ? json::parse(text, nullptr, false) : json();
@@ -49,25 +37,21 @@ void namedBy(const std::string &text, std::set<std::string> &named) {
 // rather than every unit of the folder a second time.
 bool journaled(const std::string &dir, std::set<std::string> &named) {
     const std::string path = dir + "/journal.jsonl";
-    std::string reason;
-    FILE *f = platformOpenToRead(path.c_str(), reason);
-    std::error_code code;
-    if (f == nullptr) return !std::filesystem::exists(path, code);
     std::string line;
-    char buffer[65536];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
-        for (size_t i = 0; i < n; ++i) {
-            if (buffer[i] != '\n') {
-                if (line.size() <= kLineMax) line += buffer[i]; // a longer line is no unit's: damaged
+    const bool read = fileReadPieces(path, 0, [&](std::string_view piece) {
+        for (char c : piece) {
+            if (c != '\n') {
+                if (line.size() <= kLineMax) line += c; // a longer line is no unit's: damaged
                 continue;
             }
             namedBy(line, named);
             line.clear();
         }
+    });
+    std::error_code code;
+    if (!read) return !std::filesystem::exists(path, code);
     namedBy(line, named);
-    const bool read = !std::ferror(f);
-    std::fclose(f);
-    return read;
+    return true;
 }
 
 std::string argumentAfter(const std::string &commandLine, const std::string &option) {
@@ -135,9 +119,9 @@ std::vector<StationPort> unitsLeftBehind(const std::string &dir, const std::set<
         if (!isRunLog(name) || named.count(name) || ours.count(path)) continue;
         const std::string base = path.substr(0, path.size() - 4), reportFile = base + ".report.json";
         std::string logText, reportText;
-        if (!readText(path, logText) || logText.substr(0, logText.find('\n')).find(" ==== FwUpgrade ") == std::string::npos)
+        if (!fileReadWhole(path, kRecordMax, logText) || logText.substr(0, logText.find('\n')).find(" ==== FwUpgrade ") == std::string::npos)
             continue; // no run's log
-        const json report = readText(reportFile, reportText) && jsonNesting(reportText) <= JSON_NESTING_MAX
+        const json report = fileReadWhole(reportFile, kRecordMax, reportText) && jsonNesting(reportText) <= JSON_NESTING_MAX
                                 ? json::parse(reportText, nullptr, false)
                                 : json();
         if (!report.is_object() && !logsAlone && logText.find(" outcome: ") == std::string::npos) continue;

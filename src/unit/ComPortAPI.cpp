@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <chrono>
 
-HANDLE g_hCOM = nullptr;
-
 // A write fails when the port takes nothing for TIMEOUT_WRITE_STALL_MS: a unit that stops
 // taking data cannot hold the program in the middle of an image, and one that pauses the line
 // (CTS) for less, however often, never fails it. Windows bounds each WriteFile call as a whole,
@@ -39,8 +37,10 @@ static DCB initialDcb() {
 
 DCB g_dcb = initialDcb();
 
-// The run's one port; g_hCOM is its handle.
 static ComPort gPort;
+HANDLE &g_hCOM = gPort.handle;
+
+ComPort &ComPortAPI_port() { return gPort; }
 
 DWORD ComPortAPI_LastOpenError() { return gPort.openError; }
 
@@ -175,26 +175,18 @@ BOOL ComPort_write(ComPort &port, const void *buffer, int nBytesToWrite, int *pB
 }
 
 // The run's port: the module's names, on gPort.
-BOOL ComPortAPI_OpenCOM(int nId) {
-    const BOOL opened = ComPort_open(gPort, nId, g_dcb, g_cto);
-    g_hCOM = gPort.handle;
-    return opened;
-}
+BOOL ComPortAPI_OpenCOM(int nId) { return ComPort_open(gPort, nId, g_dcb, g_cto); }
 
 BOOL ComPortAPI_CloseCOM() {
-    gPort.handle = g_hCOM;
     ComPort_close(gPort);
-    g_hCOM = nullptr;
     return TRUE;
 }
 
 BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
-    gPort.handle = g_hCOM;
     return ComPort_read(gPort, buffer, nBytesToRead, pBytesRead);
 }
 
 BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten) {
-    gPort.handle = g_hCOM;
     return ComPort_write(gPort, buffer, nBytesToWrite, pBytesWritten);
 }
 
@@ -202,7 +194,6 @@ void ComPortAPI_TakePort(ComPort &port, int baudrate) {
     ComPortAPI_CloseCOM();
     gPort = port;
     gPort.cancel = nullptr;
-    g_hCOM = gPort.handle;
     g_dcb.BaudRate = (DWORD)baudrate;
     SetCommTimeouts(g_hCOM, &g_cto); // the whole read time-out again, not a probe's slices
     port.handle = nullptr;

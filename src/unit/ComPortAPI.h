@@ -12,9 +12,27 @@
 #define BAUD_RATE 9600                      // initial baud rate
 #define WRITE_SLICE_MS (TIMEOUT_WRITE_STALL_MS / 30) // longest one WriteFile call of a write lasts
 
-extern HANDLE g_hCOM;      // the open port, or null
 extern COMMTIMEOUTS g_cto; // applied at every open and by the read time-out setter
 extern DCB g_dcb;          // applied at every open and by the rate and flow-control setters
+
+// A port held open, and what closing it gives back. The run's one port is the module's own
+// (ComPortAPI_port(), g_hCOM its handle); detection holds one for each candidate at once, each
+// on its thread.
+struct ComPort {
+    HANDLE handle = nullptr;
+    int number = 0;          // its COM number
+    DCB found{};             // its settings when it was opened: given back at close
+    bool foundValid = false;
+    DWORD openError = 0;     // the system's error of the last open that failed
+    // A probe's port, on a thread of its own: once *cancel is set, or a stop comes, its reads and
+    // writes end within a slice of the read time-out (never the run itself). Null: the run's port.
+    const std::atomic<bool> *cancel = nullptr;
+    DWORD readTimeoutMs = 0; // a probe's read time-out, read in slices
+};
+
+// The run's one port, which the functions below work on; g_hCOM is its handle (null: none open).
+ComPort &ComPortAPI_port();
+extern HANDLE &g_hCOM;
 
 // TRUE: port nId open and configured from g_cto and g_dcb. FALSE: no port open, message printed.
 BOOL ComPortAPI_OpenCOM(int nId);
@@ -33,19 +51,6 @@ BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs);
 BOOL ComPortAPI_SetBaudRate(int baudrate);
 BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable);
 
-// A port held open, and what closing it gives back. The run's one port is the module's own
-// (g_hCOM is its handle); detection holds one for each candidate at once, each on its thread.
-struct ComPort {
-    HANDLE handle = nullptr;
-    int number = 0;          // its COM number
-    DCB found{};             // its settings when it was opened: given back at close
-    bool foundValid = false;
-    DWORD openError = 0;     // the system's error of the last open that failed
-    // A probe's port, on a thread of its own: once *cancel is set, or a stop comes, its reads and
-    // writes end within a slice of the read time-out (never the run itself). Null: the run's port.
-    const std::atomic<bool> *cancel = nullptr;
-    DWORD readTimeoutMs = 0; // a probe's read time-out, read in slices
-};
 // The module's operations on such a port; dcb and cto are applied in full at the open.
 BOOL ComPort_open(ComPort &port, int nId, const DCB &dcb, const COMMTIMEOUTS &cto);
 void ComPort_close(ComPort &port);

@@ -8,11 +8,10 @@
 #include "base/Clock.h"
 #include "base/Console.h"
 #include "platform/PortList.h"
-#include "platform/PortName.h"
 #include "product/Product.h"
 #include "record/Record.h"
 #include "unit/ComPortAPI.h"
-#include "unit/Exchange.h"
+#include "unit/Probe.h"
 #include "unit/RunBuffers.h"
 
 #include <algorithm>
@@ -48,7 +47,7 @@ struct Sweep {
     explicit Sweep(int com) : com(com) {}
     int com;
     bool finished = false;   // under Shared::lock
-    DWORD unopened = 0;      // the existence test's error; 0: the port is there and free
+    DWORD openError = 0;     // the existence test's error; 0: the port is there and free
     std::atomic<int> ratesOpened{0}; // the rates the port opened at (read before it ends too)
     int lastRate = 0;        // the last of them
     ComPort unit;            // open at `rate` when a unit answered
@@ -65,43 +64,30 @@ struct Shared {
     std::atomic<bool> cancel{false}; // the pick is made, or a stop came: every probe ends
 };
 
-// Opens and closes the port at once: 0 when it exists and nobody holds it, else the error.
-DWORD portOpenError(int i) {
-    char szCOM[16];
-    if (!comDevicePath(i, szCOM)) return ERROR_FILE_NOT_FOUND;
-    HANDLE h = CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_SYSTEM, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return GetLastError() != 0 ? GetLastError() : ERROR_FILE_NOT_FOUND;
-    CloseHandle(h);
-    return 0;
-}
-
 // The existence test, then each rate in order with a fresh open (it empties both queues) and
 // two probes; the port stays open at the rate a unit answered.
 void sweepPort(std::shared_ptr<Shared> shared, std::shared_ptr<Sweep> sweep, DCB dcb, COMMTIMEOUTS cto) {
     consoleHoldOnThisThread(&sweep->console);
     recordHoldOnThisThread(&sweep->record);
     const MonotonicTime start = std::chrono::steady_clock::now();
-    sweep->unopened = portOpenError(sweep->com);
-    std::vector<char> buffer(sweep->unopened == 0 ? DATA_BUFFER_SIZE : 0);
-    for (int rate : DETECTION_BAUD_RATES) {
-        if (sweep->unopened != 0 || shared->cancel) break;
-        ComPort port;
-        port.cancel = &shared->cancel;
-        dcb.BaudRate = (DWORD)rate;
-        if (!ComPort_open(port, sweep->com, dcb, cto)) continue;
-        ++sweep->ratesOpened;
-        sweep->lastRate = rate;
-        const auto probe = [&] {
-            return sendCommandOnPort(port, buffer.data(), DETECTION_PROBE_COMMAND, FALSE, TRUE,
-                                     DETECTION_EXPECTED_RESPONSE) == TRUE;
-        };
-        if (probe() || probe()) {
-            sweep->unit = port;
-            sweep->rate = rate;
-            break;
-        }
-        ComPort_close(port);
-    }
+    sweep->openError = PortList_openError(sweep->com);
+    std::vector<char> buffer(sweep->openError == 0 ? DATA_BUFFER_SIZE : 0);
+    if (sweep->openError == 0)
+        sweep->rate = firstRateAnswering(0, [&](int rate) {
+            if (shared->cancel) return false;
+            ComPort port;
+            port.cancel = &shared->cancel;
+            dcb.BaudRate = (DWORD)rate;
+            if (!ComPort_open(port, sweep->com, dcb, cto)) return false;
+            ++sweep->ratesOpened;
+            sweep->lastRate = rate;
+            if (probeAnswers(port, buffer.data())) {
+                sweep->unit = port;
+                return true;
+            }
+            ComPort_close(port);
+            return false;
+        });
     sweep->seconds = secondsSince(start);
     consoleHoldOnThisThread(nullptr);
     recordHoldOnThisThread(nullptr);
@@ -121,8 +107,8 @@ bool awaitSweep(Shared &shared, const Sweep &sweep, MonotonicTime bound, bool or
 
 const char *outcomeOf(const Sweep &sweep, bool inTime, bool taken, bool picked) {
     if (!inTime) return "no answer in time";
-    if (sweep.unopened != 0) {
-        switch (PortList_problem(sweep.unopened)) {
+    if (sweep.openError != 0) {
+        switch (PortList_problem(sweep.openError)) {
         case PORT_ABSENT: return "no such port";
         case PORT_BUSY: return "in use";
         case PORT_DENIED: return "no permission";
@@ -140,8 +126,8 @@ void takeInOrder(Sweep &sweep) {
     consoleWrite(sweep.console.data(), sweep.console.size());
     recordWriteHeld(sweep.record);
     sweep.record.lines.clear();
-    if (sweep.unopened != 0) {
-        gDetectionUnopened.emplace_back(sweep.com, sweep.unopened);
+    if (sweep.openError != 0) {
+        gDetectionUnopened.emplace_back(sweep.com, sweep.openError);
         gComPortNumber = gBaudRate = 0;
         return;
     }

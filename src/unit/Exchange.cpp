@@ -33,18 +33,14 @@ namespace {
 
 // The line an exchange goes over: the run's port and gDataBuffer, or a probe's own.
 struct Line {
-    ComPort *port; // null: the run's port
-    char *buffer;  // DATA_BUFFER_SIZE bytes
+    ComPort &port;
+    char *buffer; // DATA_BUFFER_SIZE bytes
 
-    BOOL read(int count, int *got) const {
-        return port ? ComPort_read(*port, buffer, count, got) : ComPortAPI_ReadCOM(buffer, count, got);
-    }
-    BOOL write(const void *bytes, int count, int *written) const {
-        return port ? ComPort_write(*port, bytes, count, written) : ComPortAPI_WriteCOM((void *)bytes, count, written);
-    }
+    BOOL read(int count, int *got) const { return ComPort_read(port, buffer, count, got); }
+    BOOL write(const void *bytes, int count, int *written) const { return ComPort_write(port, bytes, count, written); }
 };
 
-Line runLine() { return {nullptr, gDataBuffer}; }
+Line runLine() { return {ComPortAPI_port(), gDataBuffer}; }
 
 } // namespace
 
@@ -110,7 +106,7 @@ BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse
 
 BOOL sendCommandOnPort(ComPort &port, char *buffer, const char *commandToSend, BOOL isEchoON, BOOL validateResponse,
                        const char *expectedResponse) {
-    return sendCommandOn({&port, buffer}, commandToSend, isEchoON, validateResponse, expectedResponse);
+    return sendCommandOn({port, buffer}, commandToSend, isEchoON, validateResponse, expectedResponse);
 }
 
 // Takes back the figure on screen: one or two digits and the percent sign.

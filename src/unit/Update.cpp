@@ -12,6 +12,7 @@
 #include "unit/ComPortAPI.h"
 #include "unit/Detection.h"
 #include "unit/Exchange.h"
+#include "unit/Probe.h"
 #include "unit/RunBuffers.h"
 
 #include <chrono>
@@ -135,15 +136,13 @@ static BOOL sendImage(RunPhase phase, int row, const char *command, const char *
 // with the detection probe. True when it answers at one (the port stays at that rate).
 static bool answersAtAnotherRate() {
     ComPortAPI_SetReadingTimeoutInMs(TIMEOUT_INITIAL_READ_MS);
-    for (int rate : DETECTION_BAUD_RATES) {
-        if (rate == gBaudRate) continue;
+    const int rate = firstRateAnswering(gBaudRate, [](int rate) {
         ComPortAPI_SetBaudRate(rate);
-        // Two probes, as detection sends them: what came at the last rate may spoil the first.
-        for (int probe = 0; probe < 2; ++probe)
-            if (sendCommand(DETECTION_PROBE_COMMAND, FALSE, TRUE, DETECTION_EXPECTED_RESPONSE)) {
-                recordRateAfterReboot(rate);
-                return true;
-            }
+        return probeAnswers(ComPortAPI_port(), gDataBuffer);
+    });
+    if (rate != 0) {
+        recordRateAfterReboot(rate);
+        return true;
     }
     ComPortAPI_SetBaudRate(gBaudRate);
     return false;

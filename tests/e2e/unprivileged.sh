@@ -2,7 +2,7 @@
 # Runs the end-to-end suite as an ordinary user: run as root, it copies what the suite needs
 # into a fresh folder that user can read and drops to "nobody" (root passes checks, such as an
 # exclusive port, that lock out everybody else). Run as any other user, it runs the suite.
-# Usage (the environment of e2e_test.py): unprivileged.sh python3 tests/e2e/SUITE.py (e2e_test, web_test)
+# Usage (the environment of harness.py): unprivileged.sh python3 tests/e2e/SUITE.py (suite.py, test_page.py, ...)
 set -euo pipefail
 if [ "$(id -u)" -ne 0 ] || ! command -v setpriv >/dev/null; then exec "$@"; fi
 here=$(cd "$(dirname "$0")" && pwd)

@@ -1,4 +1,5 @@
-// kernel32 serial calls on termios, for the one port the program holds at a time.
+// kernel32 serial calls on termios, each on the port its handle names: the run's port, and during
+// detection every candidate's at once, each on its own thread.
 #include "platform/Platform.h"
 #include "platform/PortList.h"
 #include "platform/PortName.h"

@@ -74,16 +74,6 @@ std::vector<int> mappedPorts() {
     return numbers;
 }
 
-// Opens and closes the port: 0 when it opened, else the system's error.
-DWORD openError(int n) {
-    char path[16];
-    comDevicePath(n, path);
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return GetLastError();
-    CloseHandle(h);
-    return 0;
-}
-
 } // namespace
 
 // The ports of the serial device map with their friendly names; where the system keeps no map
@@ -94,7 +84,7 @@ std::vector<PortInfo> PortList_machinePorts() {
     const bool mapped = !numbers.empty();
     if (!mapped)
         for (int n = 1; n <= 255; ++n)
-            if (openError(n) == 0) numbers.push_back(n);
+            if (PortList_openError(n) == 0) numbers.push_back(n);
     const std::map<int, PortFacts> facts = mapped ? deviceFacts() : std::map<int, PortFacts>();
     for (int n : numbers) {
         const auto fact = facts.find(n);
@@ -126,7 +116,7 @@ std::vector<PortInfo> PortList_usbPorts() {
 }
 
 std::string PortList_status(const PortInfo &port) {
-    const DWORD error = openError(port.number);
+    const DWORD error = PortList_openError(port.number);
     if (error == 0) return "free";
     return PortList_problem(error) == PORT_BUSY ? "in use by another program" : platformErrorText(error);
 }

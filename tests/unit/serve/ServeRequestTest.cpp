@@ -1,14 +1,8 @@
-// What --serve accepts from a request or a journal before anything reads a file, and the
-// escaping of what it hands to Prometheus.
-#include "serve/ServeFolder.h"
-#include "serve/ServeMetrics.h"
+// What --serve accepts from a request before anything reads a file.
 #include "serve/ServeRequest.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -74,61 +68,6 @@ TEST(ServeRequest, OnlyThisMachinesOwnNamesAreHosts) {
     const ServeHosts named{false, "10.1.2.3", {}, [](const std::string &a) { return a == "10.1.2.3"; }};
     EXPECT_TRUE(serveHostAccepted("10.1.2.3:8080", named));
     EXPECT_FALSE(serveHostAccepted("10.1.2.4:8080", named)); // an address not this machine's
-}
-
-// A clock put back an hour: both hours stay apart, in the order they passed.
-TEST(ServeFolder, UnitsPerHourKeepsTheRepeatedHourApart) {
-    const std::string dir = testing::TempDir() + "serve-hours-" + std::to_string(std::rand());
-    std::filesystem::create_directories(dir);
-    std::ofstream(dir + "/journal.jsonl")
-        << R"({"outcome":"updated and verified","ended":"2026-10-25T02:10:00.000+02:00"})" "\n"
-        << R"({"outcome":"failed","ended":"2026-10-25T02:50:00.000+02:00"})" "\n"
-        << R"({"outcome":"updated and verified","ended":"2026-10-25T02:05:00.000+01:00"})" "\n"
-        << R"({"outcome":"updated and verified","ended":"2026-10-25T01:59:00.000+02:00"})" "\n";
-    ServeFolder folder(dir);
-    folder.refresh();
-    const auto hours = folder.unitsPerHour("2026-10-25T02:00:00.000+02:00");
-    ASSERT_EQ(hours.size(), 2u);
-    EXPECT_EQ((std::vector<std::string>{hours[0]["utc_offset"], hours[1]["utc_offset"]}),
-              (std::vector<std::string>{"+02:00", "+01:00"}));
-    EXPECT_EQ((std::vector<int>{hours[0]["updated and verified"], hours[0]["failed"], hours[1]["updated and verified"]}),
-              (std::vector<int>{1, 1, 1}));
-    std::filesystem::remove_all(dir);
-}
-
-TEST(ServeFolder, JournalTimesWithTheirOffsets) {
-    const struct {
-        const char *text;
-        bool ok;
-        long long ms;
-    } cases[] = {
-        {"1970-01-01T00:00:00+00:00", true, 0},
-        {"2026-12-07T17:58:32.592+00:00", true, 1796666312592LL},
-        {"2026-12-07T18:58:32.592+01:00", true, 1796666312592LL},
-        {"2026-12-07T17:58:32.5Z", true, 1796666312500LL},
-        {"2026-12-07T17:58:32", false, 0},
-        {"2026-13-07T17:58:32Z", false, 0},
-        {"2026-12-07 17:58:32Z", false, 0},
-        {"2026-12-07T17:58:32+0100", false, 0},
-        {"2026-12-07T-1:58:32Z", false, 0}, // a sign or a space where a digit stands
-        {"2026-12-07T 7:58:32Z", false, 0},
-        {"2026-+2-07T17:58:32Z", false, 0},
-        {"2026-12-07T17:58:32+-1:00", false, 0},
-        {"2026-12-07T12:28:32-05:30", true, 1796666312000LL},
-        {"", false, 0},
-    };
-    for (const auto &c : cases) {
-        long long ms = -1;
-        EXPECT_EQ(serveParseTime(c.text, ms), c.ok) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(ms, c.ms) << c.text;
-        }
-    }
-}
-
-TEST(ServeMetrics, LabelValuesEscapedAsTheFormatWants) {
-    EXPECT_EQ(serveMetricLabel("plain"), "plain");
-    EXPECT_EQ(serveMetricLabel("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
 }
 
 } // namespace

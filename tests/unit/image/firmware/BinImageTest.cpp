@@ -27,18 +27,6 @@ TEST(ImageTable, ArraysEqualTheFilesWithAFinalZero) {
     EXPECT_EQ(AUTOGEN_FILES[2].fileData, K482915_RX_XC7A75_1_04_mcs);
 }
 
-class RunStart : public RunBuffers {};
-
-TEST_F(RunStart, BuffersAreReadyAsTheRunNeedsThem) {
-    const int length = AUTOGEN_FILES[0].fileDataLength;
-    EXPECT_EQ(std::memcmp(gHexFirmware, AUTOGEN_FILES[0].fileData, length), 0);
-    EXPECT_TRUE(std::all_of(gHexFirmware + length, gHexFirmware + length + 16, [](char c) { return c == 0; }));
-    EXPECT_TRUE(std::all_of(gDataConcatenated, gDataConcatenated + CONCAT_BUFFER_SIZE, [](uint8_t b) { return b == 0xFF; }));
-    EXPECT_TRUE(std::all_of(gDataConcatenated + CONCAT_BUFFER_SIZE, gDataConcatenated + CONCAT_BUFFER_SIZE + 16,
-                            [](uint8_t b) { return b == 0; }));
-    EXPECT_TRUE(std::all_of(gDataBuffer, gDataBuffer + DATA_BUFFER_SIZE, [](char c) { return c == 0; }));
-}
-
 #if SAMPLE_IMAGES
 size_t lineCount(const char *text) { return (size_t)std::count(text, text + std::strlen(text), '\n'); }
 size_t count(const char *text, const char *what) {
@@ -47,7 +35,9 @@ size_t count(const char *text, const char *what) {
     return n;
 }
 
-TEST_F(RunStart, SampleImagesHaveTheReleaseLayout) {
+class ImageTableFlattened : public RunBuffers {};
+
+TEST_F(ImageTableFlattened, SampleImagesHaveTheReleaseLayout) {
     EXPECT_EQ(AUTOGEN_FILES[0].fileDataLength, 265622);
     EXPECT_EQ(lineCount(AUTOGEN_FILES[0].fileData), 5906u);
     EXPECT_EQ(count(AUTOGEN_FILES[0].fileData, ":0200000480007A\r\n"), 1u);

@@ -1,5 +1,4 @@
 // The command line: what each form means, and what is refused.
-#include "base/StringOperations.h"
 #include "run/Options.h"
 
 #include <gtest/gtest.h>
@@ -137,15 +136,6 @@ TEST(Options, ServeRefusedForms) {
         EXPECT_FALSE(parse(c.args, o, error)) << c.error;
         EXPECT_EQ(error, c.error);
     }
-}
-
-TEST(Options, DecimalNumbers) {
-    int value = -1;
-    EXPECT_TRUE(parseDecimal("115200", 1, 2147483647, value));
-    EXPECT_EQ(value, 115200);
-    for (const char *text : {"", "-1", "+5", " 5", "5 ", "0x10", "2147483648", "99999999999999999999"})
-        EXPECT_FALSE(parseDecimal(text, 1, 2147483647, value)) << text;
-    EXPECT_EQ(value, 115200); // unchanged by a refusal
 }
 
 } // namespace

@@ -1,5 +1,4 @@
-// How a run's end reads, what it leaves in the unit, and what a station's ends add up to.
-#include "parallel/Parallel.h"
+// How a run's end reads, what it leaves in the unit, and the column each outcome counts in.
 #include "record/Outcome.h"
 
 #include <gtest/gtest.h>
@@ -59,18 +58,6 @@ TEST(Outcome, PhaseNamesReadBack) {
     EXPECT_EQ(phaseNamed("fpga"), PHASE_NONE);
 }
 
-// The runs of a parallel run with these outcomes; "" for one that ended without its report.
-std::vector<ChildRun> runs(std::initializer_list<const char *> outcomes) {
-    std::vector<ChildRun> ports;
-    for (const char *outcome : outcomes) {
-        ports.emplace_back();
-        ports.back().finished = *outcome != '\0';
-        if (*outcome != '\0') childRunSet(ports.back(), outcome, outcome);
-        childRunEnded(ports.back(), 0);
-    }
-    return ports;
-}
-
 // The station's counts, its page and its metrics sort by the one verdict.
 TEST(Outcome, OutcomesFallIntoTheCountsColumns) {
     const std::pair<const char *, const char *> cases[] = {
@@ -79,39 +66,6 @@ TEST(Outcome, OutcomesFallIntoTheCountsColumns) {
         {"failed", "failed"}, {"FAILED", "failed"}, {"ended without a report", "failed"}, {"", "failed"},
         {"other firmware", "failed"}};
     for (const auto &[outcome, column] : cases) EXPECT_STREQ(OUTCOME_COLUMNS[outcomeColumn(outcome)], column) << outcome;
-}
-
-TEST(ParallelStatus, OutcomesToExitStatus) {
-    const struct {
-        std::vector<ChildRun> ports;
-        bool named, stopped;
-        int status;
-    } cases[] = {
-        {runs({"updated and verified", "no unit"}), false, false, 0},
-        {runs({"updated and verified", "busy", "no such port"}), false, false, 0}, // the machine's own ports
-        {runs({"updated and verified", "busy"}), true, false, 1},                  // a named port held
-        {runs({"updated and verified", "no such port"}), true, false, 1},
-        {runs({"updated and verified", "no permission"}), false, false, 0}, // a machine's port the user may not open
-        {runs({"updated and verified", "no permission"}), true, false, 1},
-        {runs({"updated and verified", "not confirmed"}), false, false, 3},
-        {runs({"not confirmed", "failed"}), false, false, 1},
-        {runs({"no unit", "no unit"}), false, false, 1},
-        {runs({"identified", "no unit"}), true, false, 0},
-        {runs({"updated and verified", ""}), false, false, 1}, // a child that ended without its report
-        {runs({"updated and verified", "failed"}), false, true, 130},
-        {runs({"updated and verified", "stopped"}), false, false, 130}, // one run's own signal cut it
-        {runs({"updated and verified", "port unavailable"}), false, false, 0},
-        {runs({"updated and verified", "port failed"}), true, false, 1},
-    };
-    for (const auto &c : cases) {
-        std::string totals;
-        EXPECT_EQ(parallelStatus(c.ports, c.named, c.stopped, totals), c.status) << totals;
-    }
-    std::vector<ChildRun> unwritten = runs({"updated and verified"});
-    unwritten[0].unwritten = {"the log x is incomplete: No space left on device"};
-    std::string totals;
-    EXPECT_EQ(parallelStatus(unwritten, false, false, totals), 1); // a record lost is no success
-    EXPECT_EQ(totals, "1 port: 1 updated and verified");
 }
 
 } // namespace

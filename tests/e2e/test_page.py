@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """End-to-end tests of --serve: a station's folder over HTTP, read by a real browser (headless
 Chromium), a real Prometheus and hostile clients. The folders are generated here; the harness
-(the program, Wine, the environment) is e2e_test.py's.
+(the program, Wine, the environment) is harness.py's.
 
-Environment: as e2e_test.py, and WEB_ARTIFACTS, a folder that keeps the page's screenshot.
+Environment: as harness.py's, and WEB_ARTIFACTS, a folder that keeps the page's screenshot.
 """
 import fcntl
 import http.client
@@ -14,16 +14,14 @@ import shutil
 import signal
 import socket
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 import unittest
 import urllib.parse
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_test import (E2E, FWUPGRADE, RUN_IN_PREFIX, RUN_LIMIT_S, Unit, WINE, main, process_tree,  # noqa: E402
-                      read_bytes, run_fwupgrade)
+from harness import (E2E, FWUPGRADE, RUN_IN_PREFIX, RUN_LIMIT_S, Unit, WINE, main, process_tree, read_bytes,
+                     run_fwupgrade)
 
 ARTIFACTS = os.environ.get("WEB_ARTIFACTS", "")
 if ARTIFACTS:
@@ -833,7 +831,5 @@ class Windows(Web):
 
 
 if __name__ == "__main__":
-    if not FWUPGRADE:
-        sys.exit("web_test.py: set FWUPGRADE")
     main(long=("LiveStation.test_a_running_station_seen_through_its_folder",
                "LiveStation.test_a_stations_own_page_killed_mid_update_comes_back_and_touches_nothing"))

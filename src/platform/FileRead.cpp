@@ -1,0 +1,69 @@
+#include "platform/FileRead.h"
+
+#include "platform/Platform.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+const size_t kPiece = 1u << 16;
+
+using File = std::unique_ptr<FILE, int (*)(FILE *)>;
+
+// The size of an open file (its end), or -1.
+long long sizeOf(FILE *file) {
+#ifdef _WIN32
+    return _fseeki64(file, 0, SEEK_END) == 0 ? _ftelli64(file) : -1;
+#else
+    return fseeko(file, 0, SEEK_END) == 0 ? (long long)ftello(file) : -1;
+#endif
+}
+
+} // namespace
+
+FILE *fileOpenToRead(const std::string &path, unsigned long long &size) {
+    std::string reason;
+    File file(platformOpenToRead(path.c_str(), reason), std::fclose);
+    const long long end = file ? sizeOf(file.get()) : -1;
+    if (end < 0) return nullptr;
+    size = (unsigned long long)end;
+    return file.release();
+}
+
+bool fileSeek(FILE *file, unsigned long long offset) {
+#ifdef _WIN32
+    return _fseeki64(file, (long long)offset, SEEK_SET) == 0;
+#else
+    return fseeko(file, (off_t)offset, SEEK_SET) == 0;
+#endif
+}
+
+bool fileReadWhole(const std::string &path, size_t max, std::string &text) {
+    unsigned long long size = 0;
+    return fileReadPart(path, 0, max, text, size) && size <= max && text.size() == size;
+}
+
+bool fileReadPart(const std::string &path, unsigned long long offset, size_t max, std::string &text,
+                  unsigned long long &size) {
+    const File file(fileOpenToRead(path, size), std::fclose);
+    if (!file) return false;
+    text.clear();
+    if (size <= offset) return true;
+    if (!fileSeek(file.get(), offset)) return false;
+    // By the size: nothing larger than what is there is allocated, whatever max allows.
+    text.resize((size_t)std::min<unsigned long long>(size - offset, max));
+    text.resize(std::fread(text.data(), 1, text.size(), file.get()));
+    return !std::ferror(file.get());
+}
+
+bool fileReadPieces(const std::string &path, unsigned long long offset,
+                    const std::function<void(std::string_view piece)> &take) {
+    unsigned long long size = 0;
+    const File file(fileOpenToRead(path, size), std::fclose);
+    if (!file || !fileSeek(file.get(), offset)) return false;
+    char buffer[kPiece];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) take(std::string_view(buffer, n));
+    return !std::ferror(file.get());
+}

@@ -1,0 +1,30 @@
+#ifndef FILEREAD_H_
+#define FILEREAD_H_
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <string_view>
+
+// Files that another program may have put in a folder, read without waiting and within bounds:
+// only a regular file is opened (never a FIFO, a device or a link), and it is read by its size.
+
+// path opened to read (binary) when it is a regular file, with its size; null when it is none or
+// its size cannot be told.
+FILE *fileOpenToRead(const std::string &path, unsigned long long &size);
+// Moves an open file to offset; false when it cannot.
+bool fileSeek(FILE *file, unsigned long long offset);
+// The whole of path when it holds at most max bytes. False when it is no regular file, cannot
+// be read, or holds more.
+bool fileReadWhole(const std::string &path, size_t max, std::string &text);
+// At most max bytes of path from offset (none when offset is at or past its end); size gets the
+// file's whole size. False when it is no regular file or cannot be read.
+bool fileReadPart(const std::string &path, unsigned long long offset, size_t max, std::string &text,
+                  unsigned long long &size);
+// path from offset to its end, a piece at a time, each piece given to take in order: a file of
+// any length, never more than a piece of it in memory. False when it is no regular file or a
+// read failed.
+bool fileReadPieces(const std::string &path, unsigned long long offset,
+                    const std::function<void(std::string_view piece)> &take);
+
+#endif

@@ -1,0 +1,17 @@
+#include "unit/Probe.h"
+
+#include "product/Product.h"
+#include "unit/Exchange.h"
+
+bool probeAnswers(ComPort &port, char *buffer) {
+    const auto probe = [&] {
+        return sendCommandOnPort(port, buffer, DETECTION_PROBE_COMMAND, FALSE, TRUE, DETECTION_EXPECTED_RESPONSE) == TRUE;
+    };
+    return probe() || probe();
+}
+
+int firstRateAnswering(int skip, const std::function<bool(int rate)> &answers) {
+    for (int rate : DETECTION_BAUD_RATES)
+        if (rate != skip && answers(rate)) return rate;
+    return 0;
+}
