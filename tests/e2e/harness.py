@@ -535,9 +535,13 @@ def _take_slot(slots):
 
 def make_wine_prefix():
     """Made before the tests, not by the first run in it, which would remove the links that the
-    test's units made there. A failure shows in the tests."""
+    test's units made there. A failure shows in the tests. Its server is started here too, for the
+    whole suite: one that a run started would hold that run's output pipe open (its services
+    outlive the program), and the test would wait for the pipe's end until its time-out."""
     if WINE:
         subprocess.run([os.path.join(ROOT, "tests", "wine", "setup-prefix.sh"), WINEPREFIX])
+        subprocess.run(["wineserver", "-p"], env=dict(os.environ, WINEPREFIX=WINEPREFIX), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def _run_one(name):
