@@ -184,6 +184,12 @@ class Server:
         return socket.create_connection(("127.0.0.1", self.port), timeout=WAIT_S)
 
 
+def cpu_seconds(pid):
+    """The processor time a process has used so far (user and system)."""
+    fields = read_bytes("/proc/%d/stat" % pid).rsplit(b")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def received_until_closed(sock, limit=1 << 20):
     data = b""
     while len(data) < limit:
@@ -393,6 +399,20 @@ class HostileClients(Web):
         while server.request("/")[0] != 200:
             self.assertLess(time.monotonic(), deadline, "the page never answered again after the flood")
             time.sleep(0.5)
+
+    def test_a_journal_of_100_gb_of_zeros_is_one_damaged_line_read_once(self):
+        path = os.path.join(self.folder.path, "journal.jsonl")
+        os.truncate(path, 100 << 30)
+        with open(path, "a") as f:  # as a station appends after a cut line: on a line of its own
+            f.write("\n" + self.folder.lines[0] + "\n")
+        server = self.serve()
+        deadline = time.monotonic() + WAIT_S
+        while server.json("/api/v1/station")["journal"] != {"lines": 32, "damaged": 2}:
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.5)
+        before = cpu_seconds(server.process.pid)
+        time.sleep(4)
+        self.assertLess(cpu_seconds(server.process.pid) - before, 0.4)  # its refreshes read nothing again
 
     def test_every_answer_carries_the_security_headers(self):
         server = self.serve()
