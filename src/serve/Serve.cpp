@@ -351,6 +351,23 @@ static std::vector<std::string> ownNames() {
     return names;
 }
 
+// Why a request is refused before its route is looked at: 0 (it is not), or its status with why.
+static int refusal(const Request &req, const ServeHosts &hosts, std::string &why) {
+    // A Host that could be read two ways (two of them, "[::1]evil", "a:80@evil") names no host.
+    if (req.get_header_value_count("Host") > 1 || !serveHostWellFormed(req.get_header_value("Host"))) {
+        why = "a request names one host, and a port at most";
+        return 400;
+    }
+    // Only this machine's own names: a page elsewhere whose name was made to lead here is refused.
+    if (!serveHostAccepted(req.get_header_value("Host"), hosts)) {
+        why = "this server answers to this machine's own names and addresses only";
+        return 421;
+    }
+    // Only reading: any other method is refused before its route or its body is looked at.
+    why = "this server only reads: GET and HEAD";
+    return req.method == "GET" || req.method == "HEAD" ? 0 : 405;
+}
+
 static void configure(ServeHttp &server, Served &served, const std::string &address) {
     server.set_default_headers(securityHeaders());
     // One listener a port: no second server shares it (cpp-httplib would set SO_REUSEPORT).
@@ -367,18 +384,13 @@ static void configure(ServeHttp &server, Served &served, const std::string &addr
     hosts.listen = address;
     hosts.names = ownNames();
     hosts.isOwnAddress = isOwnAddress;
-    // Only reading: any other method is refused before its route or its body is looked at. Only
-    // this machine's own names: a page elsewhere whose name was made to lead here is refused.
     server.set_pre_routing_handler([hosts](const Request &req, Response &res) {
-        if (!serveHostAccepted(req.get_header_value("Host"), hosts)) {
-            res.set_header("Connection", "close");
-            sendError(res, 421, "this server answers to this machine's own names and addresses only");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (req.method == "GET" || req.method == "HEAD") return httplib::Server::HandlerResponse::Unhandled;
-        res.set_header("Allow", "GET, HEAD");
+        std::string why;
+        const int status = refusal(req, hosts, why);
+        if (status == 0) return httplib::Server::HandlerResponse::Unhandled;
+        if (status == 405) res.set_header("Allow", "GET, HEAD");
         res.set_header("Connection", "close");
-        sendError(res, 405, "this server only reads: GET and HEAD");
+        sendError(res, status, why);
         return httplib::Server::HandlerResponse::Handled;
     });
     server.set_error_handler([](const Request &, Response &res) {

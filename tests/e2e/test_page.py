@@ -351,6 +351,12 @@ class HostileClients(Web):
             self.assertNotIn(b"bench-3", body)
         self.assertEqual(sorted(os.listdir(self.folder.path)), sorted(os.listdir(self.folder.path)))
 
+    def test_two_hosts_are_a_bad_request(self):
+        server = self.serve()
+        sock = server.connect()
+        sock.sendall(b"GET /api/v1/station HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: rebound.example\r\n\r\n")
+        self.assertEqual(received_until_closed(sock)[:13], b"HTTP/1.1 400 ")
+
     def test_a_port_another_server_holds_is_refused(self):
         server = self.serve()
         output, status = run_fwupgrade(["--serve", self.folder.path, "--http", "127.0.0.1:%d" % server.port])
