@@ -19,7 +19,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -34,6 +36,7 @@ constexpr int kRefreshMs = 250;          // how often the folders are read again
 constexpr int kStreamSeconds = 300;      // an event stream ends after this; the browser reconnects
 constexpr int kStreamRetryMs = 2000;     // ...after this long, asking for what it missed
 constexpr int kStreamQuietSeconds = 15;  // a comment keeps a quiet stream alive through proxies
+constexpr int kStreamsPerClient = 64;    // event streams one client address holds at once (429 beyond)
 constexpr long long kJournalLimitMax = 1000;
 
 namespace {
@@ -42,6 +45,8 @@ struct Served {
     std::vector<std::unique_ptr<ServeFolder>> folders;
     std::vector<ServeFolder *> list;
     std::atomic<bool> stopping{false};
+    std::mutex streamsMutex;
+    std::map<std::string, int> streams; // event streams open, by client address
 };
 
 std::string dumpJson(const StateJson &value) {
@@ -256,9 +261,25 @@ std::string sseNews(const ServeFolder &folder, StreamPosition &position) {
     return out;
 }
 
+// One more event stream of client's, counted for as long as the token lives; null when the client
+// holds its share already, so that one client cannot take every connection the server has.
+std::shared_ptr<void> streamTaken(Served &served, const std::string &client) {
+    std::lock_guard<std::mutex> lock(served.streamsMutex);
+    int &open = served.streams[client];
+    if (open >= kStreamsPerClient) return nullptr;
+    ++open;
+    return std::shared_ptr<void>(&served, [client](void *p) {
+        Served &s = *static_cast<Served *>(p);
+        std::lock_guard<std::mutex> lock(s.streamsMutex);
+        if (--s.streams[client] == 0) s.streams.erase(client);
+    });
+}
+
 void getEvents(Served &served, const Request &req, Response &res) {
     ServeFolder *folder = folderAsked(served, req, res);
     if (folder == nullptr) return;
+    auto taken = streamTaken(served, req.remote_addr); // given back with the answer
+    if (!taken) return sendError(res, 429, "this client has its share of event streams open already");
     auto position = std::make_shared<StreamPosition>();
     long long last = 0;
     if (req.has_header("Last-Event-ID") && serveParseIndex(req.get_header_value("Last-Event-ID"), 0,
@@ -268,7 +289,7 @@ void getEvents(Served &served, const Request &req, Response &res) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kStreamSeconds);
     res.set_header("X-Accel-Buffering", "no");
     res.set_chunked_content_provider(
-        "text/event-stream", [&served, folder, position, until](size_t offset, httplib::DataSink &sink) {
+        "text/event-stream", [&served, folder, position, until, taken](size_t offset, httplib::DataSink &sink) {
             std::string out = offset == 0 ? "retry: " + std::to_string(kStreamRetryMs) + "\n\n" : "";
             unsigned long long seen = folder->waitForChange(0, 0);
             out += sseNews(*folder, *position);

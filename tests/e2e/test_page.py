@@ -180,8 +180,8 @@ class Server:
             raise AssertionError("%s: %d %s" % (path, status, body[:200]))
         return json.loads(body)
 
-    def connect(self):
-        return socket.create_connection(("127.0.0.1", self.port), timeout=WAIT_S)
+    def connect(self, source="127.0.0.1"):  # any loopback address: a client of its own
+        return socket.create_connection(("127.0.0.1", self.port), timeout=WAIT_S, source_address=(source, 0))
 
 
 def cpu_seconds(pid):
@@ -406,6 +406,30 @@ class HostileClients(Web):
             self.assertLess(time.monotonic(), deadline, "the page never answered again after the flood")
             time.sleep(0.5)
 
+    def test_past_512_connections_each_is_refused_at_once_while_they_are_held(self):
+        server = self.serve()
+        held = [Stream(server, source="127.0.0.%d" % (2 + i // 64)) for i in range(512)]  # 8 clients' shares
+        self.assertEqual({stream.next()[1] for stream in held}, {"state"})
+        for _ in range(20):
+            began, sock = time.monotonic(), server.connect(source="127.0.1.1")
+            self.assertEqual(received_until_closed(sock)[:13], b"HTTP/1.1 503 ")  # asked nothing: told at once
+            self.assertLess(time.monotonic() - began, 1)
+        self.assertEqual(server.request("/api/v1/station")[0], 503)
+
+    def test_one_client_holds_64_event_streams_at_most(self):
+        """Its next is refused (429); another client's stream and its own requests are served."""
+        server = self.serve()
+        streams = [Stream(server) for _ in range(64)]
+        self.assertEqual({stream.next()[1] for stream in streams}, {"state"})
+        refused = Stream(server)
+        self.assertEqual((refused.next(), refused.buffered[:13]), (None, b"HTTP/1.1 429 "))
+        self.assertEqual((Stream(server, source="127.0.0.2").next()[1], server.request("/")[0]), ("state", 200))
+        for stream in streams:
+            stream.close()
+        deadline = time.monotonic() + WAIT_S
+        while Stream(server).next() is None:  # given back as the streams' threads end, within seconds
+            self.assertLess(time.monotonic(), deadline)
+
     def test_a_journal_of_100_gb_of_zeros_is_one_damaged_line_read_once(self):
         path = os.path.join(self.folder.path, "journal.jsonl")
         os.truncate(path, 100 << 30)
@@ -475,8 +499,8 @@ class HostileClients(Web):
 class Stream:
     """An event stream read as the browser reads it: events kept whole across reads."""
 
-    def __init__(self, server, last_event_id=None):
-        self.sock, self.buffered = server.connect(), b""
+    def __init__(self, server, last_event_id=None, source="127.0.0.1"):
+        self.sock, self.buffered = server.connect(source), b""
         extra = "Last-Event-ID: %d\r\n" % last_event_id if last_event_id is not None else ""
         self.sock.sendall(("GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n" % extra).encode())
 
