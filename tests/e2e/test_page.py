@@ -142,9 +142,9 @@ class Folder:
 class Server:
     """FwUpgrade --serve on a free loopback port; stopped with SIGINT (exit 130) at the end."""
 
-    def __init__(self, test, *folders, address="127.0.0.1"):
+    def __init__(self, test, *folders, address="127.0.0.1", port=0):
         command = ([RUN_IN_PREFIX, FWUPGRADE] if WINE else [FWUPGRADE]) + ["--serve", *folders, "--http",
-                                                                            address + ":0"]
+                                                                            "%s:%d" % (address, port)]
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         test.addCleanup(lambda: self.process.poll() is not None or self.process.kill())
         self.first = self.read_line(test)
@@ -211,8 +211,8 @@ class Web(E2E):
             f.write(SECRET)
         self.folder = Folder(os.path.join(self.workdir, "station"))
 
-    def serve(self, *folders):
-        server = Server(self, *(folders or [self.folder.path]))
+    def serve(self, *folders, port=0):
+        server = Server(self, *(folders or [self.folder.path]), port=port)
         self.servers = getattr(self, "servers", []) + [server]
         return server
 
@@ -878,6 +878,14 @@ class Windows(Web):
         self.assertEqual(station["station"]["host"], "bench-3")
         self.assertEqual(station["journal"]["lines"], 30)
         self.assertEqual(len(server.json("/api/v1/journal?after=0&limit=3")["units"]), 3)
+
+    def test_a_port_held_is_refused_and_one_let_go_is_listened_on_again_at_once(self):
+        server = self.serve()
+        for _ in range(5):  # each closed by the server first: TIME_WAIT on its side
+            server.request("/", headers={"Connection": "close"})
+        self.assertEqual(run_fwupgrade(["--serve", self.folder.path, "--http", "127.0.0.1:%d" % server.port])[1], 1)
+        server.stop()
+        self.assertEqual(self.serve(port=server.port).request("/")[0], 200)
 
 
 if __name__ == "__main__":
