@@ -394,11 +394,11 @@ static void configure(ServeHttp &server, Served &served, const std::string &addr
     // One listener a port: no second server shares it, and one stopped starts again at once. On
     // Windows no option at all: a port bound so is shared with no later socket, SO_REUSEADDR or
     // not (enhanced socket security, every Windows since Server 2003; one user may still bind the
-    // wildcard and a specific address of one port, each answering its own), and a closed server's
-    // lingering connections (TIME_WAIT) do not hold it. SO_EXCLUSIVEADDRUSE would keep the port
-    // from the next exclusive socket until every connection the closed one accepted is inactive:
-    // the station's restart within seconds. Elsewhere SO_REUSEADDR, which there only passes over
-    // a port's TIME_WAIT connections (cpp-httplib would add SO_REUSEPORT, which shares the port).
+    // wildcard address and one named address of a port, each answering its own), and a closed
+    // server's lingering connections (TIME_WAIT) do not hold it. SO_EXCLUSIVEADDRUSE would keep
+    // the port from the next exclusive socket until every connection the closed one accepted is
+    // inactive: the station's restart within seconds. Elsewhere SO_REUSEADDR, which there only
+    // passes over a port's TIME_WAIT connections (cpp-httplib would add SO_REUSEPORT: shared).
     server.set_socket_options([]([[maybe_unused]] socket_t sock) {
 #ifndef _WIN32
         int yes = 1;
