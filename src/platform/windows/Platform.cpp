@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
+#include <map>
 
 namespace {
 
@@ -394,6 +395,9 @@ std::string platformHostName() {
     return GetComputerNameA(name, &size) ? name : "this PC";
 }
 
+// The files this process holds, with the handle that holds each.
+static std::map<std::string, HANDLE> gHeld;
+
 HoldResult platformHoldFile(const std::string &path, const std::string &text, std::string &holder) {
     if (!(holder = platformNotARegularFile(path.c_str())).empty()) return HOLD_FAILED;
     // Others may read it (to say who holds it), none may write or hold it while this handle lives.
@@ -423,10 +427,32 @@ HoldResult platformHoldFile(const std::string &path, const std::string &text, st
         CloseHandle(h);
         return HOLD_FAILED;
     }
+    HANDLE &held = gHeld[path];
+    if (held != nullptr) CloseHandle(held); // held again: the file held before is named here no more
+    held = h;
     return HOLD_TAKEN; // the handle stays open: the hold lasts as long as the process
 }
 
-// A held file cannot be removed (it is not shared for deletion), nor its folder.
-bool platformStillHolding(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+// The held file cannot be removed (it is not shared for deletion), but its folder can be renamed
+// and made again. A look that cannot tell (a sharing violation, an antivirus holding the file a
+// moment) leaves the hold as it was: only another file at the path, or none, ends it, or the
+// station would take its own lock for another station's.
+bool platformStillHolding(const std::string &path) {
+    const auto held = gHeld.find(path);
+    if (held == gHeld.end()) return false;
+    // Only its attributes are asked for: no sharing mode of another's handle can refuse that.
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE named = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (named == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+    }
+    BY_HANDLE_FILE_INFORMATION ours{}, there{};
+    const bool told = GetFileInformationByHandle(held->second, &ours) && GetFileInformationByHandle(named, &there);
+    CloseHandle(named);
+    return !told || (ours.dwVolumeSerialNumber == there.dwVolumeSerialNumber &&
+                     ours.nFileIndexHigh == there.nFileIndexHigh && ours.nFileIndexLow == there.nFileIndexLow);
+}
 
 void *platformAllocateLarge(size_t bytes) { return std::malloc(bytes); }
