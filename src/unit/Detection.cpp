@@ -116,7 +116,7 @@ const char *outcomeOf(const Sweep &sweep, bool inTime, bool taken, bool picked) 
         }
     }
     if (sweep.rate != 0) return picked ? "unit found" : "unit found, not picked";
-    if (!taken) return "not needed";
+    if (!taken) return platformStopSignal() != 0 ? "stopped" : "not needed";
     return sweep.ratesOpened == 0 ? "cannot be opened" : "no answer";
 }
 

@@ -123,6 +123,17 @@ def golden(name, fpga_length, mcu_length, replace=()):
     return text
 
 
+def command_arguments(text):
+    """A run's command line, as its log and report write it, read back whole: a quoted argument
+    (one with a space, a quote or a control character) with its escapes undone."""
+    def unquoted(quoted):
+        escape = lambda m: bytes([int(m.group(1)[1:], 16)]) if m.group(1)[:1] == b"x" else {
+            b"r": b"\r", b"n": b"\n"}.get(m.group(1), m.group(1))
+        return re.sub(rb"\\(x[0-9a-f]{2}|.)", escape, quoted.encode()).decode()
+    return [m.group(2) if m.group(2) is not None else unquoted(m.group(1))
+            for m in re.finditer(r'"((?:[^"\\]|\\.)*)"|(\S+)', text)]
+
+
 # ---------------------------------------------------------------- running the pieces
 
 class Unit:
@@ -449,7 +460,7 @@ class StationCase(E2E):
             return
         with open(os.path.join(self.logs, line["report"])) as f:
             report = json.load(f)
-        args = report["command_line"].split()
+        args = command_arguments(report["command_line"])
         arg = lambda name: args[args.index(name) + 1]
         number = int(arg("--as-com"))  # a port outside the machine's list runs under a number from 1000
         fields = ("exit_status", "outcome", "unit_left", "summary", "started", "ended", "kind", "before", "after",
