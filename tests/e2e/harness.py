@@ -483,6 +483,19 @@ class StationCase(E2E):
                - datetime.datetime.strptime(named, "%Y-%m-%d_%H-%M-%S")).total_seconds()
         self.assertTrue(0 <= gap <= 5, (named, report["started"]))
 
+    def state(self):
+        """The station's live state, as its file has it now."""
+        with open(os.path.join(self.logs, "station-state.json")) as f:
+            return json.load(f)
+
+    def read_until(self, process, start):
+        """The lines the station prints, up to the first that begins with start."""
+        lines = [process.stdout.readline().decode("latin-1")]
+        while not lines[-1].startswith(start):
+            self.assertTrue(lines[-1], "the station ended before a line began with %r:\n%s" % (start, "".join(lines)))
+            lines.append(process.stdout.readline().decode("latin-1"))
+        return lines
+
     def start_station(self, slots, *extra):
         process = subprocess.Popen(self.station(slots, *extra), stdout=subprocess.PIPE)
         self.addCleanup(lambda: process.poll() is not None or process.kill())
