@@ -196,12 +196,12 @@ StationBefore stationBefore(const std::string &dir) {
     before.journalFound = std::filesystem::exists(dir + "/journal.jsonl", code);
     std::string stateText;
     const json state = fileReadWhole(dir + "/station-state.json", kRecordMax, stateText) ? objectOf(stateText) : json();
-    before.stateRead = state.contains("format") && state["format"] == 1 && state.contains("ports") && state["ports"].is_array();
-    if (before.stateRead) {
+    if (state.contains("format") && state["format"] == 1 && state.contains("ports") && state["ports"].is_array()) {
         for (const json &port : state["ports"]) attachedFromState(port, before.attached);
-        for (const json &name : state.contains("runs_unjournaled") ? state["runs_unjournaled"] : json::array())
+        if (state.contains("runs_unjournaled") && state["runs_unjournaled"].is_array()) before.unjournaled.emplace();
+        for (const json &name : before.unjournaled ? state["runs_unjournaled"] : json::array())
             if (name.is_string() && std::filesystem::exists(dir + "/" + name.get<std::string>(), code))
-                before.unjournaled.insert(name.get<std::string>()); // still there to take over
+                before.unjournaled->insert(name.get<std::string>()); // still there to take over
         return before;
     }
     // No state (lost to a power cut, removed): the unit journaled last on each port may be there.
@@ -238,7 +238,7 @@ std::vector<std::string> stationUnjournaled(const std::string &dir, const std::m
         if (port.state == STATE_WORKING) names.insert(fileName(port.log));
     for (const std::string &line : kept)
         if (!text(objectOf(line), "log").empty()) names.insert(text(objectOf(line), "log"));
-    for (const std::string &name : before.unjournaled)
+    for (const std::string &name : before.unjournaled.value_or(std::set<std::string>()))
         if (!recorded.count(dir + "/" + name)) names.insert(name);
     return {names.begin(), names.end()};
 }
@@ -246,15 +246,15 @@ std::vector<std::string> stationUnjournaled(const std::string &dir, const std::m
 std::vector<StationPort> unitsLeftBehind(const std::string &dir, const std::set<std::string> &ours,
                                          const StationBefore &before, bool logsAlone) {
     std::set<std::string> named;
-    // A journal there that cannot be read, or none and no state: nothing is taken, rather than
-    // every unit of the folder a second time.
+    // A journal there that cannot be read, or none and no state that names the runs: nothing is
+    // taken, rather than every unit of the folder a second time.
     if (!eachJournalLine(dir, [&](const std::string &line) { namedBy(line, named); }) ||
-        (!before.journalFound && !before.stateRead))
+        (!before.journalFound && !before.unjournaled))
         return {};
     std::vector<std::string> names;
     fileListFolder(dir, [&](const std::string &name) {
         if (isRunLog(name) && !named.count(name) && !ours.count(dir + "/" + name) &&
-            (!before.stateRead || before.unjournaled.count(name)))
+            (!before.unjournaled || before.unjournaled->count(name)))
             names.push_back(name);
     });
     std::vector<std::pair<std::string, StationPort>> found; // by the time the run ended

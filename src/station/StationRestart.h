@@ -10,6 +10,7 @@
 
 #include <deque>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -17,11 +18,11 @@
 // What the folder said when this station started, before it wrote anything there.
 struct StationBefore {
     bool journalFound = false; // journal.jsonl was there (not moved away)
-    bool stateRead = false;    // station-state.json of the station before could be read
-    // That station's runs it had not journaled (under way, their line kept in memory, or left
-    // to it by the station before it): their logs' names. Every other run of the folder was
-    // journaled, in this journal or in one moved away since.
-    std::set<std::string> unjournaled;
+    // As its station-state.json says: that station's runs it had not journaled (under way, their
+    // line kept in memory, or left to it by the station before it), their logs' names. Every
+    // other run of the folder was journaled, in this journal or in one moved away since. None:
+    // no state said.
+    std::optional<std::set<std::string>> unjournaled;
     // By port path: the unit it left attached, to be watched until it has gone (its known
     // versions, rate, kind and how it ended); from its state file, else from the journal's last
     // line on each port.
@@ -42,7 +43,7 @@ std::vector<std::string> stationUnjournaled(const std::string &dir, const std::m
 
 // The units whose log lies directly in dir, named by no line of dir/journal.jsonl nor in `ours`
 // (the files of this station's own runs) and, where the station before left a state, among its
-// unjournaled runs (none when it left neither a journal nor a state), as their records say:
+// unjournaled runs (none when it left neither a journal nor such a state), as their records say:
 // from the report, or from the log ("ended without a report", its last phase, or the outcome
 // and exit status of its outcome line) when there is no report it can use. A log without a
 // report and without its outcome line may be a run still going: it is taken only with
