@@ -96,6 +96,16 @@ std::string quotedText(const std::string &bytes) {
     return text += '"';
 }
 
+std::string consoleSafeName(const std::string &name) {
+    std::string text;
+    for (const char c : name) {
+        char escape[5];
+        std::snprintf(escape, sizeof escape, "\\x%02x", (unsigned char)c);
+        text += (unsigned char)c < 0x20 || c == 0x7F ? escape : std::string(1, c);
+    }
+    return text;
+}
+
 static std::string gCaptured;
 
 void consoleCaptureBegin() {

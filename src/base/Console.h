@@ -19,6 +19,9 @@ void consoleLine(const char *text);
 std::string consoleSafeText(const std::string &bytes, size_t total);
 // The same bytes for one line of a log: in quotes, CR, LF, backslash and quote escaped too.
 std::string quotedText(const std::string &bytes);
+// A name the operator gave (a folder, a port) for one line of the console: each control
+// character as "\xhh", so that a newline in it never starts a line; the rest as it is.
+std::string consoleSafeName(const std::string &name);
 
 // While a run is recorded, console text also goes to `recorder` (null: nowhere); with
 // `instead`, not to stdout (it carries the events).

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -81,4 +82,19 @@ bool fileReadPieces(const std::string &path, unsigned long long offset,
         zeros = 0;
         at += n;
     }
+}
+
+bool fileListFolder(const std::string &dir, const std::function<void(const std::string &name)> &take) {
+    std::error_code code;
+    // Moved on with an error code: a range for's step throws when a read of the folder fails.
+    for (std::filesystem::directory_iterator at(dir, code), end; !code && at != end; at.increment(code)) {
+        std::string name;
+        try {
+            name = at->path().filename().string();
+        } catch (const std::exception &) { // a name Windows cannot give as text: no file of ours
+            continue;
+        }
+        take(name);
+    }
+    return !code;
 }

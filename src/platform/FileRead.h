@@ -29,4 +29,9 @@ bool fileReadPart(const std::string &path, unsigned long long offset, size_t max
 bool fileReadPieces(const std::string &path, unsigned long long offset,
                     const std::function<void(std::string_view piece, unsigned long long zerosBefore)> &take);
 
+// The name of each entry of the folder dir, given to take as it is listed. False when the folder
+// cannot be listed to its end (unreadable, removed meanwhile): what was listed by then was
+// taken. Never throws.
+bool fileListFolder(const std::string &dir, const std::function<void(const std::string &name)> &take);
+
 #endif

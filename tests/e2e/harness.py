@@ -126,6 +126,17 @@ def golden(name, fpga_length, mcu_length, replace=()):
     return text
 
 
+def command_arguments(text):
+    """A run's command line, as its log and report write it, read back whole: a quoted argument
+    (one with a space, a quote or a control character) with its escapes undone."""
+    def unquoted(quoted):
+        escape = lambda m: bytes([int(m.group(1)[1:], 16)]) if m.group(1)[:1] == b"x" else {
+            b"r": b"\r", b"n": b"\n"}.get(m.group(1), m.group(1))
+        return re.sub(rb"\\(x[0-9a-f]{2}|.)", escape, quoted.encode()).decode()
+    return [m.group(2) if m.group(2) is not None else unquoted(m.group(1))
+            for m in re.finditer(r'"((?:[^"\\]|\\.)*)"|(\S+)', text)]
+
+
 # ---------------------------------------------------------------- running the pieces
 
 class Unit:
@@ -464,7 +475,7 @@ class StationCase(E2E):
             return
         with open(os.path.join(self.logs, line["report"])) as f:
             report = json.load(f)
-        args = report["command_line"].split()
+        args = command_arguments(report["command_line"])
         arg = lambda name: args[args.index(name) + 1]
         number = int(arg("--as-com"))  # a port outside the machine's list runs under a number from 1000
         fields = ("exit_status", "outcome", "unit_left", "summary", "started", "ended", "kind", "before", "after",
@@ -486,6 +497,19 @@ class StationCase(E2E):
         gap = (datetime.datetime.strptime(report["started"][:19], "%Y-%m-%dT%H:%M:%S")
                - datetime.datetime.strptime(named, "%Y-%m-%d_%H-%M-%S")).total_seconds()
         self.assertTrue(0 <= gap <= 5, (named, report["started"]))
+
+    def state(self):
+        """The station's live state, as its file has it now."""
+        with open(os.path.join(self.logs, "station-state.json")) as f:
+            return json.load(f)
+
+    def read_until(self, process, start):
+        """The lines the station prints, up to the first that begins with start."""
+        lines = [process.stdout.readline().decode("latin-1")]
+        while not lines[-1].startswith(start):
+            self.assertTrue(lines[-1], "the station ended before a line began with %r:\n%s" % (start, "".join(lines)))
+            lines.append(process.stdout.readline().decode("latin-1"))
+        return lines
 
     def start_station(self, slots, *extra):
         process = subprocess.Popen(self.station(slots, *extra), stdout=subprocess.PIPE)

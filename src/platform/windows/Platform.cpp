@@ -398,6 +398,20 @@ std::string platformHostName() {
 // The files this process holds, with the handle that holds each.
 static std::map<std::string, HANDLE> gHeld;
 
+// What the holder of the file r reads wrote in it. It writes just after it takes the hold: a
+// file still empty (two programs started together) is read again for a few seconds.
+static std::string heldBy(HANDLE r) {
+    char buffer[512];
+    for (int tries = 0; tries < 150; ++tries, Sleep(20)) {
+        DWORD n = 0;
+        if (SetFilePointer(r, 0, nullptr, FILE_BEGIN) != 0 || !ReadFile(r, buffer, sizeof buffer - 1, &n, nullptr)) return "";
+        std::string text(buffer, n);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        if (!text.empty()) return text;
+    }
+    return "";
+}
+
 HoldResult platformHoldFile(const std::string &path, const std::string &text, std::string &holder) {
     if (!(holder = platformNotARegularFile(path.c_str())).empty()) return HOLD_FAILED;
     // Others may read it (to say who holds it), none may write or hold it while this handle lives.
@@ -411,13 +425,9 @@ HoldResult platformHoldFile(const std::string &path, const std::string &text, st
         }
         HANDLE r = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
-        char buffer[512] = "";
-        DWORD n = 0;
-        if (r != INVALID_HANDLE_VALUE && ReadFile(r, buffer, sizeof buffer - 1, &n, nullptr) && n > 0)
-            holder = std::string(buffer, n);
-        else holder = "it cannot be opened: " + platformErrorText(error);
+        holder = r != INVALID_HANDLE_VALUE ? heldBy(r) : "";
+        if (holder.empty()) holder = "it cannot be opened: " + platformErrorText(error);
         if (r != INVALID_HANDLE_VALUE) CloseHandle(r);
-        while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\r')) holder.pop_back();
         return HOLD_BY_ANOTHER;
     }
     DWORD written = 0;
