@@ -561,11 +561,14 @@ def make_wine_prefix():
     """Made before the tests, not by the first run in it, which would remove the links that the
     test's units made there. A failure shows in the tests. Its server is started here too, for the
     whole suite: one that a run started would hold that run's output pipe open (its services
-    outlive the program), and the test would wait for the pipe's end until its time-out."""
+    outlive the program), and the test would wait for the pipe's end until its time-out. So are
+    the prefix's services (a first program starts them, and they hold its output too)."""
     if WINE:
         subprocess.run([os.path.join(ROOT, "tests", "wine", "setup-prefix.sh"), WINEPREFIX])
-        subprocess.run(["wineserver", "-p"], env=dict(os.environ, WINEPREFIX=WINEPREFIX), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        quiet = dict(env=dict(os.environ, WINEPREFIX=WINEPREFIX, WINEDEBUG="-all"), stdin=subprocess.DEVNULL,
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-p"], **quiet)
+        subprocess.run(["wine", "cmd", "/c", "exit"], timeout=300, **quiet)
 
 
 def _run_one(name):
