@@ -571,6 +571,13 @@ def make_wine_prefix():
         subprocess.run(["wine", "cmd", "/c", "exit"], timeout=300, **quiet)
 
 
+def end_wine_prefixes(jobs):
+    """The prefixes' servers (and their services) end with the suite."""
+    for slot in range(1, jobs + 1) if WINE else ():
+        prefix = WINEPREFIX if slot == 1 else "%s-%d" % (WINEPREFIX, slot)
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix), capture_output=True)
+
+
 def _run_one(name):
     result = unittest.TestResult()
     result.buffer = True  # what a test prints goes with its failure
@@ -612,6 +619,7 @@ def main(modules=None, long=LONG):
     if JOBS <= 1:
         make_wine_prefix()
         result = unittest.TextTestRunner(verbosity=2).run(loader.loadTestsFromNames(names))
+        end_wine_prefixes(1)
         sys.exit(0 if result.wasSuccessful() else 1)
     flat_images()  # once, for every worker
     started, problems, skipped = time.monotonic(), [], 0
@@ -624,6 +632,7 @@ def main(modules=None, long=LONG):
             print("%s ... %s (%.1f s)" % (name.replace("__main__.", ""), status, seconds), flush=True)
             problems += found
             skipped += skips
+    end_wine_prefixes(JOBS)
     for kind, test, text in problems:
         print("=" * 70 + "\n%s: %s\n" % (kind, test) + "-" * 70 + "\n" + text)
     print("-" * 70 + "\nRan %d tests in %.3fs (%d at once)\n" % (len(names), time.monotonic() - started, JOBS))
