@@ -64,7 +64,7 @@ def machine_port_count():
 
 PORT_OFFSET = machine_port_count() if FWUPGRADE else 0
 # The sanitizer build: some native limits do not leave it the address space it reserves.
-SANITIZED = not WINE and bool(FWUPGRADE) and b"AddressSanitizer" in open(FWUPGRADE, "rb").read()
+SANITIZED = not WINE and bool(FWUPGRADE) and b"__asan_init" in open(FWUPGRADE, "rb").read()
 
 
 def com(n):
