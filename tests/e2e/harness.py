@@ -565,9 +565,17 @@ def make_wine_prefix():
     the prefix's services (a first program starts them, and they hold its output too)."""
     if WINE:
         subprocess.run([os.path.join(ROOT, "tests", "wine", "setup-prefix.sh"), WINEPREFIX])
-        quiet = dict(env=dict(os.environ, WINEPREFIX=WINEPREFIX, WINEDEBUG="-all"), stdin=subprocess.DEVNULL,
-                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-p"], **quiet)
+        restart_wine_server(display=False)
+
+
+def restart_wine_server(display):
+    """The prefix's server and services started afresh, holding no test's pipe; with a display
+    (xvfb-run's) the services are left to the first program, which starts them with it."""
+    quiet = dict(env=dict(os.environ, WINEPREFIX=WINEPREFIX, WINEDEBUG="-all"), stdin=subprocess.DEVNULL,
+                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for command in (["wineserver", "-k"], ["wineserver", "-w"], ["wineserver", "-p"]):
+        subprocess.run(command, **quiet)
+    if not display:
         subprocess.run(["wine", "cmd", "/c", "exit"], timeout=300, **quiet)
 
 

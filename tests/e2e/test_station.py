@@ -276,11 +276,11 @@ class Station(StationCase):
         station = " ".join("'%s'" % a for a in self.station([slot]))
         script = ("%s >/dev/null 2>&1 & until grep -q '^announce kind=fpga' '%s'; do sleep 0.1; done; sleep 1; "
                   "WINEPREFIX='%s' wineboot --end-session; wait" % (station, summary, harness.WINEPREFIX))
+        harness.restart_wine_server(display=True)  # its programs with xvfb-run's display
         try:
             subprocess.run(["xvfb-run", "-a", "bash", "-c", script], capture_output=True, timeout=RUN_LIMIT_S)
         finally:  # a prefix whose session ended starts no program well: the next test gets a fresh one
-            for command in (["wineserver", "-k"], ["wineserver", "-w"]):
-                subprocess.run(command, env=dict(os.environ, WINEPREFIX=harness.WINEPREFIX), capture_output=True)
+            harness.restart_wine_server(display=False)
         [line] = self.journal()
         self.assertEqual((line["outcome"], line["unit_left"]), ("stopped", "update again"))
 
