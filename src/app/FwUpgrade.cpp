@@ -2,6 +2,7 @@
 // the files and lists).
 #include "app/WebFile.h"
 #include "base/Console.h"
+#include "base/StringOperations.h"
 #include "image/CarriedImages.h"
 #include "image/firmware/BinImage.h"
 #include "image/Flatten.h"
@@ -26,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 static int runExportWeb(const Options &options) {
     printBanner();
@@ -85,10 +87,12 @@ static void recordCarriedImages() {
         recordCarriedImage(image.kind, image.file.c_str(), image.sha256.c_str(), image.length, image.checksum);
 }
 
+// Read back whole by a station that takes over the run's records: a path with a space or a
+// newline stays one argument.
 static std::string commandLine(int argc, char **argv) {
-    std::string text = "FwUpgrade";
-    for (int i = 1; i < argc; ++i) text += std::string(" ") + argv[i];
-    return text;
+    std::vector<std::string> arguments = {"FwUpgrade"};
+    arguments.insert(arguments.end(), argv + 1, argv + argc);
+    return commandLineText(arguments);
 }
 
 // The ports --port or --ports name become detection's candidates, each once, in the order first

@@ -9,6 +9,7 @@ static std::string *gCapture = nullptr;
 // A thread's text held for its owner to print in order (detection's probes, each on its thread).
 static thread_local std::string *tHeld = nullptr;
 static void (*gRecorder)(const char *, size_t) = nullptr;
+static thread_local void (*tRecorder)(const char *, size_t) = nullptr; // a holding thread's, taken at its hold
 static bool gRecorderOnly = false;
 
 void consoleSetRecorder(void (*recorder)(const char *, size_t), bool instead) {
@@ -16,12 +17,7 @@ void consoleSetRecorder(void (*recorder)(const char *, size_t), bool instead) {
     gRecorderOnly = instead;
 }
 
-void consoleWrite(const char *bytes, size_t n) {
-    if (tHeld) {
-        tHeld->append(bytes, n);
-        return;
-    }
-    if (gRecorder) gRecorder(bytes, n);
+static void show(const char *bytes, size_t n) {
     if (gCapture) {
         gCapture->append(bytes, n);
         return;
@@ -30,6 +26,18 @@ void consoleWrite(const char *bytes, size_t n) {
     std::fwrite(bytes, 1, n, stdout);
     std::fflush(stdout);
 }
+
+void consoleWrite(const char *bytes, size_t n) {
+    if (tHeld) {
+        tHeld->append(bytes, n);
+        if (tRecorder) tRecorder(bytes, n);
+        return;
+    }
+    if (gRecorder) gRecorder(bytes, n);
+    show(bytes, n);
+}
+
+void consoleShowHeld(const std::string &text) { show(text.data(), text.size()); }
 
 void consolePrint(const char *text) { consoleWrite(text, std::strlen(text)); }
 
@@ -88,6 +96,16 @@ std::string quotedText(const std::string &bytes) {
     return text += '"';
 }
 
+std::string consoleSafeName(const std::string &name) {
+    std::string text;
+    for (const char c : name) {
+        char escape[5];
+        std::snprintf(escape, sizeof escape, "\\x%02x", (unsigned char)c);
+        text += (unsigned char)c < 0x20 || c == 0x7F ? escape : std::string(1, c);
+    }
+    return text;
+}
+
 static std::string gCaptured;
 
 void consoleCaptureBegin() {
@@ -100,4 +118,7 @@ std::string consoleCaptureEnd() {
     return std::move(gCaptured);
 }
 
-void consoleHoldOnThisThread(std::string *held) { tHeld = held; }
+void consoleHoldOnThisThread(std::string *held) {
+    tHeld = held;
+    tRecorder = held ? gRecorder : nullptr;
+}

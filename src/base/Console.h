@@ -19,14 +19,19 @@ void consoleLine(const char *text);
 std::string consoleSafeText(const std::string &bytes, size_t total);
 // The same bytes for one line of a log: in quotes, CR, LF, backslash and quote escaped too.
 std::string quotedText(const std::string &bytes);
+// A name the operator gave (a folder, a port) for one line of the console: each control
+// character as "\xhh", so that a newline in it never starts a line; the rest as it is.
+std::string consoleSafeName(const std::string &name);
 
 // While a run is recorded, console text also goes to `recorder` (null: nowhere); with
 // `instead`, not to stdout (it carries the events).
 void consoleSetRecorder(void (*recorder)(const char *, size_t), bool instead);
 
 // On the calling thread, from now on, output is appended to *held (null: printed again), for
-// the thread that owns it to print when its turn comes.
+// the thread that owns it to print when its turn comes; the record has it as it comes.
 void consoleHoldOnThisThread(std::string *held);
+// Prints what another thread held (its record already has it).
+void consoleShowHeld(const std::string &text);
 
 // While a capture runs, output goes to it instead of stdout.
 void consoleCaptureBegin();

@@ -95,3 +95,48 @@ bool parseDecimal(const std::string &text, long long low, long long high, int &v
     value = (int)v;
     return true;
 }
+
+std::string commandLineText(const std::vector<std::string> &arguments) {
+    std::string text;
+    for (const std::string &argument : arguments) {
+        const bool plain = !argument.empty() && std::none_of(argument.begin(), argument.end(), [](char c) {
+            return c == ' ' || c == '"' || (unsigned char)c < 0x20 || c == 0x7F;
+        });
+        text += (text.empty() ? "" : " ") + (plain ? argument : quotedText(argument));
+    }
+    return text;
+}
+
+// The quoted argument that begins at text[at] (its quote), its escapes undone; at ends on its
+// closing quote.
+static std::string unquoted(const std::string &text, size_t &at) {
+    std::string argument;
+    for (++at; at < text.size() && text[at] != '"'; ++at) {
+        if (text[at] != '\\' || at + 1 == text.size()) {
+            argument += text[at];
+            continue;
+        }
+        const char c = text[++at];
+        if (c == 'x' && at + 2 < text.size()) {
+            argument += (char)u8_from_hex_string(text.substr(at + 1, 2).c_str());
+            at += 2;
+        } else {
+            argument += c == 'r' ? '\r' : c == 'n' ? '\n' : c;
+        }
+    }
+    return argument;
+}
+
+std::vector<std::string> commandLineArguments(const std::string &text) {
+    std::vector<std::string> arguments;
+    for (size_t at = 0; at < text.size(); ++at) {
+        if (text[at] == '"') {
+            arguments.push_back(unquoted(text, at));
+        } else if (text[at] != ' ') { // as it is, up to the next space
+            const size_t end = std::min(text.find(' ', at), text.size());
+            arguments.push_back(text.substr(at, end - at));
+            at = end;
+        }
+    }
+    return arguments;
+}

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Value of a hex digit 0-15, either case; any other character gives 0.
 uint8_t int_from_hex_char(char aChar);
@@ -37,5 +38,11 @@ constexpr size_t JSON_NESTING_MAX = 64;
 // A decimal number made of digits only, within [low, high]: the one reading of every number
 // the program is given (options, operator entries, COM numbers).
 bool parseDecimal(const std::string &text, long long low, long long high, int &value);
+
+// The arguments as one line that reads back whole: one holding a space, a quote or a control
+// character (or none at all) in quotes as quotedText() writes it, the others as they are.
+std::string commandLineText(const std::vector<std::string> &arguments);
+// The arguments of such a line, each whole.
+std::vector<std::string> commandLineArguments(const std::string &text);
 
 #endif

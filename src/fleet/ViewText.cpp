@@ -127,7 +127,7 @@ void LiveScreen::show(std::vector<std::string> lines, size_t kept) {
     pending.clear();
     if (drawnLines > 0) screen += "\x1b[" + std::to_string(drawnLines) + "A"; // back to the first line
     screen += "\r\x1b[J"; // the lines of ports that went are cleared too
-    for (const std::string &line : lines) screen += line + "\n";
+    for (const std::string &line : lines) screen += consoleSafeName(line) + "\n"; // a port's or a folder's name
     consolePrint(screen.c_str());
     drawnLines = (int)lines.size();
     lastDraw = Clock::now();

@@ -61,41 +61,43 @@ std::vector<std::string> childArguments(const Options &options, const ChildRun &
     return args;
 }
 
-// The run's folder: --log-dir as given, or a new FwUpgrade-logs/DATE_TIME of its own (a suffix
-// when another run took that name in the same second). "" with error set when it cannot be.
 // The first file in dir that is a record of a parallel run or a station ("" for none).
 std::string earlierRecord(const std::string &dir) {
     std::error_code code;
     for (const char *name : {"report.json", "journal.jsonl", "station.lock"})
         if (std::filesystem::is_regular_file(dir + "/" + name, code)) return name;
-    for (const auto &entry : std::filesystem::directory_iterator(dir, code)) {
-        const std::string name = entry.path().filename().string();
+    std::string found;
+    fileListFolder(dir, [&](const std::string &name) {
         const auto endsWith = [&](const std::string &end) {
             return name.size() >= end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0;
         };
-        if (name.rfind("port-COM", 0) == 0 && (endsWith(".log") || endsWith(".report.json"))) return name;
-    }
-    return "";
+        if (found.empty() && name.rfind("port-COM", 0) == 0 && (endsWith(".log") || endsWith(".report.json"))) found = name;
+    });
+    return found;
 }
 
-// A --log-dir that holds an earlier run's records is refused (usage set): a record is never
-// overwritten, nor a log continued by another run. The run holds the folder while it lasts,
-// so that a second one started meanwhile is refused too.
+// The run's folder: --log-dir as given, or a new FwUpgrade-logs/DATE_TIME of its own (a suffix
+// when another run took that name in the same second). "" with error set when it cannot be.
+// A --log-dir that holds an earlier run's records is refused (usage set) as it was found, nothing
+// of this run left in it: a record is never overwritten, nor a log continued by another run.
+// The run holds the folder while it lasts, so that a second one started meanwhile is refused
+// too; it looks again once it holds it, for a run that ended meanwhile.
 std::string runFolder(const Options &options, std::string &error, bool &usage) {
     std::error_code code;
     if (!options.logDir.empty()) {
         std::filesystem::create_directories(options.logDir, code);
         if (code) error = "cannot create the folder " + options.logDir + ": " + code.message();
-        std::string holder;
-        const HoldResult held = code ? HOLD_FAILED : platformHoldFile(options.logDir + "/parallel.lock", "a parallel run\n", holder);
-        if (!code && held != HOLD_TAKEN) {
+        std::string earlier = code ? "" : earlierRecord(options.logDir), holder;
+        const HoldResult held = code || !earlier.empty() ? HOLD_TAKEN
+                                                         : platformHoldFile(options.logDir + "/parallel.lock", "a parallel run\n", holder);
+        if (held != HOLD_TAKEN) {
             usage = held == HOLD_BY_ANOTHER;
             error = usage ? options.logDir + " is the folder of a parallel run under way: give this run a folder of its own"
                             " with --log-dir, or leave it out for a new one"
                           : "cannot hold " + options.logDir + "/parallel.lock: " + holder;
             return "";
         }
-        const std::string earlier = code ? "" : earlierRecord(options.logDir);
+        if (earlier.empty() && !code) earlier = earlierRecord(options.logDir);
         if ((usage = !earlier.empty()))
             error = options.logDir + " holds the records of an earlier run (" + earlier +
                     "): give this run a folder of its own with --log-dir, or leave it out for a new one";
@@ -173,9 +175,9 @@ std::vector<std::string> closingLines(const std::vector<ChildRun> &ports, const 
     for (const ChildRun &p : ports)
         for (const std::string &what : p.unwritten) lines.push_back("ERROR: COM" + std::to_string(p.com) + ": " + what + ".");
     if (!reportError.empty())
-        lines.push_back("ERROR: " + dir + "/report.json could not be written: " + reportError +
-                        ". Each unit's own report stays in " + dir + ".");
-    else lines.push_back("Logs and report.json in " + dir + ".");
+        lines.push_back("ERROR: " + consoleSafeName(dir) + "/report.json could not be written: " + reportError +
+                        ". Each unit's own report stays in " + consoleSafeName(dir) + ".");
+    else lines.push_back("Logs and report.json in " + consoleSafeName(dir) + ".");
     return lines;
 }
 
@@ -234,12 +236,12 @@ int runParallel(const Options &options) {
     if (!dir.empty() && !safeFileCanWrite((dir + "/report.json").c_str(), error))
         error = "cannot write " + dir + "/report.json: " + error;
     if (!error.empty()) {
-        consolePrintf("ERROR: %s.\r\n", error.c_str());
+        consolePrintf("ERROR: %s.\r\n", consoleSafeName(error).c_str());
         return usage ? EXIT_USAGE : EXIT_UPDATE_FAILED;
     }
     const std::string heading = std::string(options.info ? "Identifying the units on " : "Updating the units on ") +
                                 std::to_string(ports.size()) + (ports.size() == 1 ? " port" : " ports") +
-                                " at once; logs and report.json in " + dir + buildNotesText() + "\r\n";
+                                " at once; logs and report.json in " + consoleSafeName(dir) + buildNotesText() + "\r\n";
     consolePrint(heading.c_str());
     Children children;
     startRuns(children, ports, options, dir);

@@ -66,7 +66,7 @@ void ParallelView::changed(size_t i) {
     if (!p.kind.empty() && p.phase == "checking") line += ", " + p.kind + " unit, firmware and fpga " + p.before;
     if (p.finished) line += ": " + p.summary + " (exit status " + std::to_string(p.status) + ")";
     if (!p.finished && !p.message.empty()) line += ": " + p.message;
-    consoleLine(line.c_str());
+    consoleLine(consoleSafeName(line).c_str());
 }
 
 void ParallelView::draw(bool now) {

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -59,11 +61,40 @@ bool fileReadPart(const std::string &path, unsigned long long offset, size_t max
 }
 
 bool fileReadPieces(const std::string &path, unsigned long long offset,
-                    const std::function<void(std::string_view piece)> &take) {
+                    const std::function<void(std::string_view piece, unsigned long long zerosBefore)> &take) {
     unsigned long long size = 0;
     const File file(fileOpenToRead(path, size), std::fclose);
-    if (!file || !fileSeek(file.get(), offset)) return false;
-    char buffer[kPiece];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) take(std::string_view(buffer, n));
-    return !std::ferror(file.get());
+    if (!file) return false;
+    std::vector<char> buffer(kPiece);
+    for (unsigned long long at = offset, zeros = 0;;) {
+        const unsigned long long data = at < size ? platformDataFrom(file.get(), at, size) : at;
+        if (data != at || at == offset) {
+            if (!fileSeek(file.get(), data)) return false;
+            zeros += data - at;
+            at = data;
+        }
+        const size_t n = std::fread(buffer.data(), 1, buffer.size(), file.get());
+        if (n == 0) {
+            if (zeros > 0) take(std::string_view(), zeros);
+            return !std::ferror(file.get());
+        }
+        take(std::string_view(buffer.data(), n), zeros);
+        zeros = 0;
+        at += n;
+    }
+}
+
+bool fileListFolder(const std::string &dir, const std::function<void(const std::string &name)> &take) {
+    std::error_code code;
+    // Moved on with an error code: a range for's step throws when a read of the folder fails.
+    for (std::filesystem::directory_iterator at(dir, code), end; !code && at != end; at.increment(code)) {
+        std::string name;
+        try {
+            name = at->path().filename().string();
+        } catch (const std::exception &) { // a name Windows cannot give as text: no file of ours
+            continue;
+        }
+        take(name);
+    }
+    return !code;
 }

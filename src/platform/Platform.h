@@ -195,5 +195,9 @@ std::string platformNotARegularFile(const char *path);
 FILE *platformOpenToAppend(const char *path, std::string &reason);
 // Opens path to read, on the same terms: an existing regular file only.
 FILE *platformOpenToRead(const char *path, std::string &reason);
+// Where the bytes of an open file that the file system keeps begin, at or after offset: past a
+// hole of a sparse file (zeros never written, read as zeros), size when only a hole follows;
+// offset itself where there is no hole or the system does not say.
+unsigned long long platformDataFrom(FILE *file, unsigned long long offset, unsigned long long size);
 
 #endif

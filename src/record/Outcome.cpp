@@ -2,6 +2,8 @@
 
 #include "platform/PortList.h"
 
+#include <cstring>
+
 namespace {
 
 struct PhaseWords {
@@ -25,6 +27,15 @@ const PhaseWords &wordsOf(RunPhase phase) {
         if (words.phase == phase) return words;
     return kPhases[0];
 }
+
+// Every outcome a run ends with (and a station's for a run that did not say), with its verdict.
+const std::pair<const char *, Verdict> kOutcomes[] = {
+    {"no unit", VERDICT_NO_UNIT},         {"no such port", VERDICT_NO_UNIT},   {"busy", VERDICT_NO_UNIT},
+    {"port failed", VERDICT_NO_UNIT},     {"port unavailable", VERDICT_NO_UNIT}, {"no permission", VERDICT_NO_UNIT},
+    {"updated", VERDICT_GOOD},            {"updated and verified", VERDICT_GOOD}, {"already current", VERDICT_GOOD},
+    {"identified", VERDICT_GOOD},         {"not confirmed", VERDICT_UNCONFIRMED}, {"stopped", VERDICT_STOPPED},
+    {"failed", VERDICT_FAILED},           {"other firmware", VERDICT_FAILED},  {"not updatable", VERDICT_FAILED},
+    {"no input", VERDICT_FAILED},         {"ended without a report", VERDICT_FAILED}};
 
 bool oneOf(const std::string &outcome, std::initializer_list<const char *> names) {
     for (const char *name : names)
@@ -83,11 +94,19 @@ RunPhase phaseNamed(const std::string &name) {
 }
 
 Verdict verdictOf(const std::string &outcome) {
-    if (oneOf(outcome, {"no unit", "no such port", "busy", "port failed", "port unavailable", "no permission"}))
-        return VERDICT_NO_UNIT;
-    if (oneOf(outcome, {"updated", "updated and verified", "already current", "identified"})) return VERDICT_GOOD;
-    if (outcome == "not confirmed") return VERDICT_UNCONFIRMED;
-    return outcome == "stopped" ? VERDICT_STOPPED : VERDICT_FAILED;
+    for (const auto &[name, verdict] : kOutcomes)
+        if (outcome == name) return verdict;
+    return VERDICT_FAILED;
+}
+
+std::string outcomeDescribed(const std::string &summary) {
+    std::string outcome;
+    for (const auto &[name, verdict] : kOutcomes) {
+        const size_t n = std::strlen(name);
+        if (n > outcome.size() && summary.compare(0, n, name) == 0 && (summary.size() == n || summary[n] == ' ' || summary[n] == ':'))
+            outcome = name;
+    }
+    return outcome;
 }
 
 const char *const OUTCOME_COLUMNS[5] = {"updated and verified", "already current", "failed", "not confirmed",

@@ -59,6 +59,8 @@ enum Verdict {
     VERDICT_FAILED,      // anything else: failed, ended without a report, other firmware...
 };
 Verdict verdictOf(const std::string &outcome);
+// The outcome a describeEnd() text begins with ("failed" of "failed: MCU image refused ..."); "" for none.
+std::string outcomeDescribed(const std::string &summary);
 // The columns that count a station's units, by verdict: "updated and verified" (every good
 // outcome but "already current"), "already current", "failed" (failed, or no unit), "not
 // confirmed", "stopped"; in this order for the counts, the chart and the metrics.

@@ -10,6 +10,7 @@
 #include "product/Product.h"
 #include "product/Timing.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -51,19 +52,21 @@ static void writeEvent(const std::string &line) {
 // One line, written and flushed whole. A log that stops taking lines (a full disk) takes no
 // more: the run says at its end that its log is incomplete.
 void logLine(const std::string &text) {
-    if (g.log == nullptr || !g.logError.empty()) return;
-    const std::string line = timeStamp(std::chrono::system_clock::now()) + format(" +%.3f ", seconds()) + text + "\n";
-    if (tHeld) tHeld->lines.emplace_back(false, line);
+    if (!tHeld && (g.log == nullptr || !g.logError.empty())) return;
+    const double at = seconds();
+    const std::string line = timeStamp(std::chrono::system_clock::now()) + format(" +%.3f ", at) + text + "\n";
+    if (tHeld) tHeld->lines.push_back({at, false, line});
     else writeLog(line);
 }
 
 void event(const char *name, json fields) {
-    if (!g.events) return;
-    json object = {{"event", name}, {"t", rounded(seconds())}};
+    if (!tHeld && !g.events) return;
+    const double at = seconds();
+    json object = {{"event", name}, {"t", rounded(at)}};
     object.update(fields);
     // Replies may hold any bytes: what is not UTF-8 is replaced, never a reason to stop.
     const std::string line = object.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-    if (tHeld) tHeld->lines.emplace_back(true, line);
+    if (tHeld) tHeld->lines.push_back({at, true, line});
     else writeEvent(line);
 }
 
@@ -149,22 +152,23 @@ void recordPhase(RunPhase phase) {
 RunPhase recordedPhase() { return g.phase; }
 
 void recordConsole(const char *text, size_t n) {
-    if (g.log == nullptr) return;
+    if (!tHeld && g.log == nullptr) return;
+    std::string &pending = tHeld ? tHeld->consoleLine : g.consoleLine;
     for (size_t i = 0; i < n; ++i) {
         const char c = text[i];
         if (c == '\n') {
-            if (!g.consoleLine.empty()) logLine("console: " + g.consoleLine);
-            g.consoleLine.clear();
+            if (!pending.empty()) logLine("console: " + pending);
+            pending.clear();
         } else if (c == '\b') {
-            if (!g.consoleLine.empty()) g.consoleLine.pop_back();
-        } else if (c != '\r' && g.consoleLine.size() < kLoggedReplyBytes) {
-            g.consoleLine += c;
+            if (!pending.empty()) pending.pop_back();
+        } else if (c != '\r' && pending.size() < kLoggedReplyBytes) {
+            pending += c;
         }
     }
 }
 
 void recordPortOpen(int com, int baud, bool opened, DWORD error, const std::string &reason) {
-    if (!active()) return;
+    if (!tHeld && !active()) return;
     const std::string path = PortList_pathOf(com);
     const std::string port = format("port COM%d (%s)", com, path.c_str());
     if (!opened) {
@@ -185,13 +189,13 @@ void recordPortFailure(const std::string &what, DWORD error) {
 }
 
 void recordPortWritten(int bytes) {
-    if (g.streaming) g.imageWritten += bytes;
+    if (!tHeld && g.streaming) g.imageWritten += bytes; // a probe's bytes are no image's
 }
 
 void recordCommand(const char *bytes, size_t n) { logLine("command " + quotedText(std::string(bytes, n))); }
 
 void recordReply(const std::string &firstBytes, size_t total, double secondsTaken) {
-    if (g.log == nullptr) return;
+    if (!tHeld && g.log == nullptr) return;
     const std::string shown = firstBytes.substr(0, kLoggedReplyBytes);
     std::string line = "reply " + std::to_string(total) + format(" bytes in %.3f s: ", secondsTaken) + quotedText(shown);
     if (shown.size() < total) line += " (cut: " + std::to_string(total) + " bytes in all)";
@@ -323,8 +327,14 @@ void recordVerified(bool carriedFirmware, bool deviceCodeAccepted) {
 
 void recordHoldOnThisThread(RecordHeld *held) { tHeld = held; }
 
-void recordWriteHeld(const RecordHeld &held) {
-    for (const auto &[isEvent, line] : held.lines)
-        if (isEvent) writeEvent(line);
-        else if (g.log != nullptr && g.logError.empty()) writeLog(line);
+void recordWriteHeld(const std::vector<const RecordHeld *> &held) {
+    std::vector<const RecordHeld::Line *> lines;
+    for (const RecordHeld *one : held)
+        for (const RecordHeld::Line &line : one->lines) lines.push_back(&line);
+    std::stable_sort(lines.begin(), lines.end(), [](auto *a, auto *b) { return a->seconds < b->seconds; });
+    for (const RecordHeld::Line *line : lines)
+        if (line->isEvent && g.events) writeEvent(line->text);
+        else if (!line->isEvent && g.log != nullptr && g.logError.empty()) writeLog(line->text);
+    for (const RecordHeld *one : held)
+        if (g.log != nullptr) g.consoleLine = (g.consoleLine + one->consoleLine).substr(0, kLoggedReplyBytes);
 }

@@ -82,15 +82,24 @@ void recordRateAfterReboot(int baud);
 // What --verify made of the versions after the reboot.
 void recordVerified(bool carriedFirmware, bool deviceCodeAccepted);
 
-// What a thread of detection's probes would have written to the log and the events (true: an
-// event), held for the run's thread to write in the candidates' order.
+// What a thread of detection's probes would have written to the log and the events, each line
+// with its time, held for the run's thread to write or leave out. A holding thread never reads
+// the run's record: whether a line is written is the run's thread's to decide.
 struct RecordHeld {
-    std::vector<std::pair<bool, std::string>> lines;
+    struct Line {
+        double seconds; // since the run's start
+        bool isEvent;
+        std::string text;
+    };
+    std::vector<Line> lines;
+    std::string consoleLine; // its console text since the last line end, not yet a log line
 };
 // On the calling thread, from now on, the log's lines and the events go to *held (null: written
-// again). Such a thread records only port operations, commands and replies.
+// again). Such a thread records only port operations, commands, replies and console text.
 void recordHoldOnThisThread(RecordHeld *held);
-void recordWriteHeld(const RecordHeld &held);
+// Writes the lines of several held records as one, in the order of their times; the console
+// text each held after its last line end joins the run's, in the order given.
+void recordWriteHeld(const std::vector<const RecordHeld *> &held);
 
 // The end of the run: the report written, then the log's last lines (what could not be written,
 // the outcome with the exit status the run ends with), the events' last line. stopSignal: the

@@ -23,6 +23,7 @@ namespace {
 
 int presenceEnd(int status, const char *outcome) {
     ComPortAPI_CloseCOM();
+    detectionEnded();
     recordPhase(PHASE_NONE);
     status = recordFinish(status, outcome);
     releaseRunBuffers();
@@ -85,16 +86,20 @@ int runWaitUntilGone(const Options &options) {
     // must never be taken for a new one. A unit that answers in its place with other versions,
     // and not the carried firmware, is a new unit.
     MonotonicTime lastAnswer = std::chrono::steady_clock::now();
-    for (;;) {
+    for (int own = options.baud;;) { // the unit's rate: the one it was found at, or last answered at
         Presence presence = askPresence(options.waitUntilGone);
         // One silence may be chance; and a unit cut short after an announcement may listen at
         // the rate of images instead of its own, or come back from a reboot at its own rate,
-        // which need not be the one it was found at: every rate of the port, in the product's order.
-        if (presence == PRESENCE_NONE)
-            firstRateAnswering(0, [&](int rate) {
+        // which need not be the one it was found at: every other rate of the port once, in the
+        // product's order, then back to the unit's own.
+        if (presence == PRESENCE_NONE) {
+            const int answered = firstRateAnswering(own, [&](int rate) {
                 ComPortAPI_SetBaudRate(rate);
                 return (presence = askPresence(options.waitUntilGone)) != PRESENCE_NONE;
             });
+            own = answered != 0 ? answered : own;
+            ComPortAPI_SetBaudRate(own);
+        }
         if (presence != PRESENCE_NONE) lastAnswer = std::chrono::steady_clock::now();
         const bool lineGone = !PortList_present(PortList_pathOf(gComPortNumber));
         if (presence == PRESENCE_NONE && (lineGone || secondsSince(lastAnswer) * 1000 > STATION_SILENT_UNIT_MS))

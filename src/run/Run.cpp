@@ -47,6 +47,7 @@ static bool readNumber(const char *prompt, int low, int high, const char *retryT
 // nothing), the closing prompt. Returns the exit status.
 static int endRun(const char *lastMessage, int status, const char *outcome) {
     ComPortAPI_CloseCOM();
+    detectionEnded();
     recordPhase(PHASE_NONE);
     consolePrint(lastMessage);
     status = recordFinish(status, outcome);
@@ -65,6 +66,7 @@ static std::string stoppedLine(RunPhase phase) {
 
 void stopRun(int signal) {
     ComPortAPI_CloseCOM();
+    detectionEnded(); // every probe's port given back too
     int status = EXIT_STOPPED;
     const bool over = runOutcomeIsKnown(status);
     consoleLine(stoppedLine(over ? PHASE_NONE : recordedPhase()).c_str());

@@ -19,7 +19,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -34,6 +36,7 @@ constexpr int kRefreshMs = 250;          // how often the folders are read again
 constexpr int kStreamSeconds = 300;      // an event stream ends after this; the browser reconnects
 constexpr int kStreamRetryMs = 2000;     // ...after this long, asking for what it missed
 constexpr int kStreamQuietSeconds = 15;  // a comment keeps a quiet stream alive through proxies
+constexpr int kStreamsPerClient = 64;    // event streams one client address holds at once (429 beyond)
 constexpr long long kJournalLimitMax = 1000;
 
 namespace {
@@ -42,6 +45,8 @@ struct Served {
     std::vector<std::unique_ptr<ServeFolder>> folders;
     std::vector<ServeFolder *> list;
     std::atomic<bool> stopping{false};
+    std::mutex streamsMutex;
+    std::map<std::string, int> streams; // event streams open, by client address
 };
 
 std::string dumpJson(const StateJson &value) {
@@ -256,9 +261,25 @@ std::string sseNews(const ServeFolder &folder, StreamPosition &position) {
     return out;
 }
 
+// One more event stream of client's, counted for as long as the token lives; null when the client
+// holds its share already, so that one client cannot take every connection the server has.
+std::shared_ptr<void> streamTaken(Served &served, const std::string &client) {
+    std::lock_guard<std::mutex> lock(served.streamsMutex);
+    int &open = served.streams[client];
+    if (open >= kStreamsPerClient) return nullptr;
+    ++open;
+    return std::shared_ptr<void>(&served, [client](void *p) {
+        Served &s = *static_cast<Served *>(p);
+        std::lock_guard<std::mutex> lock(s.streamsMutex);
+        if (--s.streams[client] == 0) s.streams.erase(client);
+    });
+}
+
 void getEvents(Served &served, const Request &req, Response &res) {
     ServeFolder *folder = folderAsked(served, req, res);
     if (folder == nullptr) return;
+    auto taken = streamTaken(served, req.remote_addr); // given back with the answer
+    if (!taken) return sendError(res, 429, "this client has its share of event streams open already");
     auto position = std::make_shared<StreamPosition>();
     long long last = 0;
     if (req.has_header("Last-Event-ID") && serveParseIndex(req.get_header_value("Last-Event-ID"), 0,
@@ -268,7 +289,7 @@ void getEvents(Served &served, const Request &req, Response &res) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kStreamSeconds);
     res.set_header("X-Accel-Buffering", "no");
     res.set_chunked_content_provider(
-        "text/event-stream", [&served, folder, position, until](size_t offset, httplib::DataSink &sink) {
+        "text/event-stream", [&served, folder, position, until, taken](size_t offset, httplib::DataSink &sink) {
             std::string out = offset == 0 ? "retry: " + std::to_string(kStreamRetryMs) + "\n\n" : "";
             unsigned long long seen = folder->waitForChange(0, 0);
             out += sseNews(*folder, *position);
@@ -351,14 +372,36 @@ static std::vector<std::string> ownNames() {
     return names;
 }
 
+// Why a request is refused before its route is looked at: 0 (it is not), or its status with why.
+static int refusal(const Request &req, const ServeHosts &hosts, std::string &why) {
+    // A Host that could be read two ways (two of them, "[::1]evil", "a:80@evil") names no host.
+    if (req.get_header_value_count("Host") > 1 || !serveHostWellFormed(req.get_header_value("Host"))) {
+        why = "a request names one host, and a port at most";
+        return 400;
+    }
+    // Only this machine's own names: a page elsewhere whose name was made to lead here is refused.
+    if (!serveHostAccepted(req.get_header_value("Host"), hosts)) {
+        why = "this server answers to this machine's own names and addresses only";
+        return 421;
+    }
+    // Only reading: any other method is refused before its route or its body is looked at.
+    why = "this server only reads: GET and HEAD";
+    return req.method == "GET" || req.method == "HEAD" ? 0 : 405;
+}
+
 static void configure(ServeHttp &server, Served &served, const std::string &address) {
     server.set_default_headers(securityHeaders());
-    // One listener a port: no second server shares it (cpp-httplib would set SO_REUSEPORT).
-    server.set_socket_options([](socket_t sock) {
+    // One listener a port: no second server shares it, and one stopped starts again at once. On
+    // Windows no option at all: a port bound so is shared with no later socket, SO_REUSEADDR or
+    // not (enhanced socket security, every Windows since Server 2003; one user may still bind the
+    // wildcard address and one named address of a port, each answering its own), and a closed
+    // server's lingering connections (TIME_WAIT) do not hold it. SO_EXCLUSIVEADDRUSE would keep
+    // the port from the next exclusive socket until every connection the closed one accepted is
+    // inactive: the station's restart within seconds. Elsewhere SO_REUSEADDR, which there only
+    // passes over a port's TIME_WAIT connections (cpp-httplib would add SO_REUSEPORT: shared).
+    server.set_socket_options([]([[maybe_unused]] socket_t sock) {
+#ifndef _WIN32
         int yes = 1;
-#ifdef _WIN32
-        setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&yes), sizeof yes);
-#else
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 #endif
     });
@@ -367,18 +410,13 @@ static void configure(ServeHttp &server, Served &served, const std::string &addr
     hosts.listen = address;
     hosts.names = ownNames();
     hosts.isOwnAddress = isOwnAddress;
-    // Only reading: any other method is refused before its route or its body is looked at. Only
-    // this machine's own names: a page elsewhere whose name was made to lead here is refused.
     server.set_pre_routing_handler([hosts](const Request &req, Response &res) {
-        if (!serveHostAccepted(req.get_header_value("Host"), hosts)) {
-            res.set_header("Connection", "close");
-            sendError(res, 421, "this server answers to this machine's own names and addresses only");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (req.method == "GET" || req.method == "HEAD") return httplib::Server::HandlerResponse::Unhandled;
-        res.set_header("Allow", "GET, HEAD");
+        std::string why;
+        const int status = refusal(req, hosts, why);
+        if (status == 0) return httplib::Server::HandlerResponse::Unhandled;
+        if (status == 405) res.set_header("Allow", "GET, HEAD");
         res.set_header("Connection", "close");
-        sendError(res, 405, "this server only reads: GET and HEAD");
+        sendError(res, status, why);
         return httplib::Server::HandlerResponse::Handled;
     });
     server.set_error_handler([](const Request &, Response &res) {

@@ -15,7 +15,6 @@
 
 static const size_t kStateMax = 8u << 20;    // a state file beyond this is not a station's
 static const size_t kLineMax = 1u << 20;     // a journal line beyond this counts as damaged
-static const size_t kReadStep = 64u << 20;   // journal bytes read per refresh
 static const unsigned long long kUnitFileMax = 1ull << 30; // a log or report served, up to this
 
 static std::string textOf(const StateJson &object, const char *key) {
@@ -90,37 +89,46 @@ void ServeFolder::readState() {
     ++version_;
 }
 
-bool ServeFolder::readJournal() {
-    std::string chunk;
-    unsigned long long size = 0, offset = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        offset = journalOffset_;
-    }
-    if (!fileReadPart(dir_ + "/journal.jsonl", offset, kReadStep, chunk, size)) return false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (size < journalOffset_) { // another journal in its place: read it from its start
-        units_.clear();
+// Reads on from where the last refresh stopped, a piece at a time, past the holes of a sparse
+// file: nothing is read twice, and a line of any length costs no more memory than a unit's.
+void ServeFolder::readJournal() {
+    const std::string path = dir_ + "/journal.jsonl";
+    std::string none;
+    unsigned long long size = 0; // the journal's size alone: nothing of it read yet
+    if (!fileReadPart(path, 0, 0, none, size) || size == journalOffset_) return;
+    if (size < journalOffset_) { // another journal in its place: read from its start
         journalOffset_ = 0;
+        unfinished_.clear();
+        std::lock_guard<std::mutex> lock(mutex_);
+        units_.clear();
         damaged_ = 0;
         ++version_;
-        return true;
     }
-    if (size == journalOffset_) return false;
-    size_t start = 0;
-    for (size_t end; (end = chunk.find('\n', start)) != std::string::npos; start = end + 1) {
-        units_.push_back(readJournalLine(chunk.substr(start, end - start)));
-        damaged_ += !units_.back().valid;
+    fileReadPieces(path, journalOffset_,
+                   [this](std::string_view piece, unsigned long long zeros) { takeJournalPiece(piece, zeros); });
+}
+
+void ServeFolder::takeJournalPiece(std::string_view piece, unsigned long long zerosBefore) {
+    journalOffset_ += zerosBefore + piece.size();
+    // The line so far, kept up to a byte past a unit's longest: enough to know it is damaged.
+    const auto keep = [this](std::string_view text) {
+        unfinished_.append(text.substr(0, kLineMax + 1 - unfinished_.size()));
+    };
+    if (zerosBefore > 0) unfinished_.resize(kLineMax + 1); // zeros in a line: no unit's
+    std::vector<JournalUnit> lines;
+    for (size_t end; (end = piece.find('\n')) != std::string_view::npos; piece.remove_prefix(end + 1)) {
+        keep(piece.substr(0, end));
+        lines.push_back(readJournalLine(std::move(unfinished_)));
+        unfinished_.clear();
     }
-    // An unfinished line waits for its end, unless it is already too long to be a unit's.
-    if (start == 0 && chunk.size() > kLineMax) {
-        units_.push_back(JournalUnit());
-        ++damaged_;
-        start = chunk.size();
+    keep(piece);
+    if (lines.empty()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (JournalUnit &line : lines) {
+        damaged_ += !line.valid;
+        units_.push_back(std::move(line));
     }
-    journalOffset_ += start;
-    if (start > 0) ++version_;
-    return start > 0;
+    ++version_;
 }
 
 bool ServeFolder::refresh() {

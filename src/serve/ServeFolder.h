@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using StateJson = nlohmann::ordered_json;
@@ -69,7 +70,8 @@ public:
 
 private:
     void readState();
-    bool readJournal();
+    void readJournal();
+    void takeJournalPiece(std::string_view piece, unsigned long long zerosBefore);
     std::string dir_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -77,8 +79,11 @@ private:
     std::string stateText_;
     std::shared_ptr<const StateJson> state_;
     std::vector<JournalUnit> units_;
-    unsigned long long journalOffset_ = 0; // bytes of the complete lines read
     size_t damaged_ = 0;
+    // The refreshing thread's alone: where the journal's reading stopped, and the line unfinished
+    // there so far (a line longer than a unit's is kept no longer: it is damaged whatever follows).
+    unsigned long long journalOffset_ = 0;
+    std::string unfinished_;
 };
 
 // Milliseconds since 1970 of an ISO 8601 time with its offset ("2026-12-07T17:58:32.592+00:00"),

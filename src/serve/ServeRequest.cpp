@@ -2,6 +2,8 @@
 
 #include "base/StringOperations.h"
 
+#include <algorithm>
+
 static bool allDigits(const std::string &text) {
     if (text.empty() || text.size() > 18) return false; // 18 digits always fit a long long
     for (char c : text)
@@ -44,6 +46,7 @@ static bool isLiteralLoopback(const std::string &host) {
 bool serveIsLoopback(const std::string &address) { return address == "localhost" || isLiteralLoopback(address); }
 
 bool serveHostAccepted(const std::string &hostHeader, const ServeHosts &hosts) {
+    if (!serveHostWellFormed(hostHeader)) return false;
     const std::string host = lowerCase(serveHostOf(hostHeader));
     if (host == "localhost" || isLiteralLoopback(host)) return true;
     if (hosts.loopback || host.empty()) return false;
@@ -57,6 +60,20 @@ bool serveHostAccepted(const std::string &hostHeader, const ServeHosts &hosts) {
         if (host == name) return true;
     const bool address = isIPv4(host, nullptr) || host.find(':') != std::string::npos;
     return address && hosts.isOwnAddress && hosts.isOwnAddress(host);
+}
+
+bool serveHostWellFormed(const std::string &header) {
+    const bool bracketed = !header.empty() && header.front() == '[';
+    const size_t hostEnd = bracketed ? header.find(']') : std::min(header.find(':'), header.size());
+    if (hostEnd == std::string::npos) return false; // "[::1", never closed
+    const std::string host = header.substr(bracketed, hostEnd - bracketed);
+    const std::string port = header.substr(hostEnd + bracketed);
+    const char *allowed = bracketed ? "0123456789abcdefABCDEF:."
+                                    : "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_.";
+    long long number = 0;
+    const bool portWellFormed = port.empty() || (port.size() > 1 && port[0] == ':' &&
+                                                 serveParseIndex(port.substr(1), 0, 65535, 0, number));
+    return !host.empty() && host.find_first_not_of(allowed) == std::string::npos && portWellFormed;
 }
 
 std::string serveHostOf(const std::string &header) {

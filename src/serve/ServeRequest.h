@@ -21,8 +21,11 @@ struct ServeHosts {
 };
 // A literal loopback address (127.0.0.0/8 written as four numbers, ::1) or localhost, with or
 // without a port; unless on loopback, also this machine's names and addresses and the address
-// it listens on. Nothing else: no name that merely begins like one of these.
+// it listens on. Nothing else: no name that merely begins like one of these, no malformed Host.
 bool serveHostAccepted(const std::string &hostHeader, const ServeHosts &hosts);
+// Whether a Host header is a host and an optional port and nothing more: a name or IPv4 address
+// (letters, digits, '-', '_', '.'), or an IPv6 address in brackets; then ':' and a port number.
+bool serveHostWellFormed(const std::string &header);
 // The host of a Host header ("127.0.0.1:8080" -> "127.0.0.1", "[::1]:80" -> "::1").
 std::string serveHostOf(const std::string &header);
 // A query parameter or path segment that must be a decimal number within [low, high]; an

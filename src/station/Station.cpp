@@ -60,7 +60,8 @@ struct Station {
     StationTotals totals{startedWall};
     std::vector<std::string> unwritten; // records that could not be written
     Clock::time_point started = Clock::now();
-    std::set<std::string> adopted;        // the records left behind that this station journaled
+    StationBefore before;                 // what the folder said of the station before this one
+    std::set<std::string> recorded;       // the files of each unit journaled (or kept to) while it looks for them
     Clock::time_point lookForLeftBehind;  // when to look for them again (never once past the window)
 };
 
@@ -97,7 +98,8 @@ void startWaiting(Station &w, size_t slot, StationPort &port, StationView &view)
 void startUpdate(Station &w, size_t slot, StationPort &port, StationView &view) {
     const WallTime now = std::chrono::system_clock::now();
     std::string base = w.dir + "/" + portFileTag(port) + "-" + fileTimeStamp(now);
-    for (int n = 2; std::filesystem::exists(base + ".log") || std::filesystem::exists(base + ".report.json"); ++n)
+    std::error_code code;
+    for (int n = 2; std::filesystem::exists(base + ".log", code) || std::filesystem::exists(base + ".report.json", code); ++n)
         base = w.dir + "/" + portFileTag(port) + "-" + fileTimeStamp(now) + "-" + std::to_string(n);
     port.unit = ChildRun();
     port.unit.started = Clock::now();
@@ -119,6 +121,7 @@ void startRemoval(Station &w, size_t slot, StationPort &port, StationView &view)
 // One line of the journal for a unit handled, written, flushed and on disk before anything
 // else; a line the disk does not take is kept and written with the next one it takes.
 void journalUnit(Station &w, const StationPort &port) {
+    if (w.lookForLeftBehind != Clock::time_point::max()) w.recorded.insert({port.log, port.report}); // not adopted as left
     const std::string reason = w.journal.appendLine(stationJournalLine(port, w.dir));
     if (!reason.empty())
         w.recordError = "the journal could not take the line of " + unitName(port) + ": " + reason +
@@ -145,20 +148,19 @@ void adoptLeftBehind(Station &w) {
     const Clock::time_point now = Clock::now();
     if (w.lookForLeftBehind == Clock::time_point::max() || now < w.lookForLeftBehind) return;
     const bool last = now - w.started >= kLeftBehindWindow;
-    w.lookForLeftBehind = last ? Clock::time_point::max() : now + kLeftBehindLooks;
-    std::set<std::string> ours = w.adopted;
+    std::set<std::string> ours = w.recorded;
     for (const auto &[slot, port] : w.ports) ours.insert({port.log, port.report});
-    for (StationPort &port : unitsLeftBehind(w.dir, ours, last)) {
+    for (StationPort &port : unitsLeftBehind(w.dir, ours, w.before, last)) {
         for (const auto &[slot, watched] : w.ports) // on a slot this station watches: as it names it
             if (watched.path == port.path) {
                 port.name = watched.name;
                 port.given = watched.given;
                 port.label = watched.label;
             }
-        w.adopted.insert({port.log, port.report});
         journalUnit(w, port);
         w.totals.noteLeftBehind(port); // not this station's unit: named at the end, never counted
     }
+    w.lookForLeftBehind = last ? Clock::time_point::max() : now + kLeftBehindLooks;
 }
 
 // A unit has answered on the port: its update starts, unless it could not be recorded.
@@ -264,10 +266,11 @@ void readPorts(Station &w, StationView &view) {
     for (auto &[slot, port] : w.ports) {
         if (w.children.running(slot) || !port.sameAs.empty()) continue;
         locate(port, slot, usb);
+        stationResume(w.before, port); // a unit the station before left attached: watched until it goes
         const bool present = !port.path.empty() && PortList_present(port.path);
         // A port named twice (a link and its device, 3 and COM3) is watched once.
         for (const auto &[other, first] : w.ports)
-            if (other < slot && present && first.path != "" && PortList_sameDevice(first.path, port.path))
+            if (other < slot && present && port.sameAs.empty() && first.path != "" && PortList_sameDevice(first.path, port.path))
                 port.sameAs = first.label;
         if (!port.sameAs.empty()) {
             setState(port, STATE_IDLE, view);
@@ -370,6 +373,7 @@ void writeState(Station &w, std::map<size_t, std::string> &shown, bool now = fal
         }
         ports.push_back(std::move(p));
     }
+    w.state->runsUnjournaled(stationUnjournaled(w.dir, w.ports, w.journal.kept(), w.before, w.recorded));
     w.state->write(w.totals.countsJson(), ports, now ? "ended" : stageName(w), noteText(w), w.journal.lines(), now);
 }
 
@@ -392,10 +396,11 @@ bool openFolder(Station &w, int &status) {
     w.me = "station " + std::to_string(platformProcessId()) + " started " + timeStamp(w.startedWall) + " on " +
            platformHostName();
     const HoldResult held = code ? HOLD_FAILED : platformHoldFile(stationLockOf(w.dir), w.me + "\n", why);
+    if (held == HOLD_TAKEN) w.before = stationBefore(w.dir); // before this station writes there
     if (code) reason = "cannot create the folder " + w.dir + ": " + code.message();
     else if (held == HOLD_BY_ANOTHER) {
         consolePrintf("ERROR: %s is the folder of another station (%s): give this one its own --log-dir.\r\n",
-                      w.dir.c_str(), why.c_str());
+                      consoleSafeName(w.dir).c_str(), consoleSafeName(why).c_str());
         status = EXIT_USAGE;
         return false;
     } else if (held == HOLD_FAILED)
@@ -406,7 +411,7 @@ bool openFolder(Station &w, int &status) {
         w.journal.mayReopen = [&w](std::string &why) { return stationHoldFolder(w.dir, w.me, why); };
         return true;
     }
-    consolePrintf("ERROR: %s.\r\n", reason.c_str());
+    consolePrintf("ERROR: %s.\r\n", consoleSafeName(reason).c_str());
     status = EXIT_UPDATE_FAILED;
     return false;
 }
@@ -421,8 +426,8 @@ std::vector<const StationPort *> rowsOf(const Station &w) {
 std::string closingLines(Station &w) {
     const int handled = w.totals.handled();
     std::string closing = "\r\n" + std::to_string(handled) + (handled == 1 ? " unit" : " units") +
-                          " handled; their record is in " + w.dir + " (journal.jsonl).\r\n";
-    for (const std::string &line : w.totals.toHandLines()) closing += line + "\r\n";
+                          " handled; their record is in " + consoleSafeName(w.dir) + " (journal.jsonl).\r\n";
+    for (const std::string &line : w.totals.toHandLines()) closing += consoleSafeName(line) + "\r\n";
     for (const std::string &line : w.journal.kept()) {
         const json kept = json::parse(line, nullptr, false);
         w.unwritten.push_back("the journal " + w.dir + "/journal.jsonl lost the line of the unit on " +
@@ -430,7 +435,7 @@ std::string closingLines(Station &w) {
     }
     const std::string closed = w.journal.close();
     if (!closed.empty()) w.unwritten.push_back("the journal " + closed);
-    for (const std::string &what : w.unwritten) closing += "ERROR: " + what + ".\r\n";
+    for (const std::string &what : w.unwritten) closing += "ERROR: " + consoleSafeName(what) + ".\r\n";
     return closing;
 }
 
@@ -441,7 +446,7 @@ int runStation(const Options &options) {
     int status = EXIT_UPDATE_OK;
     if (!openFolder(w, status)) return status;
     const std::string heading = "Station: updating each unit plugged into " + portsText(options) + "; its record in " +
-                                w.dir + buildNotesText() + "\r\n" + w.server.start(w.children);
+                                consoleSafeName(w.dir) + buildNotesText() + "\r\n" + w.server.start(w.children);
     consolePrint(heading.c_str());
     StationView view(platformConsoleTakesCursorMoves(), platformConsoleColumns(), heading);
     std::map<size_t, std::string> shown; // per port: what the live state last told of it

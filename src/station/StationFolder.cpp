@@ -1,17 +1,45 @@
 #include "station/StationFolder.h"
 
+#include "platform/FileRead.h"
 #include "platform/Platform.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const size_t kAttemptFilesKept = 100;
+const size_t kAttemptsKept = 100; // each its log and its report
+
+// The attempt a file of attempts/ belongs to: its name without ".log" or ".report.json".
+std::string attemptOf(const std::string &name) {
+    for (const std::string end : {".report.json", ".log"})
+        if (name.size() > end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0)
+            return name.substr(0, name.size() - end.size());
+    return name;
+}
+
+// The newest attempts stay, each with its log and its report; the older ones go.
+void pruneAttempts(const fs::path &attempts) {
+    std::map<std::string, fs::file_time_type> newest; // by attempt: the time of its newest file
+    fileListFolder(attempts.string(), [&](const std::string &name) {
+        std::error_code code;
+        fs::file_time_type &time = newest.try_emplace(attemptOf(name), fs::file_time_type::min()).first->second;
+        time = std::max(time, fs::last_write_time(attempts / name, code));
+    });
+    std::vector<std::pair<fs::file_time_type, std::string>> byTime;
+    for (const auto &[attempt, time] : newest) byTime.emplace_back(time, attempt);
+    std::sort(byTime.begin(), byTime.end());
+    for (size_t i = 0; i + kAttemptsKept < byTime.size(); ++i)
+        for (const char *end : {".log", ".report.json"}) {
+            std::error_code code;
+            fs::remove(attempts / (byTime[i].second + end), code);
+        }
+}
 
 } // namespace
 
@@ -37,14 +65,15 @@ void stationKeepAttempt(const std::string &dir, const StationPort &port) {
     const fs::path attempts = fs::path(dir) / "attempts";
     std::error_code code;
     fs::create_directory(attempts, code);
-    for (const std::string *file : {&port.log, &port.report}) {
+    // A name of its own: an attempt in the same second as an earlier one on the port replaces none.
+    const std::string base = attemptOf(fs::path(port.log).filename().string());
+    std::string name = base;
+    for (int n = 2; fs::exists(attempts / (name + ".log"), code) || fs::exists(attempts / (name + ".report.json"), code); ++n)
+        name = base + "-" + std::to_string(n);
+    for (const auto &[file, end] : {std::pair{&port.log, ".log"}, {&port.report, ".report.json"}}) {
         std::error_code moved;
-        fs::rename(*file, attempts / fs::path(*file).filename(), moved);
+        fs::rename(*file, attempts / (name + end), moved);
         if (moved) std::remove(file->c_str());
     }
-    std::vector<std::pair<fs::file_time_type, fs::path>> kept;
-    for (const auto &entry : fs::directory_iterator(attempts, code)) kept.emplace_back(entry.last_write_time(code), entry.path());
-    if (kept.size() <= kAttemptFilesKept) return;
-    std::sort(kept.begin(), kept.end());
-    for (size_t i = 0; i + kAttemptFilesKept < kept.size(); ++i) fs::remove(kept[i].second, code);
+    pruneAttempts(attempts);
 }

@@ -15,8 +15,9 @@ std::string stationLockOf(const std::string &dir);
 // anything is recorded there). False, with why, when another station holds it by then.
 bool stationHoldFolder(const std::string &dir, const std::string &me, std::string &why);
 // An update run that found no unit on its port leaves no unit's record: its log and report go
-// aside to dir/attempts, which keeps the newest of them, so that a slot that keeps failing
-// leaves evidence without filling the folder.
+// aside to dir/attempts, each under a name of its own, which keeps the newest hundred of them
+// (a log and its report each), so that a slot that keeps failing leaves evidence without
+// filling the folder.
 void stationKeepAttempt(const std::string &dir, const StationPort &port);
 
 #endif

@@ -20,9 +20,9 @@ const std::uintmax_t kLeastFreeBytes = 1u << 20;
 size_t countLines(const std::string &path, bool &cut) {
     size_t n = 0;
     cut = false;
-    fileReadPieces(path, 0, [&](std::string_view piece) {
+    fileReadPieces(path, 0, [&](std::string_view piece, unsigned long long zeros) {
         n += (size_t)std::count(piece.begin(), piece.end(), '\n');
-        cut = piece.back() != '\n';
+        cut = piece.empty() ? cut || zeros > 0 : piece.back() != '\n';
     });
     return n + cut;
 }
@@ -36,7 +36,8 @@ StationJournal::~StationJournal() {
 std::string StationJournal::open(const std::string &folder) {
     dir = folder;
     path = dir + "/journal.jsonl";
-    const bool existed = std::filesystem::exists(path);
+    std::error_code code;
+    const bool existed = std::filesystem::exists(path, code);
     std::string reason;
     if ((file = platformOpenToAppend(path.c_str(), reason)) == nullptr) return "cannot use " + path + ": " + reason;
     setvbuf(file, nullptr, _IONBF, 0); // what a failed write left is on the file, to be undone
@@ -75,7 +76,8 @@ std::string StationJournal::retry() {
         file = nullptr;
     }
     std::string reason;
-    if (file == nullptr && std::filesystem::is_directory(dir)) { // a fresh journal, once the folder is ours again
+    std::error_code code;
+    if (file == nullptr && std::filesystem::is_directory(dir, code)) { // a fresh journal, once the folder is ours again
         if (mayReopen && !mayReopen(reason)) return reason;
         reason = open(dir);
     }

@@ -2,12 +2,16 @@
 
 #include "base/StringOperations.h"
 #include "platform/FileRead.h"
+#include "product/Product.h"
 #include "record/Outcome.h"
+#include "station/StationFolder.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <regex>
 
 using json = nlohmann::ordered_json;
@@ -18,59 +22,89 @@ const size_t kRecordMax = 64u << 20; // a record larger than this is no run's
 const size_t kLineMax = 1u << 20;    // a journal line longer than this is no unit's
 
 // "port-ttyUSB0-2026-12-08_07-59-45.log", "...-2.log": a log a station named for a unit's run
-// (a parallel run's "port-COM3.log" is none).
+// (a parallel run's "port-COM3.log" is none), whatever characters its port's path holds.
 bool isRunLog(const std::string &name) {
-    static const std::regex runLog(R"(port-.+-\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d(-\d+)?\.log)");
+    static const std::regex runLog(R"(port-[\s\S]+-\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d(-\d+)?\.log)");
     return std::regex_match(name, runLog);
 }
 
-// The files a journal line names.
-void namedBy(const std::string &text, std::set<std::string> &named) {
-    const json line = jsonNesting(text) <= JSON_NESTING_MAX ? json::parse(text, nullptr, false) : json();
-    if (!line.is_object()) return;
-    for (const char *field : {"log", "report"})
-        if (line.contains(field) && line[field].is_string()) named.insert(line[field].get<std::string>());
-}
-
-// The files every line of dir's journal names, read a piece at a time however long it has grown
-// (a month of units). False when a journal is there but cannot be read: nothing is taken then,
-// rather than every unit of the folder a second time.
-bool journaled(const std::string &dir, std::set<std::string> &named) {
-    const std::string path = dir + "/journal.jsonl";
-    std::string line;
-    const bool read = fileReadPieces(path, 0, [&](std::string_view piece) {
-        for (char c : piece) {
-            if (c != '\n') {
-                if (line.size() <= kLineMax) line += c; // a longer line is no unit's: damaged
-                continue;
-            }
-            namedBy(line, named);
-            line.clear();
-        }
-    });
-    std::error_code code;
-    if (!read) return !std::filesystem::exists(path, code);
-    namedBy(line, named);
-    return true;
-}
-
-std::string argumentAfter(const std::string &commandLine, const std::string &option) {
-    const size_t at = commandLine.find(" " + option + " ");
-    if (at == std::string::npos) return "";
-    const size_t start = at + option.size() + 2;
-    return commandLine.substr(start, commandLine.find(' ', start) - start);
+// The JSON object of a record's text; null for any other text (one nested deeper than a record
+// ever is never parsed).
+json objectOf(const std::string &text) {
+    const json value = jsonNesting(text) <= JSON_NESTING_MAX ? json::parse(text, nullptr, false) : json();
+    return value.is_object() ? value : json();
 }
 
 std::string text(const json &object, const char *key) {
     return object.is_object() && object.contains(key) && object[key].is_string() ? object[key].get<std::string>() : "";
 }
 
+std::string fileName(const std::string &path) { return std::filesystem::path(path).filename().string(); }
+
+// Each line of dir's journal, read a piece at a time however long it has grown (a month of
+// units), the holes of a sparse file skipped; a line too long to be a unit's, or with zeros in
+// it, is given empty (damaged). False when a journal is there but cannot be read.
+bool eachJournalLine(const std::string &dir, const std::function<void(const std::string &line)> &take) {
+    const std::string path = dir + "/journal.jsonl";
+    std::string line;
+    bool damaged = false;
+    const bool read = fileReadPieces(path, 0, [&](std::string_view piece, unsigned long long zeros) {
+        damaged |= zeros > 0;
+        for (char c : piece) {
+            if (c == '\n') {
+                take(damaged ? "" : line);
+                line.clear();
+                damaged = false;
+            } else if (!(damaged |= line.size() >= kLineMax)) {
+                line += c;
+            }
+        }
+    });
+    std::error_code code;
+    if (!read) return !std::filesystem::exists(path, code);
+    take(damaged ? "" : line);
+    return true;
+}
+
+// The versions a unit is told by ("1.0.4 1.04"): after its update, else before; "unknown".
+std::string versionsOf(const json &line) {
+    for (const char *field : {"after", "before"}) {
+        const json versions = line.contains(field) ? line[field] : json();
+        if (!text(versions, "firmware").empty()) return text(versions, "firmware") + " " + text(versions, "fpga");
+    }
+    return "unknown";
+}
+
+// The unit a port of the state file was left with (it shows one while working or to be removed).
+void attachedFromState(const json &port, std::map<std::string, StationPort> &attached) {
+    const json unit = port.is_object() && port.contains("unit") ? port["unit"] : json();
+    if (!unit.is_object() || text(port, "path").empty()) return;
+    StationPort &left = attached[text(port, "path")];
+    left.known = text(unit, "known").empty() ? "unknown" : text(unit, "known");
+    left.baud = unit.contains("baud") && unit["baud"].is_number_integer() ? unit["baud"].get<int>() : 0;
+    left.unit.kind = text(unit, "kind");
+    left.last = text(port, "last");
+}
+
+// The port a run went by, from its command line read back whole (a path may hold spaces).
+void portOfCommandLine(const std::string &commandLine, StationPort &port) {
+    const std::vector<std::string> args = commandLineArguments(commandLine);
+    for (size_t i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == "--port") port.path = port.name = args[i + 1];
+        else if (args[i] == "--as-com") port.com = std::atoi(args[i + 1].c_str());
+}
+
+// The files a journal line names.
+void namedBy(const std::string &line, std::set<std::string> &named) {
+    const json unit = objectOf(line);
+    for (const char *field : {"log", "report"})
+        if (!text(unit, field).empty()) named.insert(text(unit, field));
+}
+
 // A unit as its report tells it.
 StationPort fromReport(const json &report, const std::string &log, const std::string &reportFile) {
     StationPort port;
-    const std::string commandLine = text(report, "command_line");
-    port.path = port.name = argumentAfter(commandLine, "--port");
-    port.com = std::atoi(argumentAfter(commandLine, "--as-com").c_str());
+    portOfCommandLine(text(report, "command_line"), port);
     port.unitStarted = text(report, "started");
     port.log = log;
     port.report = reportFile;
@@ -89,47 +123,147 @@ StationPort fromReport(const json &report, const std::string &log, const std::st
     return port;
 }
 
-// A unit as its log alone tells it: killed before it wrote its report.
-StationPort fromLog(const std::string &logText, const std::string &log) {
+// Each line of a log: its time, and what it says after its seconds ("phase: FPGA image").
+void eachLogLine(const std::string &text, const std::function<void(const std::string &time, const std::string &what)> &take) {
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, end - at);
+        const size_t time = line.find(' '), seconds = time == std::string::npos ? time : line.find(' ', time + 1);
+        if (seconds != std::string::npos) take(line.substr(0, time), line.substr(seconds + 1));
+        at = end + 1;
+    }
+}
+
+// What follows head at the start of what ("" when it does not start so).
+std::string after(const std::string &what, const char *head) {
+    return what.rfind(head, 0) == 0 ? what.substr(std::strlen(head)) : "";
+}
+
+// A unit as its log alone tells it: no report it can use (none written, or one that is no
+// run's: a link, too large, fields of another type). Its outcome line, where the run wrote one,
+// gives its outcome and exit status; a run killed before has "ended without a report".
+StationPort fromLog(const std::string &logText, const std::string &log, const std::string &reportFile) {
     StationPort port;
     port.log = log;
-    const std::string first = logText.substr(0, logText.find('\n'));
-    const size_t lastStart = logText.rfind('\n', logText.size() >= 2 ? logText.size() - 2 : 0);
-    const std::string last = logText.substr(lastStart == std::string::npos ? 0 : lastStart + 1);
-    port.unitStarted = first.substr(0, first.find(' '));
-    port.path = port.name = argumentAfter(first, "--port");
-    port.com = std::atoi(argumentAfter(first, "--as-com").c_str());
+    port.report = reportFile;
     ChildRun &u = port.unit;
-    u.endedAt = last.substr(0, last.find(' '));
-    const size_t phase = logText.rfind(" phase: ");
-    if (phase != std::string::npos) u.end.phase = phaseNamed(logText.substr(phase + 8, logText.find('\n', phase) - phase - 8));
-    childRunEnded(u, -1);
+    std::string ending; // "failed: ...: update again (exit status 1)"
+    eachLogLine(logText, [&](const std::string &time, const std::string &what) {
+        if (port.unitStarted.empty()) port.unitStarted = time;
+        u.endedAt = time;
+        const std::string started = after(what, "==== FwUpgrade ");
+        if (started.find(" started: ") != std::string::npos) portOfCommandLine(started.substr(started.find(" started: ") + 10), port);
+        if (!after(what, "phase: ").empty()) u.end.phase = phaseNamed(after(what, "phase: "));
+        if (!after(what, "unit kind: ").empty()) u.kind = after(what, "unit kind: ");
+        for (const auto &[head, fields] : {std::pair{"versions: ", &u.beforeFields}, {"versions after the reboot: ", &u.afterFields}})
+            if (objectOf(after(what, head)).is_object()) *fields = objectOf(after(what, head)).dump();
+        if (!after(what, "outcome: ").empty()) ending = after(what, "outcome: ");
+    });
+    const size_t status = ending.rfind(" (exit status ");
+    const std::string outcome = status == std::string::npos ? "" : outcomeDescribed(ending.substr(0, status));
+    if (outcome.empty()) {
+        childRunEnded(u, -1);
+        return port;
+    }
+    childRunSet(u, outcome, ending.substr(0, status));
+    u.status = std::atoi(ending.c_str() + status + std::strlen(" (exit status "));
+    u.finished = true;
     return port;
+}
+
+// The unit of the run whose log is dir/name, as its records tell it; false when it is no run's
+// log, or its run may still be going.
+bool runLeftBehind(const std::string &dir, const std::string &name, bool logsAlone, StationPort &port) {
+    const std::string path = dir + "/" + name, reportFile = path.substr(0, path.size() - 4) + ".report.json";
+    std::string logText, reportText;
+    if (!fileReadWhole(path, kRecordMax, logText) || logText.substr(0, logText.find('\n')).find(" ==== FwUpgrade ") == std::string::npos)
+        return false; // no run's log
+    const json report = fileReadWhole(reportFile, kRecordMax, reportText) ? objectOf(reportText) : json();
+    if (!report.is_object() && !logsAlone && logText.find(" outcome: ") == std::string::npos) return false;
+    try {
+        port = report.is_object() ? fromReport(report, path, reportFile) : fromLog(logText, path, reportFile);
+    } catch (const json::exception &) { // a report with fields of another type: its log tells
+        port = fromLog(logText, path, reportFile);
+    }
+    return true;
 }
 
 } // namespace
 
-std::vector<StationPort> unitsLeftBehind(const std::string &dir, const std::set<std::string> &ours, bool logsAlone) {
-    std::set<std::string> named;
-    if (!journaled(dir, named)) return {};
-    std::vector<std::pair<std::string, StationPort>> found; // by the time the run ended
+StationBefore stationBefore(const std::string &dir) {
+    StationBefore before;
     std::error_code code;
-    for (const auto &entry : std::filesystem::directory_iterator(dir, code)) {
-        const std::string name = entry.path().filename().string(), path = dir + "/" + name;
-        if (!isRunLog(name) || named.count(name) || ours.count(path)) continue;
-        const std::string base = path.substr(0, path.size() - 4), reportFile = base + ".report.json";
-        std::string logText, reportText;
-        if (!fileReadWhole(path, kRecordMax, logText) || logText.substr(0, logText.find('\n')).find(" ==== FwUpgrade ") == std::string::npos)
-            continue; // no run's log
-        const json report = fileReadWhole(reportFile, kRecordMax, reportText) && jsonNesting(reportText) <= JSON_NESTING_MAX
-                                ? json::parse(reportText, nullptr, false)
-                                : json();
-        if (!report.is_object() && !logsAlone && logText.find(" outcome: ") == std::string::npos) continue;
+    before.journalFound = std::filesystem::exists(dir + "/journal.jsonl", code);
+    std::string stateText;
+    const json state = fileReadWhole(dir + "/station-state.json", kRecordMax, stateText) ? objectOf(stateText) : json();
+    if (state.contains("format") && state["format"] == 1 && state.contains("ports") && state["ports"].is_array()) {
+        for (const json &port : state["ports"]) attachedFromState(port, before.attached);
+        if (state.contains("runs_unjournaled") && state["runs_unjournaled"].is_array()) before.unjournaled.emplace();
+        for (const json &name : before.unjournaled ? state["runs_unjournaled"] : json::array())
+            if (name.is_string() && std::filesystem::exists(dir + "/" + name.get<std::string>(), code))
+                before.unjournaled->insert(name.get<std::string>()); // still there to take over
+        return before;
+    }
+    // No state (lost to a power cut, removed): the unit journaled last on each port may be there.
+    eachJournalLine(dir, [&](const std::string &line) {
+        const json unit = objectOf(line);
+        if (text(unit, "path").empty()) return;
+        StationPort &left = before.attached[text(unit, "path")];
+        left.known = versionsOf(unit);
+        left.unit.kind = text(unit, "kind");
+        left.last = text(unit, "summary");
+    });
+    return before;
+}
+
+void stationResume(StationBefore &before, StationPort &port) {
+    const auto at = before.attached.find(port.path);
+    if (at == before.attached.end()) return;
+    const StationPort &left = at->second;
+    const bool rate = std::find(std::begin(DETECTION_BAUD_RATES), std::end(DETECTION_BAUD_RATES), left.baud) !=
+                      std::end(DETECTION_BAUD_RATES);
+    port.awaitingRemoval = true;
+    port.known = left.known;
+    port.baud = rate ? left.baud : DETECTION_BAUD_RATES[0]; // not known: the sweep finds it
+    port.unit.kind = left.unit.kind;
+    port.last = left.last;
+    before.attached.erase(at);
+}
+
+std::vector<std::string> stationUnjournaled(const std::string &dir, const std::map<size_t, StationPort> &ports,
+                                            const std::deque<std::string> &kept, const StationBefore &before,
+                                            const std::set<std::string> &recorded) {
+    std::set<std::string> names;
+    for (const auto &[slot, port] : ports)
+        if (port.state == STATE_WORKING) names.insert(fileName(port.log));
+    for (const std::string &line : kept)
+        if (!text(objectOf(line), "log").empty()) names.insert(text(objectOf(line), "log"));
+    for (const std::string &name : before.unjournaled.value_or(std::set<std::string>()))
+        if (!recorded.count(dir + "/" + name)) names.insert(name);
+    return {names.begin(), names.end()};
+}
+
+std::vector<StationPort> unitsLeftBehind(const std::string &dir, const std::set<std::string> &ours,
+                                         const StationBefore &before, bool logsAlone) {
+    std::set<std::string> named;
+    // A journal there that cannot be read, or none and no state that names the runs: nothing is
+    // taken, rather than every unit of the folder a second time.
+    if (!eachJournalLine(dir, [&](const std::string &line) { namedBy(line, named); }) ||
+        (!before.journalFound && !before.unjournaled))
+        return {};
+    std::vector<std::string> names;
+    fileListFolder(dir, [&](const std::string &name) {
+        if (isRunLog(name) && !named.count(name) && !ours.count(dir + "/" + name) &&
+            (!before.unjournaled || before.unjournaled->count(name)))
+            names.push_back(name);
+    });
+    std::vector<std::pair<std::string, StationPort>> found; // by the time the run ended
+    for (const std::string &name : names) {
         StationPort port;
-        try {
-            port = report.is_object() ? fromReport(report, path, reportFile) : fromLog(logText, path);
-        } catch (const json::exception &) { // a report with fields of another type: its log tells
-            port = fromLog(logText, path);
+        if (!runLeftBehind(dir, name, logsAlone, port)) continue;
+        if (verdictOf(port.unit.outcome()) == VERDICT_NO_UNIT) { // an attempt, no unit's record
+            stationKeepAttempt(dir, port);
+            continue;
         }
         port.foundAfterRestart = true;
         port.label = port.name;

@@ -15,6 +15,14 @@ using json = nlohmann::ordered_json;
 
 const size_t kEventsKept = 256; // a reader that reconnects within them misses nothing
 
+// The versions the port's unit is told by, for a station that starts after this one: those it
+// ended with once handled, those it began with while its update runs.
+std::string knownVersions(const StationPort &port) {
+    const std::string &before = port.unit.before;
+    if (port.awaitingRemoval) return port.known;
+    return before.empty() || before == "unreadable" ? "unknown" : before;
+}
+
 } // namespace
 
 StationState::StationState(const std::string &dir, json facts) : path(dir + "/station-state.json"), station(std::move(facts)) {
@@ -40,7 +48,7 @@ StationState::json StationState::stationFacts(const std::string &id, const std::
             {"started", started}};
 }
 
-// What its console row shows.
+// What its console row shows, and the unit it shows.
 StationState::json StationState::portJson(size_t slot, const StationPort &port) {
     const bool working = port.state == STATE_WORKING;
     const bool unitShown = working || port.state == STATE_REMOVE || port.awaitingRemoval;
@@ -55,7 +63,9 @@ StationState::json StationState::portJson(size_t slot, const StationPort &port) 
             {"phase", working && u.phase != "starting" && u.phase != "done" ? json(u.phase) : json(nullptr)},
             {"percent", working && u.percent >= 0 ? json(u.percent) : json(nullptr)},
             {"unit", unitShown ? json{{"kind", u.kind.empty() ? json(nullptr) : json(u.kind)},
-                                      {"before", u.before.empty() ? json(nullptr) : json(u.before)}}
+                                      {"before", u.before.empty() ? json(nullptr) : json(u.before)},
+                                      {"known", knownVersions(port)},
+                                      {"baud", port.baud}}
                                : json(nullptr)},
             {"since", timeStamp(std::chrono::system_clock::now() -
                                 std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::steady_clock::now() - port.since))},
@@ -79,7 +89,8 @@ bool StationState::write(const json &counts, const json &ports, const std::strin
                          size_t journalLines, bool now) {
     const auto at = std::chrono::steady_clock::now();
     // A port's percent changes the file without an event; nothing at all changes nothing.
-    const std::string key = json{counts, ports, stage, note, journalLines}.dump(-1, ' ', false, json::error_handler_t::replace);
+    const std::string key =
+        json{counts, ports, stage, note, journalLines, unjournaled}.dump(-1, ' ', false, json::error_handler_t::replace);
     if (!now && !changed && (key == lastKey || at - lastWrite < std::chrono::milliseconds(250))) return true;
     json facts = station;
     facts["updated"] = timeStamp(std::chrono::system_clock::now());
@@ -88,6 +99,7 @@ bool StationState::write(const json &counts, const json &ports, const std::strin
     const json state = {{"format", 1},          {"run", run},
                         {"station", facts},     {"counts", counts},
                         {"ports", ports},       {"journal", {{"lines", journalLines}}},
+                        {"runs_unjournaled", unjournaled},
                         {"events", json(events)}};
     const std::string text = state.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
     // Not synced: the state of this moment, of no use after a power cut; the journal is the record.

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <deque>
 #include <string>
+#include <vector>
 
 class StationState {
   public:
@@ -22,6 +23,9 @@ class StationState {
     // A port's state changed (its object as in "ports"), or a unit's journal line was written.
     void portChanged(const json &port);
     void unitJournaled(size_t line);
+    // The logs of the runs not journaled yet (under way, their line kept in memory, left by the
+    // station before and not taken over yet): the station after this one journals those.
+    void runsUnjournaled(std::vector<std::string> logs) { unjournaled = std::move(logs); }
     // Replaces the file: at once after a change above (or `now`), else at most four times a
     // second. False when it could not be written (tried again at the next call).
     bool write(const json &counts, const json &ports, const std::string &stage, const std::string &note,
@@ -36,6 +40,7 @@ class StationState {
     json station;
     std::string run; // tells this station's ids from another's on the same folder
     std::deque<json> events;
+    std::vector<std::string> unjournaled;
     long long nextId = 1;
     bool changed = true;
     std::string lastKey; // what the last file said, but for its time

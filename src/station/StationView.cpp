@@ -48,11 +48,12 @@ void StationView::changed(const StationPort &port) {
     // How its unit ended, while that unit is still there (not for a slot that was only waiting).
     if ((port.state == STATE_REMOVE || (port.state == STATE_IDLE && port.awaitingRemoval)) && !port.last.empty())
         line += " (" + port.last + ")";
-    consoleLine(line.c_str());
+    consoleLine(consoleSafeName(line).c_str());
 }
 
-void StationView::draw(const std::vector<const StationPort *> &ports, const std::string &totals, const std::string &note,
+void StationView::draw(const std::vector<const StationPort *> &ports, const std::string &totals, const std::string &text,
                      bool now) {
+    const std::string note = consoleSafeName(text); // it names the folder, and a unit's port
     if (!live) { // the line view says when the station begins to stop, and how it ended
         if (!note.empty() && gist(note) != gist(lastNote)) consoleLine(note.c_str());
         if (now) consoleLine(totals.c_str());

@@ -14,5 +14,9 @@ extern std::vector<std::pair<int, DWORD>> gDetectionUnopened;
 
 // TRUE: a unit answered the probe; port gComPortNumber left open at gBaudRate.
 BOOL detectComPortAndBaudrate();
+// Before the run ends: every probe's thread joined, its port given back (one that the driver
+// holds past a bound is left to end by itself; it touches nothing of the run's). True when none
+// is left.
+bool detectionEnded();
 
 #endif

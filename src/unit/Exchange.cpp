@@ -26,8 +26,11 @@ struct Reply {
 
 // Per thread: detection's probes run on threads of their own, each on its port.
 static thread_local bool gLineFailed = false;
+static thread_local size_t gReplyBytes = 0;
 
 bool exchangeLineFailed() { return gLineFailed; }
+
+size_t exchangeReplyBytes() { return gReplyBytes; }
 
 namespace {
 
@@ -62,6 +65,7 @@ static bool collectReply(const Line &line, Reply &reply, const char *expected, B
             return true;
         }
         reply.received += (size_t)count;
+        gReplyBytes = reply.received;
         if (reply.firstBytes.size() < kShownBytes)
             reply.firstBytes.append(data, std::min((size_t)count, kShownBytes - reply.firstBytes.size()));
         if (reply.received > enough) {
@@ -89,6 +93,7 @@ static BOOL sendCommandOn(const Line &line, const char *commandToSend, BOOL isEc
     std::strcat(line.buffer, "\n\r");
     int written = 0;
     gLineFailed = false;
+    gReplyBytes = 0;
     recordCommand(line.buffer, length);
     if (!line.write(line.buffer, (int)length, &written)) {
         consoleLine("\r\nError occurred when sending data !\r");

@@ -17,6 +17,8 @@ BOOL sendCommandOnPort(ComPort &port, char *buffer, const char *commandToSend, B
 // True when the reply of this thread's last sendCommand or sendData ended because the line failed (a
 // read reported an error or a hang-up), not because the unit fell silent.
 bool exchangeLineFailed();
+// How many bytes came in reply to this thread's last command (0: silence).
+size_t exchangeReplyBytes();
 // Streams the block in 10240-byte writes with the percentage display, then as sendCommand.
 BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResponse, const char *expectedResponse);
 

@@ -3,9 +3,12 @@
 #include "product/Product.h"
 #include "unit/Exchange.h"
 
-bool probeAnswers(ComPort &port, char *buffer) {
+bool probeAnswers(ComPort &port, char *buffer, bool *heard) {
     const auto probe = [&] {
-        return sendCommandOnPort(port, buffer, DETECTION_PROBE_COMMAND, FALSE, TRUE, DETECTION_EXPECTED_RESPONSE) == TRUE;
+        if (sendCommandOnPort(port, buffer, DETECTION_PROBE_COMMAND, FALSE, TRUE, DETECTION_EXPECTED_RESPONSE) == TRUE)
+            return true;
+        if (heard != nullptr && exchangeReplyBytes() > 0) *heard = true;
+        return false;
     };
     return probe() || probe();
 }

@@ -22,6 +22,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "oracle"))
@@ -62,6 +63,8 @@ def machine_port_count():
 
 
 PORT_OFFSET = machine_port_count() if FWUPGRADE else 0
+# The sanitizer build: some native limits do not leave it the address space it reserves.
+SANITIZED = not WINE and bool(FWUPGRADE) and b"__asan_init" in open(FWUPGRADE, "rb").read()
 
 
 def com(n):
@@ -123,6 +126,17 @@ def golden(name, fpga_length, mcu_length, replace=()):
     return text
 
 
+def command_arguments(text):
+    """A run's command line, as its log and report write it, read back whole: a quoted argument
+    (one with a space, a quote or a control character) with its escapes undone."""
+    def unquoted(quoted):
+        escape = lambda m: bytes([int(m.group(1)[1:], 16)]) if m.group(1)[:1] == b"x" else {
+            b"r": b"\r", b"n": b"\n"}.get(m.group(1), m.group(1))
+        return re.sub(rb"\\(x[0-9a-f]{2}|.)", escape, quoted.encode()).decode()
+    return [m.group(2) if m.group(2) is not None else unquoted(m.group(1))
+            for m in re.finditer(r'"((?:[^"\\]|\\.)*)"|(\S+)', text)]
+
+
 # ---------------------------------------------------------------- running the pieces
 
 class Unit:
@@ -142,6 +156,8 @@ class Unit:
         Unit.running.append(self)
         self.path = self.process.stdout.readline().strip()
         assert self.path, "the emulator did not start"
+        # A second port on the unit's line (--second), printed after the first.
+        self.second = self.process.stdout.readline().strip() if "--second" in args else None
 
     def stop(self):
         if self.process.poll() is None:
@@ -196,6 +212,16 @@ class Ports:
 
     def absent(self):
         self.slots.append(None)
+
+    def line(self, second, *args):
+        """A unit whose line a second port reaches too, that port first: second is "listen" (a tap
+        that hears the unit's replies, its own bytes going nowhere) or "share" (a Y cable)."""
+        n = len(self.slots) + 1
+        link = ["--second-link", os.path.join(WINEPREFIX, "ports", "com%d" % n)] if WINE else []
+        u = Unit(self.workdir, "unit%d" % (n + 1), *args, "--second", second, *link, com=n + 1 if WINE else None)
+        self.units.append(u)
+        self.slots += [types.SimpleNamespace(path=u.second), u]
+        return u
 
     def arguments(self):
         if WINE:
@@ -449,7 +475,7 @@ class StationCase(E2E):
             return
         with open(os.path.join(self.logs, line["report"])) as f:
             report = json.load(f)
-        args = report["command_line"].split()
+        args = command_arguments(report["command_line"])
         arg = lambda name: args[args.index(name) + 1]
         number = int(arg("--as-com"))  # a port outside the machine's list runs under a number from 1000
         fields = ("exit_status", "outcome", "unit_left", "summary", "started", "ended", "kind", "before", "after",
@@ -471,6 +497,19 @@ class StationCase(E2E):
         gap = (datetime.datetime.strptime(report["started"][:19], "%Y-%m-%dT%H:%M:%S")
                - datetime.datetime.strptime(named, "%Y-%m-%d_%H-%M-%S")).total_seconds()
         self.assertTrue(0 <= gap <= 5, (named, report["started"]))
+
+    def state(self):
+        """The station's live state, as its file has it now."""
+        with open(os.path.join(self.logs, "station-state.json")) as f:
+            return json.load(f)
+
+    def read_until(self, process, start):
+        """The lines the station prints, up to the first that begins with start."""
+        lines = [process.stdout.readline().decode("latin-1")]
+        while not lines[-1].startswith(start):
+            self.assertTrue(lines[-1], "the station ended before a line began with %r:\n%s" % (start, "".join(lines)))
+            lines.append(process.stdout.readline().decode("latin-1"))
+        return lines
 
     def start_station(self, slots, *extra):
         process = subprocess.Popen(self.station(slots, *extra), stdout=subprocess.PIPE)
@@ -520,9 +559,31 @@ def _take_slot(slots):
 
 def make_wine_prefix():
     """Made before the tests, not by the first run in it, which would remove the links that the
-    test's units made there. A failure shows in the tests."""
+    test's units made there. A failure shows in the tests. Its server is started here too, for the
+    whole suite: one that a run started would hold that run's output pipe open (its services
+    outlive the program), and the test would wait for the pipe's end until its time-out. So are
+    the prefix's services (a first program starts them, and they hold its output too)."""
     if WINE:
         subprocess.run([os.path.join(ROOT, "tests", "wine", "setup-prefix.sh"), WINEPREFIX])
+        restart_wine_server(display=False)
+
+
+def restart_wine_server(display):
+    """The prefix's server and services started afresh, holding no test's pipe; with a display
+    (xvfb-run's) the services are left to the first program, which starts them with it."""
+    quiet = dict(env=dict(os.environ, WINEPREFIX=WINEPREFIX, WINEDEBUG="-all"), stdin=subprocess.DEVNULL,
+                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for command in (["wineserver", "-k"], ["wineserver", "-w"], ["wineserver", "-p"]):
+        subprocess.run(command, **quiet)
+    if not display:
+        subprocess.run(["wine", "cmd", "/c", "exit"], timeout=300, **quiet)
+
+
+def end_wine_prefixes(jobs):
+    """The prefixes' servers (and their services) end with the suite."""
+    for slot in range(1, jobs + 1) if WINE else ():
+        prefix = WINEPREFIX if slot == 1 else "%s-%d" % (WINEPREFIX, slot)
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix), capture_output=True)
 
 
 def _run_one(name):
@@ -566,6 +627,7 @@ def main(modules=None, long=LONG):
     if JOBS <= 1:
         make_wine_prefix()
         result = unittest.TextTestRunner(verbosity=2).run(loader.loadTestsFromNames(names))
+        end_wine_prefixes(1)
         sys.exit(0 if result.wasSuccessful() else 1)
     flat_images()  # once, for every worker
     started, problems, skipped = time.monotonic(), [], 0
@@ -578,6 +640,7 @@ def main(modules=None, long=LONG):
             print("%s ... %s (%.1f s)" % (name.replace("__main__.", ""), status, seconds), flush=True)
             problems += found
             skipped += skips
+    end_wine_prefixes(JOBS)
     for kind, test, text in problems:
         print("=" * 70 + "\n%s: %s\n" % (kind, test) + "-" * 70 + "\n" + text)
     print("-" * 70 + "\nRan %d tests in %.3fs (%d at once)\n" % (len(names), time.monotonic() - started, JOBS))

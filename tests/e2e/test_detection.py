@@ -3,9 +3,11 @@
 import json
 import os
 import re
+import subprocess
 import unittest
 
-from harness import DIVISOR, E2E, SERIAL_SHIM, SUITE, WINE, com, main, Ports, run_fwupgrade
+from harness import (DIVISOR, E2E, FWUPGRADE, RUN_LIMIT_S, SANITIZED, SERIAL_SHIM, SUITE, WINE, com, main, Ports,
+                     run_fwupgrade)
 
 
 @unittest.skipUnless(SUITE == "full", "accelerated suite")
@@ -94,6 +96,65 @@ class Detection(E2E):
             detection = json.load(f)["detection"]
         self.assertEqual([(p["com"], p["outcome"], p.get("baud")) for p in detection],
                          [(com(1), "no answer", None), (com(2), "unit found", 9600), (com(3), "not needed", None)])
+
+    def test_one_line_reached_through_two_ports_is_picked_as_one_port_after_another_picks(self):
+        """A tap that hears the unit's replies, before the unit's own port: the unit's port (the
+        tap alone hears nothing). A Y cable's other end before it: that end (its probes reach the
+        unit). Three times each: the probes' timing varies from run to run."""
+        for second, picked in (("listen", 2), ("share", 1)):
+            for attempt in range(3):
+                with self.subTest(second=second, attempt=attempt):
+                    self.ports = Ports(self.workdir)
+                    self.ports.line(second, "--baud", "9600")
+                    output, status = run_fwupgrade(self.ports.arguments() + ["--info"])
+                    self.ports.stop()
+                    self.assertIn("COM PORT Number : %d\r\nBaud rate       : 9600 " % com(picked), output)
+                    self.assertIn("TX OK", output)
+                    self.assertEqual(status, 0)
+
+    def test_nothing_of_a_port_after_the_pick_is_recorded_and_every_record_is_in_time_order(self):
+        self.ports.unit("--baud", "115200", *self.QUICK_END)
+        self.ports.unit("--silence")
+        self.ports.unit("--silence")
+        log = os.path.join(self.workdir, "r.log")
+        output, status = run_fwupgrade(self.ports.arguments() + ["--events", "--log", log])
+        self.ports.stop()
+        events = [json.loads(line) for line in output.splitlines()]
+        self.assertEqual([e["com"] for e in events if e["event"] == "port_opened"], [com(1)])
+        self.assertEqual([e["t"] for e in events], sorted(e["t"] for e in events))
+        with open(log) as f:
+            lines = f.read().splitlines()
+        self.assertEqual(lines, sorted(lines, key=lambda line: float(line.split()[1])))  # "+seconds"
+        for n in (2, 3):
+            self.assertEqual([l for l in lines if "COM%d " % com(n) in l and " detection: " not in l], [])
+
+    @unittest.skipIf(WINE or SANITIZED, "a native limit (the sanitizers need the address space it leaves out)")
+    def test_without_threads_the_ports_are_swept_one_after_another(self):
+        """No thread can start (each would need more address space than the process may have):
+        detection sweeps the ports one after another on the run's thread and finds the unit."""
+        self.ports.unit("--silence")
+        self.ports.unit("--baud", "9600", *self.QUICK_END)
+        command = "ulimit -s 8000000 && ulimit -v 4000000 && exec %s" % " ".join(
+            "'%s'" % a for a in [FWUPGRADE] + self.ports.arguments() + ["--no-pause"])
+        result = subprocess.run(["bash", "-c", command], stdin=subprocess.DEVNULL, capture_output=True,
+                                timeout=RUN_LIMIT_S)
+        self.ports.stop()
+        self.assertIn(b"COM PORT Number : %d\r\nBaud rate       : 9600 " % com(2), result.stdout)
+        self.assertEqual(result.returncode, 1, result.stderr[-500:])
+
+    @unittest.skipIf(WINE, "the serial shim is a native library")
+    def test_the_run_goes_on_at_the_pick_while_a_slow_port_ends_beside_it(self):
+        """The port after the unit opens in 3 s: the run does not wait for it (it waited up to 2 s);
+        its probe ends beside the run, and is joined before the run ends, its port as found."""
+        self.ports.unit("--baud", "115200", *self.QUICK_END)
+        slow = self.ports.unit("--silence")
+        env = dict(os.environ, LD_PRELOAD=SERIAL_SHIM, FWUPGRADE_SHIM_SLOW_OPEN="%s:3000" % slow.path,
+                   ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+        output, status = run_fwupgrade(self.ports.arguments() + ["--events"], env=env)
+        self.ports.stop()
+        found = [e for e in map(json.loads, output.splitlines()) if e["event"] == "unit_found"]
+        self.assertLess(found[0]["t"], 1.5)  # far below the 2 s the run waited (3 s in the open)
+        self.assertTrue(slow.line_kept())
 
     def test_no_candidate_at_all_leads_to_the_dialogue(self):
         """The port the operator named could not be opened: why, before the prompt."""

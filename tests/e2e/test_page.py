@@ -142,9 +142,9 @@ class Folder:
 class Server:
     """FwUpgrade --serve on a free loopback port; stopped with SIGINT (exit 130) at the end."""
 
-    def __init__(self, test, *folders, address="127.0.0.1"):
+    def __init__(self, test, *folders, address="127.0.0.1", port=0):
         command = ([RUN_IN_PREFIX, FWUPGRADE] if WINE else [FWUPGRADE]) + ["--serve", *folders, "--http",
-                                                                            address + ":0"]
+                                                                            "%s:%d" % (address, port)]
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         test.addCleanup(lambda: self.process.poll() is not None or self.process.kill())
         self.first = self.read_line(test)
@@ -162,8 +162,10 @@ class Server:
 
     def stop(self):
         self.process.send_signal(signal.SIGINT)
-        rest = self.process.communicate(timeout=WAIT_S)[0]
-        return self.process.returncode, rest.decode("utf-8", "replace")
+        # Its end, not its output's: a wineserver that outlives it may hold that open a while.
+        self.process.wait(timeout=WAIT_S)
+        os.set_blocking(self.process.stdout.fileno(), False)
+        return self.process.returncode, (self.process.stdout.read() or b"").decode("utf-8", "replace")
 
     def request(self, path, method="GET", headers=None):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=WAIT_S)
@@ -180,8 +182,14 @@ class Server:
             raise AssertionError("%s: %d %s" % (path, status, body[:200]))
         return json.loads(body)
 
-    def connect(self):
-        return socket.create_connection(("127.0.0.1", self.port), timeout=WAIT_S)
+    def connect(self, source="127.0.0.1"):  # any loopback address: a client of its own
+        return socket.create_connection(("127.0.0.1", self.port), timeout=WAIT_S, source_address=(source, 0))
+
+
+def cpu_seconds(pid):
+    """The processor time a process has used so far (user and system)."""
+    fields = read_bytes("/proc/%d/stat" % pid).rsplit(b")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def received_until_closed(sock, limit=1 << 20):
@@ -205,8 +213,8 @@ class Web(E2E):
             f.write(SECRET)
         self.folder = Folder(os.path.join(self.workdir, "station"))
 
-    def serve(self, *folders):
-        server = Server(self, *(folders or [self.folder.path]))
+    def serve(self, *folders, port=0):
+        server = Server(self, *(folders or [self.folder.path]), port=port)
         self.servers = getattr(self, "servers", []) + [server]
         return server
 
@@ -345,6 +353,12 @@ class HostileClients(Web):
             self.assertNotIn(b"bench-3", body)
         self.assertEqual(sorted(os.listdir(self.folder.path)), sorted(os.listdir(self.folder.path)))
 
+    def test_two_hosts_are_a_bad_request(self):
+        server = self.serve()
+        sock = server.connect()
+        sock.sendall(b"GET /api/v1/station HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: rebound.example\r\n\r\n")
+        self.assertEqual(received_until_closed(sock)[:13], b"HTTP/1.1 400 ")
+
     def test_a_port_another_server_holds_is_refused(self):
         server = self.serve()
         output, status = run_fwupgrade(["--serve", self.folder.path, "--http", "127.0.0.1:%d" % server.port])
@@ -393,6 +407,44 @@ class HostileClients(Web):
         while server.request("/")[0] != 200:
             self.assertLess(time.monotonic(), deadline, "the page never answered again after the flood")
             time.sleep(0.5)
+
+    def test_past_512_connections_each_is_refused_at_once_while_they_are_held(self):
+        server = self.serve()
+        held = [Stream(server, source="127.0.0.%d" % (2 + i // 64)) for i in range(512)]  # 8 clients' shares
+        self.assertEqual({stream.next()[1] for stream in held}, {"state"})
+        for _ in range(20):
+            began, sock = time.monotonic(), server.connect(source="127.0.1.1")
+            self.assertEqual(received_until_closed(sock)[:13], b"HTTP/1.1 503 ")  # asked nothing: told at once
+            self.assertLess(time.monotonic() - began, 1)
+        self.assertEqual(server.request("/api/v1/station")[0], 503)
+
+    def test_one_client_holds_64_event_streams_at_most(self):
+        """Its next is refused (429); another client's stream and its own requests are served."""
+        server = self.serve()
+        streams = [Stream(server) for _ in range(64)]
+        self.assertEqual({stream.next()[1] for stream in streams}, {"state"})
+        refused = Stream(server)
+        self.assertEqual((refused.next(), refused.buffered[:13]), (None, b"HTTP/1.1 429 "))
+        self.assertEqual((Stream(server, source="127.0.0.2").next()[1], server.request("/")[0]), ("state", 200))
+        for stream in streams:
+            stream.close()
+        deadline = time.monotonic() + WAIT_S
+        while Stream(server).next() is None:  # given back as the streams' threads end, within seconds
+            self.assertLess(time.monotonic(), deadline)
+
+    def test_a_journal_of_100_gb_of_zeros_is_one_damaged_line_read_once(self):
+        path = os.path.join(self.folder.path, "journal.jsonl")
+        os.truncate(path, 100 << 30)
+        with open(path, "a") as f:  # as a station appends after a cut line: on a line of its own
+            f.write("\n" + self.folder.lines[0] + "\n")
+        server = self.serve()
+        deadline = time.monotonic() + WAIT_S
+        while server.json("/api/v1/station")["journal"] != {"lines": 32, "damaged": 2}:
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.5)
+        before = cpu_seconds(server.process.pid)
+        time.sleep(4)
+        self.assertLess(cpu_seconds(server.process.pid) - before, 0.4)  # its refreshes read nothing again
 
     def test_every_answer_carries_the_security_headers(self):
         server = self.serve()
@@ -449,8 +501,8 @@ class HostileClients(Web):
 class Stream:
     """An event stream read as the browser reads it: events kept whole across reads."""
 
-    def __init__(self, server, last_event_id=None):
-        self.sock, self.buffered = server.connect(), b""
+    def __init__(self, server, last_event_id=None, source="127.0.0.1"):
+        self.sock, self.buffered = server.connect(source), b""
         extra = "Last-Event-ID: %d\r\n" % last_event_id if last_event_id is not None else ""
         self.sock.sendall(("GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n" % extra).encode())
 
@@ -828,6 +880,16 @@ class Windows(Web):
         self.assertEqual(station["station"]["host"], "bench-3")
         self.assertEqual(station["journal"]["lines"], 30)
         self.assertEqual(len(server.json("/api/v1/journal?after=0&limit=3")["units"]), 3)
+
+    def test_a_port_held_is_refused_and_one_let_go_is_listened_on_again_at_once(self):
+        server = self.serve()
+        for _ in range(5):  # each closed by the server first: TIME_WAIT on its side
+            server.request("/", headers={"Connection": "close"})
+        second = subprocess.Popen(([RUN_IN_PREFIX, FWUPGRADE] if WINE else [FWUPGRADE]) + ["--serve", self.folder.path,
+                                  "--http", "127.0.0.1:%d" % server.port], stdout=subprocess.DEVNULL)
+        self.assertEqual(second.wait(timeout=WAIT_S), 1)
+        self.assertEqual(server.stop()[0], 130)
+        self.assertEqual(self.serve(port=server.port).request("/")[0], 200)
 
 
 if __name__ == "__main__":

@@ -11,7 +11,7 @@ import time
 import unittest
 
 from harness import (DIVISOR, E2E, FWUPGRADE, RUN_IN_PREFIX, RUN_LIMIT_S, SAMPLE, SUITE, WINE, com, main,
-                     notes, progress, Terminal)
+                     notes, progress, read_bytes, Terminal)
 
 
 @unittest.skipUnless(SUITE == "full", "accelerated suite")
@@ -105,18 +105,31 @@ class Parallel(E2E):
             self.assertEqual(progress, ["FPGA image"] + ["FPGA image %d %%" % p for p in range(0, 101, 10)])
 
     def test_a_folder_holding_an_earlier_runs_records_is_refused(self):
-        """A record is never overwritten: a second run into the folder of the first is refused."""
+        """A record is never overwritten: a second run into a folder that holds the first run's
+        records, or any one record of a parallel run or of a station alone, is refused and leaves the
+        folder as it was, no lock of its own in it (natively, the folder's name holds a line end)."""
         self.ports.unit("--unit", "tx")
         first = subprocess.run(self.command("--info"), capture_output=True, timeout=RUN_LIMIT_S)
         self.assertEqual(first.returncode, 0, first.stdout[-500:])
         with open(os.path.join(self.logs, "report.json"), "rb") as f:
             report = f.read()
-        second = subprocess.run(self.command("--info"), capture_output=True, timeout=RUN_LIMIT_S)
-        self.assertEqual((second.returncode, second.stdout.decode()),
-                         (2, "ERROR: %s holds the records of an earlier run (%s): give this run a folder of its own with"
-                             " --log-dir, or leave it out for a new one.\r\n" % (self.logs, "report.json")))
-        with open(os.path.join(self.logs, "report.json"), "rb") as f:
-            self.assertEqual(f.read(), report)
+        folders = [(self.logs, "report.json")]
+        for name, text in (("report.json", report), ("journal.jsonl", b'{"port":"COM3"}\n'), ("port-COM3.log", b"x\n"),
+                           ("station.lock", b"")):
+            folders.append((os.path.join(self.workdir, "only " + name + ("" if WINE else "\nB")), name))
+            os.makedirs(folders[-1][0])
+            with open(os.path.join(*folders[-1]), "wb") as f:
+                f.write(text)
+        for folder, record in folders:
+            with self.subTest(folder=folder):
+                before = {name: read_bytes(os.path.join(folder, name)) for name in os.listdir(folder)}
+                command = self.command("--info")
+                command[command.index("--log-dir") + 1] = folder
+                second = subprocess.run(command, capture_output=True, timeout=RUN_LIMIT_S)
+                self.assertEqual((second.returncode, second.stdout.decode()),
+                                 (2, "ERROR: %s holds the records of an earlier run (%s): give this run a folder of its own"
+                                     " with --log-dir, or leave it out for a new one.\r\n" % (folder.replace("\n", "\\x0a"), record)))
+                self.assertEqual({name: read_bytes(os.path.join(folder, name)) for name in os.listdir(folder)}, before)
 
     def test_every_unit_identified_at_once(self):
         units = [self.ports.unit("--unit", "rx"), self.ports.unit("--version-reply", "1.0.3 K482915 1.03 3")]

@@ -9,7 +9,7 @@ import subprocess
 import time
 import unittest
 
-from harness import DIVISOR, RUN_LIMIT_S, SILENT_UNIT_S, SUITE, WINE, main, StationCase, Terminal
+from harness import DIVISOR, FWUPGRADE, RUN_LIMIT_S, SILENT_UNIT_S, SUITE, WINE, main, StationCase, Terminal
 
 
 @unittest.skipUnless(SUITE == "full", "accelerated suite")
@@ -95,6 +95,25 @@ class Shift(StationCase):
         self.assertEqual(self.images(left), ["kind=fpga", "kind=mcu"])
         self.assertEqual(len(glob.glob(os.path.join(self.logs, "*.log"))), 3)
         self.assertNotIn("%s: no port" % slots[0], output)
+
+    @unittest.skipIf(WINE, "the presence run natively")
+    def test_a_silent_unit_is_asked_at_its_own_rate_first_and_at_each_rate_once_a_cycle(self):
+        """Watched until it goes, a unit that falls silent is asked at its own rate, then at each
+        other rate once, in the product's order, cycle after cycle."""
+        unit = self.ports.unit("--baud", "57600", "--silence")
+        process = subprocess.Popen([FWUPGRADE, "--port", unit.path, "--as-com", "1000", "--events", "--no-pause",
+                                    "--baud", "57600", "--wait-until-gone", "1.0.3 1.03"], stdout=subprocess.DEVNULL)
+        cycle = [rate for rate in (57600, 115200, 9600, 4800, 2400, 1200) for ask in ("versions", "detection probe")]
+        rates = lambda: [int(re.search(r" baud=(\d+)", l).group(1)) for l in unit.lines()
+                         if l.startswith(("command ", "ignored "))]
+        deadline = time.monotonic() + RUN_LIMIT_S
+        while len(rates()) <= 2 * len(cycle):  # two cycles, and the next one begun
+            self.assertLess(time.monotonic(), deadline, rates())
+            time.sleep(0.05)
+        process.send_signal(signal.SIGTERM)
+        process.wait(timeout=RUN_LIMIT_S)
+        asked = rates()
+        self.assertEqual(asked, (cycle * len(asked))[:len(asked)])
 
     @unittest.skipIf(WINE or os.geteuid() == 0, "a permission the user lacks: POSIX's, and root has every one")
     def test_a_slot_the_user_may_not_open_says_so_once(self):

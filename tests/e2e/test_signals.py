@@ -7,8 +7,8 @@ import subprocess
 import time
 import unittest
 
-from harness import (E2E, FWUPGRADE, RUN_IN_PREFIX, RUN_LIMIT_S, STOPPED_DETECTING, STOPPED_FPGA,
-                     STOPPED_REBOOT, SUITE, WINE, main, Ports, Terminal)
+from harness import (E2E, FWUPGRADE, RUN_IN_PREFIX, RUN_LIMIT_S, SERIAL_SHIM, STOPPED_DETECTING, STOPPED_FPGA,
+                     STOPPED_REBOOT, SUITE, WINE, com, main, Ports, Terminal)
 
 
 @unittest.skipUnless(SUITE == "full", "accelerated suite")
@@ -58,7 +58,9 @@ class Signals(E2E):
 
     def test_a_stop_in_mid_detection_ends_every_probe_and_restores_every_port(self):
         units = [self.ports.unit("--silence"), self.ports.unit("--silence"), self.ports.unit("--baud", "1200")]
+        report = os.path.join(self.workdir, "r.json")
         command = ([RUN_IN_PREFIX, FWUPGRADE] if WINE else [FWUPGRADE]) + self.ports.arguments() + ["--no-pause"]
+        command += [] if WINE else ["--report", report]
         process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         self.addCleanup(lambda: process.poll() is not None or process.kill())
         self.wait_for(units[2], "ignored")  # every port is being probed
@@ -69,6 +71,32 @@ class Signals(E2E):
         self.assertEqual(process.returncode, 130)
         for unit in units:
             self.assertTrue(unit.line_kept())
+        if not WINE:  # the port being probed, and the one beside it, were stopped: needed, or not, no one knows
+            with open(report) as f:
+                self.assertEqual([p["outcome"] for p in json.load(f)["detection"]][:2], ["stopped", "stopped"])
+
+    @unittest.skipIf(WINE, "the serial shim is a native library")
+    def test_a_stop_just_after_the_pick_gives_the_picked_port_back(self):
+        """The unit answers at once; the port after it takes 3 s to open. A stop right after the
+        pick (the run once waited here for the slow port) closes the unit's port as found, and
+        the log says so."""
+        unit = self.ports.unit("--baud", "115200", "--silent-after-reboot")
+        slow = self.ports.unit("--silence")
+        log = os.path.join(self.workdir, "r.log")
+        env = dict(os.environ, LD_PRELOAD=SERIAL_SHIM, FWUPGRADE_SHIM_SLOW_OPEN="%s:3000" % slow.path,
+                   ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+        process = subprocess.Popen([FWUPGRADE] + self.ports.arguments() + ["--no-pause", "--log", log], env=env,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        self.addCleanup(lambda: process.poll() is not None or process.kill())
+        self.wait_for(unit, "command text=%%%help")
+        time.sleep(0.2)
+        process.send_signal(signal.SIGTERM)
+        process.communicate(timeout=RUN_LIMIT_S)
+        self.ports.stop()
+        self.assertEqual(process.returncode, 130)
+        self.assertTrue(unit.line_kept())
+        with open(log) as f:
+            self.assertIn(" port COM%d closed, its settings given back\n" % com(1), f.read())
 
 
 if __name__ == "__main__":

@@ -2,16 +2,21 @@
 """--station: its folder, its records and its stops, and the units a station before it left."""
 import fcntl
 import glob
+import json
 import os
 import shutil
 import signal
 import subprocess
+import tempfile
 import time
 import unittest
 
 import harness
 from harness import (DIVISOR, RUN_LIMIT_S, SUITE, WINE, fill, main, process_tree, read_bytes, StationCase,
                      take_away)
+
+
+CURRENT = ("--unit", "tx", "--version-reply", "1.0.4 K482915 1.04 7\\r\\n>>")  # runs the carried firmware
 
 
 @unittest.skipUnless(SUITE == "full", "accelerated suite")
@@ -121,6 +126,107 @@ class Station(StationCase):
         self.assertIn("0 units handled; their record is in %s (journal.jsonl).\r\nUpdate again: %s (TX, " % (self.logs, slot),
                       output)
 
+    @unittest.skipIf(WINE, "a station is killed with a POSIX signal")
+    def test_units_a_killed_station_left_attached_are_watched_not_taken_again(self):
+        """Its state file, or without it the journal's last line on each slot, tells the next station
+        the unit each slot holds: that unit is watched until it goes; another one put in its place
+        meanwhile is updated."""
+        top = self.workdir
+        self.addCleanup(shutil.rmtree, top, True)
+        for case in ("its state file", "the journal alone"):
+            with self.subTest(case):
+                self.workdir, self.ports = tempfile.mkdtemp(dir=top), harness.Ports(top)
+                slots = [self.slot(n, *CURRENT) for n in (1, 2)]
+                first = self.start_station(slots)
+                self.wait_for_journal(2)
+                while [p["state"] for p in self.state()["ports"]] != ["remove the unit"] * 2:
+                    time.sleep(0.05)
+                first.kill()
+                first.wait()
+                self.ports.units[1].stop()  # slot 2's unit swapped while no station watched
+                self.slot(2, "--unit", "tx", "--no-ready", "fpga")
+                if case == "the journal alone":
+                    os.remove(os.path.join(self.logs, "station-state.json"))
+                output = self.ended(self.start_station(slots, "--units", "1"), 1)
+                self.assertEqual([(j["port"], j["outcome"]) for j in self.journal()[2:]], [(slots[1], "failed")])
+                self.assertIn("1 unit handled", output)
+                self.assertEqual(self.images(self.ports.units[0]), [])
+
+    @unittest.skipIf(WINE or os.geteuid() == 0, "a journal the station may not write: POSIX modes, which root passes")
+    def test_a_unit_whose_line_waits_in_memory_is_none_left_behind(self):
+        """A folder with a journal and no state: the station looks for runs left behind by one before
+        it. Its own unit, whose line the journal did not take, is not one of them once its slot has
+        gone on to the next unit."""
+        ms = 1000 // DIVISOR
+        self.slot(1, *CURRENT, after_ms=40 * ms, pull_ms=60 * ms)
+        slot = self.slot(1, *CURRENT, after_ms=70 * ms)
+        journal = os.path.join(self.workdir, "station", "journal.jsonl")
+        os.makedirs(os.path.dirname(journal))
+        open(journal, "w").close()
+        process = self.start_station([slot])
+        while not os.path.exists(os.path.join(self.logs, "station-state.json")):
+            time.sleep(0.05)
+        os.rename(journal, journal + ".moved")  # in its place one the station may read, not write
+        open(journal, "w").close()
+        os.chmod(journal, 0o444)
+        while self.state()["counts"]["handled"] < 2:
+            time.sleep(0.1)
+        time.sleep(11)  # the station looks for runs left behind every 10 s
+        process.send_signal(signal.SIGTERM)
+        output = self.ended(process, 1)
+        self.assertEqual(output.count("lost the line of the unit on %s started" % slot), 2, output[-1500:])
+
+    @unittest.skipIf(WINE, "a sparse file made natively")
+    def test_a_journal_of_20_gb_of_zeros_is_read_past_its_holes(self):
+        """A journal a crash left with 20 GB of zeros after its last line: the station's first line
+        of a port comes at once, the zeros are one damaged line, and the next unit's line begins on a
+        line of its own."""
+        journal = os.path.join(self.workdir, "station", "journal.jsonl")
+        os.makedirs(os.path.dirname(journal))
+        with open(journal, "wb") as f:
+            f.write(b'{"port":"earlier","outcome":"updated and verified"}\n')
+            f.truncate(20 << 30)
+        slot = self.slot(1, *CURRENT)
+        process = self.start_station([slot], "--units", "1")
+        started = time.monotonic()
+        self.read_until(process, slot + ": ")
+        self.assertLess(time.monotonic() - started, 10)  # reading the zeros took 50 s
+        self.ended(process, 0)
+        self.assertEqual(self.state()["journal"]["lines"], 3)  # the earlier line, the zeros, the unit's
+        with open(journal, "rb") as f:  # past the hole, not through it
+            f.seek(os.lseek(f.fileno(), 4096, os.SEEK_DATA))
+            zeros, line, end = f.read().split(b"\n")
+        self.assertEqual((zeros.strip(b"\0"), json.loads(line)["port"], json.loads(line)["outcome"], end),
+                         (b"", slot, "already current", b""))
+
+    @unittest.skipIf(WINE, "a lock held with flock, a folder named with a line end: POSIX's")
+    def test_what_the_station_says_names_the_holder_the_first_alias_and_its_folder_whole(self):
+        """The station that holds the folder is named even when it writes its lock's text a moment
+        after it took the hold (two started together); three names of one port are each the same
+        port as the first; a folder named with a line end never starts a line of its own."""
+        unit = self.ports.unit("--silence")
+        logs = os.path.join(self.workdir, "station\nB")
+        os.makedirs(logs)
+        command = self.station(["A%d=%s" % (n, unit.path) for n in (1, 2, 3)])
+        command[command.index("--log-dir") + 1] = logs
+        with open(os.path.join(logs, "station.lock"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            process = subprocess.Popen(command, stdout=subprocess.PIPE)
+            time.sleep(0.3)
+            lock.write("station 4242 started elsewhere\n")
+            lock.flush()
+            output = process.communicate(timeout=RUN_LIMIT_S)[0].decode()
+        shown = logs.replace("\n", "\\x0a")
+        self.assertEqual((process.returncode, output), (2, "ERROR: %s is the folder of another station (station 4242"
+                                                           " started elsewhere): give this one its own --log-dir.\r\n" % shown))
+        process = subprocess.Popen(command, stdout=subprocess.PIPE)
+        self.addCleanup(lambda: process.poll() is not None or process.kill())
+        lines = self.read_until(process, "A3: ")
+        process.send_signal(signal.SIGINT)
+        self.ended(process, 0)
+        self.assertEqual(lines[0], "Station: updating each unit plugged into the ports named; its record in %s\r\n" % shown)
+        self.assertEqual([l for l in lines if l.startswith(("A2: ", "A3: "))], ["A2: same port as A1\n", "A3: same port as A1\n"])
+
     @unittest.skipIf(WINE, "the folder is taken away natively")
     def test_a_folder_made_again_is_written_to_only_by_the_station_that_holds_it(self):
         """Removed mid-update and made again: the station holds it again before it records, and its
@@ -170,11 +276,11 @@ class Station(StationCase):
         station = " ".join("'%s'" % a for a in self.station([slot]))
         script = ("%s >/dev/null 2>&1 & until grep -q '^announce kind=fpga' '%s'; do sleep 0.1; done; sleep 1; "
                   "WINEPREFIX='%s' wineboot --end-session; wait" % (station, summary, harness.WINEPREFIX))
+        harness.restart_wine_server(display=True)  # its programs with xvfb-run's display
         try:
             subprocess.run(["xvfb-run", "-a", "bash", "-c", script], capture_output=True, timeout=RUN_LIMIT_S)
         finally:  # a prefix whose session ended starts no program well: the next test gets a fresh one
-            for command in (["wineserver", "-k"], ["wineserver", "-w"]):
-                subprocess.run(command, env=dict(os.environ, WINEPREFIX=harness.WINEPREFIX), capture_output=True)
+            harness.restart_wine_server(display=False)
         [line] = self.journal()
         self.assertEqual((line["outcome"], line["unit_left"]), ("stopped", "update again"))
 

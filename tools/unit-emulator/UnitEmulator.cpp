@@ -58,6 +58,9 @@ struct Config {
     // the line goes away, each that long after the start (-1: never).
     long plugAfterMs = -1, powerOffAfterMs = -1, pullAfterMs = -1;
     bool unplugAfterProbe = false; // the link goes once a probe was answered; the line stays
+    // A second port on the same line, its path printed second: "listen" (a tap that hears what
+    // the unit sends, its own bytes going nowhere) or "share" (a Y cable: both ports talk to it).
+    std::string second, secondLink;
 };
 
 struct Output {
@@ -90,6 +93,8 @@ class Emulator {
     const Config &cfg;
     int fd = -1;      // master side (or the device)
     int slaveFd = -1; // held open so the master never sees a hang-up between the updater's opens
+    int secondFd = -1, secondSlaveFd = -1; // the second port on the line, if any
+    int ioFd = -1;    // the port whose bytes are being taken: its rate and flow control count
     FILE *summary = nullptr;
     unsigned commandBaud;
     std::string startLine; // the line's settings before anybody could open it
@@ -114,6 +119,7 @@ class Emulator {
     bool linked = false;
     bool unplugged = false; // --unplug-after-probe: the link went, for good
     bool openPty();
+    bool openSecond();
     bool openDevice();
     bool makeLink();
     void ready(const std::string &path);
@@ -127,26 +133,48 @@ class Emulator {
     void onImageComplete();
     void announce(const std::string &kind, const std::string &args);
     void flushPending();
+    void copyToSecond(std::string bytes);
+    void takeBoth(uint8_t *buffer, size_t room);
     size_t readAllowance();
 };
 
-bool Emulator::openPty() {
-    fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0) return false;
-    const char *name = ptsname(fd);
+// A new pty, raw before the updater opens it (Wine leaves echo on until its first SetCommState):
+// its master, its slave held open, and the slave's path.
+bool openRawPty(int &master, int &slave, std::string &path) {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return false;
+    const char *name = ptsname(master);
     if (!name) return false;
-    slaveFd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (slaveFd < 0) return false;
-    // Raw before the updater opens it: Wine leaves echo on until its first SetCommState.
+    slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (slave < 0) return false;
     termios t{};
-    tcgetattr(slaveFd, &t);
+    tcgetattr(slave, &t);
     cfmakeraw(&t);
     cfsetspeed(&t, B9600);
-    tcsetattr(slaveFd, TCSANOW, &t);
-    slavePath = name;
+    tcsetattr(slave, TCSANOW, &t);
+    path = name;
+    return true;
+}
+
+bool Emulator::openPty() {
+    if (!openRawPty(fd, slaveFd, slavePath)) return false;
+    ioFd = fd;
     if (!cfg.linkPath.empty() && cfg.plugAfterMs < 0 && !makeLink()) return false;
     startLine = lineSettings(); // before the path is out: an updater may open the line at once
-    ready(name);
+    ready(slavePath);
+    return cfg.second.empty() || openSecond();
+}
+
+bool Emulator::openSecond() {
+    std::string path;
+    if (!openRawPty(secondFd, secondSlaveFd, path)) return false;
+    if (!cfg.secondLink.empty()) {
+        ::unlink(cfg.secondLink.c_str());
+        if (symlink(path.c_str(), cfg.secondLink.c_str()) != 0) return false;
+    }
+    record("second port=%s", cfg.second.c_str());
+    std::printf("%s\n", path.c_str());
+    std::fflush(stdout);
     return true;
 }
 
@@ -158,7 +186,7 @@ bool Emulator::makeLink() {
 }
 
 bool Emulator::openDevice() {
-    fd = ::open(cfg.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ioFd = fd = ::open(cfg.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return false;
     termios t{};
     tcgetattr(fd, &t);
@@ -193,14 +221,14 @@ unsigned Emulator::lineBaud() const {
         cc_t c_cc[19];
         speed_t c_ispeed, c_ospeed;
     } t2{};
-    if (ioctl(fd, _IOR('T', 0x2A, Termios2), &t2) == 0) return t2.c_ospeed;
+    if (ioctl(ioFd, _IOR('T', 0x2A, Termios2), &t2) == 0) return t2.c_ospeed;
 #endif
     return 0;
 }
 
 bool Emulator::lineCts() const {
     struct ::termios t{};
-    if (tcgetattr(fd, &t) != 0) return false;
+    if (tcgetattr(ioFd, &t) != 0) return false;
     return (t.c_cflag & CRTSCTS) != 0;
 }
 
@@ -270,7 +298,8 @@ void Emulator::announce(const std::string &kind, const std::string &args) {
 }
 
 void Emulator::onCommand(const std::string &command) {
-    record("command text=%s baud=%u cts=%d", printable(command).c_str(), lineBaud(), lineCts());
+    record("command text=%s baud=%u cts=%d%s", printable(command).c_str(), lineBaud(), lineCts(),
+           ioFd == secondFd ? " via=second" : "");
     if (cfg.silence || (rebooted && cfg.silentAfterReboot) || poweredOff) return;
     if (command == "%%%help -c version") {
         const bool sameRate = lastProbeBaud == lineBaud();
@@ -376,6 +405,7 @@ void Emulator::flushPending() {
             if (lineBaud() != commandBaud && !cfg.anyRate)
                 for (char &c : bytes) c = (char)(c ^ 0x5A);
         }
+        copyToSecond(bytes);
         size_t off = 0;
         while (off < bytes.size() && !gStop) {
             ssize_t w = ::write(fd, bytes.data() + off, bytes.size() - off);
@@ -388,6 +418,42 @@ void Emulator::flushPending() {
         std::string burst;
         while (burst.size() < 4096) burst += cfg.zeroFlood ? std::string(64, '\0') : "chatter chatter chatter\r\n";
         pending.push_back({nowMs() + 1, burst});
+    }
+}
+
+// What the unit sends reaches the second port too: as sent where its rate is the unit's, as noise
+// elsewhere; a port that does not read loses it.
+void Emulator::copyToSecond(std::string bytes) {
+    if (secondFd < 0) return;
+    ioFd = secondFd;
+    if (lineBaud() != commandBaud && !cfg.anyRate)
+        for (char &c : bytes) c = (char)(c ^ 0x5A);
+    ioFd = fd;
+    if (::write(secondFd, bytes.data(), bytes.size()) < 0 && errno != EAGAIN) record("second write failed");
+}
+
+// Bytes from both ports of a Y cable at once collide on the line: the unit receives noise. A
+// tap's own bytes go nowhere.
+void Emulator::takeBoth(uint8_t *buffer, size_t room) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {secondFd, POLLIN, 0}};
+    if (poll(p, 2, 0) <= 0) return;
+    ssize_t n[2] = {0, 0};
+    for (int i = 0; i < 2; ++i)
+        if (p[i].revents & POLLIN) n[i] = ::read(p[i].fd, buffer + i * room, room);
+    if (n[1] > 0 && cfg.second == "listen") {
+        record("dropped via=second bytes=%zd", n[1]);
+        n[1] = 0;
+    }
+    const bool collided = n[0] > 0 && n[1] > 0;
+    if (collided) record("collision bytes=%zd+%zd", n[0], n[1]);
+    for (int i = 0; i < 2; ++i) {
+        if (n[i] <= 0) continue;
+        if (collided)
+            for (ssize_t k = 0; k < n[i]; ++k) buffer[i * room + k] ^= 0x5A;
+        ioFd = p[i].fd;
+        lineTokens -= (double)n[i];
+        onBytes(buffer + i * room, (size_t)n[i]);
+        ioFd = fd;
     }
 }
 
@@ -435,9 +501,14 @@ int Emulator::run() {
             usleep(500);
             continue;
         }
-        pollfd p{fd, POLLIN, 0};
-        int r = poll(&p, 1, timeout);
-        if (r <= 0 || !(p.revents & POLLIN)) continue;
+        pollfd p[2] = {{fd, POLLIN, 0}, {secondFd, POLLIN, 0}};
+        int r = poll(p, secondFd >= 0 ? 2 : 1, timeout);
+        if (r > 0 && secondFd >= 0) {
+            usleep(2000); // what both ports send within a moment meets on the line
+            takeBoth(buffer, std::min(allowance, sizeof buffer / 2));
+            continue;
+        }
+        if (r <= 0 || !(p[0].revents & POLLIN)) continue;
         ssize_t n = ::read(fd, buffer, std::min(allowance, sizeof buffer));
         if (n > 0) {
             lineTokens -= (double)n;
@@ -448,7 +519,10 @@ int Emulator::run() {
     if (summary) std::fclose(summary);
     if (fd >= 0) ::close(fd); // a hang-up: the updater sees the line go away
     if (slaveFd >= 0) ::close(slaveFd);
+    if (secondFd >= 0) ::close(secondFd);
+    if (secondSlaveFd >= 0) ::close(secondSlaveFd);
     if (linked) ::unlink(cfg.linkPath.c_str());
+    if (!cfg.secondLink.empty()) ::unlink(cfg.secondLink.c_str());
     return 0;
 }
 
@@ -469,6 +543,9 @@ const char kUsage[] =
     "  --power-off-after MS fall silent MS after the start (a unit switched off)\n"
     "  --pull-after MS      close the line and remove the link MS after the start (pulled out)\n"
     "  --unplug-after-probe remove the link once a probe was answered (the line stays open)\n"
+    "  --second listen|share  a second port on the line, its path printed second: a tap that\n"
+    "                       hears the unit, or a Y cable whose bytes reach it too\n"
+    "  --second-link PATH   make PATH a symlink to the second port\n"
     "Faults:\n"
     "  --silence --probe-off-by-one --chatter --zero-flood --second-probe-only --no-prompt\n"
     "  --any-rate                       take commands at every line rate\n"
@@ -524,6 +601,8 @@ int main(int argc, char **argv) {
         else if (a == "--power-off-after") cfg.powerOffAfterMs = std::atol(next().c_str());
         else if (a == "--pull-after") cfg.pullAfterMs = std::atol(next().c_str());
         else if (a == "--unplug-after-probe") cfg.unplugAfterProbe = true;
+        else if (a == "--second") cfg.second = next();
+        else if (a == "--second-link") cfg.secondLink = next();
         else if (a == "--silence") cfg.silence = true;
         else if (a == "--probe-off-by-one") cfg.probeOffByOne = true;
         else if (a == "--chatter") cfg.chatter = true;

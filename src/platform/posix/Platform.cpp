@@ -143,6 +143,12 @@ FILE *platformOpenToRead(const char *path, std::string &reason) {
     return file;
 }
 
+unsigned long long platformDataFrom(FILE *file, unsigned long long offset, unsigned long long size) {
+    const off_t data = lseek(fileno(file), (off_t)offset, SEEK_DATA);
+    if (data >= 0) return std::max((unsigned long long)data, offset);
+    return errno == ENXIO ? std::max(size, offset) : offset; // ENXIO: nothing but a hole to the end
+}
+
 int platformConsoleRows() {
     winsize size{};
     return isatty(STDOUT_FILENO) == 1 && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_row : 0;
@@ -176,6 +182,20 @@ std::string platformHostName() {
 // The files this process holds, with the descriptor that holds each.
 static std::vector<std::pair<std::string, int>> gHeld;
 
+// What the holder of fd's file wrote in it. It writes just after it takes the hold: a file still
+// empty (two programs started together) is read again for a few seconds before it is called
+// "another program".
+static std::string heldBy(int fd) {
+    char buffer[512];
+    for (int tries = 0; tries < 150; ++tries, usleep(20000)) {
+        const ssize_t n = pread(fd, buffer, sizeof buffer - 1, 0);
+        std::string text(buffer, n > 0 ? (size_t)n : 0);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        if (!text.empty()) return text;
+    }
+    return "another program";
+}
+
 HoldResult platformHoldFile(const std::string &path, const std::string &text, std::string &why) {
     if (!(why = platformNotARegularFile(path.c_str())).empty()) return HOLD_FAILED; // a link, a FIFO
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
@@ -188,10 +208,7 @@ HoldResult platformHoldFile(const std::string &path, const std::string &text, st
         return HOLD_FAILED;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) { // released by the system when its holder ends
-        char buffer[512] = "";
-        const ssize_t n = read(fd, buffer, sizeof buffer - 1);
-        why = n > 0 ? std::string(buffer, (size_t)n) : "another program";
-        while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
+        why = heldBy(fd);
         close(fd);
         return HOLD_BY_ANOTHER;
     }

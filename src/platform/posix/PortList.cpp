@@ -21,10 +21,12 @@
 
 namespace {
 
+// The lists below are never destroyed: a probe's thread that the driver held past the run's end
+// may still name its port while the program exits.
 // Ports named on the command line that the machine's list lacks; they come after it.
-std::vector<std::string> gNamedExtra;
+std::vector<std::string> &gNamedExtra = *new std::vector<std::string>;
 // COM numbers given to paths from outside (a station's child takes its parent's numbering).
-std::vector<std::pair<int, std::string>> gAssigned;
+std::vector<std::pair<int, std::string>> &gAssigned = *new std::vector<std::pair<int, std::string>>;
 
 std::string readLine(const std::string &path) {
     std::ifstream f(path);
@@ -143,8 +145,8 @@ std::vector<PortInfo> PortList_usbPorts() {
 }
 
 static const std::vector<PortInfo> &machine() {
-    static const std::vector<PortInfo> ports = PortList_machinePorts();
-    return ports;
+    static const std::vector<PortInfo> *ports = new std::vector<PortInfo>(PortList_machinePorts());
+    return *ports;
 }
 
 void PortList_assign(int n, const std::string &path) { gAssigned.emplace_back(n, path); }

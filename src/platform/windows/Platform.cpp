@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
+#include <map>
 
 namespace {
 
@@ -358,6 +359,10 @@ FILE *platformOpenToRead(const char *path, std::string &reason) {
     return openRegular(path, GENERIC_READ, OPEN_EXISTING, _O_RDONLY, "rb", reason);
 }
 
+// NTFS keeps a file sparse only when it was marked so (FSCTL_SET_SPARSE): a file written and
+// extended as ours are holds its zeros, and is read as it is.
+unsigned long long platformDataFrom(FILE *, unsigned long long offset, unsigned long long) { return offset; }
+
 int platformConsoleRows() {
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
@@ -390,6 +395,23 @@ std::string platformHostName() {
     return GetComputerNameA(name, &size) ? name : "this PC";
 }
 
+// The files this process holds, with the handle that holds each.
+static std::map<std::string, HANDLE> gHeld;
+
+// What the holder of the file r reads wrote in it. It writes just after it takes the hold: a
+// file still empty (two programs started together) is read again for a few seconds.
+static std::string heldBy(HANDLE r) {
+    char buffer[512];
+    for (int tries = 0; tries < 150; ++tries, Sleep(20)) {
+        DWORD n = 0;
+        if (SetFilePointer(r, 0, nullptr, FILE_BEGIN) != 0 || !ReadFile(r, buffer, sizeof buffer - 1, &n, nullptr)) return "";
+        std::string text(buffer, n);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        if (!text.empty()) return text;
+    }
+    return "";
+}
+
 HoldResult platformHoldFile(const std::string &path, const std::string &text, std::string &holder) {
     if (!(holder = platformNotARegularFile(path.c_str())).empty()) return HOLD_FAILED;
     // Others may read it (to say who holds it), none may write or hold it while this handle lives.
@@ -403,13 +425,9 @@ HoldResult platformHoldFile(const std::string &path, const std::string &text, st
         }
         HANDLE r = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
-        char buffer[512] = "";
-        DWORD n = 0;
-        if (r != INVALID_HANDLE_VALUE && ReadFile(r, buffer, sizeof buffer - 1, &n, nullptr) && n > 0)
-            holder = std::string(buffer, n);
-        else holder = "it cannot be opened: " + platformErrorText(error);
+        holder = r != INVALID_HANDLE_VALUE ? heldBy(r) : "";
+        if (holder.empty()) holder = "it cannot be opened: " + platformErrorText(error);
         if (r != INVALID_HANDLE_VALUE) CloseHandle(r);
-        while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\r')) holder.pop_back();
         return HOLD_BY_ANOTHER;
     }
     DWORD written = 0;
@@ -419,10 +437,32 @@ HoldResult platformHoldFile(const std::string &path, const std::string &text, st
         CloseHandle(h);
         return HOLD_FAILED;
     }
+    HANDLE &held = gHeld[path];
+    if (held != nullptr) CloseHandle(held); // held again: the file held before is named here no more
+    held = h;
     return HOLD_TAKEN; // the handle stays open: the hold lasts as long as the process
 }
 
-// A held file cannot be removed (it is not shared for deletion), nor its folder.
-bool platformStillHolding(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+// The held file cannot be removed (it is not shared for deletion), but its folder can be renamed
+// and made again. A look that cannot tell (a sharing violation, an antivirus holding the file a
+// moment) leaves the hold as it was: only another file at the path, or none, ends it, or the
+// station would take its own lock for another station's.
+bool platformStillHolding(const std::string &path) {
+    const auto held = gHeld.find(path);
+    if (held == gHeld.end()) return false;
+    // Only its attributes are asked for: no sharing mode of another's handle can refuse that.
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE named = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (named == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+    }
+    BY_HANDLE_FILE_INFORMATION ours{}, there{};
+    const bool told = GetFileInformationByHandle(held->second, &ours) && GetFileInformationByHandle(named, &there);
+    CloseHandle(named);
+    return !told || (ours.dwVolumeSerialNumber == there.dwVolumeSerialNumber &&
+                     ours.nFileIndexHigh == there.nFileIndexHigh && ours.nFileIndexLow == there.nFileIndexLow);
+}
 
 void *platformAllocateLarge(size_t bytes) { return std::malloc(bytes); }

@@ -88,4 +88,16 @@ TEST(DecimalNumbers, DigitsOnlyWithinTheirRange) {
     EXPECT_EQ(value, 115200); // unchanged by a refusal
 }
 
+// A run's command line, in its log and its report, reads back whole: a path with a space, a
+// line end or a quote stays one argument; a plain one is written as it is.
+TEST(CommandLine, ArgumentsReadBackWhole) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"FwUpgrade", "--port", "/dev/ttyUSB0", "--as-com", "3"},
+        {"FwUpgrade", "--port", "/dev/serial/by-path/slot 1", "--log", "a\nb\r\"q\" \\x"},
+        {"FwUpgrade", "--log-dir", "C:\\logs\\Pr\xc3\xbc" "fstand", "", "\x1b[2J"}};
+    for (const auto &arguments : cases) EXPECT_EQ(commandLineArguments(commandLineText(arguments)), arguments);
+    EXPECT_EQ(commandLineText(cases[0]), "FwUpgrade --port /dev/ttyUSB0 --as-com 3");
+    EXPECT_EQ(commandLineText({"--port", "a b\n"}), "--port \"a b\\n\"");
+}
+
 } // namespace

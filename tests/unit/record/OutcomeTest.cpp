@@ -49,7 +49,9 @@ TEST(Outcome, EachEndSaysWhatTheUnitHolds) {
     for (const auto &c : cases) {
         EXPECT_STREQ(unitLeft(c.end), c.left) << c.words;
         EXPECT_EQ(describeEnd(c.end), c.words);
+        EXPECT_EQ(outcomeDescribed(c.words), c.end.outcome); // as a station reads it back from a log
     }
+    EXPECT_EQ(outcomeDescribed("stoppedX"), "");
 }
 
 TEST(Outcome, PhaseNamesReadBack) {

@@ -1,5 +1,6 @@
 // A station folder as --serve reads it: units per hour, and the journal's times.
 #include "serve/ServeFolder.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +30,26 @@ TEST(ServeFolder, UnitsPerHourKeepsTheRepeatedHourApart) {
     EXPECT_EQ((std::vector<int>{hours[0]["updated and verified"], hours[0]["failed"], hours[1]["updated and verified"]}),
               (std::vector<int>{1, 1, 1}));
     std::filesystem::remove_all(dir);
+}
+
+// A line waits for its end over any number of refreshes; one too long for a unit's, or holding
+// zeros (a hole of a sparse file: ""), is one damaged line however long it grows.
+TEST(ServeFolder, JournalLinesAsTheyGrow) {
+    const std::string unit = R"({"outcome":"failed"})", half(600 << 10, 'x');
+    const struct {
+        std::vector<std::string> writes; // each followed by a refresh
+        size_t lines, damaged;
+    } cases[] = {{{half, half, "\n" + unit + "\n"}, 2, 1}, {{unit + "\n" + unit, "", "", unit + "\n"}, 2, 1}};
+    for (const auto &c : cases) {
+        const std::string dir = scratchDir("serve-journal"), path = dir + "/journal.jsonl";
+        ServeFolder folder(dir);
+        for (const std::string &write : c.writes) {
+            if (write.empty()) std::filesystem::resize_file(path, std::filesystem::file_size(path) + (8 << 20));
+            else std::ofstream(path, std::ios::app | std::ios::binary) << write;
+            folder.refresh();
+        }
+        EXPECT_EQ(std::make_pair(folder.journalLines(), folder.journalDamaged()), std::make_pair(c.lines, c.damaged));
+    }
 }
 
 TEST(ServeFolder, JournalTimesWithTheirOffsets) {

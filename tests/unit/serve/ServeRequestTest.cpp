@@ -59,7 +59,9 @@ TEST(ServeRequest, OnlyThisMachinesOwnNamesAreHosts) {
         {"bench-3.attacker.example", false, false}, {"192.168.7.20:80", false, true}, {"[fe80::1]:80", false, true},
         {"ff-line", false, true},           {"0.0.0.0", false, false},           {"10.0.0.1.example", false, false},
         {"[::]:80", false, false},          {"224.0.0.1", false, false},         {"255.255.255.255", false, false},
-        {"[ff02::1]", false, false},
+        {"[ff02::1]", false, false},        {"[::1]evil.example", false, false}, {"[::1", false, false},
+        {"localhost:80@evil.example", false, false}, {"bench-3:80@evil.example", false, false},
+        {"127.0.0.1:80:80", false, false},  {"[::1]:80]", false, false},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(serveHostAccepted(c.host, loopback), c.onLoopback) << c.host;
