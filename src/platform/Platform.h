@@ -157,6 +157,14 @@ bool platformStdinIsInteractive();
 int platformGetch();
 // One line of stdin without its line end (at most 255 characters kept); false at its end.
 bool platformReadLine(std::string &line);
+// The console's keys for a program that draws while it reads them (a station taking the scans
+// of a barcode reader, which types like a keyboard): no echo, no line editing, never a wait.
+// Begin: false when stdin is no console this process may read (a service, a pipe, a background
+// job). Typed: what was typed since the last call ("\r" or "\n" for Enter). End: the console
+// as it was (also at exit).
+bool platformKeysBegin();
+std::string platformKeysTyped();
+void platformKeysEnd();
 // Lowers this process's scheduling priority, for work that must never slow a station's updates.
 void platformLowerPriority();
 // This process's id and the machine's name, to say who holds a file.

@@ -117,6 +117,7 @@ bool recordBegin(const RecordSinks &sinks, const std::string &commandLine, std::
                               {"time_divisor", FWUPGRADE_TIME_DIVISOR}, {"carried", json::array()}}},
                 {"command_line", commandLine},
                 {"started", timeStamp(g.startWall)},
+                {"serial", nullptr},
                 {"port", nullptr},
                 {"unit", {{"kind", nullptr}, {"before", nullptr}, {"after", nullptr}}},
                 {"images", json::array()},
@@ -190,6 +191,13 @@ void recordPortFailure(const std::string &what, DWORD error) {
 
 void recordPortWritten(int bytes) {
     if (!tHeld && g.streaming) g.imageWritten += bytes; // a probe's bytes are no image's
+}
+
+void recordSerial(const std::string &serial) {
+    if (!active()) return;
+    g.report["serial"] = serial;
+    logLine("serial number " + json(serial).dump()); // quoted and escaped: it came off a label
+    event("serial", {{"serial", serial}});
 }
 
 void recordCommand(const char *bytes, size_t n) { logLine("command " + quotedText(std::string(bytes, n))); }

@@ -54,6 +54,8 @@ void recordCommand(const char *bytes, size_t n);
 void recordReply(const std::string &firstBytes, size_t total, double seconds);
 
 // The run's facts.
+// The serial number on the unit's label (--serial), given before the run looks for the unit.
+void recordSerial(const std::string &serial);
 void recordUnitFound(int com, int baud, const char *how); // how: detected, named, operator
 void recordNoUnit(const std::string &portsTried);
 // What detection found on each candidate, in the candidates' order.

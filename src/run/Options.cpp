@@ -1,7 +1,9 @@
 #include "run/Options.h"
 
+#include "base/Console.h"
 #include "base/StringOperations.h"
 #include "platform/PortName.h"
+#include "run/SerialNumber.h"
 
 #include <algorithm>
 #include <cctype>
@@ -67,6 +69,20 @@ static bool splitLabel(std::string &entry, std::vector<std::string> &labels, std
     return true;
 }
 
+// A serial number belongs to one unit's run; scans and their pattern to a station.
+static bool checkSerial(const Options &o, std::string &error) {
+    const bool oneUnit = !o.station && !o.parallel && o.serveDirs.empty() && o.writeImageKind.empty() &&
+                         !o.exportWeb && !o.listPorts && !o.waitForUnit && o.waitUntilGone.empty();
+    const std::regex *pattern = o.serialRegex ? &*o.serialRegex : nullptr;
+    if (!o.serial.empty() && !oneUnit) error = "--serial belongs to the run of one unit (an update, --info)";
+    else if (o.requireSerial && !o.station) error = "--require-serial belongs to --station";
+    else if (!o.serialPattern.empty() && !o.station && o.serial.empty())
+        error = "--serial-pattern belongs to --station and --serial";
+    else if (!o.serial.empty() && !serialNumberProblem(o.serial, pattern).empty())
+        error = "the serial number '" + consoleSafeName(o.serial) + "' " + serialNumberProblem(o.serial, pattern);
+    return error.empty();
+}
+
 static bool checkCombination(const Options &o, std::string &error) {
     if (!checkServe(o, error)) return false;
     const int fileModes = o.listPorts + o.exportWeb + !o.writeImageKind.empty();
@@ -94,7 +110,7 @@ static bool checkCombination(const Options &o, std::string &error) {
     else if (o.baud != 0 && o.port.empty() && !o.parallel) error = "--baud needs --port";
     else if (o.asCom != 0 && o.port.empty()) error = "--as-com needs --port";
     else if (!o.port.empty() && !o.ports.empty()) error = "--port and --ports cannot be used together";
-    return error.empty();
+    return error.empty() && checkSerial(o, error);
 }
 
 // "[ADDR:]PORT" (ADDR may be "[v6]"): address (default 127.0.0.1) and port 0..65535.
@@ -148,6 +164,7 @@ Read flagOption(const std::string &arg, Options &o) {
         {"--verify", &Options::verify},   {"--parallel", &Options::parallel},
         {"--station", &Options::station}, {"--force", &Options::force},
         {"--skip-current", &Options::skipCurrent}, {"--wait-for-unit", &Options::waitForUnit},
+        {"--require-serial", &Options::requireSerial},
     };
     for (const auto &[name, member] : flags)
         if (arg == name) {
@@ -188,7 +205,11 @@ Read textOption(Args &a, const std::string &arg, Options &o) {
     else if (arg == "--log-dir") ok = a.value(arg, o.logDir, "a folder");
     else if (arg == "--log") ok = a.value(arg, o.record.logFile, "a FILE");
     else if (arg == "--report") ok = a.value(arg, o.record.reportFile, "a FILE");
-    else if (arg == "--port") ok = a.value(arg, o.port, "a port") && portNameUsable(o.port, a.error);
+    else if (arg == "--serial") ok = a.value(arg, o.serial, "the unit's serial number");
+    else if (arg == "--serial-pattern") {
+        o.serialRegex.emplace();
+        ok = a.value(arg, o.serialPattern, "a regular expression") && serialPatternRead(o.serialPattern, *o.serialRegex, a.error);
+    } else if (arg == "--port") ok = a.value(arg, o.port, "a port") && portNameUsable(o.port, a.error);
     else if (arg == "--ports") {
         ok = a.value(arg, text, "a list of ports");
         o.ports = ok ? splitList(text) : std::vector<std::string>();
@@ -278,6 +299,10 @@ const char *usageText() {
            "                         adapter) and update each unit plugged in, once; its record goes\n"
            "                         to --log-dir (default FwUpgrade-logs/station), journal.jsonl included.\n"
            "                         The first Ctrl-C lets the updates under way finish, the second stops them\n"
+           "  --serial TEXT          the serial number on the unit's label: in its log, report and events\n"
+           "  --require-serial       (--station) update no unit before its label is scanned into the\n"
+           "                         station's console (a barcode reader types it, then Enter)\n"
+           "  --serial-pattern REGEX (--station, --serial) what a serial number must match, whole\n"
            "  --force                (--station) update units that already run the carried firmware too\n"
            "  --units N              (--station) end once N units have been handled\n"
            "  --serve DIR... --http [ADDR:]PORT\n"

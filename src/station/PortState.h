@@ -13,10 +13,12 @@ enum PortState {
     STATE_WORKING,  // a unit answered: its update runs
     STATE_REMOVE,   // the unit is done: waiting until it stops answering
     STATE_IDLE,     // the station is stopping: nothing more on this port
+    STATE_SCAN,     // a unit answered (--require-serial): its update waits for its label's scan
 };
 
 inline constexpr const char *PORT_STATE_NAMES[] = {"no port",         "waiting for a unit", "busy", "working",
-                                                   "remove the unit", "idle"};
+                                                   "remove the unit", "idle",
+                                                   "scan the label"};
 inline constexpr size_t PORT_STATE_COUNT = sizeof PORT_STATE_NAMES / sizeof PORT_STATE_NAMES[0];
 
 #endif

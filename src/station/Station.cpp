@@ -14,56 +14,19 @@
 #include "run/Closing.h"
 #include "run/Options.h"
 #include "station/StationFolder.h"
-#include "station/StationJournal.h"
-#include "station/StationRestart.h"
-#include "station/StationServer.h"
-#include "station/StationState.h"
-#include "station/StationTotals.h"
-
-#include <nlohmann/json.hpp>
+#include "station/StationShift.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <cmath>
 #include <map>
-#include <memory>
-#include <set>
 
-using json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 const auto kBusyRetry = std::chrono::milliseconds(SCALED_MS(5000));
 const int kSecondStopApart = 500; // ms; closer: one stop sent twice (to the station and its group)
-
-enum Stage { STAGE_RUNNING, STAGE_DRAINING, STAGE_STOPPING };
-
-struct Station {
-    Station(const Options &options, std::string dir) : options(options), dir(std::move(dir)) {}
-    const Options &options;
-    std::string dir;
-    StationJournal journal;
-    std::unique_ptr<StationState> state;
-    std::string me;            // what the folder's lock says of this station
-    std::string notRecording;  // why no unit can be recorded now: none is taken
-    std::string recordError;   // the last record that could not be written, with its unit
-    bool drainedByUnits = false; // --units ended the intake: the first stop stops the runs
-    StationServer server{options, dir};
-    std::map<size_t, StationPort> ports; // by slot: a port keeps its slot while it is watched
-    size_t nextSlot = 0;
-    Children children;
-    Stage stage = STAGE_RUNNING;
-    WallTime startedWall = std::chrono::system_clock::now();
-    StationTotals totals{startedWall};
-    std::vector<std::string> unwritten; // records that could not be written
-    Clock::time_point started = Clock::now();
-    StationBefore before;                 // what the folder said of the station before this one
-    std::set<std::string> recorded;       // the files of each unit journaled (or kept to) while it looks for them
-    Clock::time_point lookForLeftBehind;  // when to look for them again (never once past the window)
-};
 
 void setState(StationPort &port, PortState state, StationView &view) {
     port.state = state;
@@ -109,6 +72,7 @@ void startUpdate(Station &w, size_t slot, StationPort &port, StationView &view) 
     std::vector<std::string> args = runArguments(port);
     args.insert(args.end(), {"--baud", std::to_string(port.baud), "--verify", "--log", port.log, "--report", port.report});
     if (!w.options.force) args.push_back("--skip-current");
+    if (!port.serial.empty()) args.insert(args.end(), {"--serial", port.serial});
     startChild(w, slot, port, STATE_WORKING, args, view);
 }
 
@@ -118,49 +82,9 @@ void startRemoval(Station &w, size_t slot, StationPort &port, StationView &view)
     startChild(w, slot, port, STATE_REMOVE, args, view);
 }
 
-// One line of the journal for a unit handled, written, flushed and on disk before anything
-// else; a line the disk does not take is kept and written with the next one it takes.
-void journalUnit(Station &w, const StationPort &port) {
-    if (w.lookForLeftBehind != Clock::time_point::max()) w.recorded.insert({port.log, port.report}); // not adopted as left
-    const std::string reason = w.journal.appendLine(stationJournalLine(port, w.dir));
-    if (!reason.empty())
-        w.recordError = "the journal could not take the line of " + unitName(port) + ": " + reason +
-                        "; kept, to be written when it can";
-    else w.state->unitJournaled(w.journal.lines());
-}
-
-void countUnit(Station &w, const StationPort &port) {
-    // A run that a second stop could not end in time, killed without its report, was cut too.
-    w.totals.countUnit(port, !port.unit.finished && w.stage == STAGE_STOPPING);
-    for (const std::string &what : port.unit.unwritten) {
-        w.unwritten.push_back(unitName(port) + ": " + what);
-        w.recordError = unitName(port) + ": " + what;
-    }
-}
-
-// The units a station that did not end left behind (their runs went on and wrote their records),
-// each journaled and counted once. Looked for at the start and a few times in the minute after
-// it, while the last of those runs end (they end within seconds of their station); a run that
-// left a log alone is taken only at the last look, when it can no longer be going.
-const auto kLeftBehindWindow = std::chrono::seconds(60), kLeftBehindLooks = std::chrono::seconds(10);
-
-void adoptLeftBehind(Station &w) {
-    const Clock::time_point now = Clock::now();
-    if (w.lookForLeftBehind == Clock::time_point::max() || now < w.lookForLeftBehind) return;
-    const bool last = now - w.started >= kLeftBehindWindow;
-    std::set<std::string> ours = w.recorded;
-    for (const auto &[slot, port] : w.ports) ours.insert({port.log, port.report});
-    for (StationPort &port : unitsLeftBehind(w.dir, ours, w.before, last)) {
-        for (const auto &[slot, watched] : w.ports) // on a slot this station watches: as it names it
-            if (watched.path == port.path) {
-                port.name = watched.name;
-                port.given = watched.given;
-                port.label = watched.label;
-            }
-        journalUnit(w, port);
-        w.totals.noteLeftBehind(port); // not this station's unit: named at the end, never counted
-    }
-    w.lookForLeftBehind = last ? Clock::time_point::max() : now + kLeftBehindLooks;
+void bindSerial(Station &w, StationPort &port, const std::string &serial) {
+    port.serial = serial;
+    port.serialLastUpdated = w.scans.lastUpdated(serial);
 }
 
 // A unit has answered on the port: its update starts, unless it could not be recorded.
@@ -168,7 +92,13 @@ void unitFound(Station &w, size_t slot, StationPort &port, StationView &view) {
     port.awaitingRemoval = false;
     std::string why;
     w.notRecording = stationHoldFolder(w.dir, w.me, why) ? w.journal.problem(true) : why;
-    if (w.notRecording.empty()) return startUpdate(w, slot, port, view);
+    if (w.notRecording.empty()) {
+        port.serial.clear();
+        port.serialLastUpdated.clear();
+        if (const std::optional<std::string> serial = w.scans.take(port.given)) bindSerial(w, port, *serial);
+        else if (w.options.requireSerial) return setState(port, STATE_SCAN, view); // no byte sent before its scan
+        return startUpdate(w, slot, port, view);
+    }
     port.problem = "unit found, not recording";
     port.retryAt = Clock::now() + kBusyRetry;
     setState(port, STATE_BUSY, view);
@@ -196,6 +126,7 @@ void nextState(Station &w, size_t slot, StationPort &port, StationView &view) {
 // journal line; the port goes on as after a presence run that came to the same.
 void noUnitHandled(Station &w, size_t slot, StationPort &port, StationView &view) {
     stationKeepAttempt(w.dir, port);
+    if (!port.serial.empty()) w.scans.giveBack({port.serial, port.given}); // its unit had gone: the next one takes it
     port.probe = port.unit;
     nextState(w, slot, port, view);
 }
@@ -278,6 +209,7 @@ void readPorts(Station &w, StationView &view) {
         }
         if (port.state == STATE_IDLE || (port.state == STATE_BUSY && Clock::now() < port.retryAt)) continue;
         if (!present) port.awaitingRemoval = false; // the adapter went, and its unit with it
+        if (present && port.state == STATE_SCAN) continue; // its unit waits for its scan
         if (present && port.awaitingRemoval) startRemoval(w, slot, port, view);
         else if (present) startWaiting(w, slot, port, view);
         else if (!port.named) port.dropped = true;
@@ -285,20 +217,6 @@ void readPorts(Station &w, StationView &view) {
     }
     for (auto at = w.ports.begin(); at != w.ports.end();)
         at = at->second.dropped && !w.children.running(at->first) ? w.ports.erase(at) : std::next(at);
-}
-
-// Lines kept from a journal that could not take them are written once it can; whether a unit
-// can be recorded is known before one is taken.
-void checkRecords(Station &w) {
-    std::string why;
-    const bool ours = stationHoldFolder(w.dir, w.me, why);
-    if (ours) adoptLeftBehind(w);
-    const bool kept = !w.journal.kept().empty();
-    if (ours && w.journal.retry().empty() && kept) {
-        w.recordError.clear();
-        w.state->unitJournaled(w.journal.lines());
-    }
-    w.notRecording = ours ? w.journal.problem(!w.notRecording.empty()) : why;
 }
 
 // No new unit: every run that is not an update is stopped.
@@ -325,58 +243,6 @@ void onStops(Station &w, int &seen) {
     }
 }
 
-int working(const Station &w) {
-    return (int)std::count_if(w.ports.begin(), w.ports.end(), [](const auto &p) { return p.second.state == STATE_WORKING; });
-}
-
-std::string stopNote(const Station &w) {
-    if (w.stage == STAGE_DRAINING) {
-        const int n = working(w);
-        const std::string updates = std::to_string(n) + (n == 1 ? " update" : " updates") + " under way";
-        if (w.drainedByUnits)
-            return "Finishing: " + std::to_string(w.options.units) + (w.options.units == 1 ? " unit" : " units") +
-                   " handled, no new unit, " + updates + "; Ctrl-C stops " + (n == 1 ? "it" : "them") + " now.";
-        return "Finishing: no new unit, " + updates + "; Ctrl-C again stops " + (n == 1 ? "it" : "them") + " now.";
-    }
-    if (w.stage == STAGE_STOPPING) return "Stopping: each unit's run restores its port and writes its record.";
-    if (!w.notRecording.empty()) return "No new unit: it could not be recorded (" + w.notRecording + ").";
-    return "";
-}
-
-// The view's last line: how the station stops, why it takes no unit, and a record that failed.
-std::string noteText(const Station &w) {
-    const std::string note = stopNote(w);
-    std::string text = note;
-    for (const std::string *error : {&w.recordError, &w.server.error()})
-        if (!error->empty()) text += (text.empty() ? "" : " ") + std::string("ERROR: ") + *error + ".";
-    return text;
-}
-
-std::string stageName(const Station &w) {
-    static const char *const names[] = {"running", "finishing", "stopping"};
-    return names[w.stage];
-}
-
-// The live state file: written at once when a port's state changed or a unit was journaled.
-void writeState(Station &w, std::map<size_t, std::string> &shown, bool now = false) {
-    if (!platformStillHolding(stationLockOf(w.dir))) return; // not in a folder that may be another station's
-    json ports = json::array();
-    for (const auto &[slot, port] : w.ports) {
-        json p = StationState::portJson(slot, port);
-        // A change of state, or of a tenth of an image: a reader is told (the percent goes on in "ports").
-        const std::string key = p["state"].get<std::string>() + p["text"].get<std::string>().substr(0, 12) +
-                                std::to_string(p["percent"].is_number() ? p["percent"].get<int>() / 10 : -1) +
-                                p["last"].get<std::string>();
-        if (shown[slot] != key) {
-            shown[slot] = key;
-            w.state->portChanged(p);
-        }
-        ports.push_back(std::move(p));
-    }
-    w.state->runsUnjournaled(stationUnjournaled(w.dir, w.ports, w.journal.kept(), w.before, w.recorded));
-    w.state->write(w.totals.countsJson(), ports, now ? "ended" : stageName(w), noteText(w), w.journal.lines(), now);
-}
-
 std::string portsText(const Options &options) {
     if (!options.ports.empty()) return "the ports named";
     std::string text = "every USB serial adapter";
@@ -388,32 +254,44 @@ std::string portsText(const Options &options) {
     return text;
 }
 
-// The folder of the shift: kept across runs, held by one station at a time, with its journal.
-bool openFolder(Station &w, int &status) {
-    std::error_code code;
-    std::filesystem::create_directories(w.dir, code);
-    std::string why, reason;
-    w.me = "station " + std::to_string(platformProcessId()) + " started " + timeStamp(w.startedWall) + " on " +
-           platformHostName();
-    const HoldResult held = code ? HOLD_FAILED : platformHoldFile(stationLockOf(w.dir), w.me + "\n", why);
-    if (held == HOLD_TAKEN) w.before = stationBefore(w.dir); // before this station writes there
-    if (code) reason = "cannot create the folder " + w.dir + ": " + code.message();
-    else if (held == HOLD_BY_ANOTHER) {
-        consolePrintf("ERROR: %s is the folder of another station (%s): give this one its own --log-dir.\r\n",
-                      consoleSafeName(w.dir).c_str(), consoleSafeName(why).c_str());
-        status = EXIT_USAGE;
-        return false;
-    } else if (held == HOLD_FAILED)
-        reason = "cannot hold " + w.dir + "/station.lock, which keeps a second station out of the folder: " + why;
-    else reason = w.journal.open(w.dir);
-    if (reason.empty()) {
-        w.state = std::make_unique<StationState>(w.dir, StationState::stationFacts(w.me, timeStamp(w.startedWall)));
-        w.journal.mayReopen = [&w](std::string &why) { return stationHoldFolder(w.dir, w.me, why); };
-        return true;
+// What was typed: each scan said (a refusal with the bell the operator hears over the line), and
+// the units waiting for theirs started, the one that waited longest first.
+void onKeys(Station &w, StationView &view) {
+    for (const StationScans::Said &said : w.scans.typed(platformKeysTyped())) {
+        view.showSerials();
+        if (view.isLive()) w.scanSaid = said.line;
+        else consoleLine(said.line.c_str());
+        if (said.refused) consolePrint("\a");
     }
-    consolePrintf("ERROR: %s.\r\n", consoleSafeName(reason).c_str());
-    status = EXIT_UPDATE_FAILED;
-    return false;
+    std::vector<std::pair<size_t, StationPort *>> waiting;
+    for (auto &[slot, port] : w.ports)
+        if (port.state == STATE_SCAN) waiting.push_back({slot, &port});
+    std::stable_sort(waiting.begin(), waiting.end(), [](auto &a, auto &b) { return a.second->since < b.second->since; });
+    for (auto &[slot, port] : waiting) {
+        if (w.stage != STAGE_RUNNING) setState(*port, STATE_IDLE, view);
+        else if (const std::optional<std::string> serial = w.scans.take(port->given)) {
+            bindSerial(w, *port, *serial);
+            startUpdate(w, slot, *port, view);
+        }
+    }
+}
+
+// The view's last lines: the station's note, then (keys are not echoed into a view drawn in
+// place) the scan being typed and what the last one came to.
+std::string viewNote(const Station &w, const StationView &view) {
+    std::string text = noteText(w);
+    if (!view.isLive()) return text;
+    for (const std::string &scan : {w.scans.typing().empty() ? "" : "Scanning: " + w.scans.typing(), w.scanSaid})
+        if (!scan.empty()) text += (text.empty() ? "" : " ") + consoleSafeName(scan);
+    return text;
+}
+
+// --require-serial where no label can be scanned: no unit would ever be updated.
+int noConsoleForScans() {
+    std::fprintf(stderr, "FwUpgrade: --require-serial needs the station's console, where each label is scanned;"
+                         " its input is no console here (a service, a pipe, a background job). Run the station in"
+                         " a console, or without --require-serial.\n");
+    return EXIT_USAGE;
 }
 
 std::vector<const StationPort *> rowsOf(const Station &w) {
@@ -422,26 +300,10 @@ std::vector<const StationPort *> rowsOf(const Station &w) {
     return rows;
 }
 
-// "Update again: A1 (TX 1.0.3 1.03, 17:58:32), ...": each unit once, and the records lost.
-std::string closingLines(Station &w) {
-    const int handled = w.totals.handled();
-    std::string closing = "\r\n" + std::to_string(handled) + (handled == 1 ? " unit" : " units") +
-                          " handled; their record is in " + consoleSafeName(w.dir) + " (journal.jsonl).\r\n";
-    for (const std::string &line : w.totals.toHandLines()) closing += consoleSafeName(line) + "\r\n";
-    for (const std::string &line : w.journal.kept()) {
-        const json kept = json::parse(line, nullptr, false);
-        w.unwritten.push_back("the journal " + w.dir + "/journal.jsonl lost the line of the unit on " +
-                              kept.value("port", std::string("?")) + " started " + kept.value("started", std::string("?")));
-    }
-    const std::string closed = w.journal.close();
-    if (!closed.empty()) w.unwritten.push_back("the journal " + closed);
-    for (const std::string &what : w.unwritten) closing += "ERROR: " + consoleSafeName(what) + ".\r\n";
-    return closing;
-}
-
 } // namespace
 
 int runStation(const Options &options) {
+    if (options.requireSerial && !platformStdinIsInteractive()) return noConsoleForScans();
     Station w{options, options.logDir.empty() ? "FwUpgrade-logs/station" : options.logDir};
     int status = EXIT_UPDATE_OK;
     if (!openFolder(w, status)) return status;
@@ -449,6 +311,9 @@ int runStation(const Options &options) {
                                 consoleSafeName(w.dir) + buildNotesText() + "\r\n" + w.server.start(w.children);
     consolePrint(heading.c_str());
     StationView view(platformConsoleTakesCursorMoves(), platformConsoleColumns(), heading);
+    w.keys = platformKeysBegin(); // after the view's console settings: given back before them
+    if (options.requireSerial && !w.keys) return noConsoleForScans();
+    if (options.requireSerial || !options.serialPattern.empty()) view.showSerials();
     std::map<size_t, std::string> shown; // per port: what the live state last told of it
     int stopsSeen = 0;
     Clock::time_point lastRead;
@@ -462,6 +327,7 @@ int runStation(const Options &options) {
         std::vector<Children::Ended> ended;
         w.children.poll(250, lines, ended);
         onStops(w, stopsSeen); // before the runs that ended: a stop takes no new unit
+        if (w.keys) onKeys(w, view);
         for (const auto &line : lines) {
             if (line.slot == StationServer::kSlot) {
                 w.server.said(line.text);
@@ -481,7 +347,7 @@ int runStation(const Options &options) {
             w.drainedByUnits = true;
             endIntake(w);
         }
-        view.draw(rowsOf(w), w.totals.totalsLine(), noteText(w));
+        view.draw(rowsOf(w), w.totals.totalsLine(), viewNote(w, view));
         writeState(w, shown);
         // The page's server goes last: the ended state is the last thing it serves.
         const size_t server = w.children.running(StationServer::kSlot) ? 1 : 0;
@@ -493,6 +359,7 @@ int runStation(const Options &options) {
     }
     view.draw(rowsOf(w), w.totals.totalsLine(), "", true);
     writeState(w, shown, true);
+    platformKeysEnd();
     const std::string closing = closingLines(w);
     status = w.totals.exitStatus(!w.unwritten.empty());
     return closeWithStatus(closing.c_str(), status);

@@ -15,6 +15,7 @@ namespace {
 
 // Below this the next unit's log, report and journal line may not fit: no new unit is taken.
 const std::uintmax_t kLeastFreeBytes = 1u << 20;
+const size_t kLineMax = 1u << 20; // a journal line longer than this is no unit's
 
 // The journal's lines, a last one without its line end (cut by a power failure) counted.
 size_t countLines(const std::string &path, bool &cut) {
@@ -113,6 +114,28 @@ std::string StationJournal::close() {
     return closed ? "" : path + " may be incomplete";
 }
 
+bool stationJournalEachLine(const std::string &dir, const std::function<void(const std::string &line)> &take) {
+    const std::string path = dir + "/journal.jsonl";
+    std::string line;
+    bool damaged = false;
+    const bool read = fileReadPieces(path, 0, [&](std::string_view piece, unsigned long long zeros) {
+        damaged |= zeros > 0;
+        for (char c : piece) {
+            if (c == '\n') {
+                take(damaged ? "" : line);
+                line.clear();
+                damaged = false;
+            } else if (!(damaged |= line.size() >= kLineMax)) {
+                line += c;
+            }
+        }
+    });
+    std::error_code code;
+    if (!read) return !std::filesystem::exists(path, code);
+    take(damaged ? "" : line);
+    return true;
+}
+
 std::string stationJournalLine(const StationPort &port, const std::string &dir) {
     // A file named only while it is there: a folder removed and made again lost it.
     const auto relative = [&](const std::string &file) {
@@ -124,6 +147,7 @@ std::string stationJournalLine(const StationPort &port, const std::string &dir) 
     const auto versions = [](const std::string &fields) { return fields.empty() ? json(nullptr) : json::parse(fields); };
     json line = {{"port", port.name}};
     if (!port.given.empty()) line["label"] = port.given;
+    line["serial"] = port.serial.empty() ? json(nullptr) : json(port.serial);
     line.update(json{{"com", port.com < 1000 ? json(port.com) : json(nullptr)},
                      {"path", port.path},
                      {"started", port.unitStarted},

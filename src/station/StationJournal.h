@@ -48,4 +48,9 @@ class StationJournal {
 // (the journal's folder), its versions as the unit's report has them (null when none were read).
 std::string stationJournalLine(const StationPort &port, const std::string &dir);
 
+// Each line of dir's journal, read a piece at a time however long it has grown (a month of
+// units), the holes of a sparse file skipped; a line too long to be a unit's, or with zeros in
+// it, is given empty (damaged). False when a journal is there but cannot be read.
+bool stationJournalEachLine(const std::string &dir, const std::function<void(const std::string &line)> &take);
+
 #endif

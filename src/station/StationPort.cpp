@@ -19,7 +19,8 @@ std::string portStateText(const StationPort &port) {
     switch (port.state) {
     case STATE_NO_PORT:
     case STATE_WAITING:
-    case STATE_REMOVE: return PORT_STATE_NAMES[port.state];
+    case STATE_REMOVE:
+    case STATE_SCAN: return PORT_STATE_NAMES[port.state];
     case STATE_BUSY:
         return port.awaitingRemoval ? PORT_STATE_NAMES[STATE_REMOVE] : !port.problem.empty() ? port.problem : retryText(port);
     case STATE_WORKING: // its run opens the port at the rate found, then talks to the unit

@@ -1,4 +1,5 @@
 #include "station/StationRestart.h"
+#include "station/StationJournal.h"
 
 #include "base/StringOperations.h"
 #include "platform/FileRead.h"
@@ -19,7 +20,6 @@ using json = nlohmann::ordered_json;
 namespace {
 
 const size_t kRecordMax = 64u << 20; // a record larger than this is no run's
-const size_t kLineMax = 1u << 20;    // a journal line longer than this is no unit's
 
 // "port-ttyUSB0-2026-12-08_07-59-45.log", "...-2.log": a log a station named for a unit's run
 // (a parallel run's "port-COM3.log" is none), whatever characters its port's path holds.
@@ -41,31 +41,6 @@ std::string text(const json &object, const char *key) {
 
 std::string fileName(const std::string &path) { return std::filesystem::path(path).filename().string(); }
 
-// Each line of dir's journal, read a piece at a time however long it has grown (a month of
-// units), the holes of a sparse file skipped; a line too long to be a unit's, or with zeros in
-// it, is given empty (damaged). False when a journal is there but cannot be read.
-bool eachJournalLine(const std::string &dir, const std::function<void(const std::string &line)> &take) {
-    const std::string path = dir + "/journal.jsonl";
-    std::string line;
-    bool damaged = false;
-    const bool read = fileReadPieces(path, 0, [&](std::string_view piece, unsigned long long zeros) {
-        damaged |= zeros > 0;
-        for (char c : piece) {
-            if (c == '\n') {
-                take(damaged ? "" : line);
-                line.clear();
-                damaged = false;
-            } else if (!(damaged |= line.size() >= kLineMax)) {
-                line += c;
-            }
-        }
-    });
-    std::error_code code;
-    if (!read) return !std::filesystem::exists(path, code);
-    take(damaged ? "" : line);
-    return true;
-}
-
 // The versions a unit is told by ("1.0.4 1.04"): after its update, else before; "unknown".
 std::string versionsOf(const json &line) {
     for (const char *field : {"after", "before"}) {
@@ -86,12 +61,13 @@ void attachedFromState(const json &port, std::map<std::string, StationPort> &att
     left.last = text(port, "last");
 }
 
-// The port a run went by, from its command line read back whole (a path may hold spaces).
+// The port a run went by and its unit's serial number, from its command line read back whole (a path may hold spaces).
 void portOfCommandLine(const std::string &commandLine, StationPort &port) {
     const std::vector<std::string> args = commandLineArguments(commandLine);
     for (size_t i = 0; i + 1 < args.size(); ++i)
         if (args[i] == "--port") port.path = port.name = args[i + 1];
         else if (args[i] == "--as-com") port.com = std::atoi(args[i + 1].c_str());
+        else if (args[i] == "--serial") port.serial = args[i + 1];
 }
 
 // The files a journal line names.
@@ -106,6 +82,7 @@ StationPort fromReport(const json &report, const std::string &log, const std::st
     StationPort port;
     portOfCommandLine(text(report, "command_line"), port);
     port.unitStarted = text(report, "started");
+    if (!text(report, "serial").empty()) port.serial = text(report, "serial");
     port.log = log;
     port.report = reportFile;
     ChildRun &u = port.unit;
@@ -205,7 +182,7 @@ StationBefore stationBefore(const std::string &dir) {
         return before;
     }
     // No state (lost to a power cut, removed): the unit journaled last on each port may be there.
-    eachJournalLine(dir, [&](const std::string &line) {
+    stationJournalEachLine(dir, [&](const std::string &line) {
         const json unit = objectOf(line);
         if (text(unit, "path").empty()) return;
         StationPort &left = before.attached[text(unit, "path")];
@@ -248,7 +225,7 @@ std::vector<StationPort> unitsLeftBehind(const std::string &dir, const std::set<
     std::set<std::string> named;
     // A journal there that cannot be read, or none and no state that names the runs: nothing is
     // taken, rather than every unit of the folder a second time.
-    if (!eachJournalLine(dir, [&](const std::string &line) { namedBy(line, named); }) ||
+    if (!stationJournalEachLine(dir, [&](const std::string &line) { namedBy(line, named); }) ||
         (!before.journalFound && !before.unjournaled))
         return {};
     std::vector<std::string> names;

@@ -59,6 +59,7 @@ StationState::json StationState::portJson(size_t slot, const StationPort &port) 
             {"path", port.path},
             {"com", port.com > 0 && port.com < 1000 ? json(port.com) : json(nullptr)},
             {"state", PORT_STATE_NAMES[port.state]},
+            {"serial", port.serial.empty() ? json(nullptr) : json(port.serial)},
             {"text", portStateText(port)},
             {"phase", working && u.phase != "starting" && u.phase != "done" ? json(u.phase) : json(nullptr)},
             {"percent", working && u.percent >= 0 ? json(u.percent) : json(nullptr)},
@@ -90,7 +91,7 @@ bool StationState::write(const json &counts, const json &ports, const std::strin
     const auto at = std::chrono::steady_clock::now();
     // A port's percent changes the file without an event; nothing at all changes nothing.
     const std::string key =
-        json{counts, ports, stage, note, journalLines, unjournaled}.dump(-1, ' ', false, json::error_handler_t::replace);
+        json{counts, ports, stage, note, journalLines, unjournaled, scans}.dump(-1, ' ', false, json::error_handler_t::replace);
     if (!now && !changed && (key == lastKey || at - lastWrite < std::chrono::milliseconds(250))) return true;
     json facts = station;
     facts["updated"] = timeStamp(std::chrono::system_clock::now());
@@ -100,6 +101,7 @@ bool StationState::write(const json &counts, const json &ports, const std::strin
                         {"station", facts},     {"counts", counts},
                         {"ports", ports},       {"journal", {{"lines", journalLines}}},
                         {"runs_unjournaled", unjournaled},
+                        {"scans", scans},
                         {"events", json(events)}};
     const std::string text = state.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
     // Not synced: the state of this moment, of no use after a power cut; the journal is the record.

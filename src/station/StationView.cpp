@@ -10,7 +10,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const int kStateWidth = 20;
+const int kStateWidth = 20, kSerialWidth = 16;
 
 // A note as the line view tells it again: only when it says something new, not when only its
 // figures move (the KiB left on a full disk, the updates still under way).
@@ -45,6 +45,8 @@ void StationView::changed(const StationPort &port) {
     std::string line = port.label + ": " + portStateText(port);
     if (port.state == STATE_WORKING && u.phase == "checking" && !u.kind.empty())
         line += ", " + u.kind + " unit, firmware and fpga " + u.before;
+    if (port.state == STATE_WORKING && u.phase == "checking" && !port.serial.empty())
+        line += ", serial " + port.serial + (port.serialLastUpdated.empty() ? "" : ", last updated " + port.serialLastUpdated);
     // How its unit ended, while that unit is still there (not for a slot that was only waiting).
     if ((port.state == STATE_REMOVE || (port.state == STATE_IDLE && port.awaitingRemoval)) && !port.last.empty())
         line += " (" + port.last + ")";
@@ -64,16 +66,20 @@ void StationView::draw(const std::vector<const StationPort *> &ports, const std:
     if (!screen.due(now, resized)) return;
     const int columns = screen.width();
     const size_t room = (size_t)std::max(columns - 1, 8);
+    const size_t serialWidth = serials ? kSerialWidth + 1 : 0; // its column, where labels are scanned
     size_t labelWidth = 4;
     for (const StationPort *p : ports) labelWidth = std::max(labelWidth, p->label.size());
     labelWidth = std::min(labelWidth, (size_t)std::max(16, columns / 5));
     // Narrow: the unit's kind and versions give way to the port and its state.
-    const bool unitShown = labelWidth + kStateWidth + kUnitWidth + kVersionsWidth + kTimeWidth + 6 <= room;
-    if (!unitShown) labelWidth = std::min(labelWidth, (size_t)std::max(8, (int)room - kStateWidth - kTimeWidth - 10));
-    const auto row = [&](const std::string &label, const std::string &state, const std::string &kind,
-                         const std::string &before, const std::string &time, const std::string &last) {
-        std::string text = pad(shortened(label, labelWidth, CUT_LABEL), labelWidth) + " " +
-                           pad(shortened(state, kStateWidth), kStateWidth) + " ";
+    const bool unitShown = labelWidth + serialWidth + kStateWidth + kUnitWidth + kVersionsWidth + kTimeWidth + 6 <= room;
+    if (!unitShown)
+        labelWidth = std::min(labelWidth, (size_t)std::max(8, (int)room - (int)serialWidth - kStateWidth - kTimeWidth - 10));
+    const auto row = [&](const std::string &label, const std::string &serial, const std::string &state,
+                         const std::string &kind, const std::string &before, const std::string &time,
+                         const std::string &last) {
+        std::string text = pad(shortened(label, labelWidth, CUT_LABEL), labelWidth) + " ";
+        if (serials) text += pad(shortened(serial, kSerialWidth), kSerialWidth) + " ";
+        text += pad(shortened(state, kStateWidth), kStateWidth) + " ";
         if (unitShown)
             text += pad(shortened(kind, kUnitWidth), kUnitWidth) + " " +
                     pad(shortened(before, kVersionsWidth), kVersionsWidth) + " ";
@@ -81,7 +87,7 @@ void StationView::draw(const std::vector<const StationPort *> &ports, const std:
         return text.size() > room ? text.substr(0, room) : text + shortened(last, room - text.size(), CUT_OUTCOME);
     };
     std::vector<std::string> lines = folded(totals, room);
-    lines.push_back(row("PORT", "STATE", "UNIT", "BEFORE", "TIME", "LAST"));
+    lines.push_back(row("PORT", "SERIAL", "STATE", "UNIT", "BEFORE", "TIME", "LAST"));
     for (const StationPort *p : ports) {
         const std::string time = minutesSeconds(Clock::now() - p->since);
         const bool unit = p->state == STATE_WORKING || p->state == STATE_REMOVE || p->awaitingRemoval;
@@ -94,14 +100,17 @@ void StationView::draw(const std::vector<const StationPort *> &ports, const std:
             state.resize(split);
         }
         const std::string kind = unit ? dash(p->unit.kind) : "-", before = unit ? dash(p->unit.before) : "-";
-        const std::string head = row(p->label, state, kind, before, time, "");
+        const std::string serial = unit || p->state == STATE_SCAN ? dash(p->serial) : "-";
+        // A serial number seen here before: rework, told while its unit is updated.
+        if (p->state == STATE_WORKING && !p->serialLastUpdated.empty()) last = "serial last updated " + p->serialLastUpdated;
+        const std::string head = row(p->label, serial, state, kind, before, time, "");
         // What to do about a port is never cut: without room in its row it goes on lines of its own.
         const bool remedy = p->state == STATE_BUSY && !p->awaitingRemoval && *outcomeRemedy(p->probe.outcome()) != '\0';
         if (remedy && head.size() + last.size() > room) {
             lines.push_back(head);
             for (const std::string &line : folded(last, room - 4)) lines.push_back("    " + line);
         } else {
-            lines.push_back(row(p->label, state, kind, before, time, last));
+            lines.push_back(row(p->label, serial, state, kind, before, time, last));
         }
     }
     const std::vector<std::string> noteLines = note.empty() ? std::vector<std::string>() : folded(note, room);

@@ -22,6 +22,8 @@ class StationView {
     void draw(const std::vector<const StationPort *> &ports, const std::string &totals, const std::string &note,
               bool now = false);
     bool isLive() const { return live; }
+    // From now on the rows show each unit's serial number (labels are scanned at this station).
+    void showSerials() { serials = true; }
 
   private:
     bool live;
@@ -29,6 +31,7 @@ class StationView {
     std::map<std::string, std::string> lastLines; // the line view: per port, what it said last
     std::map<std::string, bool> retrying;         // the line view: per port, its last line was a retry
     std::string lastNote;
+    bool serials = false;
 };
 
 #endif

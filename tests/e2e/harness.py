@@ -316,8 +316,9 @@ class Terminal:
     def screen(self):
         return subprocess.run(self.tmux + ["capture-pane", "-p", "-t", "t"], capture_output=True, text=True).stdout
 
-    def keys(self, keys):
-        subprocess.run(self.tmux + ["send-keys", "-t", "t", keys], check=True)
+    def keys(self, *keys):
+        """Keys by name ("C-c", "Enter"), or with "-l" first the text typed as it stands."""
+        subprocess.run(self.tmux + ["send-keys", "-t", "t"] + list(keys), check=True)
 
     def wait_for(self, text):
         return self.wait_until(lambda screen: text in screen, text)
@@ -487,6 +488,7 @@ class StationCase(E2E):
             "after": report["unit"]["after"], "com": number if number < 1000 else None, "path": arg("--port"),
             "log": line["log"] and os.path.relpath(arg("--log"), self.logs),
             "report": os.path.relpath(arg("--report"), self.logs)})
+        self.assertEqual(line["serial"], report["serial"])
         port = report["port"] or {}
         self.assertEqual((port.get("com", number), port.get("path", line["path"])), (number, line["path"]))
         self.assertEqual(line["records_unwritten"] != [], report["log_complete"] is False)

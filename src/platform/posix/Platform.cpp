@@ -63,6 +63,42 @@ bool platformReadLine(std::string &line) {
     return got == 1 || !line.empty();
 }
 
+namespace {
+termios gKeysSaved{};
+bool gKeysTaken = false;
+} // namespace
+
+bool platformKeysBegin() {
+    // A background job's reads and mode changes stop it (SIGTTIN, SIGTTOU): no keys there.
+    if (isatty(STDIN_FILENO) != 1 || tcgetpgrp(STDIN_FILENO) != getpgrp() || tcgetattr(STDIN_FILENO, &gKeysSaved) != 0)
+        return false;
+    termios keys = gKeysSaved;
+    keys.c_lflag &= ~(ICANON | ECHO); // Ctrl-C stays a signal
+    keys.c_cc[VMIN] = 0;
+    keys.c_cc[VTIME] = 0;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &keys) != 0) return false;
+    if (!gKeysTaken) std::atexit(platformKeysEnd);
+    gKeysTaken = true;
+    return true;
+}
+
+std::string platformKeysTyped() {
+    std::string typed;
+    char buffer[256];
+    short revents = 0;
+    // Bounded: a stuck key cannot keep the caller here.
+    for (int reads = 0; gKeysTaken && reads < 16 && posixPoll(STDIN_FILENO, POLLIN, 0, revents) > 0; ++reads) {
+        const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0) break;
+        typed.append(buffer, (size_t)n);
+    }
+    return typed;
+}
+
+void platformKeysEnd() {
+    if (gKeysTaken) tcsetattr(STDIN_FILENO, TCSANOW, &gKeysSaved);
+}
+
 std::string platformErrorText(DWORD error) { return std::strerror((int)error); }
 
 std::string platformReplaceFile(const char *from, const char *to) {

@@ -2,6 +2,7 @@
 #include "platform/ConsoleControl.h"
 #include "platform/Platform.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -233,6 +234,41 @@ int platformGetch() {
     SetConsoleMode(in, mode); // the console as it was, before anything else
     platformStopCheck();
     return key;
+}
+
+namespace {
+DWORD gKeysMode = 0;
+bool gKeysTaken = false;
+} // namespace
+
+bool platformKeysBegin() {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    if (!GetConsoleMode(in, &gKeysMode)) return false; // no console: a service, a pipe
+    // Ctrl-C stays a control event (processed input); no line editing, no echo into the view.
+    if (!SetConsoleMode(in, gKeysMode & ~(DWORD)(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT))) return false;
+    if (!gKeysTaken) std::atexit(platformKeysEnd);
+    gKeysTaken = true;
+    return true;
+}
+
+std::string platformKeysTyped() {
+    std::string typed;
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    // The console's input records, each key pressed once (a record may repeat it); the mouse,
+    // focus and size records are not keys. Bounded: a stuck key cannot keep the caller here.
+    for (int n = 0; gKeysTaken && n < 4096 && WaitForSingleObject(in, 0) == WAIT_OBJECT_0; ++n) {
+        INPUT_RECORD record{};
+        DWORD read = 0;
+        if (!ReadConsoleInputA(in, &record, 1, &read) || read != 1) break;
+        const KEY_EVENT_RECORD &k = record.Event.KeyEvent;
+        if (record.EventType == KEY_EVENT && k.bKeyDown && k.uChar.AsciiChar != 0)
+            typed.append(std::max<WORD>(k.wRepeatCount, 1), k.uChar.AsciiChar);
+    }
+    return typed;
+}
+
+void platformKeysEnd() {
+    if (gKeysTaken) SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), gKeysMode);
 }
 
 bool platformReadLine(std::string &line) {

@@ -1,0 +1,95 @@
+#!/usr/bin/env python3
+"""Serial numbers: --serial on one run, the labels scanned into a station's console, every record carrying them."""
+import json
+import os
+import unittest
+
+from harness import SUITE, WINE, main, run_fwupgrade, StationCase, Terminal
+
+
+@unittest.skipUnless(SUITE == "full", "accelerated suite")
+class Serials(StationCase):
+
+    def scan(self, terminal, *texts):
+        """Each text typed as a barcode reader types it: the characters at once, then Enter."""
+        for text in texts:
+            terminal.keys("-l", text)
+            terminal.keys("Enter")
+
+    def journaled(self, lines):
+        self.wait_for_journal(lines)
+        return {line.get("label") or line["port"]: line["serial"] for line in self.journal()}
+
+    @unittest.skipIf(WINE, "natively; the Wine suite scans one slot")
+    def test_scans_wait_in_order_for_the_units_found_and_a_label_chooses_its_slot(self):
+        slot1 = self.slot(1, "--unit", "tx", after_ms=8000)
+        slot2 = self.slot(2, "--unit", "rx", after_ms=5000)
+        slot3 = self.slot(3, "--unit", "tx", after_ms=11000)
+        terminal = Terminal(self, self.station(["A1=" + slot1, "A2=" + slot2, "A3=" + slot3], "--units", "3"))
+        terminal.wait_for("Station: ")
+        self.scan(terminal, "A3", "SN-3")
+        terminal.wait_for("serial number of A3's next unit")
+        self.scan(terminal, "SN-A", "SN-A")
+        terminal.wait_for('"SN-A" is already waiting for its unit')
+        self.scan(terminal, "bad\x01", 'SN "B"', "x" * 65)
+        terminal.wait_for("longer than 64 characters")
+        self.assertEqual([s["serial"] for s in self.state()["scans"]], ["SN-3", "SN-A", 'SN "B"'])
+        # Found A2, then A1, then A3: the scans for no slot in the order scanned, A3's its own.
+        self.assertEqual(self.journaled(3), {"A2": "SN-A", "A1": 'SN "B"', "A3": "SN-3"})
+        self.assertIn("EXIT=0", terminal.wait_for("TTY="))
+        self.assertIn("TTY=echo", terminal.screen())  # the console given back as it was
+
+    @unittest.skipIf(WINE, "natively; the Wine suite scans one slot")
+    def test_require_serial_sends_nothing_before_the_scan(self):
+        slot1 = self.slot(1, "--unit", "tx")
+        slot2 = self.slot(2, "--unit", "tx", after_ms=1500)
+        os.makedirs(os.path.join(self.workdir, "station"))
+        with open(os.path.join(self.workdir, "station", "journal.jsonl"), "w") as f:  # this serial updated before
+            f.write(json.dumps({"port": "x", "serial": "SN-2", "ended": "2026-01-01T00:00:00Z", "log": None,
+                                "report": None, "summary": "", "exit_status": -1,
+                                "outcome": "ended without a report"}) + "\n")
+        terminal = Terminal(self, self.station(["A1=" + slot1, "A2=" + slot2], "--require-serial", "--units", "2",
+                                               "--serial-pattern", "SN-[0-9]+"), columns=140)
+        terminal.wait_until(lambda screen: screen.count("scan the label") == 2, "both units waiting for a scan")
+        self.assertTrue(all(not self.images(unit) for unit in self.ports.units))
+        self.scan(terminal, "SN-X")
+        terminal.wait_for('"SN-X" does not match --serial-pattern')
+        self.scan(terminal, "A2", "SN-2")  # A1 waited longest, but A2 was chosen
+        terminal.wait_for("serial last updated 2026-01-01T00:00:00Z")
+        self.scan(terminal, "SN-1")
+        self.assertEqual(self.journaled(3), {"x": "SN-2", "A1": "SN-1", "A2": "SN-2"})
+        self.assertIn("EXIT=0", terminal.wait_for("TTY="))
+        reports = [json.load(open(os.path.join(self.logs, l["report"]))) for l in self.journal()[1:]]
+        self.assertEqual(sorted(r["serial"] for r in reports), ["SN-1", "SN-2"])
+
+    def test_require_serial_without_a_console_is_refused(self):
+        output, status = run_fwupgrade(["--station", "--require-serial", "--ports", "COM9",
+                                        "--log-dir", os.path.join(self.workdir, "s")], stdin_text="")
+        self.assertEqual(status, 2, output)
+
+    def test_serial_of_one_run_in_every_record(self):
+        log, report = os.path.join(self.workdir, "run.log"), os.path.join(self.workdir, "run.json")
+        for bad in (["--serial", "a\tb"], ["--serial", "x" * 65], ["--serial", "ab", "--serial-pattern", "("],
+                    ["--serial", "ab", "--serial-pattern", "[0-9]+"]):
+            self.assertEqual(run_fwupgrade(bad + ["--info"])[1], 2, bad)
+        self.ports.unit("--unit", "tx")
+        output, status = run_fwupgrade(["--info", "--events", "--serial", 'SN "7" <b>', "--log", log,
+                                        "--report", report] + self.ports.arguments())
+        self.assertEqual(status, 0, output)
+        self.assertIn({"event": "serial", "serial": 'SN "7" <b>'},
+                      [{k: v for k, v in json.loads(l).items() if k in ("event", "serial")} for l in output.splitlines()])
+        self.assertIn('serial number "SN \\"7\\" <b>"', open(log).read())
+        self.assertEqual(json.load(open(report))["serial"], 'SN "7" <b>')
+
+    @unittest.skipUnless(WINE, "the .exe's console under Wine")
+    def test_a_scan_into_the_console_under_wine(self):
+        slot = self.slot(1, "--unit", "tx", after_ms=4000)
+        terminal = Terminal(self, self.station(["A1=" + slot], "--units", "1"))
+        terminal.wait_for("Station: ")
+        self.scan(terminal, "SN-W1")
+        self.assertEqual(self.journaled(1), {"A1": "SN-W1"})
+        self.assertIn("EXIT=0", terminal.wait_for("TTY="))
+
+
+if __name__ == "__main__":
+    main()
