@@ -80,6 +80,13 @@ TEST(Options, RefusedForms) {
         {{"--write-image", "mcu", "m.bin", "--report", "r.json"}, kUpdateOnly},
         {{"--info", "--verify"}, "--verify belongs to an update: --info changes nothing to verify"},
         {{"--info", "--export-web"}, "--info, --list-ports, --export-web and --write-image cannot be used together"},
+        {{"--station", "--serial", "S1"}, "--serial belongs to the run of one unit (an update, --info)"},
+        {{"--require-serial"}, "--require-serial belongs to --station"},
+        {{"--serial-pattern", "S.*"}, "--serial-pattern belongs to --station and --serial"},
+        {{"--serial", "A\x1b[2J"}, "the serial number 'A\\x1b[2J' holds control or non-ASCII characters"},
+        {{"--serial", "S1", "--serial-pattern", "[0-9]+"}, "the serial number 'S1' does not match --serial-pattern"},
+        {{"--station", "--serial-pattern", "(S"},
+         "--serial-pattern '(S' is not a regular expression: Mismatched '(' and ')' in regular expression"},
     };
     for (const auto &c : refused) {
         Options o;

@@ -1,0 +1,50 @@
+// The labels scanned into a station's console: what each scan comes to, and which unit takes it.
+#include "station/StationScans.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(StationScans, EachScanSaysWhatItCameTo) {
+    const std::regex pattern("SN-[0-9]+");
+    StationScans scans({"A1", "A2"}, &pattern);
+    scans.journaled("SN-9", "2026-12-01T10:00:00Z");
+    const struct {
+        const char *typed;
+        const char *line;
+        bool refused;
+    } cases[] = {
+        {"SN-1\r", "Scan \"SN-1\": serial number of the next unit found.", false},
+        {"SN-1\n", "Scan refused: \"SN-1\" is already waiting for its unit.", true},
+        {"A2\r", "Scan \"A2\": the next serial number scanned goes to A2.", false},
+        {"SN-9\r", "Scan \"SN-9\": serial number of A2's next unit; last updated here 2026-12-01T10:00:00Z.", false},
+        {"SN-X\r", "Scan refused: \"SN-X\" does not match --serial-pattern.", true},
+        {"SN-\x1b" "2\r", "Scan refused: \"SN-\\x1b2\" holds control or non-ASCII characters.", true},
+        {"SN-12\b3\r", "Scan \"SN-13\": serial number of the next unit found.", false}, // typed by hand, mended
+    };
+    for (const auto &c : cases) {
+        const std::vector<StationScans::Said> said = scans.typed(c.typed);
+        ASSERT_EQ(said.size(), 1u) << c.typed;
+        EXPECT_EQ(said[0].line, c.line);
+        EXPECT_EQ(said[0].refused, c.refused) << c.line;
+    }
+    const std::vector<StationScans::Said> longer = scans.typed(std::string(300, '7') + "\r");
+    ASSERT_EQ(longer.size(), 1u);
+    EXPECT_EQ(longer[0].line, "Scan refused: \"" + std::string(64, '7') + "...\" is longer than 64 characters.");
+}
+
+TEST(StationScans, UnitsTakeTheScansInOrderAndTheirSlotsOwn) {
+    StationScans scans({"A1", "A2"}, nullptr);
+    EXPECT_EQ(scans.typed("S1\rA2\rS2\rS").size(), 3u);
+    EXPECT_EQ(scans.typing(), "S"); // a scan half typed waits for its Enter
+    scans.typed("3\n");
+    EXPECT_EQ(scans.take("A1"), "S1");
+    EXPECT_EQ(scans.take("A1"), "S3");  // S2 is A2's
+    EXPECT_EQ(scans.take("A1"), std::nullopt);
+    scans.giveBack({"S9", ""});        // its unit had gone: first for the next
+    EXPECT_EQ(scans.take("A2"), "S2");  // its own before any other
+    EXPECT_EQ(scans.take(""), "S9");
+    EXPECT_TRUE(scans.waiting().empty());
+}
+
+} // namespace
