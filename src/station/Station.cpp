@@ -282,7 +282,7 @@ std::string viewNote(const Station &w, const StationView &view) {
     std::string text = noteText(w);
     if (!view.isLive()) return text;
     for (const std::string &scan : {w.scans.typing().empty() ? "" : "Scanning: " + w.scans.typing(), w.scanSaid})
-        if (!scan.empty()) text += (text.empty() ? "" : " ") + consoleSafeName(scan);
+        if (!scan.empty()) text.append(text.empty() ? "" : " ").append(scan); // made safe to show by the view
     return text;
 }
 

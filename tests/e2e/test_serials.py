@@ -32,7 +32,8 @@ class Serials(StationCase):
         self.scan(terminal, "SN-A", "SN-A")
         terminal.wait_for('"SN-A" is already waiting for its unit')
         self.scan(terminal, "bad\x01", 'SN "B"', "x" * 65)
-        terminal.wait_for("longer than 64 characters")
+        screen = terminal.wait_for("longer than 64 characters")
+        self.assertEqual(screen.count("PORT "), 1, screen)  # the view not torn by what was typed
         self.assertEqual([s["serial"] for s in self.state()["scans"]], ["SN-3", "SN-A", 'SN "B"'])
         # Found A2, then A1, then A3: the scans for no slot in the order scanned, A3's its own.
         self.assertEqual(self.journaled(3), {"A2": "SN-A", "A1": 'SN "B"', "A3": "SN-3"})
