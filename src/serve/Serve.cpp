@@ -38,6 +38,7 @@ constexpr int kStreamRetryMs = 2000;     // ...after this long, asking for what 
 constexpr int kStreamQuietSeconds = 15;  // a comment keeps a quiet stream alive through proxies
 constexpr int kStreamsPerClient = 64;    // event streams one client address holds at once (429 beyond)
 constexpr long long kJournalLimitMax = 1000;
+constexpr size_t kSerialLinesMax = 500;  // a serial number's lines in one answer, newest first
 
 namespace {
 
@@ -91,6 +92,7 @@ StateJson stationJson(const ServeFolder &folder) {
     out.erase("events");
     if (!out.contains("counts")) out["counts"] = countsFromJournal(folder);
     if (!out.contains("ports") || !out["ports"].is_array()) out["ports"] = StateJson::array();
+    if (!out.contains("scans") || !out["scans"].is_array()) out["scans"] = StateJson::array();
     out["journal"] = {{"lines", folder.journalLines()}, {"damaged", folder.journalDamaged()}};
     out["folder"] = folder.dir();
     return out;
@@ -115,7 +117,17 @@ void getStation(Served &served, const Request &req, Response &res) {
     sendJson(res, {{"stations", list}});
 }
 
+// ?serial=S: that serial number's lines in every folder (a unit may have been reworked at another).
+void getJournalOfSerial(Served &served, const Request &req, Response &res) {
+    const std::string serial = req.get_param_value("serial");
+    if (req.get_param_value_count("serial") > 1 || !serveIsSerialQuery(serial))
+        return sendError(res, 400, "serial must be one serial number of 1 to " + std::to_string(SERVE_SERIAL_MAX) +
+                                       " characters");
+    sendJson(res, serveJournalOfSerial(served.list, serial, kSerialLinesMax));
+}
+
 void getJournal(Served &served, const Request &req, Response &res) {
+    if (req.has_param("serial")) return getJournalOfSerial(served, req, res);
     ServeFolder *folder = folderAsked(served, req, res);
     if (folder == nullptr) return;
     long long after = 0, limit = 0;

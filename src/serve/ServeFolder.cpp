@@ -61,6 +61,8 @@ static JournalUnit readJournalLine(std::string text) {
     unit.label = textOf(line, "label");
     if (unit.label.empty()) unit.label = textOf(line, "port");
     unit.ended = textOf(line, "ended");
+    auto serial = line.find("serial");
+    if (serial != line.end() && serial->is_string()) unit.serial = serial->get<std::string>();
     long long started = 0, ended = 0;
     if (!serveParseTime(unit.ended, ended)) ended = -1;
     unit.endedMs = ended;
@@ -191,6 +193,39 @@ StateJson ServeFolder::journalPage(size_t after, size_t limit) const {
     StateJson page = StateJson::array();
     for (auto &[n, text] : texts) page.push_back({{"line", n}, {"unit", StateJson::parse(text, nullptr, false)}});
     return page;
+}
+
+std::vector<SerialLine> ServeFolder::linesOfSerial(const std::string &serial, size_t limit) const {
+    std::vector<SerialLine> lines;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t n = units_.size(); n > 0 && lines.size() < limit; --n) {
+        const JournalUnit &unit = units_[n - 1];
+        if (unit.valid && unit.serial == serial) lines.push_back({n, unit.endedMs, unit.text});
+    }
+    return lines;
+}
+
+StateJson serveJournalOfSerial(const std::vector<ServeFolder *> &folders, const std::string &serial, size_t limit) {
+    struct Found {
+        size_t station;
+        SerialLine line;
+    };
+    std::vector<Found> found;
+    // One more than asked for from each: enough to tell that some were left out.
+    for (size_t k = 0; k < folders.size(); ++k)
+        for (SerialLine &line : folders[k]->linesOfSerial(serial, limit + 1)) found.push_back({k, std::move(line)});
+    // Stable: lines that ended together stay in folder order, each folder's last written first.
+    std::stable_sort(found.begin(), found.end(),
+                     [](const Found &a, const Found &b) { return a.line.endedMs > b.line.endedMs; });
+    const bool more = found.size() > limit;
+    if (more) found.resize(limit);
+    StateJson units = StateJson::array();
+    for (const Found &f : found)
+        units.push_back({{"station", f.station},
+                         {"folder", folders[f.station]->dir()},
+                         {"line", f.line.line},
+                         {"unit", StateJson::parse(f.line.text, nullptr, false)}});
+    return {{"serial", serial}, {"limit", limit}, {"more", more}, {"units", units}};
 }
 
 // Whether the unit ended since `since` ("": always).

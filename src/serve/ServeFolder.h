@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,14 @@ struct JournalUnit {
     std::string ended;         // as written, local time with its offset
     long long endedMs = -1;    // the same in milliseconds since 1970, or -1 when unreadable
     double seconds = -1;       // ended - started, or -1 when either is unreadable
+    std::optional<std::string> serial; // the label's serial number; none when null, or a line from before them
+};
+
+// A journal line of one serial number, as ServeFolder::linesOfSerial finds it.
+struct SerialLine {
+    size_t line = 0;        // its number, 1-based
+    long long endedMs = -1; // as JournalUnit's
+    std::string text;
 };
 
 // Per port, from the journal: what the page's table and the metrics show.
@@ -54,6 +63,8 @@ public:
     StateJson journalLine(size_t n) const;
     // Valid lines after `after` (1-based numbering), at most limit of them, as {"line", "unit"}.
     StateJson journalPage(size_t after, size_t limit) const;
+    // Valid lines whose serial number is exactly serial, the last written first, at most limit.
+    std::vector<SerialLine> linesOfSerial(const std::string &serial, size_t limit) const;
     // Units by outcome column (OUTCOME_COLUMNS), all journal lines or those ended since `since`
     // (a time as the journal writes them; "": every line), compared as instants, not as text.
     std::vector<long long> countOutcomes(const std::string &since) const;
@@ -89,5 +100,10 @@ private:
 // Milliseconds since 1970 of an ISO 8601 time with its offset ("2026-12-07T17:58:32.592+00:00"),
 // or false.
 bool serveParseTime(const std::string &text, long long &ms);
+
+// The journal lines of serial in every folder, newest first (by their end; a line whose end is
+// unreadable after the others), at most limit: {"serial", "limit", "more" (lines were left out),
+// "units": [{"station" (the folder's number), "folder", "line", "unit"}]}.
+StateJson serveJournalOfSerial(const std::vector<ServeFolder *> &folders, const std::string &serial, size_t limit);
 
 #endif

@@ -4,6 +4,7 @@
 // What --serve reads from its requests and a journal, checked before anything uses it: pure
 // functions, no sockets, no files.
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -34,4 +35,9 @@ bool serveParseIndex(const std::string &text, long long low, long long high, lon
 // Whether a journal's "log" or "report" value names a file directly inside the station's
 // folder: a plain name, no separator, no "." or "..", no drive or stream, no control character.
 bool serveIsPlainFileName(const std::string &name);
+// The most characters a serial number has: a scan longer than this is refused by the station.
+constexpr size_t SERVE_SERIAL_MAX = 64;
+// Whether ?serial= can name a serial number: 1 to SERVE_SERIAL_MAX characters, counted as UTF-8
+// code points (a label's serial may hold any printable text, non-ASCII too).
+bool serveIsSerialQuery(const std::string &text);
 #endif

@@ -29,6 +29,7 @@ if ARTIFACTS:
 # Every wait of these tests has this bound; none of them measures time.
 WAIT_S = 60
 HOSTILE = '<script>document.title="owned"</script><b id="injected">bold</b> "q" \\ \x01\x1b[31m'
+SERIAL = "<img src=x onerror=alert(1)>\"';--"  # a serial number off a label: any printable text
 OUTCOMES = ["updated and verified", "already current", "failed", "not confirmed", "stopped"]
 SECRET = "secret-outside-the-folder"
 
@@ -104,7 +105,7 @@ class Folder:
             counts[json.loads(self.lines[n - 1])["outcome"]] += 1
         return counts
 
-    def write_state(self):
+    def write_state(self, **newer):  # newer: keys a state older than serial numbers lacks
         counts = self.counts()
         state = {"format": 1, "run": "4242-1765180711900",
                  "station": {"id": "station 4242 started %s on bench-3" % iso(self.start), "pid": 4242,
@@ -117,10 +118,18 @@ class Folder:
                              "note": ""},
                  "counts": dict(handled=sum(counts.values()), units_per_hour=None, **counts),
                  "ports": self.ports, "journal": {"lines": len(self.lines)}, "events": self.events[-256:]}
+        state.update(newer)
         temporary = os.path.join(self.path, "station-state.json.tmp")
         with open(temporary, "w") as f:
             json.dump(state, f)
         os.replace(temporary, os.path.join(self.path, "station-state.json"))
+
+    def give_serials(self, serials):
+        """Journal line n gets serials[n]; the others stay without the key, as older journals wrote them."""
+        for n, serial in serials.items():
+            self.lines[n - 1] = json.dumps(dict(json.loads(self.lines[n - 1]), serial=serial))
+        with open(os.path.join(self.path, "journal.jsonl"), "w") as f:
+            f.write("".join(line + "\n" for line in self.lines))
 
     def change_port(self, slot, **fields):
         self.ports[slot] = dict(self.ports[slot], **fields)
@@ -239,6 +248,7 @@ class Api(Web):
         self.assertEqual(station["counts"]["failed"], self.folder.counts()["failed"])
         self.assertEqual(station["journal"], {"lines": 30, "damaged": 1})
         self.assertNotIn("events", station)
+        self.assertEqual(station["scans"], [])
         page = server.json("/api/v1/journal?after=0&limit=5")
         self.assertEqual([u["line"] for u in page["units"]], [1, 3, 4, 5, 6])  # line 2 is damaged
         self.assertEqual(page["units"][0]["unit"]["log"], "unit-0.log")
@@ -251,7 +261,8 @@ class Api(Web):
         for query, status in (("after=x", 400), ("after=-1", 400), ("after=1e3", 400), ("after=%2B1", 400),
                               ("limit=0", 400), ("limit=1001", 400), ("after=99999999999999999999", 400),
                               ("after=%00", 400), ("after=1000000", 200), ("limit=1000", 200),
-                              ("station=1", 404), ("station=a", 400)):
+                              ("station=1", 404), ("station=a", 400), ("serial=", 400), ("serial=" + "x" * 65, 400),
+                              ("serial=" + "%C3%A9" * 64, 200), ("serial=a&serial=b", 400)):
             with self.subTest(query=query):
                 self.assertEqual(server.request("/api/v1/journal?" + query)[0], status)
 
@@ -732,12 +743,16 @@ class Browser:
         self.call("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1,
                   mobile=width < 600)
         self.call("Page.navigate", url=url)
-        deadline = time.monotonic() + WAIT_S
-        while not self.evaluate(ready):
-            if time.monotonic() > deadline:
-                raise AssertionError("the page never showed " + ready)
-            time.sleep(0.2)
+        self.until(ready)
         return self.evaluate("document.documentElement.outerHTML")
+
+    def until(self, condition):
+        """Waits until the script condition is true."""
+        deadline = time.monotonic() + WAIT_S
+        while not self.evaluate(condition):
+            if time.monotonic() > deadline:
+                raise AssertionError("the page never showed " + condition)
+            time.sleep(0.2)
 
     def screenshot(self, path):
         import base64
@@ -798,6 +813,33 @@ class Page(Web):
             browser.open(url, ready, width=420, height=1600)
             browser.screenshot(os.path.join(ARTIFACTS, "station-page-phone.png"))
 
+
+@unittest.skipIf(WINE, "natively; under Wine one request is asked")
+class Serials(Web):
+    def test_a_serial_number_is_shown_as_text_and_the_search_box_finds_it_in_every_folder(self):
+        self.folder.give_serials({25: SERIAL, 28: "SN 0028", 30: SERIAL})
+        scans = [{"serial": "SN 0031", "slot": "C3"}, {"serial": SERIAL, "slot": None}]
+        self.folder.ports[1]["serial"] = SERIAL
+        self.folder.write_state(scans=scans)
+        other = os.path.join(self.workdir, "bench-2")  # the same unit, a day earlier at another bench
+        os.makedirs(other)
+        with open(os.path.join(other, "journal.jsonl"), "w") as f:
+            f.write(json.dumps(dict(journal_line(0, time.time() - 86400, "B1"), serial=SERIAL)) + "\n")
+        server = self.serve(self.folder.path, other)
+        station = server.json("/api/v1/station?station=0")
+        self.assertEqual((station["ports"][1]["serial"], station["scans"]), (SERIAL, scans))
+        browser = Browser(self)
+        serials = "[...document.querySelectorAll('%s td.serial')].map((td) => td.textContent)"
+        browser.open("http://127.0.0.1:%d/" % server.port, "document.querySelector('#station-0 tr.unit') !== null")
+        self.assertEqual(browser.evaluate(serials % "#station-0 tr.port"), ["", SERIAL, "", ""])
+        self.assertEqual(browser.evaluate(serials % "#station-0 tr.unit")[:6], [SERIAL, "", "SN 0028", "", "", SERIAL])
+        browser.evaluate("{ const f = document.getElementById('serial-search'); f.elements.serial.value = %s; "
+                         "f.requestSubmit(); }" % json.dumps(SERIAL))
+        browser.until("document.querySelectorAll('#serial-found tr.unit').length > 0")
+        self.assertEqual(browser.evaluate("[...document.querySelectorAll('#serial-found tr.unit')]"
+                                          ".map((row) => [row.cells[0].textContent, row.dataset.line])"),
+                         [[self.folder.path, "30"], [self.folder.path, "25"], [other, "1"]])
+        self.assertEqual(browser.evaluate("document.querySelectorAll('img').length"), 0)  # text, never an element
 
 @unittest.skipIf(WINE, "natively; under Wine one request is asked")
 class LiveStation(Web):

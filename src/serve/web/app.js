@@ -49,6 +49,30 @@ function timeOf(iso) {
   return text.length >= 19 ? text.slice(0, 10) + " " + text.slice(11, 19) : text;
 }
 
+function journalHeads() {
+  return ["#", "Ended", "Port", "Unit", "Serial", "Before → after", "Outcome", "Record"].map((head) =>
+    el("th", head.startsWith("Before") ? { class: "wide" } : {}, head));
+}
+
+// A journal line's row; query names its folder for the links to its files.
+function unitRow(n, unit, query) {
+  const outcome = str(unit.outcome);
+  const cls = slug(outcome);
+  const todo = outcome !== "updated and verified" && outcome !== "already current"
+    ? el("span", { class: "todo" }, str(unit.summary) + (unit.unit_left ? " — the unit: " + str(unit.unit_left) : ""))
+    : "";
+  const versions = (v) => v && typeof v === "object" ? str(v.firmware) + " " + str(v.fpga) : str(v);
+  const links = el("td", {});
+  if (unit.log) links.append(el("a", { href: "/units/" + n + "/log?" + query }, "log"), " ");
+  if (unit.report) links.append(el("a", { href: "/units/" + n + "/report?" + query }, "report"));
+  return el("tr", { class: "unit " + cls, "data-line": String(n) },
+    el("td", {}, String(n)), el("td", {}, timeOf(unit.ended)),
+    el("td", { class: "text" }, str(unit.label || unit.port)), el("td", { class: "text" }, str(unit.kind)),
+    el("td", { class: "text serial" }, str(unit.serial)),
+    el("td", { class: "text wide" }, versions(unit.before) + " → " + versions(unit.after)),
+    el("td", { class: "text outcome-" + cls }, outcome, todo), links);
+}
+
 // One station's section and what it keeps of the station's state.
 class StationView {
   constructor(index, parent) {
@@ -69,7 +93,7 @@ class StationView {
     this.portBody = el("tbody");
     const portTable = el("table", { class: "ports" },
       el("thead", {}, el("tr", {}, el("th", {}, "Port"), el("th", {}, "State"), el("th", {}, "Unit"),
-        el("th", {}, "Before"), el("th", {}, "Time"), el("th", {}, "Last"))), this.portBody);
+        el("th", {}, "Serial"), el("th", {}, "Before"), el("th", {}, "Time"), el("th", {}, "Last"))), this.portBody);
     this.chart = el("div", { class: "chart" });
     this.tallyBody = el("tbody");
     const tallyTable = el("table", { class: "tally" },
@@ -77,9 +101,7 @@ class StationView {
         el("th", {}, "First-pass yield"))), this.tallyBody);
     this.journalBody = el("tbody");
     const journalTable = el("table", { class: "journal" },
-      el("thead", {}, el("tr", {}, el("th", {}, "#"), el("th", {}, "Ended"), el("th", {}, "Port"),
-        el("th", {}, "Unit"), el("th", { class: "wide" }, "Before → after"), el("th", {}, "Outcome"),
-        el("th", {}, "Record"))), this.journalBody);
+      el("thead", {}, el("tr", {}, ...journalHeads())), this.journalBody);
     this.pageText = el("span");
     this.newer = el("button", { type: "button" }, "Newer");
     this.older = el("button", { type: "button" }, "Older");
@@ -146,6 +168,7 @@ class StationView {
       el("td", { class: "text state" }, str(port.text || port.state),
         port.message ? el("span", { class: "todo" }, str(port.message)) : ""),
       el("td", { class: "text kind" }, port.unit ? str(port.unit.kind) : "-"),
+      el("td", { class: "text serial" }, str(port.serial)),
       el("td", { class: "text before" }, port.unit ? str(port.unit.before) : "-"),
       el("td", { class: "time", "data-since": str(port.since) }, elapsed(port.since)),
       el("td", { class: "text last outcome-" + slug(port.last) }, str(port.last))];
@@ -160,23 +183,6 @@ class StationView {
     for (const cell of this.portBody.querySelectorAll("td.time")) cell.textContent = elapsed(cell.dataset.since);
   }
 
-  unitRow(n, unit) {
-    const outcome = str(unit.outcome);
-    const cls = slug(outcome);
-    const todo = outcome !== "updated and verified" && outcome !== "already current"
-      ? el("span", { class: "todo" }, str(unit.summary) + (unit.unit_left ? " — the unit: " + str(unit.unit_left) : ""))
-      : "";
-    const versions = (v) => v && typeof v === "object" ? str(v.firmware) + " " + str(v.fpga) : str(v);
-    const links = el("td", {});
-    if (unit.log) links.append(el("a", { href: "/units/" + n + "/log?" + this.query }, "log"), " ");
-    if (unit.report) links.append(el("a", { href: "/units/" + n + "/report?" + this.query }, "report"));
-    return el("tr", { class: "unit " + cls, "data-line": String(n) },
-      el("td", {}, String(n)), el("td", {}, timeOf(unit.ended)),
-      el("td", { class: "text" }, str(unit.label || unit.port)), el("td", { class: "text" }, str(unit.kind)),
-      el("td", { class: "text wide" }, versions(unit.before) + " → " + versions(unit.after)),
-      el("td", { class: "text outcome-" + cls }, outcome, todo), links);
-  }
-
   // Page p of the journal, newest first: only that page's lines are asked for.
   async loadJournal(page) {
     const head = await getJson("/api/v1/journal?" + this.query + "&after=0&limit=1");
@@ -186,7 +192,8 @@ class StationView {
     const end = this.lines - this.page * PAGE_SIZE;
     const after = Math.max(0, end - PAGE_SIZE);
     const body = await getJson("/api/v1/journal?" + this.query + "&after=" + after + "&limit=" + (end - after || 1));
-    const rows = body.units.filter((u) => u.line <= end).reverse().map((u) => this.unitRow(u.line, u.unit || {}));
+    const rows = body.units.filter((u) => u.line <= end).reverse()
+      .map((u) => unitRow(u.line, u.unit || {}, this.query));
     this.journalBody.replaceChildren(...rows);
     this.pageText.textContent = "page " + (this.page + 1) + " of " + pages + " (" + this.lines + " lines)";
     this.newer.disabled = this.page === 0;
@@ -270,6 +277,30 @@ class StationView {
   }
 }
 
+// The search box: a serial number's journal lines in every folder served, newest first. Taken as
+// typed or scanned, spaces and all: the journal holds the label's text exactly.
+let searches = 0;
+async function findSerial(serial) {
+  const found = document.getElementById("serial-found");
+  const search = ++searches; // an earlier search answered late shows nothing
+  if (serial === "") return found.replaceChildren();
+  const response = await fetch("/api/v1/journal?serial=" + encodeURIComponent(serial), { cache: "no-store" });
+  const body = response.ok ? await response.json() : (await response.text()).trim();
+  if (search !== searches) return;
+  if (!response.ok) return found.replaceChildren(el("p", { class: "note" }, str(body)));
+  const rows = body.units.map((u) => {
+    const row = unitRow(u.line, u.unit || {}, "station=" + Number(u.station));
+    row.prepend(el("td", { class: "text folder" }, str(u.folder)));
+    return row;
+  });
+  const said = rows.length === 0 ? "no journal line"
+    : (body.more ? "more than " + body.limit + " lines, the newest " + body.limit + " shown"
+      : rows.length + (rows.length === 1 ? " line" : " lines")) + ", newest first";
+  found.replaceChildren(el("p", { class: "said" }, "Serial number " + str(body.serial) + ": " + said),
+    rows.length === 0 ? "" : el("div", { class: "scroll" }, el("table", { class: "journal" },
+      el("thead", {}, el("tr", {}, el("th", {}, "Folder"), ...journalHeads())), el("tbody", {}, ...rows))));
+}
+
 function setConnection(live) {
   const status = document.getElementById("connection");
   status.textContent = live ? "live" : "reconnecting…";
@@ -277,6 +308,12 @@ function setConnection(live) {
 }
 
 async function start() {
+  const search = document.getElementById("serial-search");
+  search.addEventListener("submit", (event) => {
+    event.preventDefault(); // the answer goes into this page: no form is ever sent
+    findSerial(search.elements.serial.value).catch((error) =>
+      document.getElementById("serial-found").replaceChildren(el("p", { class: "note" }, str(error.message))));
+  });
   const root = document.getElementById("stations");
   const first = await getJson("/api/v1/station");
   const states = first.stations || [first];

@@ -1,4 +1,4 @@
-// A station folder as --serve reads it: units per hour, and the journal's times.
+// A station folder as --serve reads it: units per hour, the journal's times, a serial number's lines.
 #include "serve/ServeFolder.h"
 #include "TestSupport.h"
 
@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -49,6 +50,30 @@ TEST(ServeFolder, JournalLinesAsTheyGrow) {
             folder.refresh();
         }
         EXPECT_EQ(std::make_pair(folder.journalLines(), folder.journalDamaged()), std::make_pair(c.lines, c.damaged));
+    }
+}
+
+// Exact matches, newest first across folders; a line without the key (older journals) or null is none's.
+TEST(ServeFolder, JournalLinesOfASerialNumber) {
+    const std::string a = scratchDir("serve-serial-a"), b = scratchDir("serve-serial-b");
+    std::ofstream(a + "/journal.jsonl") << R"({"serial":"SN 1","ended":"2026-12-08T10:00:00+01:00"})" "\n{}\n"
+                                        << R"({"serial":null})" "\n"
+                                        << R"({"serial":"SN 1","ended":"2026-12-08T10:20:00+01:00"})" "\n"
+                                        << R"({"serial":"sn 1"})" "\n";
+    std::ofstream(b + "/journal.jsonl") << R"({"serial":"SN 1","ended":"2026-12-08T09:10:00Z"})" "\n"; // between
+    ServeFolder first(a), second(b);
+    first.refresh(), second.refresh();
+    using Found = std::pair<std::vector<std::pair<int, int>>, bool>; // (station, line)s, newest first; more left out
+    const std::tuple<const char *, size_t, Found> cases[] = {{"SN 1", 500, {{{0, 4}, {1, 1}, {0, 1}}, false}},
+                                                             {"SN 1", 2, {{{0, 4}, {1, 1}}, true}},
+                                                             {"sn 1", 500, {{{0, 5}}, false}},
+                                                             {"SN", 500, {}}};
+    for (const auto &[serial, limit, expected] : cases) {
+        const StateJson answer = serveJournalOfSerial({&first, &second}, serial, limit);
+        Found found{{}, answer["more"].get<bool>()};
+        for (const auto &unit : answer["units"])
+            found.first.emplace_back(unit["station"].get<int>(), unit["line"].get<int>());
+        EXPECT_EQ(found, expected) << serial;
     }
 }
 
