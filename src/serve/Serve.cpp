@@ -8,6 +8,7 @@
 #include "platform/FileRead.h"
 #include "platform/Platform.h"
 #include "record/Outcome.h"
+#include "run/SerialNumber.h"
 #include "serve/ServeConnections.h"
 #include "serve/ServeFolder.h"
 #include "serve/ServeMetrics.h"
@@ -120,9 +121,10 @@ void getStation(Served &served, const Request &req, Response &res) {
 // ?serial=S: that serial number's lines in every folder (a unit may have been reworked at another).
 void getJournalOfSerial(Served &served, const Request &req, Response &res) {
     const std::string serial = req.get_param_value("serial");
-    if (req.get_param_value_count("serial") > 1 || !serveIsSerialQuery(serial))
-        return sendError(res, 400, "serial must be one serial number of 1 to " + std::to_string(SERVE_SERIAL_MAX) +
-                                       " characters");
+    if (req.get_param_value_count("serial") > 1) return sendError(res, 400, "serial is given more than once");
+    // What a station takes as a serial number, and nothing else: nothing else can be in a journal.
+    const std::string problem = serialNumberProblem(serial, nullptr);
+    if (!problem.empty()) return sendError(res, 400, "the serial number " + problem);
     sendJson(res, serveJournalOfSerial(served.list, serial, kSerialLinesMax));
 }
 

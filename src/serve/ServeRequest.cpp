@@ -87,10 +87,3 @@ bool serveIsPlainFileName(const std::string &name) {
         if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':') return false;
     return true;
 }
-
-bool serveIsSerialQuery(const std::string &text) {
-    // Every byte but a continuation byte (10xxxxxx) starts a character.
-    const size_t characters = (size_t)std::count_if(text.begin(), text.end(),
-                                                     [](char c) { return ((unsigned char)c & 0xC0) != 0x80; });
-    return characters >= 1 && characters <= SERVE_SERIAL_MAX;
-}

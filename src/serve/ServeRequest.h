@@ -35,9 +35,4 @@ bool serveParseIndex(const std::string &text, long long low, long long high, lon
 // Whether a journal's "log" or "report" value names a file directly inside the station's
 // folder: a plain name, no separator, no "." or "..", no drive or stream, no control character.
 bool serveIsPlainFileName(const std::string &name);
-// The most characters a serial number has: a scan longer than this is refused by the station.
-constexpr size_t SERVE_SERIAL_MAX = 64;
-// Whether ?serial= can name a serial number: 1 to SERVE_SERIAL_MAX characters, counted as UTF-8
-// code points (a label's serial may hold any printable text, non-ASCII too).
-bool serveIsSerialQuery(const std::string &text);
 #endif

@@ -262,7 +262,7 @@ class Api(Web):
                               ("limit=0", 400), ("limit=1001", 400), ("after=99999999999999999999", 400),
                               ("after=%00", 400), ("after=1000000", 200), ("limit=1000", 200),
                               ("station=1", 404), ("station=a", 400), ("serial=", 400), ("serial=" + "x" * 65, 400),
-                              ("serial=" + "%C3%A9" * 64, 200), ("serial=a&serial=b", 400)):
+                              ("serial=" + "%C3%A9", 400), ("serial=a&serial=b", 400)):
             with self.subTest(query=query):
                 self.assertEqual(server.request("/api/v1/journal?" + query)[0], status)
 
