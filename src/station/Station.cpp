@@ -82,9 +82,10 @@ void startRemoval(Station &w, size_t slot, StationPort &port, StationView &view)
     startChild(w, slot, port, STATE_REMOVE, args, view);
 }
 
-void bindSerial(Station &w, StationPort &port, const std::string &serial) {
-    port.serial = serial;
-    port.serialLastUpdated = w.scans.lastUpdated(serial);
+void bindSerial(Station &w, StationPort &port, const Scan &scan) {
+    port.serial = scan.serial;
+    port.serialSlot = scan.slot;
+    port.serialLastUpdated = w.scans.lastUpdated(scan.serial);
 }
 
 // A unit has answered on the port: its update starts, unless it could not be recorded.
@@ -95,7 +96,7 @@ void unitFound(Station &w, size_t slot, StationPort &port, StationView &view) {
     if (w.notRecording.empty()) {
         port.serial.clear();
         port.serialLastUpdated.clear();
-        if (const std::optional<std::string> serial = w.scans.take(port.given)) bindSerial(w, port, *serial);
+        if (const std::optional<Scan> scan = w.scans.take(port.given)) bindSerial(w, port, *scan);
         else if (w.options.requireSerial) return setState(port, STATE_SCAN, view); // no byte sent before its scan
         return startUpdate(w, slot, port, view);
     }
@@ -126,7 +127,7 @@ void nextState(Station &w, size_t slot, StationPort &port, StationView &view) {
 // journal line; the port goes on as after a presence run that came to the same.
 void noUnitHandled(Station &w, size_t slot, StationPort &port, StationView &view) {
     stationKeepAttempt(w.dir, port);
-    if (!port.serial.empty()) w.scans.giveBack({port.serial, port.given}); // its unit had gone: the next one takes it
+    if (!port.serial.empty()) w.scans.giveBack({port.serial, port.serialSlot}); // its unit had gone: the next one takes it
     port.probe = port.unit;
     nextState(w, slot, port, view);
 }
@@ -269,8 +270,8 @@ void onKeys(Station &w, StationView &view) {
     std::stable_sort(waiting.begin(), waiting.end(), [](auto &a, auto &b) { return a.second->since < b.second->since; });
     for (auto &[slot, port] : waiting) {
         if (w.stage != STAGE_RUNNING) setState(*port, STATE_IDLE, view);
-        else if (const std::optional<std::string> serial = w.scans.take(port->given)) {
-            bindSerial(w, *port, *serial);
+        else if (const std::optional<Scan> scan = w.scans.take(port->given)) {
+            bindSerial(w, *port, *scan);
             startUpdate(w, slot, *port, view);
         }
     }

@@ -27,6 +27,7 @@ struct StationPort {
     bool awaitingRemoval = false; // a unit was handled here: nothing more until it has gone
     std::string unitStarted, log, report; // the unit's start (ISO 8601) and its record's files
     std::string serial; // the serial number scanned for the unit now on the port, or ""
+    std::string serialSlot; // the slot its scan chose, or ""
     std::string serialLastUpdated; // when that serial number was last journaled here, or ""
     std::string last;  // how the last unit on this port ended
     std::string sameAs; // the label of the port watched for this one (the same device named twice)

@@ -9,6 +9,8 @@ namespace {
 
 // A typed line kept at most this long: a key held down, or a reader gone mad, is one refusal.
 const size_t kTypedMax = 256;
+// Serial numbers waiting at most: more is a reader scanning on by itself, not units to come.
+const size_t kWaitingMax = 100;
 
 std::string quoted(const std::string &text) {
     std::string shown = text.substr(0, kSerialMax);
@@ -43,8 +45,11 @@ StationScans::Said StationScans::scan(const std::string &text) {
     }
     const std::string problem = serialNumberProblem(text, pattern);
     const bool waits = std::any_of(queue.begin(), queue.end(), [&](const Scan &s) { return s.serial == text; });
-    if (!problem.empty() || waits)
-        return {"Scan refused: " + quoted(text) + " " + (waits ? "is already waiting for its unit" : problem) + ".", true};
+    const std::string why = !problem.empty() ? problem
+                            : waits          ? "is already waiting for its unit"
+                            : queue.size() >= kWaitingMax ? "is one too many: " + std::to_string(kWaitingMax) + " wait for their units"
+                                                          : "";
+    if (!why.empty()) return {"Scan refused: " + quoted(text) + " " + why + ".", true};
     queue.push_back({text, chosen});
     scanned = true;
     std::string line = "Scan " + quoted(text) + ": serial number of " +
@@ -54,13 +59,13 @@ StationScans::Said StationScans::scan(const std::string &text) {
     return {line + ".", false};
 }
 
-std::optional<std::string> StationScans::take(const std::string &label) {
+std::optional<Scan> StationScans::take(const std::string &label) {
     auto at = std::find_if(queue.begin(), queue.end(), [&](const Scan &s) { return !label.empty() && s.slot == label; });
     if (at == queue.end()) at = std::find_if(queue.begin(), queue.end(), [](const Scan &s) { return s.slot.empty(); });
     if (at == queue.end()) return std::nullopt;
-    const std::string serial = at->serial;
+    const Scan scan = *at;
     queue.erase(at);
-    return serial;
+    return scan;
 }
 
 void StationScans::journaled(const std::string &serial, const std::string &ended) {

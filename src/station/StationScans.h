@@ -33,8 +33,8 @@ class StationScans {
     const std::string &typing() const { return partial; }
     // The serial number for a unit found on the slot labelled label: the one chosen for it, else
     // the first scanned for no slot; none when none waits for it.
-    std::optional<std::string> take(const std::string &label);
-    // A serial number bound to a unit that had gone before its update: first for the next one.
+    std::optional<Scan> take(const std::string &label);
+    // A scan bound to a unit that had gone before its update: first for the next one.
     void giveBack(Scan scan) { queue.push_front(std::move(scan)); }
     // A unit's line journaled with its serial number, ended then: rework is told when it is scanned.
     void journaled(const std::string &serial, const std::string &ended);

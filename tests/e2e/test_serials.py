@@ -87,8 +87,8 @@ class Serials(StationCase):
         slot = self.slot(1, "--unit", "tx", after_ms=4000)
         terminal = Terminal(self, self.station(["A1=" + slot], "--units", "1"))
         terminal.wait_for("Station: ")
-        self.scan(terminal, "SN-W1")
-        self.assertEqual(self.journaled(1), {"A1": "SN-W1"})
+        self.scan(terminal, 'SN "W" 1')  # through the child's command line whole
+        self.assertEqual(self.journaled(1), {"A1": 'SN "W" 1'})
         self.assertIn("EXIT=0", terminal.wait_for("TTY="))
 
 

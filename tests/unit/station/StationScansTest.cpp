@@ -38,13 +38,15 @@ TEST(StationScans, UnitsTakeTheScansInOrderAndTheirSlotsOwn) {
     EXPECT_EQ(scans.typed("S1\rA2\rS2\rS").size(), 3u);
     EXPECT_EQ(scans.typing(), "S"); // a scan half typed waits for its Enter
     scans.typed("3\n");
-    EXPECT_EQ(scans.take("A1"), "S1");
-    EXPECT_EQ(scans.take("A1"), "S3");  // S2 is A2's
-    EXPECT_EQ(scans.take("A1"), std::nullopt);
-    scans.giveBack({"S9", ""});        // its unit had gone: first for the next
-    EXPECT_EQ(scans.take("A2"), "S2");  // its own before any other
-    EXPECT_EQ(scans.take(""), "S9");
-    EXPECT_TRUE(scans.waiting().empty());
+    const auto serial = [&](const char *label) { return scans.take(label).value_or(Scan{"none", ""}).serial; };
+    EXPECT_EQ(serial("A1"), "S1");
+    EXPECT_EQ(serial("A1"), "S3"); // S2 is A2's
+    EXPECT_EQ(serial("A1"), "none");
+    scans.giveBack({"S9", ""});    // its unit had gone: first for the next
+    EXPECT_EQ(serial("A2"), "S2"); // its own before any other
+    EXPECT_EQ(serial(""), "S9");
+    for (int n = 0; n < 100; ++n) scans.typed(std::to_string(n).append("T\r"));
+    EXPECT_EQ(scans.typed("100T\r")[0].line, "Scan refused: \"100T\" is one too many: 100 wait for their units.");
 }
 
 } // namespace
