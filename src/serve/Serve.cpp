@@ -13,6 +13,7 @@
 #include "serve/ServeFolder.h"
 #include "serve/ServeMetrics.h"
 #include "serve/ServeRequest.h"
+#include "serve/ServeState.h"
 #include "serve/WebAssets.h"
 
 #include <algorithm>
@@ -51,12 +52,8 @@ struct Served {
     std::map<std::string, int> streams; // event streams open, by client address
 };
 
-std::string dumpJson(const StateJson &value) {
-    return value.dump(-1, ' ', false, StateJson::error_handler_t::replace);
-}
-
 void sendJson(Response &res, const StateJson &value) {
-    res.set_content(dumpJson(value), "application/json");
+    res.set_content(serveJsonText(value), "application/json");
 }
 
 void sendError(Response &res, int status, const std::string &why) {
@@ -78,27 +75,6 @@ ServeFolder *folderAsked(Served &served, const Request &req, Response &res) {
     return served.list[(size_t)k];
 }
 
-StateJson countsFromJournal(const ServeFolder &folder) {
-    const std::vector<long long> counts = folder.countOutcomes("");
-    StateJson out = {{"handled", counts[0] + counts[1] + counts[2] + counts[3] + counts[4]}};
-    for (size_t i = 0; i < 5; ++i) out[OUTCOME_COLUMNS[i]] = counts[i];
-    out["units_per_hour"] = nullptr;
-    return out;
-}
-
-// The state file as read (without its events), or what the journal alone tells.
-StateJson stationJson(const ServeFolder &folder) {
-    const auto state = folder.state();
-    StateJson out = state ? *state : StateJson{{"format", 1}, {"run", nullptr}, {"station", nullptr}};
-    out.erase("events");
-    if (!out.contains("counts")) out["counts"] = countsFromJournal(folder);
-    if (!out.contains("ports") || !out["ports"].is_array()) out["ports"] = StateJson::array();
-    if (!out.contains("scans") || !out["scans"].is_array()) out["scans"] = StateJson::array();
-    out["journal"] = {{"lines", folder.journalLines()}, {"damaged", folder.journalDamaged()}};
-    out["folder"] = folder.dir();
-    return out;
-}
-
 // Since when the shift's figures count: the station's start, or the whole journal.
 std::string shiftStart(const ServeFolder &folder) {
     const auto state = folder.state();
@@ -110,11 +86,11 @@ std::string shiftStart(const ServeFolder &folder) {
 
 void getStation(Served &served, const Request &req, Response &res) {
     if (req.has_param("station") || served.list.size() == 1) {
-        if (ServeFolder *folder = folderAsked(served, req, res)) sendJson(res, stationJson(*folder));
+        if (ServeFolder *folder = folderAsked(served, req, res)) sendJson(res, serveStationJson(*folder));
         return;
     }
     StateJson list = StateJson::array();
-    for (ServeFolder *folder : served.list) list.push_back(stationJson(*folder));
+    for (ServeFolder *folder : served.list) list.push_back(serveStationJson(*folder));
     sendJson(res, {{"stations", list}});
 }
 
@@ -187,93 +163,7 @@ void getMetrics(Served &served, Response &res) {
     res.set_content(serveMetrics(served.list), "text/plain; version=0.0.4; charset=utf-8");
 }
 
-void setRoutes(httplib::Server &server, Served &served);
-
-} // namespace
-
 // --- The event stream -------------------------------------------------------------------------
-
-namespace {
-
-struct StreamPosition {
-    long long lastId = -1;      // the last event id sent (-1: none yet)
-    std::string run;            // the station run whose state was sent
-    std::string stage, note;    // the station's stage and note as last sent
-};
-
-std::string sseEvent(const char *type, const StateJson &data, long long id) {
-    std::string text = id >= 0 ? "id: " + std::to_string(id) + "\n" : "";
-    return text + "event: " + type + "\ndata: " + dumpJson(data) + "\n\n";
-}
-
-// A field of an object the file may hold anything in: its value when of the right type.
-std::string stateText(const StateJson &object, const char *key) {
-    if (!object.is_object()) return "";
-    auto it = object.find(key);
-    return it != object.end() && it->is_string() ? it->get<std::string>() : "";
-}
-
-long long stateNumber(const StateJson &object, const char *key) {
-    if (!object.is_object()) return 0;
-    auto it = object.find(key);
-    return it != object.end() && it->is_number_integer() ? it->get<long long>() : 0;
-}
-
-// The events of the state file after position.lastId, or a reload and the whole state when
-// some are gone already (or came from an earlier run, whose ids were higher).
-std::string sseNews(const ServeFolder &folder, StreamPosition &position) {
-    const auto state = folder.state();
-    const StateJson events = state && state->contains("events") && (*state)["events"].is_array()
-                                 ? (*state)["events"] : StateJson::array();
-    long long first = 0, newest = 0;
-    if (!events.empty()) {
-        first = stateNumber(events.front(), "id");
-        newest = stateNumber(events.back(), "id");
-    }
-    std::string out;
-    const bool fresh = position.lastId < 0 && position.run.empty();
-    std::string run = state ? stateText(*state, "run") : "";
-    if (run.empty()) run = "?"; // no state file yet, or one that names no run
-    // A state sent before this run's first event saw none of them: its events follow, no reload.
-    const bool beforeFirst = position.lastId < 0 && !position.run.empty() && run == position.run;
-    if (!fresh && !beforeFirst && (position.lastId > newest || (!events.empty() && position.lastId < first - 1) ||
-                                   (!position.run.empty() && run != position.run)))
-        out += sseEvent("reload", {{"reason", "events were missed: read the whole state again"}}, -1);
-    if (!out.empty() || fresh) {
-        const StateJson whole = stationJson(folder);
-        out += sseEvent("state", whole, events.empty() ? -1 : newest); // no id before the first change
-        position.lastId = events.empty() ? -1 : newest;
-        position.run = run;
-        const StateJson station = whole.value("station", StateJson()); // the state holds them: no
-        position.stage = stateText(station, "stage");                   // "station" event for them
-        position.note = stateText(station, "note");
-    }
-    for (const StateJson &event : events) {
-        const long long id = stateNumber(event, "id");
-        if (id <= position.lastId) continue;
-        position.lastId = id;
-        const std::string type = stateText(event, "type");
-        if (type == "port") out += sseEvent("port", {{"port", event.value("port", StateJson())}}, id);
-        else if (type == "unit") {
-            const long long line = stateNumber(event, "line");
-            out += sseEvent("unit",
-                            {{"line", line},
-                             {"unit", line > 0 ? folder.journalLine((size_t)line) : StateJson()},
-                             {"counts", state->value("counts", StateJson())}},
-                            id);
-        }
-    }
-    if (state && state->contains("station") && (*state)["station"].is_object()) {
-        const StateJson &station = (*state)["station"];
-        const std::string stage = stateText(station, "stage"), note = stateText(station, "note");
-        if (stage != position.stage || note != position.note) {
-            out += sseEvent("station", {{"stage", stage}, {"note", note}}, -1);
-            position.stage = stage;
-            position.note = note;
-        }
-    }
-    return out;
-}
 
 // One more event stream of client's, counted for as long as the token lives; null when the client
 // holds its share already, so that one client cannot take every connection the server has.
@@ -306,12 +196,12 @@ void getEvents(Served &served, const Request &req, Response &res) {
         "text/event-stream", [&served, folder, position, until, taken](size_t offset, httplib::DataSink &sink) {
             std::string out = offset == 0 ? "retry: " + std::to_string(kStreamRetryMs) + "\n\n" : "";
             unsigned long long seen = folder->waitForChange(0, 0);
-            out += sseNews(*folder, *position);
+            out += serveNews(*folder, *position);
             // Quiet: a second at a time, so that the stream's thread ends with its client.
             for (int quiet = 0; out.empty() && quiet < kStreamQuietSeconds; ++quiet) {
                 seen = folder->waitForChange(seen, 1000);
                 if (served.stopping || !sink.is_writable()) return false;
-                out = sseNews(*folder, *position);
+                out = serveNews(*folder, *position);
             }
             if (out.empty()) out = ": still here\n\n";
             if (served.stopping || std::chrono::steady_clock::now() > until || !sink.write(out.data(), out.size()))
