@@ -1,6 +1,8 @@
 // The labels scanned into a station's console: what each scan comes to, and which unit takes it.
 #include "station/StationScans.h"
 
+#include "run/SerialNumber.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -47,6 +49,17 @@ TEST(StationScans, UnitsTakeTheScansInOrderAndTheirSlotsOwn) {
     EXPECT_EQ(serial(""), "S9");
     for (int n = 0; n < 100; ++n) scans.typed(std::to_string(n).append("T\r"));
     EXPECT_EQ(scans.typed("100T\r")[0].line, "Scan refused: \"100T\" is one too many: 100 wait for their units.");
+}
+
+TEST(StationScans, APatternThatBacktracksRefusesAScanAtOnce) {
+    std::regex pattern;
+    std::string error;
+    ASSERT_TRUE(serialPatternRead("(a+)+$", pattern, error)) << error;
+    StationScans scans({}, &pattern);
+    const std::vector<StationScans::Said> said = scans.typed(std::string(63, 'a') + "b\r"); // never a hang
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_TRUE(said[0].refused) << said[0].line;
+    EXPECT_FALSE(scans.typed(std::string(64, 'a') + "\r")[0].refused);
 }
 
 } // namespace
