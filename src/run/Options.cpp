@@ -80,6 +80,11 @@ static bool checkSerial(const Options &o, std::string &error) {
         error = "--serial-pattern belongs to --station and --serial";
     else if (!o.serial.empty() && !serialNumberProblem(o.serial, pattern).empty())
         error = "the serial number '" + consoleSafeName(o.serial) + "' " + serialNumberProblem(o.serial, pattern);
+    // A scan of a slot's label chooses the slot: a label that is also a serial number would take
+    // that unit's scan for a choice, and give the unit the serial number scanned after it.
+    for (const std::string &label : o.portLabels)
+        if (error.empty() && pattern != nullptr && o.station && !label.empty() && serialNumberProblem(label, pattern).empty())
+            error = "the label '" + consoleSafeName(label) + "' matches --serial-pattern: its scan would not be told from a serial number's";
     return error.empty();
 }
 

@@ -85,6 +85,8 @@ TEST(Options, RefusedForms) {
         {{"--serial-pattern", "S.*"}, "--serial-pattern belongs to --station and --serial"},
         {{"--serial", "A\x1b[2J"}, "the serial number 'A\\x1b[2J' holds control or non-ASCII characters"},
         {{"--serial", "S1", "--serial-pattern", "[0-9]+"}, "the serial number 'S1' does not match --serial-pattern"},
+        {{"--station", "--ports", "A1=COM3,SN-2=COM4", "--serial-pattern", "SN-[0-9]+"},
+         "the label 'SN-2' matches --serial-pattern: its scan would not be told from a serial number's"},
         {{"--station", "--serial-pattern", "(S"},
          "--serial-pattern '(S' is not a regular expression: Mismatched '(' and ')' in regular expression"},
     };
