@@ -328,6 +328,7 @@ int runStation(const Options &options) {
         std::vector<Children::Ended> ended;
         w.children.poll(250, lines, ended);
         onStops(w, stopsSeen); // before the runs that ended: a stop takes no new unit
+        if (!w.keys) w.keys = platformKeysBegin(); // started in the background, now in the foreground
         if (w.keys) onKeys(w, view);
         for (const auto &line : lines) {
             if (line.slot == StationServer::kSlot) {

@@ -2,9 +2,12 @@
 """Serial numbers: --serial on one run, the labels scanned into a station's console, every record carrying them."""
 import json
 import os
+import shlex
+import signal
+import time
 import unittest
 
-from harness import SUITE, WINE, main, run_fwupgrade, StationCase, Terminal
+from harness import SUITE, WINE, main, read_bytes, run_fwupgrade, StationCase, Terminal
 
 
 @unittest.skipUnless(SUITE == "full", "accelerated suite")
@@ -62,6 +65,29 @@ class Serials(StationCase):
         self.assertIn("EXIT=0", terminal.wait_for("TTY="))
         reports = [json.load(open(os.path.join(self.logs, l["report"]))) for l in self.journal()[1:]]
         self.assertEqual(sorted(r["serial"] for r in reports), ["SN-1", "SN-2"])
+
+    @unittest.skipIf(WINE, "a POSIX shell's jobs")
+    def test_a_station_sent_to_the_background_and_back(self):
+        """Started as a background job, it takes scans once brought to the foreground; sent to the
+        background again (Ctrl-Z, bg), a stop ends it rather than stopping it on a console not its own."""
+        terminal = Terminal(self, ["bash", "--norc", "--noprofile", "-i"])
+        terminal.keys("-l", " ".join(shlex.quote(a) for a in self.station(["A1=" + self.slot(1, "--unit", "tx", after_ms=60000)])) + " &")
+        terminal.keys("Enter")
+        terminal.wait_for("Station: ")
+        terminal.keys("-l", "fg")
+        terminal.keys("Enter")
+        time.sleep(1)
+        self.scan(terminal, "SN-1")
+        terminal.wait_for('Scan "SN-1"')
+        terminal.keys("C-z")
+        terminal.wait_for("Stopped")
+        terminal.keys("-l", "bg")
+        terminal.keys("Enter")
+        pid = self.state()["station"]["pid"]
+        time.sleep(1)
+        os.kill(pid, signal.SIGTERM)
+        ended = lambda: not os.path.exists("/proc/%d" % pid) or read_bytes("/proc/%d/stat" % pid).rsplit(b")", 1)[1].split()[0] == b"Z"
+        terminal.wait_until(lambda screen: ended(), "the station ended")
 
     def test_require_serial_without_a_console_is_refused(self):
         output, status = run_fwupgrade(["--station", "--require-serial", "--ports", "COM9",

@@ -68,10 +68,12 @@ termios gKeysSaved{};
 bool gKeysTaken = false;
 } // namespace
 
+// A background job's reads and mode changes stop it (SIGTTIN, SIGTTOU): no keys there. A job
+// can go to the background and back at any time (Ctrl-Z, bg, fg).
+static bool inForeground() { return isatty(STDIN_FILENO) == 1 && tcgetpgrp(STDIN_FILENO) == getpgrp(); }
+
 bool platformKeysBegin() {
-    // A background job's reads and mode changes stop it (SIGTTIN, SIGTTOU): no keys there.
-    if (isatty(STDIN_FILENO) != 1 || tcgetpgrp(STDIN_FILENO) != getpgrp() || tcgetattr(STDIN_FILENO, &gKeysSaved) != 0)
-        return false;
+    if (!inForeground() || tcgetattr(STDIN_FILENO, &gKeysSaved) != 0) return false;
     termios keys = gKeysSaved;
     keys.c_lflag &= ~(ICANON | ECHO); // Ctrl-C stays a signal
     keys.c_cc[VMIN] = 0;
@@ -87,7 +89,7 @@ std::string platformKeysTyped() {
     char buffer[256];
     short revents = 0;
     // Bounded: a stuck key cannot keep the caller here.
-    for (int reads = 0; gKeysTaken && reads < 16 && posixPoll(STDIN_FILENO, POLLIN, 0, revents) > 0; ++reads) {
+    for (int reads = 0; gKeysTaken && inForeground() && reads < 16 && posixPoll(STDIN_FILENO, POLLIN, 0, revents) > 0; ++reads) {
         const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
         if (n <= 0) break;
         typed.append(buffer, (size_t)n);
@@ -96,7 +98,8 @@ std::string platformKeysTyped() {
 }
 
 void platformKeysEnd() {
-    if (gKeysTaken) tcsetattr(STDIN_FILENO, TCSANOW, &gKeysSaved);
+    // In the background the console is the shell's, in the shell's settings: left as it is.
+    if (gKeysTaken && inForeground()) tcsetattr(STDIN_FILENO, TCSANOW, &gKeysSaved);
 }
 
 std::string platformErrorText(DWORD error) { return std::strerror((int)error); }
