@@ -59,7 +59,8 @@ StationState::json StationState::portJson(size_t slot, const StationPort &port) 
             {"path", port.path},
             {"com", port.com > 0 && port.com < 1000 ? json(port.com) : json(nullptr)},
             {"state", PORT_STATE_NAMES[port.state]},
-            {"serial", port.serial.empty() ? json(nullptr) : json(port.serial)},
+            // The unit's on the port: none once it has gone (the port keeps its last until the next unit).
+            {"serial", port.serial.empty() || !unitShown ? json(nullptr) : json(port.serial)},
             {"text", portStateText(port)},
             {"phase", working && u.phase != "starting" && u.phase != "done" ? json(u.phase) : json(nullptr)},
             {"percent", working && u.percent >= 0 ? json(u.percent) : json(nullptr)},

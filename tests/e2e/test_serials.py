@@ -66,6 +66,16 @@ class Serials(StationCase):
         reports = [json.load(open(os.path.join(self.logs, l["report"]))) for l in self.journal()[1:]]
         self.assertEqual(sorted(r["serial"] for r in reports), ["SN-1", "SN-2"])
 
+    def test_a_port_whose_unit_has_gone_names_no_serial(self):
+        slot = self.slot(1, "--unit", "tx", after_ms=3000)
+        terminal = Terminal(self, self.station(["A1=" + slot]))
+        terminal.wait_for("Station: ")
+        self.scan(terminal, "SN-1")
+        self.assertEqual(self.journaled(1), {"A1": "SN-1"})
+        self.ports.units[-1].stop()  # pulled out
+        terminal.wait_for("no port")
+        self.assertEqual([p["serial"] for p in self.state()["ports"]], [None])
+
     @unittest.skipIf(WINE, "a POSIX shell's jobs")
     def test_a_station_sent_to_the_background_and_back(self):
         """Started as a background job, it takes scans once brought to the foreground; sent to the
