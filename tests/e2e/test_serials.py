@@ -34,7 +34,7 @@ class Serials(StationCase):
         terminal.wait_for("serial number of A3's next unit")
         self.scan(terminal, "SN-A", "SN-A")
         terminal.wait_for('"SN-A" is already waiting for its unit')
-        self.scan(terminal, "bad\x01", 'SN "B"', "x" * 65)
+        self.scan(terminal, "bad\x01\x13", 'SN "B"', "x" * 65)  # Ctrl-S too: it stops no output
         screen = terminal.wait_for("longer than 64 characters")
         self.assertEqual(screen.count("PORT "), 1, screen)  # the view not torn by what was typed
         self.assertEqual([s["serial"] for s in self.state()["scans"]], ["SN-3", "SN-A", 'SN "B"'])

@@ -76,6 +76,7 @@ bool platformKeysBegin() {
     if (!inForeground() || tcgetattr(STDIN_FILENO, &gKeysSaved) != 0) return false;
     termios keys = gKeysSaved;
     keys.c_lflag &= ~(ICANON | ECHO); // Ctrl-C stays a signal
+    keys.c_iflag &= ~IXON; // Ctrl-S typed would stop the view's output, and the station with it
     keys.c_cc[VMIN] = 0;
     keys.c_cc[VTIME] = 0;
     if (tcsetattr(STDIN_FILENO, TCSANOW, &keys) != 0) return false;
