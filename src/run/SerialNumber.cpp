@@ -14,7 +14,10 @@ bool serialPatternRead(const std::string &text, std::regex &pattern, std::string
         pattern = std::regex(text, flags);
         return true;
     } catch (const std::regex_error &e) {
-        error = "--serial-pattern '" + text + "' is not a regular expression: " + e.what();
+        if (e.code() == std::regex_constants::error_complexity) // the back-reference only: its own words
+            error = "--serial-pattern '" + text + "' holds a back-reference (\\1), which is not taken";
+        else
+            error = "--serial-pattern '" + text + "' is not a regular expression: " + e.what();
         return false;
     }
 }

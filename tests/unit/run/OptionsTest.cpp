@@ -87,6 +87,7 @@ TEST(Options, RefusedForms) {
         {{"--serial", "S1", "--serial-pattern", "[0-9]+"}, "the serial number 'S1' does not match --serial-pattern"},
         {{"--station", "--ports", "A1=COM3,SN-2=COM4", "--serial-pattern", "SN-[0-9]+"},
          "the label 'SN-2' matches --serial-pattern: its scan would not be told from a serial number's"},
+        {{"--station", "--serial-pattern", "(S)\\1"}, "--serial-pattern '(S)\\1' holds a back-reference (\\1), which is not taken"},
         {{"--station", "--serial-pattern", "(S"},
          "--serial-pattern '(S' is not a regular expression: Mismatched '(' and ')' in regular expression"},
     };
