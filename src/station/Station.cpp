@@ -269,7 +269,10 @@ void onKeys(Station &w, StationView &view) {
         if (port.state == STATE_SCAN) waiting.push_back({slot, &port});
     std::stable_sort(waiting.begin(), waiting.end(), [](auto &a, auto &b) { return a.second->since < b.second->since; });
     for (auto &[slot, port] : waiting) {
-        if (w.stage != STAGE_RUNNING) setState(*port, STATE_IDLE, view);
+        if (w.stage != STAGE_RUNNING) {
+            w.unscanned.push_back(port->label);
+            setState(*port, STATE_IDLE, view);
+        }
         else if (const std::optional<Scan> scan = w.scans.take(port->given)) {
             bindSerial(w, *port, *scan);
             startUpdate(w, slot, *port, view);

@@ -175,6 +175,9 @@ std::string closingLines(Station &w) {
     std::string unbound; // scanned, and no unit came for them: their labels are still to be scanned
     for (const Scan &scan : w.scans.waiting()) unbound += (unbound.empty() ? "" : ", ") + scan.serial;
     if (!unbound.empty()) closing += "No unit took the serial numbers scanned: " + unbound + ".\r\n";
+    std::string unscanned; // found, and stopped before its label came: not updated, not journaled
+    for (const std::string &label : w.unscanned) unscanned += (unscanned.empty() ? "" : ", ") + label;
+    if (!unscanned.empty()) closing += "Not updated, their label never scanned: " + consoleSafeName(unscanned) + ".\r\n";
     for (const std::string &line : w.journal.kept()) {
         const json kept = json::parse(line, nullptr, false);
         w.unwritten.push_back("the journal " + w.dir + "/journal.jsonl lost the line of the unit on " +

@@ -49,6 +49,7 @@ struct Station {
     StationScans scans;
     bool keys = false;    // the console's keys are read: labels can be scanned
     std::string scanSaid; // what the last scan came to, under the live view
+    std::vector<std::string> unscanned; // slots whose unit waited for its scan when the station stopped
 };
 
 // A unit's journal line written (or kept to be), and the unit counted.

@@ -66,6 +66,14 @@ class Serials(StationCase):
         reports = [json.load(open(os.path.join(self.logs, l["report"]))) for l in self.journal()[1:]]
         self.assertEqual(sorted(r["serial"] for r in reports), ["SN-1", "SN-2"])
 
+    @unittest.skipIf(WINE, "natively; the Wine suite scans one slot")
+    def test_a_unit_stopped_before_its_scan_is_named_at_the_end(self):
+        terminal = Terminal(self, self.station(["A1=" + self.slot(1, "--unit", "tx")], "--require-serial"))
+        terminal.wait_for("scan the label")
+        terminal.keys("C-c")
+        self.assertIn("Not updated, their label never scanned: A1.", terminal.wait_for("TTY="))
+        self.assertEqual(self.journal(), [])
+
     @unittest.skipIf(WINE, "natively: the state is written alike on both systems")
     def test_a_port_whose_unit_has_gone_names_no_serial(self):
         slot = self.slot(1, "--unit", "tx", after_ms=3000)
