@@ -8,6 +8,7 @@
 #include "fleet/Children.h"
 #include "platform/PortList.h"
 #include "platform/PortName.h"
+#include "plant/PlantFollower.h"
 #include "platform/SafeFile.h"
 #include "product/Product.h"
 #include "product/Timing.h"
@@ -63,6 +64,7 @@ struct Station {
     StationBefore before;                 // what the folder said of the station before this one
     std::set<std::string> recorded;       // the files of each unit journaled (or kept to) while it looks for them
     Clock::time_point lookForLeftBehind;  // when to look for them again (never once past the window)
+    std::unique_ptr<PlantFollower> plant; // --records-db: the journal followed into the plant's database
 };
 
 void setState(StationPort &port, PortState state, StationView &view) {
@@ -347,6 +349,7 @@ std::string stopNote(const Station &w) {
 std::string noteText(const Station &w) {
     const std::string note = stopNote(w);
     std::string text = note;
+    if (w.plant && !w.plant->note().empty()) text += (text.empty() ? "" : " ") + w.plant->note();
     for (const std::string *error : {&w.recordError, &w.server.error()})
         if (!error->empty()) text += (text.empty() ? "" : " ") + std::string("ERROR: ") + *error + ".";
     return text;
@@ -373,6 +376,7 @@ void writeState(Station &w, std::map<size_t, std::string> &shown, bool now = fal
         }
         ports.push_back(std::move(p));
     }
+    if (w.plant) w.state->recordsDb(w.plant->statusJson());
     w.state->runsUnjournaled(stationUnjournaled(w.dir, w.ports, w.journal.kept(), w.before, w.recorded));
     w.state->write(w.totals.countsJson(), ports, now ? "ended" : stageName(w), noteText(w), w.journal.lines(), now);
 }
@@ -445,8 +449,11 @@ int runStation(const Options &options) {
     Station w{options, options.logDir.empty() ? "FwUpgrade-logs/station" : options.logDir};
     int status = EXIT_UPDATE_OK;
     if (!openFolder(w, status)) return status;
+    w.plant = plantStart(options, w.dir, true, status);
+    if (status == EXIT_USAGE) return status;
     const std::string heading = "Station: updating each unit plugged into " + portsText(options) + "; its record in " +
-                                consoleSafeName(w.dir) + buildNotesText() + "\r\n" + w.server.start(w.children);
+                                consoleSafeName(w.dir) + buildNotesText() + "\r\n" + w.server.start(w.children) +
+                                (w.plant ? w.plant->heading() : "");
     consolePrint(heading.c_str());
     StationView view(platformConsoleTakesCursorMoves(), platformConsoleColumns(), heading);
     std::map<size_t, std::string> shown; // per port: what the live state last told of it
@@ -493,6 +500,7 @@ int runStation(const Options &options) {
     }
     view.draw(rowsOf(w), w.totals.totalsLine(), "", true);
     writeState(w, shown, true);
+    if (w.plant) w.plant->stop(); // what it could not send in time is sent at the next start
     const std::string closing = closingLines(w);
     status = w.totals.exitStatus(!w.unwritten.empty());
     return closeWithStatus(closing.c_str(), status);

@@ -26,6 +26,8 @@ class StationState {
     // The logs of the runs not journaled yet (under way, their line kept in memory, left by the
     // station before and not taken over yet): the station after this one journals those.
     void runsUnjournaled(std::vector<std::string> logs) { unjournaled = std::move(logs); }
+    // How far the plant's database is behind the journal (--records-db), or null without one.
+    void recordsDb(json status) { records = std::move(status); }
     // Replaces the file: at once after a change above (or `now`), else at most four times a
     // second. False when it could not be written (tried again at the next call).
     bool write(const json &counts, const json &ports, const std::string &stage, const std::string &note,
@@ -41,6 +43,7 @@ class StationState {
     std::string run; // tells this station's ids from another's on the same folder
     std::deque<json> events;
     std::vector<std::string> unjournaled;
+    json records;
     long long nextId = 1;
     bool changed = true;
     std::string lastKey; // what the last file said, but for its time
