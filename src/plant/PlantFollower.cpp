@@ -351,13 +351,13 @@ bool PlantFollower::Shared::connect(OdbcError &error) {
         if (!fits) {
             error = {"", "the table " + table + " has another shape (its column " + c.name +
                              (at == columns.end() ? " is missing" : " is of another type") +
-                             "): it is left as it is; give --records-table another name, or make it as the README says"};
+                             "): it is left as it is; give --records-table another name, or make it as the README says", ""};
             return false;
         }
     }
     if (db.uniqueOn(table, {"station_key", "line_no"}) == std::optional<bool>(false)) {
         error = {"", "the table " + table + " has another shape (no unique key on station_key, line_no): it is left as "
-                     "it is; give --records-table another name, or make it as the README says"};
+                     "it is; give --records-table another name, or make it as the README says", ""};
         return false;
     }
     std::optional<int64_t> max;
@@ -396,7 +396,7 @@ bool PlantFollower::Shared::sendBatch(OdbcError &error) {
     }
     db.rollback();
     if (i < count && !stopNow() && odbcRefusedAsDuplicate(error)) return sendOneByOne(count, error);
-    if (!error.any()) error = {"", "stopped: the transaction under way did not end within 5 s"};
+    if (!error.any()) error = {"", "stopped: the transaction under way did not end within 5 s", ""};
     return false;
 }
 

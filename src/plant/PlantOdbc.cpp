@@ -26,8 +26,13 @@ OdbcError diagnose(SQLSMALLINT type, SQLHANDLE handle) {
         const SQLRETURN r = SQLGetDiagRec(type, handle, i, state, &native, text, sizeof text, &length);
         if (!SQL_SUCCEEDED(r)) break;
         if (error.state.empty()) error.state = reinterpret_cast<char *>(state);
-        std::string line = reinterpret_cast<char *>(text);
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        error.states += reinterpret_cast<char *>(state);
+        // One line of text: a driver's line ends and tabs become single spaces.
+        std::string line;
+        for (const char *c = reinterpret_cast<char *>(text); *c != '\0'; ++c)
+            if ((unsigned char)*c >= ' ') line += *c;
+            else if (!line.empty() && line.back() != ' ') line += ' ';
+        while (!line.empty() && line.back() == ' ') line.pop_back();
         if (!line.empty()) error.message += (error.message.empty() ? "" : "; ") + line;
     }
     if (!error.any()) error.message = "the driver gave no reason";
@@ -138,7 +143,11 @@ std::u16string odbcUtf16(const std::string &text, size_t max) {
 bool odbcSetupProblem(const OdbcError &error) {
     // IM...: the driver manager's own (no such data source or driver, a driver it cannot load,
     // a connection string it cannot read); 01S00: an attribute the string cannot have.
-    return error.state.rfind("IM", 0) == 0 || error.state == "01S00";
+    for (size_t i = 0; i + 5 <= error.states.size(); i += 5)
+        if (error.states.compare(i, 2, "IM") == 0 || error.states.compare(i, 5, "01S00") == 0) return true;
+    // unixODBC tells a driver it cannot load as 01000 alone ("[unixODBC][Driver Manager]Can't
+    // open lib"): whatever the driver manager itself refuses, it refuses before any server.
+    return error.message.find("Driver Manager]") != std::string::npos;
 }
 
 bool odbcRefusedAsDuplicate(const OdbcError &error) { return error.state.rfind("23", 0) == 0; }
@@ -153,7 +162,7 @@ bool OdbcConnection::connect(const std::string &connection, int loginSeconds, Od
     disconnect();
     SQLHENV env = SQL_NULL_HENV;
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {
-        error = {"IM004", "the ODBC driver manager could not start"};
+        error = {"IM004", "the ODBC driver manager could not start", "IM004"};
         return false;
     }
     env_ = env;

@@ -14,6 +14,7 @@
 struct OdbcError {
     std::string state;
     std::string message;
+    std::string states; // every record's SQLSTATE, one after another
     bool any() const { return !state.empty() || !message.empty(); }
 };
 

@@ -10,6 +10,7 @@
 #include "record/Outcome.h"
 #include "serve/ServeConnections.h"
 #include "serve/ServeFolder.h"
+#include "plant/PlantFollower.h"
 #include "serve/ServeMetrics.h"
 #include "serve/ServeRequest.h"
 #include "serve/WebAssets.h"
@@ -44,6 +45,7 @@ namespace {
 struct Served {
     std::vector<std::unique_ptr<ServeFolder>> folders;
     std::vector<ServeFolder *> list;
+    std::vector<std::unique_ptr<PlantFollower>> plants; // --records-db: each folder's, in the same order
     std::atomic<bool> stopping{false};
     std::mutex streamsMutex;
     std::map<std::string, int> streams; // event streams open, by client address
@@ -84,8 +86,15 @@ StateJson countsFromJournal(const ServeFolder &folder) {
     return out;
 }
 
+// How far the plant's database is behind each folder this process follows (null for the others).
+std::vector<StateJson> plantStatuses(const Served &served) {
+    std::vector<StateJson> out;
+    for (const auto &plant : served.plants) out.push_back(plant ? plant->statusJson() : StateJson());
+    return out;
+}
+
 // The state file as read (without its events), or what the journal alone tells.
-StateJson stationJson(const ServeFolder &folder) {
+StateJson stationJson(const Served *served, const ServeFolder &folder) {
     const auto state = folder.state();
     StateJson out = state ? *state : StateJson{{"format", 1}, {"run", nullptr}, {"station", nullptr}};
     out.erase("events");
@@ -93,6 +102,8 @@ StateJson stationJson(const ServeFolder &folder) {
     if (!out.contains("ports") || !out["ports"].is_array()) out["ports"] = StateJson::array();
     out["journal"] = {{"lines", folder.journalLines()}, {"damaged", folder.journalDamaged()}};
     out["folder"] = folder.dir();
+    for (size_t i = 0; served != nullptr && i < served->plants.size(); ++i) // the database this process sends to
+        if (served->plants[i] && served->list[i] == &folder) out["records_db"] = served->plants[i]->statusJson();
     return out;
 }
 
@@ -107,11 +118,11 @@ std::string shiftStart(const ServeFolder &folder) {
 
 void getStation(Served &served, const Request &req, Response &res) {
     if (req.has_param("station") || served.list.size() == 1) {
-        if (ServeFolder *folder = folderAsked(served, req, res)) sendJson(res, stationJson(*folder));
+        if (ServeFolder *folder = folderAsked(served, req, res)) sendJson(res, stationJson(&served, *folder));
         return;
     }
     StateJson list = StateJson::array();
-    for (ServeFolder *folder : served.list) list.push_back(stationJson(*folder));
+    for (ServeFolder *folder : served.list) list.push_back(stationJson(&served, *folder));
     sendJson(res, {{"stations", list}});
 }
 
@@ -170,7 +181,7 @@ void getAsset(const WebAsset &asset, Response &res) {
 }
 
 void getMetrics(Served &served, Response &res) {
-    res.set_content(serveMetrics(served.list), "text/plain; version=0.0.4; charset=utf-8");
+    res.set_content(serveMetrics(served.list, plantStatuses(served)), "text/plain; version=0.0.4; charset=utf-8");
 }
 
 void setRoutes(httplib::Server &server, Served &served);
@@ -226,7 +237,7 @@ std::string sseNews(const ServeFolder &folder, StreamPosition &position) {
                                    (!position.run.empty() && run != position.run)))
         out += sseEvent("reload", {{"reason", "events were missed: read the whole state again"}}, -1);
     if (!out.empty() || fresh) {
-        const StateJson whole = stationJson(folder);
+        const StateJson whole = stationJson(nullptr, folder);
         out += sseEvent("state", whole, events.empty() ? -1 : newest); // no id before the first change
         position.lastId = events.empty() ? -1 : newest;
         position.run = run;
@@ -453,6 +464,38 @@ static void printListening(const Options &options, const std::string &address, i
     std::fflush(stdout);
 }
 
+// --serve DIR... --records-db without --http: the folders' journals into the plant's database,
+// until every line is there (exit 0) or a stop (130).
+static int sendOnly(Served &served) {
+    std::string dirs;
+    for (ServeFolder *folder : served.list) dirs += (dirs.empty() ? "" : " ") + folder->dir();
+    std::printf("Sending the journal of each station folder to the plant's database: %s\n%s", dirs.c_str(),
+                served.plants.front()->heading().c_str());
+    std::fflush(stdout);
+    std::string said;
+    for (;;) {
+        std::string text;
+        bool caughtUp = true;
+        for (const auto &plant : served.plants) {
+            const PlantStatus s = plant->status();
+            caughtUp = caughtUp && s.up && s.behind() == 0;
+            if (!plant->note().empty()) text += plant->dir() + ": " + plant->note() + "\n";
+        }
+        if (caughtUp) break;
+        if (text != said) std::printf("%s", text.c_str());
+        std::fflush(stdout);
+        said = text;
+        if (platformStopSignal() != 0) return EXIT_STOPPED;
+        Sleep(kRefreshMs);
+    }
+    for (const auto &plant : served.plants) {
+        const PlantStatus s = plant->status();
+        std::printf("%s: every journal line in the plant's database (%zu lines, %zu of them damaged and skipped).\n",
+                    plant->dir().c_str(), s.sent, s.damaged);
+    }
+    return EXIT_UPDATE_OK;
+}
+
 int runServe(const Options &options) {
     // Beside a station the page yields the processor to the updates, however hard it is asked.
     platformLowerPriority();
@@ -461,7 +504,11 @@ int runServe(const Options &options) {
         served.folders.push_back(std::make_unique<ServeFolder>(dir));
         served.list.push_back(served.folders.back().get());
         served.list.back()->refresh();
+        int status = 0;
+        served.plants.push_back(plantStart(options, dir, false, status));
+        if (status != 0) return status;
     }
+    if (!options.http) return sendOnly(served);
     ServeHttp server;
     configure(server, served, options.httpAddress);
     int port = options.httpPort;
