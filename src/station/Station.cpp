@@ -499,8 +499,8 @@ int runStation(const Options &options) {
         }
     }
     view.draw(rowsOf(w), w.totals.totalsLine(), "", true);
-    writeState(w, shown, true);
     if (w.plant) w.plant->stop(); // what it could not send in time is sent at the next start
+    writeState(w, shown, true);
     const std::string closing = closingLines(w);
     status = w.totals.exitStatus(!w.unwritten.empty());
     return closeWithStatus(closing.c_str(), status);
