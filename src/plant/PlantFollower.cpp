@@ -256,11 +256,17 @@ bool PlantFollower::Shared::stopNow() const {
     return stopping && Clock::now() >= stopBy;
 }
 
-// Waits how long (or until a stop); false when stopping.
+// Waits how long before the next attempt (or until a stop; then false), the journal's lines
+// counted meanwhile: how far the database is behind is told while it does not answer.
 bool PlantFollower::Shared::pause(Clock::duration how) {
-    std::unique_lock<std::mutex> lock(mutex);
-    wake.wait_for(lock, how, [&] { return stopping; });
-    return !stopping;
+    const Clock::time_point until = Clock::now() + how;
+    for (;;) {
+        readJournal(false);
+        publish(false, "");
+        std::unique_lock<std::mutex> lock(mutex);
+        if (wake.wait_until(lock, std::min(until, Clock::now() + kPoll), [&] { return stopping; })) return false;
+        if (Clock::now() >= until) return true;
+    }
 }
 
 // Reads the journal's complete lines after the last read, queued from the first the database
@@ -497,6 +503,13 @@ void PlantFollower::Shared::run() {
         if (stopNow()) break;
     }
     db.disconnect();
+    readJournal(false); // the last lines the station wrote, counted as behind
+    bool up = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        up = status.up;
+    }
+    publish(up, "");
     std::lock_guard<std::mutex> lock(mutex);
     ended = true;
     wake.notify_all();
