@@ -31,6 +31,7 @@ namespace {
 const size_t kLineMax = 1u << 20;     // a journal line beyond this counts as damaged (as the page counts)
 const size_t kTextMax = 8000;         // the whole line's column: longer lines are not stored
 const size_t kBatch = 500;            // lines a transaction
+const size_t kRowsAStatement = 100;   // rows of one INSERT: 1,800 parameters, within SQL Server's 2,100
 const size_t kQueued = 5000;          // lines read ahead of the database at most
 const int kLoginSeconds = 5, kQuerySeconds = 5;
 const auto kPoll = std::chrono::milliseconds(200); // the journal looked at: a line reaches the database within a second
@@ -371,10 +372,14 @@ bool PlantFollower::Shared::connect(OdbcError &error) {
                         error))
         return false;
     db.rollback();
-    if (!db.prepare("INSERT INTO " + table + " (" + columnList() + ") VALUES (?" +
-                        [] { std::string q; for (size_t i = 1; i < std::size(kColumns); ++i) q += ", ?"; return q; }() + ")",
-                    error))
-        return false;
+    // One row a statement, and many: a round trip to the server for each row would cost most of the time.
+    std::string row = "(?";
+    for (size_t i = 1; i < std::size(kColumns); ++i) row += ", ?";
+    row += ")";
+    std::string rows = row;
+    for (size_t i = 1; i < kRowsAStatement; ++i) rows += ", " + row;
+    const std::string insert = "INSERT INTO " + table + " (" + columnList() + ") VALUES ";
+    if (!db.prepare(0, insert + row, error) || !db.prepare(1, insert + rows, error)) return false;
     sent = max && *max > 0 ? (size_t)*max : 0;
     queued.clear();
     rescan = true; // the journal read again from its start, from where the database stands
@@ -389,19 +394,27 @@ bool PlantFollower::Shared::connect(OdbcError &error) {
 // (sent before a crash let us know it was), so they go again one at a time.
 bool PlantFollower::Shared::sendBatch(OdbcError &error) {
     const size_t count = std::min(kBatch, queued.size());
+    std::vector<const Line *> lines;
+    for (size_t i = 0; i < count; ++i)
+        if (queued[i].valid && queued[i].text.size() <= kTextMax) // damaged, or too long to store: counted, not sent
+            lines.push_back(&queued[i]);
     size_t i = 0;
-    for (; i < count; ++i) {
-        const Line &line = queued[i];
-        if (!line.valid || line.text.size() > kTextMax) continue; // damaged, or too long to store: counted, not sent
-        if (stopNow() || !db.executePrepared(rowOf(line), error)) break;
+    while (i < lines.size() && !stopNow()) {
+        const bool many = lines.size() - i >= kRowsAStatement;
+        std::vector<OdbcValue> params;
+        for (size_t end = i + (many ? kRowsAStatement : 1); i < end; ++i) {
+            std::vector<OdbcValue> row = rowOf(*lines[i]);
+            params.insert(params.end(), std::make_move_iterator(row.begin()), std::make_move_iterator(row.end()));
+        }
+        if (!db.executePrepared(many ? 1 : 0, params, error)) break;
     }
-    if (i == count && db.commit(error)) {
+    if (i == lines.size() && !error.any() && db.commit(error)) {
         sent = queued[count - 1].number;
         queued.erase(queued.begin(), queued.begin() + (long)count);
         return true;
     }
     db.rollback();
-    if (i < count && !stopNow() && odbcRefusedAsDuplicate(error)) return sendOneByOne(count, error);
+    if (!stopNow() && odbcRefusedAsDuplicate(error)) return sendOneByOne(count, error);
     if (!error.any()) error = {"", "stopped: the transaction under way did not end within 5 s", ""};
     return false;
 }
@@ -411,7 +424,7 @@ bool PlantFollower::Shared::sendOneByOne(size_t count, OdbcError &error) {
         const Line line = queued.front();
         if (line.valid && line.text.size() <= kTextMax) {
             if (stopNow()) return false;
-            if (!db.executePrepared(rowOf(line), error) || !db.commit(error)) {
+            if (!db.executePrepared(0, rowOf(line), error) || !db.commit(error)) {
                 db.rollback();
                 if (!odbcRefusedAsDuplicate(error)) return false;
                 std::optional<int64_t> there;

@@ -197,8 +197,10 @@ bool OdbcConnection::connect(const std::string &connection, int loginSeconds, Od
 }
 
 void OdbcConnection::disconnect() {
-    if (prepared_ != nullptr) SQLFreeHandle(SQL_HANDLE_STMT, prepared_);
-    prepared_ = nullptr;
+    for (void *&prepared : prepared_) {
+        if (prepared != nullptr) SQLFreeHandle(SQL_HANDLE_STMT, prepared);
+        prepared = nullptr;
+    }
     if (dbc_ != nullptr) {
         SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
         SQLDisconnect(dbc_);
@@ -297,27 +299,29 @@ std::optional<bool> OdbcConnection::uniqueOn(const std::string &table, const std
     return false;
 }
 
-bool OdbcConnection::prepare(const std::string &sql, OdbcError &error) {
-    if (prepared_ != nullptr) SQLFreeHandle(SQL_HANDLE_STMT, prepared_);
-    prepared_ = nullptr;
+bool OdbcConnection::prepare(size_t slot, const std::string &sql, OdbcError &error) {
+    void *&prepared = prepared_[slot];
+    if (prepared != nullptr) SQLFreeHandle(SQL_HANDLE_STMT, prepared);
+    prepared = nullptr;
     Statement statement;
     if (!allocate(dbc_, queryTimeout_, statement, error)) return false;
     if (!SQL_SUCCEEDED(SQLPrepare(statement.handle, sqlText(sql), SQL_NTS))) {
         error = diagnose(SQL_HANDLE_STMT, statement.handle);
         return false;
     }
-    prepared_ = statement.handle;
+    prepared = statement.handle;
     statement.handle = SQL_NULL_HSTMT;
     return true;
 }
 
-bool OdbcConnection::executePrepared(const std::vector<OdbcValue> &params, OdbcError &error) {
+bool OdbcConnection::executePrepared(size_t slot, const std::vector<OdbcValue> &params, OdbcError &error) {
+    void *prepared = prepared_[slot];
     std::vector<Bound> bound;
-    if (!bind(prepared_, params, bound, error)) return false;
-    const SQLRETURN r = SQLExecute(prepared_);
+    if (!bind(prepared, params, bound, error)) return false;
+    const SQLRETURN r = SQLExecute(prepared);
     const bool done = SQL_SUCCEEDED(r) || r == SQL_NO_DATA;
-    if (!done) error = diagnose(SQL_HANDLE_STMT, prepared_); // before the close clears it
-    SQLFreeStmt(prepared_, SQL_CLOSE);
+    if (!done) error = diagnose(SQL_HANDLE_STMT, prepared); // before the close clears it
+    SQLFreeStmt(prepared, SQL_CLOSE);
     return done;
 }
 

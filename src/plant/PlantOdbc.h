@@ -60,16 +60,16 @@ class OdbcConnection {
     // Whether table has a unique index or key made of exactly these columns (case ignored);
     // nullopt when the driver cannot tell.
     std::optional<bool> uniqueOn(const std::string &table, const std::vector<std::string> &columns);
-    // Prepares sql once to be run many times with execute(params) below.
-    bool prepare(const std::string &sql, OdbcError &error);
-    bool executePrepared(const std::vector<OdbcValue> &params, OdbcError &error);
+    // Prepares sql once, as statement `slot` (0 or 1), to be run many times with its parameters.
+    bool prepare(size_t slot, const std::string &sql, OdbcError &error);
+    bool executePrepared(size_t slot, const std::vector<OdbcValue> &params, OdbcError &error);
     bool commit(OdbcError &error);
     void rollback();
 
   private:
     void *env_ = nullptr;
     void *dbc_ = nullptr;
-    void *prepared_ = nullptr;
+    void *prepared_[2] = {nullptr, nullptr};
     int queryTimeout_ = 5;
 };
 
