@@ -308,7 +308,14 @@ class Postgres:
         os.makedirs(self.dir)
         with open(os.path.join(self.dir, "password"), "w") as f:
             f.write(self.PASSWORD + "\n")
-        subprocess.run([os.path.join(self.BIN, "initdb"), "-D", os.path.join(self.dir, "data"), "-U", "plant",
+        # Run as root (the Wine suite is): the server as nobody.
+        self.as_server = []
+        if os.getuid() == 0:
+            os.chmod(workdir, 0o755)
+            shutil.chown(self.dir, "nobody", "nogroup")
+            shutil.chown(os.path.join(self.dir, "password"), "nobody", "nogroup")
+            self.as_server = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        subprocess.run(self.as_server + [os.path.join(self.BIN, "initdb"), "-D", os.path.join(self.dir, "data"), "-U", "plant",
                         "--auth=scram-sha-256", "--pwfile", os.path.join(self.dir, "password")],
                        check=True, capture_output=True, timeout=120)
         with socket.socket() as probe:  # a port free now
@@ -317,13 +324,13 @@ class Postgres:
         self.start()
 
     def start(self):
-        subprocess.run([os.path.join(self.BIN, "pg_ctl"), "-D", os.path.join(self.dir, "data"), "-w", "-t", "60",
+        subprocess.run(self.as_server + [os.path.join(self.BIN, "pg_ctl"), "-D", os.path.join(self.dir, "data"), "-w", "-t", "60",
                         "-l", os.path.join(self.dir, "server.log"), "-o",
                         "-p %d -k %s -c listen_addresses=127.0.0.1 -c fsync=off" % (self.port, self.dir), "start"],
                        check=True, capture_output=True, timeout=90)
 
     def stop(self):
-        subprocess.run([os.path.join(self.BIN, "pg_ctl"), "-D", os.path.join(self.dir, "data"), "-m", "immediate",
+        subprocess.run(self.as_server + [os.path.join(self.BIN, "pg_ctl"), "-D", os.path.join(self.dir, "data"), "-m", "immediate",
                         "-w", "-t", "60", "stop"], capture_output=True, timeout=90)
 
     def connection(self, password=PASSWORD):
