@@ -317,7 +317,7 @@ class Postgres:
             self.as_server = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
         subprocess.run(self.as_server + [os.path.join(self.BIN, "initdb"), "-D", os.path.join(self.dir, "data"), "-U", "plant",
                         "--auth=scram-sha-256", "--pwfile", os.path.join(self.dir, "password")],
-                       check=True, capture_output=True, timeout=120)
+                       check=True, capture_output=True, timeout=120, cwd=self.dir)
         with socket.socket() as probe:  # a port free now
             probe.bind(("127.0.0.1", 0))
             self.port = probe.getsockname()[1]
@@ -327,11 +327,11 @@ class Postgres:
         subprocess.run(self.as_server + [os.path.join(self.BIN, "pg_ctl"), "-D", os.path.join(self.dir, "data"), "-w", "-t", "60",
                         "-l", os.path.join(self.dir, "server.log"), "-o",
                         "-p %d -k %s -c listen_addresses=127.0.0.1 -c fsync=off" % (self.port, self.dir), "start"],
-                       check=True, capture_output=True, timeout=90)
+                       check=True, capture_output=True, timeout=90, cwd=self.dir)
 
     def stop(self):
         subprocess.run(self.as_server + [os.path.join(self.BIN, "pg_ctl"), "-D", os.path.join(self.dir, "data"), "-m", "immediate",
-                        "-w", "-t", "60", "stop"], capture_output=True, timeout=90)
+                        "-w", "-t", "60", "stop"], capture_output=True, timeout=90, cwd=self.dir)
 
     def connection(self, password=PASSWORD):
         return ("Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=%d;Database=postgres;Uid=plant;Pwd=%s"
