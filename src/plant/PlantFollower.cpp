@@ -497,6 +497,15 @@ void PlantFollower::Shared::run() {
             wait = kFirstPause;
         }
         readJournal();
+        if (lines < sent) { // the rows came from a longer journal: this one's lines would be taken for them
+            db.disconnect();
+            publish(false, "the journal holds " + std::to_string(lines) + (lines == 1 ? " line" : " lines") + " and the database " +
+                               std::to_string(sent) + " of this station (" + key + "): a journal moved away without its "
+                               "folder? Move the whole folder away, or remove " + kKeyFile + " to start a new key");
+            if (!pause(wait)) break;
+            wait = std::min<Clock::duration>(wait * 2, kLongestPause);
+            continue;
+        }
         publish(true, "");
         if (queued.empty()) {
             std::unique_lock<std::mutex> lock(mutex);

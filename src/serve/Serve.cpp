@@ -520,6 +520,10 @@ int runServe(const Options &options) {
         return EXIT_UPDATE_FAILED;
     }
     printListening(options, options.httpAddress, port);
+    if (!served.plants.empty() && served.plants.front()) { // where the journals go, the password hidden
+        std::printf("%s", served.plants.front()->heading().c_str());
+        std::fflush(stdout);
+    }
     std::atomic<bool> ended{false};
     std::thread listening([&] {
         server.listen_after_bind();

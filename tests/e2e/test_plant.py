@@ -255,6 +255,23 @@ class Plant(StationCase):
         self.assertEqual(again.returncode, 0, again.stdout)
         self.assert_rows_are_the_journal(folder)
 
+    def test_a_journal_moved_away_without_its_folder_is_not_taken_for_the_rows(self):
+        folder = self.folder("shift", [journal_line(n) for n in range(3)])
+        command = PROGRAM + ["--serve", folder, "--records-db", self.pg.connection()]
+        self.assertEqual(subprocess.run(command, capture_output=True, timeout=RUN_LIMIT_S).returncode, 0)
+        with open(os.path.join(folder, "journal.jsonl"), "w") as f:
+            f.write(journal_line(99, "NEW-1") + "\n")  # a fresh journal, its key kept
+        process = subprocess.Popen(command, stdout=subprocess.PIPE)
+        self.addCleanup(lambda: process.poll() is not None or process.kill())
+        line = process.stdout.readline().decode()
+        while "journal moved away" not in line:
+            self.assertTrue(line, "it never said why it does not follow the journal")
+            line = process.stdout.readline().decode()
+        process.kill()
+        process.wait()
+        self.assertIn("the journal holds 1 line and the database 3 of this station", line)
+        self.assertEqual([r[2] for r in self.rows()], [journal_line(n) for n in range(3)])
+
     @unittest.skipIf(WINE, "a program that ends at once can leave Wine's desktop, which it started, holding the pipe")
     def test_what_to_install_or_fix_is_exit_2_at_the_start(self):
         cases = [("Driver={No Such Driver};Pwd=hunter22", "Can't open lib 'No Such Driver'"),
