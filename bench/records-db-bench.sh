@@ -2,7 +2,8 @@
 # --records-db against a real PostgreSQL (Debian's server, in a folder of its own on a loopback
 # port, as an ordinary user): a 10,000-line journal caught up (lines a second), beside psql's
 # \copy of the same rows into a table of the same shape in the same run; and the delay from a
-# journal line to its committed row while lines come at a station's pace.
+# journal line to its committed row while lines come at a station's pace, and during an
+# emulated shift (four slots, a unit each, the build's timings).
 # Usage: bench/records-db-bench.sh [BUILD_DIR]   (default build/native-fast)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -110,3 +111,48 @@ print("  journal line to committed row (60 lines, every 0.2 to 1.0 s): median %.
 EOF
 kill -INT "$server"
 wait "$server" || true
+
+# An emulated shift (four slots, a unit each, the build's timings): each unit's journal line, as
+# the station writes it, timed to its committed row.
+WORK="$work" PORT="$port" BUILD="$build" CONNECTION="$connection" python3 - <<'EOF'
+import os, statistics, subprocess, threading, time
+work, port, build = os.environ["WORK"], os.environ["PORT"], os.environ["BUILD"]
+logs = os.path.join(work, "shift")
+units = [subprocess.Popen([build + "/unit-emulator", "--unit", "tx" if n % 2 else "rx", "--link",
+                           os.path.join(work, "slot%d" % n)], stdout=subprocess.DEVNULL) for n in range(4)]
+station = subprocess.Popen([build + "/FwUpgrade", "--station", "--no-pause", "--units", "4", "--log-dir", logs,
+                            "--ports", ",".join(os.path.join(work, "slot%d" % n) for n in range(4)),
+                            "--records-db", os.environ["CONNECTION"], "--records-table", "bench_shift"],
+                           stdout=subprocess.DEVNULL)
+journaled, committed = {}, {}
+def lines():
+    try:
+        with open(os.path.join(logs, "journal.jsonl"), "rb") as f:
+            return f.read().count(b"\n")
+    except OSError:
+        return 0
+def rows():
+    out = subprocess.run(["psql", "-X", "-At", "-h", "127.0.0.1", "-p", port, "-U", "bench", "-d", "postgres", "-c",
+                          "SELECT coalesce(max(line_no), 0) FROM bench_shift"], capture_output=True, text=True)
+    return int(out.stdout.strip() or 0) if out.returncode == 0 else 0
+done = threading.Event()
+def watch(count, into):
+    while not done.is_set():
+        top, now = count(), time.monotonic()
+        for n in range(1, top + 1):
+            into.setdefault(n, now)
+        time.sleep(0.005)
+watchers = [threading.Thread(target=watch, args=(lines, journaled)), threading.Thread(target=watch, args=(rows, committed))]
+for w in watchers:
+    w.start()
+station.wait(timeout=300)
+time.sleep(1)
+done.set()
+for w in watchers:
+    w.join()
+for unit in units:
+    unit.terminate()
+delays = [committed[n] - journaled[n] for n in sorted(journaled) if n in committed]
+print("  an emulated shift (4 units): journal line to committed row median %.3f s, largest %.3f s, %d of %d rows"
+      % (statistics.median(delays), max(delays), len(delays), len(journaled)))
+EOF
