@@ -39,7 +39,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_NAME fwupgrade)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON) # libodbc2 (unixODBC) among them: --records-db
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "odbc-postgresql") # the plant database's driver, PostgreSQL's here
   set(CPACK_PACKAGE_DESCRIPTION "FwUpgrade ${PROJECT_VERSION} updates the firmware of a 6G-SDI fibre extender
 unit (TX or RX) over a serial port with the firmware ${FIRMWARE_VERSION} it carries
 (${IMAGES_KIND}). Users must be in the dialout group to open serial ports.")

@@ -3,14 +3,16 @@
 # Usage: scripts/install-deps.sh [demo]   ("demo": only what the demo needs)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-packages=(cmake make g++ python3 nlohmann-json3-dev dpkg-dev)
+packages=(cmake make g++ python3 nlohmann-json3-dev dpkg-dev
+          unixodbc unixodbc-dev)  # --records-db: unixODBC's driver manager (MinGW ships libodbc32.a)
 if [ "${1:-}" != "demo" ]; then
   packages+=(googletest libgtest-dev libbenchmark-dev g++-mingw-w64-x86-64-posix mingw-w64
              wine wine64 srecord hyperfine clang libclang-rt-14-dev binutils coreutils tmux procps
              help2man unzip systemd man-db  # the packages: dependencies, man page, checking the zip,
                                             # the station's service unit
              chromium prometheus wrk   # --serve: its page, its metrics scraped, its benchmark
-             xvfb xauth)               # a display for Wine's windows: the session's end heard
+             xvfb xauth                # a display for Wine's windows: the session's end heard
+             postgresql odbc-postgresql)  # --records-db's tests and benchmark: a real server, its driver
 fi
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo

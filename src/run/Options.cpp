@@ -5,8 +5,11 @@
 #include "platform/PortName.h"
 #include "run/SerialNumber.h"
 
+#include "platform/FileRead.h"
+
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 static std::vector<std::string> splitList(const std::string &text) {
@@ -29,10 +32,34 @@ static bool portNameUsable(const std::string &name, std::string &error) {
     return error.empty();
 }
 
+// --records-db @FILE: the connection string from a file, so that no password stands in the
+// process list (its last line end dropped).
+static bool readRecordsDb(std::string &text, std::string &error) {
+    if (text.empty() || text[0] != '@') return true;
+    const std::string file = text.substr(1);
+    if (!fileReadWhole(file, 64 * 1024, text)) {
+        error = "--records-db @FILE: '" + file + "' cannot be read (a regular file of at most 64 KiB)";
+        return false;
+    }
+    while (!text.empty() && std::strchr("\r\n \t", text.back()) != nullptr) text.pop_back();
+    if (text.empty()) error = "--records-db @FILE: '" + file + "' is empty";
+    return error.empty();
+}
+
+// A table's name put into SQL as it is: a plain identifier only (letters, digits, underscores).
+static bool tableNameUsable(const std::string &name, std::string &error) {
+    const bool plain = !name.empty() && name.size() <= 63 && !std::isdigit((unsigned char)name[0]) &&
+                       std::all_of(name.begin(), name.end(), [](char c) {
+                           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+                       });
+    if (!plain) error = "--records-table needs a plain name (1 to 63 letters, digits or _, not first a digit), not '" + name + "'";
+    return plain;
+}
+
 // --serve reads folders and listens: nothing else can go with it.
 static bool checkServe(const Options &o, std::string &error) {
     if (o.serveDirs.empty() && o.http && !o.station) error = "--http belongs to --serve";
-    else if (!o.serveDirs.empty() && !o.http) error = "--serve needs --http [ADDR:]PORT";
+    else if (!o.serveDirs.empty() && !o.http && o.recordsDb.empty()) error = "--serve needs --http [ADDR:]PORT";
     else if (!o.serveDirs.empty() && (o.listPorts || o.info || o.verify || o.parallel ||
                                       o.station || o.units || o.force || o.skipCurrent || !o.logDir.empty() ||
                                       o.waitForUnit || !o.waitUntilGone.empty() || o.record.any() ||
@@ -97,6 +124,8 @@ static bool checkCombination(const Options &o, std::string &error) {
     else if (fileModes == 1 && portOptions)
         error = "--port, --ports, --baud, --verify, --log, --report and --events belong to an update or --info only";
     else if (o.info && o.verify) error = "--verify belongs to an update: --info changes nothing to verify";
+    else if (!o.recordsDb.empty() && !o.station && o.serveDirs.empty())
+        error = "--records-db belongs to --station and --serve";
     else if (o.station && (fileModes > 0 || o.parallel || o.info || !o.port.empty() || o.baud != 0 || o.verify ||
                            o.record.any() || o.skipCurrent || watching))
         error = "--station takes --ports, --log-dir, --force, --units and --http; each unit's run is verified, logged and"
@@ -208,6 +237,10 @@ Read textOption(Args &a, const std::string &arg, Options &o) {
     bool ok = true;
     if (arg == "--wait-until-gone") ok = a.value(arg, o.waitUntilGone, "the unit's versions");
     else if (arg == "--log-dir") ok = a.value(arg, o.logDir, "a folder");
+    else if (arg == "--records-db")
+        ok = a.value(arg, o.recordsDb, "an ODBC connection string or @FILE") && readRecordsDb(o.recordsDb, a.error);
+    else if (arg == "--records-table")
+        ok = a.value(arg, o.recordsTable, "a table's name") && tableNameUsable(o.recordsTable, a.error);
     else if (arg == "--log") ok = a.value(arg, o.record.logFile, "a FILE");
     else if (arg == "--report") ok = a.value(arg, o.record.reportFile, "a FILE");
     else if (arg == "--serial") ok = a.value(arg, o.serial, "the unit's serial number");
@@ -273,6 +306,23 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
             return false;
         }
     }
+    // The connection string from the environment, taken out of it: the runs a station starts
+    // (its page's server among them) are not to hold the password.
+    if (const char *fromEnvironment = std::getenv("FWUPGRADE_RECORDS_DB")) {
+        std::string text = fromEnvironment;
+#ifdef _WIN32
+        _putenv("FWUPGRADE_RECORDS_DB=");
+#else
+        unsetenv("FWUPGRADE_RECORDS_DB");
+#endif
+        if (o.recordsDb.empty() && (o.station || !o.serveDirs.empty()) && !text.empty() && readRecordsDb(text, error))
+            o.recordsDb = text;
+        if (!error.empty()) return false;
+    }
+    if (o.recordsTable != "fwupgrade_unit" && o.recordsDb.empty()) {
+        error = "--records-table needs --records-db";
+        return false;
+    }
     return checkCombination(o, error);
 }
 
@@ -316,6 +366,10 @@ const char *usageText() {
            "                         log and report. ADDR defaults to 127.0.0.1 (this machine only); PORT 0\n"
            "                         takes a free port. The address it listens at is printed\n"
            "  --http [ADDR:]PORT     (--station) serve the station's folder so while it runs\n"
+           "  --records-db CONNECTION|@FILE\n"
+           "                         (--station, --serve) send each journal line to the plant's database,\n"
+           "                         an ODBC connection string (or FWUPGRADE_RECORDS_DB), one row a line\n"
+           "  --records-table NAME   that database's table (default fwupgrade_unit, created when missing)\n"
            "  --list-ports           list the serial ports this machine has, with their COM numbers\n"
            "  --export-web [FILE]    write the MCU image as the web upload file (default FwToUpload.bin)\n"
            "  --write-image mcu|tx|rx FILE\n"

@@ -44,9 +44,15 @@ struct Options {
     bool http = false;              // --http [ADDR:]PORT: where --serve (or a station) listens
     std::string httpAddress = "127.0.0.1";
     int httpPort = 0;               // 0: any free port (the one taken is printed)
+    // --records-db CONNECTION|@FILE (or FWUPGRADE_RECORDS_DB): the plant's database, an ODBC
+    // connection string, that --station and --serve send the journal to; --records-table its table.
+    std::string recordsDb;
+    std::string recordsTable = "fwupgrade_unit";
 };
 
-// Fills options from argv; false with error set to a one-line reason.
+// Fills options from argv (and FWUPGRADE_RECORDS_DB, which it then removes from the
+// environment: no run this one starts inherits the password); false with error set to a
+// one-line reason.
 bool parseOptions(int argc, char **argv, Options &options, std::string &error);
 // The --help text.
 const char *usageText();

@@ -6,6 +6,7 @@
 
 #include "base/StringOperations.h"
 #include "platform/FileRead.h"
+#include "plant/PlantFollower.h"
 #include "platform/Platform.h"
 #include "record/Outcome.h"
 #include "run/SerialNumber.h"
@@ -47,6 +48,7 @@ namespace {
 struct Served {
     std::vector<std::unique_ptr<ServeFolder>> folders;
     std::vector<ServeFolder *> list;
+    std::vector<std::unique_ptr<PlantFollower>> plants; // --records-db: each folder's, in the same order
     std::atomic<bool> stopping{false};
     std::mutex streamsMutex;
     std::map<std::string, int> streams; // event streams open, by client address
@@ -75,6 +77,21 @@ ServeFolder *folderAsked(Served &served, const Request &req, Response &res) {
     return served.list[(size_t)k];
 }
 
+// How far the plant's database is behind each folder this process follows (null for the others).
+std::vector<StateJson> plantStatuses(const Served &served) {
+    std::vector<StateJson> out;
+    for (const auto &plant : served.plants) out.push_back(plant ? plant->statusJson() : StateJson());
+    return out;
+}
+
+// The folder's state, with how far the database this process sends it to is behind.
+StateJson stationJson(const Served &served, const ServeFolder &folder) {
+    StateJson out = serveStationJson(folder);
+    for (size_t i = 0; i < served.plants.size(); ++i)
+        if (served.plants[i] && served.list[i] == &folder) out["records_db"] = served.plants[i]->statusJson();
+    return out;
+}
+
 // Since when the shift's figures count: the station's start, or the whole journal.
 std::string shiftStart(const ServeFolder &folder) {
     const auto state = folder.state();
@@ -86,11 +103,11 @@ std::string shiftStart(const ServeFolder &folder) {
 
 void getStation(Served &served, const Request &req, Response &res) {
     if (req.has_param("station") || served.list.size() == 1) {
-        if (ServeFolder *folder = folderAsked(served, req, res)) sendJson(res, serveStationJson(*folder));
+        if (ServeFolder *folder = folderAsked(served, req, res)) sendJson(res, stationJson(served, *folder));
         return;
     }
     StateJson list = StateJson::array();
-    for (ServeFolder *folder : served.list) list.push_back(serveStationJson(*folder));
+    for (ServeFolder *folder : served.list) list.push_back(stationJson(served, *folder));
     sendJson(res, {{"stations", list}});
 }
 
@@ -160,7 +177,7 @@ void getAsset(const WebAsset &asset, Response &res) {
 }
 
 void getMetrics(Served &served, Response &res) {
-    res.set_content(serveMetrics(served.list), "text/plain; version=0.0.4; charset=utf-8");
+    res.set_content(serveMetrics(served.list, plantStatuses(served)), "text/plain; version=0.0.4; charset=utf-8");
 }
 
 // --- The event stream -------------------------------------------------------------------------
@@ -357,6 +374,38 @@ static void printListening(const Options &options, const std::string &address, i
     std::fflush(stdout);
 }
 
+// --serve DIR... --records-db without --http: the folders' journals into the plant's database,
+// until every line is there (exit 0) or a stop (130).
+static int sendOnly(Served &served) {
+    std::string dirs;
+    for (ServeFolder *folder : served.list) dirs += (dirs.empty() ? "" : " ") + folder->dir();
+    std::printf("Sending the journal of each station folder to the plant's database: %s\n%s", dirs.c_str(),
+                served.plants.front()->heading().c_str());
+    std::fflush(stdout);
+    std::string said;
+    for (;;) {
+        std::string text;
+        bool caughtUp = true;
+        for (const auto &plant : served.plants) {
+            const PlantStatus s = plant->status();
+            caughtUp = caughtUp && s.up && s.behind() == 0;
+            if (!plant->note().empty()) text += plant->dir() + ": " + plant->note() + "\n";
+        }
+        if (caughtUp) break;
+        if (text != said) std::printf("%s", text.c_str());
+        std::fflush(stdout);
+        said = text;
+        if (platformStopSignal() != 0) return EXIT_STOPPED;
+        Sleep(kRefreshMs);
+    }
+    for (const auto &plant : served.plants) {
+        const PlantStatus s = plant->status();
+        std::printf("%s: every journal line in the plant's database (%zu lines, %zu of them damaged and skipped).\n",
+                    plant->dir().c_str(), s.sent, s.damaged);
+    }
+    return EXIT_UPDATE_OK;
+}
+
 int runServe(const Options &options) {
     // Beside a station the page yields the processor to the updates, however hard it is asked.
     platformLowerPriority();
@@ -365,7 +414,11 @@ int runServe(const Options &options) {
         served.folders.push_back(std::make_unique<ServeFolder>(dir));
         served.list.push_back(served.folders.back().get());
         served.list.back()->refresh();
+        int status = 0;
+        served.plants.push_back(plantStart(options, dir, false, status));
+        if (status != 0) return status;
     }
+    if (!options.http) return sendOnly(served);
     ServeHttp server;
     configure(server, served, options.httpAddress);
     int port = options.httpPort;
@@ -377,6 +430,10 @@ int runServe(const Options &options) {
         return EXIT_UPDATE_FAILED;
     }
     printListening(options, options.httpAddress, port);
+    if (!served.plants.empty() && served.plants.front()) { // where the journals go, the password hidden
+        std::printf("%s", served.plants.front()->heading().c_str());
+        std::fflush(stdout);
+    }
     std::atomic<bool> ended{false};
     std::thread listening([&] {
         server.listen_after_bind();

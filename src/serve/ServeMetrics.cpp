@@ -104,11 +104,36 @@ static void versions(std::string &out, const std::vector<ServeFolder *> &folders
     }
 }
 
-std::string serveMetrics(const std::vector<ServeFolder *> &folders) {
+// The plant's database (--records-db): lines of the journal it does not hold yet, and whether
+// it answers. Only folders whose journal is followed into one.
+static void recordsDb(std::string &out, const std::vector<ServeFolder *> &folders, const std::vector<StateJson> &given) {
+    std::string behind, up;
+    for (size_t i = 0; i < folders.size(); ++i) {
+        StateJson records = i < given.size() ? given[i] : StateJson();
+        if (records.is_null()) {
+            const auto state = folders[i]->state();
+            if (state && state->contains("records_db")) records = (*state)["records_db"];
+        }
+        if (!records.is_object() || !records.contains("behind_lines") || !records["behind_lines"].is_number_unsigned())
+            continue;
+        behind += "fwupgrade_records_db_behind_lines{" + folderLabel(*folders[i]) + "} " +
+                  std::to_string(records["behind_lines"].get<unsigned long long>()) + "\n";
+        up += "fwupgrade_records_db_up{" + folderLabel(*folders[i]) + "} " +
+              (records.value("up", false) == true ? "1" : "0") + "\n";
+    }
+    if (behind.empty()) return;
+    out += "# HELP fwupgrade_records_db_behind_lines Journal lines the plant's database does not hold yet.\n"
+           "# TYPE fwupgrade_records_db_behind_lines gauge\n" + behind;
+    out += "# HELP fwupgrade_records_db_up Whether the plant's database answered the last attempt.\n"
+           "# TYPE fwupgrade_records_db_up gauge\n" + up;
+}
+
+std::string serveMetrics(const std::vector<ServeFolder *> &folders, const std::vector<StateJson> &records) {
     std::string out;
     unitsHandled(out, folders);
     portsByState(out, folders);
     updateDurations(out, folders);
     versions(out, folders);
+    recordsDb(out, folders, records);
     return out;
 }

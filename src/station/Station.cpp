@@ -8,6 +8,7 @@
 #include "fleet/Children.h"
 #include "platform/PortList.h"
 #include "platform/PortName.h"
+#include "plant/PlantFollower.h"
 #include "platform/SafeFile.h"
 #include "product/Product.h"
 #include "product/Timing.h"
@@ -311,8 +312,11 @@ int runStation(const Options &options) {
     Station w{options, options.logDir.empty() ? "FwUpgrade-logs/station" : options.logDir};
     int status = EXIT_UPDATE_OK;
     if (!openFolder(w, status)) return status;
+    w.plant = plantStart(options, w.dir, true, status);
+    if (status == EXIT_USAGE) return status;
     const std::string heading = "Station: updating each unit plugged into " + portsText(options) + "; its record in " +
-                                consoleSafeName(w.dir) + buildNotesText() + "\r\n" + w.server.start(w.children);
+                                consoleSafeName(w.dir) + buildNotesText() + "\r\n" + w.server.start(w.children) +
+                                (w.plant ? w.plant->heading() : "");
     consolePrint(heading.c_str());
     StationView view(platformConsoleTakesCursorMoves(), platformConsoleColumns(), heading);
     w.keys = platformKeysBegin(); // after the view's console settings: given back before them
@@ -363,6 +367,7 @@ int runStation(const Options &options) {
         }
     }
     view.draw(rowsOf(w), w.totals.totalsLine(), "", true);
+    if (w.plant) w.plant->stop(); // what it could not send in time is sent at the next start
     writeState(w, shown, true);
     platformKeysEnd();
     const std::string closing = closingLines(w);

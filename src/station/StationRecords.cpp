@@ -103,6 +103,7 @@ void checkRecords(Station &w) {
 // The view's last line: how the station stops, why it takes no unit, and a record that failed.
 std::string noteText(const Station &w) {
     std::string text = stopNote(w);
+    if (w.plant && !w.plant->note().empty()) text.append(text.empty() ? "" : " ").append(w.plant->note());
     for (const std::string *error : {&w.recordError, &w.server.error()})
         if (!error->empty()) text.append(text.empty() ? "" : " ").append("ERROR: ").append(*error).append(".");
     return text;
@@ -128,6 +129,7 @@ void writeState(Station &w, std::map<size_t, std::string> &shown, bool now) {
     for (const Scan &scan : w.scans.waiting())
         scans.push_back({{"serial", scan.serial}, {"slot", scan.slot.empty() ? json(nullptr) : json(scan.slot)}});
     w.state->scansWaiting(scans);
+    if (w.plant) w.state->recordsDb(w.plant->statusJson());
     w.state->runsUnjournaled(stationUnjournaled(w.dir, w.ports, w.journal.kept(), w.before, w.recorded));
     w.state->write(w.totals.countsJson(), ports, now ? "ended" : stageName(w), noteText(w), w.journal.lines(), now);
 }

@@ -6,6 +6,7 @@
 
 #include "base/Clock.h"
 #include "fleet/Children.h"
+#include "plant/PlantFollower.h"
 #include "run/Options.h"
 #include "station/StationJournal.h"
 #include "station/StationRestart.h"
@@ -50,6 +51,7 @@ struct Station {
     bool keys = false;    // the console's keys are read: labels can be scanned
     std::string scanSaid; // what the last scan came to, under the live view
     std::vector<std::string> unscanned; // slots whose unit waited for its scan when the station stopped
+    std::unique_ptr<PlantFollower> plant; // --records-db: the journal followed into the plant's database
 };
 
 // A unit's journal line written (or kept to be), and the unit counted.

@@ -92,18 +92,19 @@ bool StationState::write(const json &counts, const json &ports, const std::strin
     const auto at = std::chrono::steady_clock::now();
     // A port's percent changes the file without an event; nothing at all changes nothing.
     const std::string key =
-        json{counts, ports, stage, note, journalLines, unjournaled, scans}.dump(-1, ' ', false, json::error_handler_t::replace);
+        json{counts, ports, stage, note, journalLines, unjournaled, scans, records}.dump(-1, ' ', false, json::error_handler_t::replace);
     if (!now && !changed && (key == lastKey || at - lastWrite < std::chrono::milliseconds(250))) return true;
     json facts = station;
     facts["updated"] = timeStamp(std::chrono::system_clock::now());
     facts["stage"] = stage;
     facts["note"] = note;
-    const json state = {{"format", 1},          {"run", run},
-                        {"station", facts},     {"counts", counts},
-                        {"ports", ports},       {"journal", {{"lines", journalLines}}},
-                        {"runs_unjournaled", unjournaled},
-                        {"scans", scans},
-                        {"events", json(events)}};
+    json state = {{"format", 1},          {"run", run},
+                  {"station", facts},     {"counts", counts},
+                  {"ports", ports},       {"journal", {{"lines", journalLines}}},
+                  {"runs_unjournaled", unjournaled},
+                  {"scans", scans},
+                  {"events", json(events)}};
+    if (!records.is_null()) state["records_db"] = records;
     const std::string text = state.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
     // Not synced: the state of this moment, of no use after a power cut; the journal is the record.
     const std::string temporary = path + ".new";

@@ -28,6 +28,8 @@ class StationState {
     void runsUnjournaled(std::vector<std::string> logs) { unjournaled = std::move(logs); }
     // The serial numbers scanned and waiting for their units ({"serial", "slot"}), in order.
     void scansWaiting(json waiting) { scans = std::move(waiting); }
+    // How far the plant's database is behind the journal (--records-db), or null without one.
+    void recordsDb(json status) { records = std::move(status); }
     // Replaces the file: at once after a change above (or `now`), else at most four times a
     // second. False when it could not be written (tried again at the next call).
     bool write(const json &counts, const json &ports, const std::string &stage, const std::string &note,
@@ -44,6 +46,7 @@ class StationState {
     std::deque<json> events;
     std::vector<std::string> unjournaled;
     json scans = json::array();
+    json records;
     long long nextId = 1;
     bool changed = true;
     std::string lastKey; // what the last file said, but for its time

@@ -18,6 +18,7 @@ import multiprocessing
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -293,6 +294,58 @@ def run_fwupgrade(args, stdin_text=None, timeout=None, cwd=None, env=None):
     elif not WINE and status == 255:
         status = -1
     return result.stdout.decode("latin-1"), status
+
+
+class Postgres:
+    """Debian's PostgreSQL server in a folder of its own on a free loopback port, for the plant's
+    database (--records-db): started as the user the suite runs as (the server refuses root),
+    stopped (immediately) when the test ends. Reached through Debian's ODBC driver."""
+    BIN = "/usr/lib/postgresql/15/bin"
+    PASSWORD = "s3cret-Pw"
+
+    def __init__(self, workdir):
+        self.dir = os.path.join(workdir, "postgres")
+        os.makedirs(self.dir)
+        with open(os.path.join(self.dir, "password"), "w") as f:
+            f.write(self.PASSWORD + "\n")
+        # Run as root (the Wine suite is): the server as nobody.
+        self.as_server = []
+        if os.getuid() == 0:
+            os.chmod(workdir, 0o755)
+            shutil.chown(self.dir, "nobody", "nogroup")
+            shutil.chown(os.path.join(self.dir, "password"), "nobody", "nogroup")
+            self.as_server = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        subprocess.run(self.as_server + [os.path.join(self.BIN, "initdb"), "-D", os.path.join(self.dir, "data"), "-U", "plant",
+                        "--auth=scram-sha-256", "--pwfile", os.path.join(self.dir, "password")],
+                       check=True, capture_output=True, timeout=120, cwd=self.dir)
+        with socket.socket() as probe:  # a port free now
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.start()
+
+    def start(self):
+        subprocess.run(self.as_server + [os.path.join(self.BIN, "pg_ctl"), "-D", os.path.join(self.dir, "data"), "-w", "-t", "60",
+                        "-l", os.path.join(self.dir, "server.log"), "-o",
+                        "-p %d -k %s -c listen_addresses=127.0.0.1 -c fsync=off" % (self.port, self.dir), "start"],
+                       check=True, capture_output=True, timeout=90, cwd=self.dir)
+
+    def stop(self):
+        subprocess.run(self.as_server + [os.path.join(self.BIN, "pg_ctl"), "-D", os.path.join(self.dir, "data"), "-m", "immediate",
+                        "-w", "-t", "60", "stop"], capture_output=True, timeout=90, cwd=self.dir)
+
+    def connection(self, password=PASSWORD):
+        return ("Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=%d;Database=postgres;Uid=plant;Pwd=%s"
+                % (self.port, password))
+
+    def query(self, sql):
+        """The rows of sql, each a list of texts (None for NULL), through psql."""
+        result = subprocess.run(["psql", "-h", "127.0.0.1", "-p", str(self.port), "-U", "plant", "-d", "postgres",
+                                 "-X", "-A", "-t", "-F", "\x1f", "-R", "\x1e", "-P", "null=\x1d", "-v",
+                                 "ON_ERROR_STOP=1", "-c", sql], capture_output=True, timeout=60,
+                                env=dict(os.environ, PGPASSWORD=self.PASSWORD), check=True)
+        text = result.stdout.decode("utf-8")
+        rows = [r.strip("\n") for r in text.split("\x1e") if r.strip("\n")]
+        return [[None if c == "\x1d" else c for c in r.split("\x1f")] for r in rows]
 
 
 class Terminal:

@@ -135,6 +135,12 @@ class StationView {
     } else {
       this.meta.append("Folder " + str(state.folder) + ": no live state (the station is not running here).");
     }
+    const records = state.records_db; // --records-db: how far the plant's database follows the journal
+    if (records && typeof records === "object") {
+      this.meta.append(el("div", { class: "records-db" }, "Plant database (" + str(records.table) + "): " +
+        (records.up ? "answering" : "not answering") + ", " + str(records.behind_lines) + " journal lines behind" +
+        (records.message ? " · " + str(records.message) : "")));
+    }
     this.showNote(station ? station.note : "");
     this.countsSince.textContent = station
       ? "Counts since this station started (" + timeOf(station.started) + "); the journal below holds every run in the folder."

@@ -148,4 +148,36 @@ TEST(Options, ServeRefusedForms) {
     }
 }
 
+TEST(Options, RecordsDbForms) {
+    const struct {
+        std::vector<const char *> args;
+        const char *error; // "" when accepted
+        const char *table;
+    } cases[] = {
+        {{"--station", "--records-db", "DSN=plant"}, "", "fwupgrade_unit"},
+        {{"--serve", "a", "--records-db", "DSN=plant", "--records-table", "Plant_Units2"}, "", "Plant_Units2"},
+        {{"--serve", "a", "--http", "80", "--records-db", "DSN=plant"}, "", "fwupgrade_unit"},
+        {{"--records-db", "DSN=plant"}, "--records-db belongs to --station and --serve", ""},
+        {{"--station", "--records-table", "t"}, "--records-table needs --records-db", ""},
+        {{"--station", "--records-db"}, "option --records-db needs an ODBC connection string or @FILE", ""},
+        {{"--station", "--records-db", "DSN=p", "--records-table", "t; DROP TABLE t"},
+         "--records-table needs a plain name (1 to 63 letters, digits or _, not first a digit), not 't; DROP TABLE t'", ""},
+        {{"--station", "--records-db", "DSN=p", "--records-table", "2t"},
+         "--records-table needs a plain name (1 to 63 letters, digits or _, not first a digit), not '2t'", ""},
+        {{"--station", "--records-db", "DSN=p", "--records-table", "\"t\""},
+         "--records-table needs a plain name (1 to 63 letters, digits or _, not first a digit), not '\"t\"'", ""},
+        {{"--station", "--records-db", "@/nonexistent/file"},
+         "--records-db @FILE: '/nonexistent/file' cannot be read (a regular file of at most 64 KiB)", ""},
+    };
+    for (const auto &c : cases) {
+        Options o;
+        std::string error;
+        EXPECT_EQ(parse(c.args, o, error), *c.error == '\0') << c.error;
+        EXPECT_EQ(error, c.error);
+        if (*c.error == '\0') {
+            EXPECT_EQ(o.recordsTable, c.table);
+        }
+    }
+}
+
 } // namespace

@@ -1,0 +1,46 @@
+// The plant's database: what may be shown of a connection string, and text as the driver gets it.
+#include "plant/PlantFollower.h"
+#include "plant/PlantOdbc.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(PlantFollower, ThePasswordIsNeverShown) {
+    const struct {
+        const char *connection, *shown;
+    } cases[] = {
+        {"Driver={PostgreSQL Unicode};Server=db;Uid=fw;Pwd=secret", "Driver={PostgreSQL Unicode};Server=db;Uid=fw;Pwd=***"},
+        {"DSN=plant;PWD=secret;", "DSN=plant;PWD=***;"},
+        {"DSN=plant; password = secret ;Uid=fw", "DSN=plant; password =***;Uid=fw"},
+        {"Pwd={se;cr}}et};Server=db", "Pwd=***;Server=db"},      // braced: its ';' and '}}' are the password's
+        {"Server=db;Pwd={unclosed;Uid=x", "Server=db;Pwd=***"},  // never shows what follows an open brace
+        {"Server=db;Pwdx=shown", "Server=db;Pwdx=shown"},
+        {"DSN=plant", "DSN=plant"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(plantMaskConnection(c.connection), c.shown) << c.connection;
+}
+
+TEST(PlantFollower, TextGoesToTheDriverAsUtf16CutWhole) {
+    const struct {
+        std::string text;
+        size_t max;
+        std::u16string units;
+    } cases[] = {
+        {"O'Brien\"; --", 64, u"O'Brien\"; --"},
+        {"\xc3\x9cnit \xe2\x82\xac", 64, u"\u00dcnit \u20ac"},
+        {"\xf0\x9d\x84\x9e", 64, u"\U0001d11e"},
+        {"a\xf0\x9d\x84\x9e", 2, u"a"},          // a pair is never cut in two
+        {"a\xff\xc3", 64, u"a\ufffd\ufffd"},     // bytes that are no UTF-8
+        {"\xed\xa0\x80", 64, u"\ufffd"},         // a lone surrogate written as UTF-8
+    };
+    for (const auto &c : cases) EXPECT_EQ(odbcUtf16(c.text, c.max), c.units) << c.text;
+}
+
+TEST(PlantFollower, TheTableItMakesHasTheUniqueKeyThatKeepsALineOnce) {
+    const std::string sql = plantCreateTable("fwupgrade_unit");
+    EXPECT_EQ(sql.rfind("CREATE TABLE fwupgrade_unit (station_key VARCHAR(64) NOT NULL, line_no BIGINT NOT NULL, ", 0), 0u);
+    EXPECT_NE(sql.find(", PRIMARY KEY (station_key, line_no))"), std::string::npos);
+}
+
+} // namespace
