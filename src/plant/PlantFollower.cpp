@@ -4,6 +4,7 @@
 #include "base/Console.h"
 #include "base/StringOperations.h"
 #include "plant/PlantOdbc.h"
+#include "plant/PlantTable.h"
 #include "platform/FileRead.h"
 #include "platform/Platform.h"
 #include "platform/SafeFile.h"
@@ -29,7 +30,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 const size_t kLineMax = 1u << 20;     // a journal line beyond this counts as damaged (as the page counts)
-const size_t kTextMax = 8000;         // the whole line's column: longer lines are not stored
 const size_t kBatch = 500;            // lines a transaction
 const size_t kRowsAStatement = 100;   // rows of one INSERT: 1,800 parameters, within SQL Server's 2,100
 const size_t kQueued = 5000;          // lines read ahead of the database at most
@@ -39,68 +39,6 @@ const auto kFirstPause = std::chrono::seconds(1), kLongestPause = std::chrono::s
 const auto kStopGrace = std::chrono::seconds(5);  // the transaction under way at a stop
 const auto kFirstAnswer = std::chrono::seconds(2);
 const char *const kKeyFile = "records-db-key";
-
-// The table: the station's key and the line's number (unique together), the line's fields, the
-// whole line. Types that PostgreSQL, SQL Server and MariaDB all take.
-struct Column {
-    const char *name;
-    const char *type;
-    size_t width; // characters of a text column (0: a number)
-};
-const Column kColumns[] = {
-    {"station_key", "VARCHAR(64) NOT NULL", 64},
-    {"line_no", "BIGINT NOT NULL", 0},
-    {"serial_number", "VARCHAR(64)", 64},
-    {"slot_label", "VARCHAR(64)", 64},
-    {"port", "VARCHAR(255)", 255},
-    {"kind", "VARCHAR(16)", 16},
-    {"outcome", "VARCHAR(64)", 64},
-    {"exit_status", "INTEGER", 0},
-    {"firmware_before", "VARCHAR(64)", 64},
-    {"fpga_before", "VARCHAR(64)", 64},
-    {"firmware_after", "VARCHAR(64)", 64},
-    {"fpga_after", "VARCHAR(64)", 64},
-    {"firmware_carried", "VARCHAR(64)", 64},
-    {"started", "VARCHAR(40)", 40},
-    {"ended", "VARCHAR(40)", 40},
-    {"duration_ms", "BIGINT", 0},
-    {"host", "VARCHAR(255)", 255},
-    {"journal_line", "VARCHAR(8000) NOT NULL", kTextMax},
-};
-
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return (char)std::tolower(c); });
-    return text;
-}
-
-std::string columnList() {
-    std::string list;
-    for (const Column &c : kColumns) list += (list.empty() ? "" : ", ") + std::string(c.name);
-    return list;
-}
-
-// Milliseconds since 1970 of a journal's time stamp ("2026-12-07T17:58:32.592+01:00"), or -1.
-long long stampMs(const std::string &text) {
-    int y, mo, d, h, mi, s, ms = 0, oh = 0, om = 0, used = 0;
-    char sign = '+';
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &ms, &sign, &oh,
-                    &om, &used) != 10 || used != (int)text.size() || (sign != '+' && sign != '-') || mo < 1 || mo > 12 ||
-        d < 1 || d > 31)
-        return -1;
-    const long long offset = (sign == '-' ? -1 : 1) * (oh * 60LL + om);
-    return ((daysFromCivil(y, (unsigned)mo, (unsigned)d) * 24 + h) * 60 + mi - offset) * 60000 + s * 1000LL + ms;
-}
-
-std::optional<std::string> textAt(const json &object, const char *key) {
-    const auto it = object.find(key);
-    if (it == object.end() || !it->is_string()) return std::nullopt;
-    return it->get<std::string>();
-}
-
-std::optional<std::string> versionAt(const json &line, const char *side, const char *key) {
-    const auto it = line.find(side);
-    return it != line.end() && it->is_object() ? textAt(*it, key) : std::nullopt;
-}
 
 // The folder's station key: made once, kept in the folder, the same across restarts. Written
 // whole under a name of its own, then linked into place: two followers starting at once on one
@@ -178,67 +116,12 @@ struct PlantFollower::Shared {
     void readJournal(bool queue = true);
     bool sendBatch(OdbcError &error);
     bool sendOneByOne(size_t count, OdbcError &error);
-    std::vector<OdbcValue> rowOf(const Line &line) const;
+    std::vector<OdbcValue> rowOf(const Line &line) const { return plantRow(key, line.number, line.text, host, carried); }
     void publish(bool up, const std::string &message);
     bool pause(Clock::duration how);
     bool stopNow() const;
-    std::string masked(const std::string &text) const;
+    std::string masked(const std::string &text) const { return plantMasked(text, connection); }
 };
-
-std::string plantMaskConnection(const std::string &connection) {
-    std::string out;
-    size_t i = 0;
-    while (i < connection.size()) {
-        const size_t equals = connection.find('=', i);
-        if (equals == std::string::npos) {
-            out += connection.substr(i);
-            break;
-        }
-        std::string name = connection.substr(i, equals - i);
-        size_t end = equals + 1;
-        if (end < connection.size() && connection[end] == '{') { // braced: up to its closing brace ("}}" is one)
-            for (++end; end < connection.size(); ++end)
-                if (connection[end] == '}') {
-                    if (end + 1 < connection.size() && connection[end + 1] == '}') ++end;
-                    else break;
-                }
-            end = connection.find(';', std::min(end, connection.size()));
-        } else end = connection.find(';', end);
-        if (end == std::string::npos) end = connection.size();
-        std::string trimmed = lower(name);
-        trimmed.erase(0, trimmed.find_first_not_of(" \t"));
-        trimmed.erase(trimmed.find_last_not_of(" \t") + 1);
-        out += name + "=";
-        out += trimmed == "pwd" || trimmed == "password" ? "***" : connection.substr(equals + 1, end - equals - 1);
-        if (end < connection.size()) out += ";";
-        i = end + 1;
-    }
-    return out;
-}
-
-std::string plantCreateTable(const std::string &table) {
-    std::string sql = "CREATE TABLE " + table + " (";
-    for (const Column &c : kColumns) sql += std::string(c.name) + " " + c.type + ", ";
-    return sql + "PRIMARY KEY (station_key, line_no))";
-}
-
-std::string PlantFollower::Shared::masked(const std::string &text) const {
-    // The password itself, wherever a driver's message repeats it.
-    std::string out = text;
-    const std::string shown = plantMaskConnection(connection);
-    if (out.find(connection) != std::string::npos) out.replace(out.find(connection), connection.size(), shown);
-    size_t at = 0;
-    const std::string lowered = lower(connection);
-    for (const char *name : {"pwd=", "password="})
-        for (size_t p = lowered.find(name); p != std::string::npos; p = lowered.find(name, p + 1)) {
-            size_t start = p + std::strlen(name), end = connection.find(';', start);
-            std::string secret = connection.substr(start, end == std::string::npos ? std::string::npos : end - start);
-            if (secret.size() >= 2 && secret.front() == '{' && secret.back() == '}') secret = secret.substr(1, secret.size() - 2);
-            if (secret.size() < 3) continue;
-            while ((at = out.find(secret)) != std::string::npos) out.replace(at, secret.size(), "***");
-        }
-    return out;
-}
 
 void PlantFollower::Shared::publish(bool up, const std::string &message) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -306,36 +189,6 @@ void PlantFollower::Shared::readJournal(bool queue) {
     });
 }
 
-std::vector<OdbcValue> PlantFollower::Shared::rowOf(const Line &line) const {
-    const json unit = json::parse(line.text, nullptr, false);
-    const auto text = [&](const char *key) { return textAt(unit, key); };
-    std::optional<int64_t> status;
-    if (unit.contains("exit_status") && unit["exit_status"].is_number_integer()) status = unit["exit_status"].get<int64_t>();
-    std::optional<int64_t> duration;
-    const auto started = text("started"), ended = text("ended");
-    if (started && ended) {
-        const long long a = stampMs(*started), b = stampMs(*ended);
-        if (a >= 0 && b >= a) duration = b - a;
-    }
-    std::optional<std::string> hostOf = text("host"), carriedOf = text("carried");
-    if (!hostOf && !host.empty()) hostOf = host;
-    if (!carriedOf && !carried.empty()) carriedOf = carried;
-    const std::optional<std::string> values[] = {key, std::nullopt, text("serial"), text("label"), text("port"),
-                                                 text("kind"), text("outcome"), std::nullopt,
-                                                 versionAt(unit, "before", "firmware"), versionAt(unit, "before", "fpga"),
-                                                 versionAt(unit, "after", "firmware"), versionAt(unit, "after", "fpga"),
-                                                 carriedOf, started, ended, std::nullopt, hostOf, line.text};
-    std::vector<OdbcValue> row;
-    for (size_t i = 0; i < std::size(kColumns); ++i) {
-        const std::string name = kColumns[i].name;
-        if (name == "line_no") row.push_back(OdbcValue::ofNumber((int64_t)line.number));
-        else if (name == "exit_status") row.push_back(OdbcValue::ofNumber(status));
-        else if (name == "duration_ms") row.push_back(OdbcValue::ofNumber(duration));
-        else row.push_back(OdbcValue::ofText(values[i], kColumns[i].width));
-    }
-    return row;
-}
-
 // Connects, makes the table when it is missing (one of another shape is left as it is), and
 // learns where the database stands for this station.
 bool PlantFollower::Shared::connect(OdbcError &error) {
@@ -352,8 +205,8 @@ bool PlantFollower::Shared::connect(OdbcError &error) {
         } else if (!db.describe("SELECT * FROM " + table + " WHERE 1 = 0", columns, error)) return false;
     }
     db.rollback();
-    for (const Column &c : kColumns) {
-        const auto at = std::find_if(columns.begin(), columns.end(), [&](const OdbcColumn &o) { return lower(o.name) == c.name; });
+    for (const PlantColumn &c : PLANT_COLUMNS) {
+        const auto at = std::find_if(columns.begin(), columns.end(), [&](const OdbcColumn &o) { return lowerCase(o.name) == c.name; });
         const bool fits = at != columns.end() && (c.width == 0 ? at->number : at->text);
         if (!fits) {
             error = {"", "the table " + table + " has another shape (its column " + c.name +
@@ -374,11 +227,11 @@ bool PlantFollower::Shared::connect(OdbcError &error) {
     db.rollback();
     // One row a statement, and many: a round trip to the server for each row would cost most of the time.
     std::string row = "(?";
-    for (size_t i = 1; i < std::size(kColumns); ++i) row += ", ?";
+    for (size_t i = 1; i < std::size(PLANT_COLUMNS); ++i) row += ", ?";
     row += ")";
     std::string rows = row;
     for (size_t i = 1; i < kRowsAStatement; ++i) rows += ", " + row;
-    const std::string insert = "INSERT INTO " + table + " (" + columnList() + ") VALUES ";
+    const std::string insert = "INSERT INTO " + table + " (" + plantColumnList() + ") VALUES ";
     if (!db.prepare(0, insert + row, error) || !db.prepare(1, insert + rows, error)) return false;
     sent = max && *max > 0 ? (size_t)*max : 0;
     queued.clear();
@@ -396,7 +249,7 @@ bool PlantFollower::Shared::sendBatch(OdbcError &error) {
     const size_t count = std::min(kBatch, queued.size());
     std::vector<const Line *> lines;
     for (size_t i = 0; i < count; ++i)
-        if (queued[i].valid && queued[i].text.size() <= kTextMax) // damaged, or too long to store: counted, not sent
+        if (queued[i].valid && queued[i].text.size() <= PLANT_LINE_MAX) // damaged, or too long to store: counted, not sent
             lines.push_back(&queued[i]);
     size_t i = 0;
     while (i < lines.size() && !stopNow()) {
@@ -422,7 +275,7 @@ bool PlantFollower::Shared::sendBatch(OdbcError &error) {
 bool PlantFollower::Shared::sendOneByOne(size_t count, OdbcError &error) {
     for (size_t i = 0; i < count; ++i) {
         const Line line = queued.front();
-        if (line.valid && line.text.size() <= kTextMax) {
+        if (line.valid && line.text.size() <= PLANT_LINE_MAX) {
             if (stopNow()) return false;
             if (!db.executePrepared(0, rowOf(line), error) || !db.commit(error)) {
                 db.rollback();
@@ -472,9 +325,9 @@ void PlantFollower::Shared::run() {
                 if (fileReadWhole(dir + "/station-state.json", 8u << 20, text)) {
                     const json state = json::parse(text, nullptr, false);
                     if (state.is_object() && state.contains("station") && state["station"].is_object()) {
-                        host = textAt(state["station"], "host").value_or(host);
+                        host = plantTextAt(state["station"], "host").value_or(host);
                         if (state["station"].contains("firmware") && state["station"]["firmware"].is_object())
-                            carried = textAt(state["station"]["firmware"], "version").value_or(carried);
+                            carried = plantTextAt(state["station"]["firmware"], "version").value_or(carried);
                     }
                 }
             }

@@ -59,9 +59,4 @@ struct Options;
 // to the exit status of a wrong option, and null returned.
 std::unique_ptr<PlantFollower> plantStart(const Options &options, const std::string &dir, bool ownStation, int &status);
 
-// The connection string with its password hidden (Pwd=***), as it may be shown anywhere.
-std::string plantMaskConnection(const std::string &connection);
-// The columns of the table, and its CREATE TABLE, as the README gives it.
-std::string plantCreateTable(const std::string &table);
-
 #endif

@@ -1,5 +1,7 @@
 #include "plant/PlantOdbc.h"
 
+#include "base/StringOperations.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -91,11 +93,6 @@ bool bind(SQLHSTMT statement, const std::vector<OdbcValue> &params, std::vector<
         }
     }
     return true;
-}
-
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return (char)std::tolower(c); });
-    return text;
 }
 
 SQLCHAR *sqlText(const std::string &text) {
@@ -273,9 +270,9 @@ bool OdbcConnection::describe(const std::string &sql, std::vector<OdbcColumn> &c
 
 std::optional<bool> OdbcConnection::uniqueOn(const std::string &table, const std::vector<std::string> &columns) {
     std::set<std::string> wanted;
-    for (const std::string &c : columns) wanted.insert(lower(c));
+    for (const std::string &c : columns) wanted.insert(lowerCase(c));
     // Names as given, then folded to lower case (PostgreSQL folds names written without quotes).
-    for (const std::string &name : {table, lower(table)}) {
+    for (const std::string &name : {table, lowerCase(table)}) {
         Statement statement;
         OdbcError error;
         if (!allocate(dbc_, queryTimeout_, statement, error)) return std::nullopt;
@@ -291,7 +288,7 @@ std::optional<bool> OdbcConnection::uniqueOn(const std::string &table, const std
             SQLGetData(statement.handle, 6, SQL_C_CHAR, index, sizeof index, &indexLength);
             SQLGetData(statement.handle, 9, SQL_C_CHAR, column, sizeof column, &columnLength);
             if (type == SQL_TABLE_STAT || indexLength == SQL_NULL_DATA || columnLength == SQL_NULL_DATA) continue;
-            indexes[reinterpret_cast<char *>(index)].insert(lower(reinterpret_cast<char *>(column)));
+            indexes[reinterpret_cast<char *>(index)].insert(lowerCase(reinterpret_cast<char *>(column)));
         }
         if (indexes.empty()) continue;
         return std::any_of(indexes.begin(), indexes.end(), [&](const auto &index) { return index.second == wanted; });

@@ -22,35 +22,6 @@ static std::string textOf(const StateJson &object, const char *key) {
     return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-// Whether text has a digit at each of these places.
-static bool digitsAt(const std::string &text, std::initializer_list<size_t> places) {
-    return std::all_of(places.begin(), places.end(),
-                       [&](size_t at) { return at < text.size() && text[at] >= '0' && text[at] <= '9'; });
-}
-
-bool serveParseTime(const std::string &text, long long &ms) {
-    // Digits only where the numbers stand: scanf's %2d would also take " 7", "+7" and "-7".
-    if (!digitsAt(text, {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18})) return false;
-    int y, mo, d, h, mi, s, used = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &used) != 6 || used != 19)
-        return false;
-    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) return false;
-    size_t i = 19;
-    long long fraction = 0, scale = 1000;
-    if (i < text.size() && text[i] == '.')
-        for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-            if (scale > 1) fraction += (text[i] - '0') * (scale /= 10);
-    long long offsetMin = 0;
-    const std::string zone = text.substr(std::min(i, text.size()));
-    if (zone == "Z") offsetMin = 0;
-    else if (zone.size() == 6 && (zone[0] == '+' || zone[0] == '-') && zone[3] == ':' && digitsAt(zone, {1, 2, 4, 5}))
-        offsetMin = (zone[0] == '-' ? -1 : 1) * (((zone[1] - '0') * 10 + zone[2] - '0') * 60 + (zone[4] - '0') * 10 + zone[5] - '0');
-    else return false;
-    const long long days = daysFromCivil(y, (unsigned)mo, (unsigned)d);
-    ms = ((days * 24 + h) * 60 + mi - offsetMin) * 60000 + s * 1000LL + fraction;
-    return true;
-}
-
 static JournalUnit readJournalLine(std::string text) {
     JournalUnit unit;
     if (text.size() > kLineMax || jsonNesting(text) > JSON_NESTING_MAX) return unit;
@@ -64,9 +35,9 @@ static JournalUnit readJournalLine(std::string text) {
     auto serial = line.find("serial");
     if (serial != line.end() && serial->is_string()) unit.serial = serial->get<std::string>();
     long long started = 0, ended = 0;
-    if (!serveParseTime(unit.ended, ended)) ended = -1;
+    if (!timeStampMs(unit.ended, ended)) ended = -1;
     unit.endedMs = ended;
-    if (ended >= 0 && serveParseTime(textOf(line, "started"), started) && ended >= started)
+    if (ended >= 0 && timeStampMs(textOf(line, "started"), started) && ended >= started)
         unit.seconds = (double)(ended - started) / 1000.0;
     unit.text = std::move(text);
     return unit;
@@ -231,7 +202,7 @@ StateJson serveJournalOfSerial(const std::vector<ServeFolder *> &folders, const 
 // Whether the unit ended since `since` ("": always).
 static bool endedSince(const JournalUnit &unit, const std::string &since) {
     long long from = 0;
-    return since.empty() || !serveParseTime(since, from) || unit.endedMs >= from;
+    return since.empty() || !timeStampMs(since, from) || unit.endedMs >= from;
 }
 
 std::vector<long long> ServeFolder::countOutcomes(const std::string &since) const {
@@ -273,7 +244,7 @@ StateJson ServeFolder::unitsPerHour(const std::string &since) const {
             const std::string &e = unit.ended;
             const std::string offset = e.back() == 'Z' ? "Z" : e.substr(e.size() - 6); // it parsed: it has one
             long long start = 0; // when its local hour began
-            if (!serveParseTime(e.substr(0, 13) + ":00:00" + offset, start)) continue;
+            if (!timeStampMs(e.substr(0, 13) + ":00:00" + offset, start)) continue;
             Hour &hour = hours[start];
             hour.local = e.substr(0, 13);
             hour.offset = offset;

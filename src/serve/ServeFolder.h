@@ -97,9 +97,6 @@ private:
     std::string unfinished_;
 };
 
-// Milliseconds since 1970 of an ISO 8601 time with its offset ("2026-12-07T17:58:32.592+00:00"),
-// or false.
-bool serveParseTime(const std::string &text, long long &ms);
 
 // The journal lines of serial in every folder, newest first (by their end; a line whose end is
 // unreadable after the others), at most limit: {"serial", "limit", "more" (lines were left out),

@@ -1,6 +1,7 @@
 // The plant's database: what may be shown of a connection string, and text as the driver gets it.
 #include "plant/PlantFollower.h"
 #include "plant/PlantOdbc.h"
+#include "plant/PlantTable.h"
 
 #include <gtest/gtest.h>
 

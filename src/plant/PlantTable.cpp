@@ -1,0 +1,140 @@
+#include "plant/PlantTable.h"
+
+#include "base/Clock.h"
+#include "base/StringOperations.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+using json = nlohmann::ordered_json;
+
+namespace {
+
+std::optional<std::string> versionAt(const json &line, const char *side, const char *key) {
+    const auto it = line.find(side);
+    return it != line.end() && it->is_object() ? plantTextAt(*it, key) : std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::string> plantTextAt(const json &object, const char *key) {
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+}
+
+const PlantColumn PLANT_COLUMNS[PLANT_COLUMN_COUNT] = {
+    {"station_key", "VARCHAR(64) NOT NULL", 64},
+    {"line_no", "BIGINT NOT NULL", 0},
+    {"serial_number", "VARCHAR(64)", 64},
+    {"slot_label", "VARCHAR(64)", 64},
+    {"port", "VARCHAR(255)", 255},
+    {"kind", "VARCHAR(16)", 16},
+    {"outcome", "VARCHAR(64)", 64},
+    {"exit_status", "INTEGER", 0},
+    {"firmware_before", "VARCHAR(64)", 64},
+    {"fpga_before", "VARCHAR(64)", 64},
+    {"firmware_after", "VARCHAR(64)", 64},
+    {"fpga_after", "VARCHAR(64)", 64},
+    {"firmware_carried", "VARCHAR(64)", 64},
+    {"started", "VARCHAR(40)", 40},
+    {"ended", "VARCHAR(40)", 40},
+    {"duration_ms", "BIGINT", 0},
+    {"host", "VARCHAR(255)", 255},
+    {"journal_line", "VARCHAR(8000) NOT NULL", PLANT_LINE_MAX},
+};
+
+std::string plantColumnList() {
+    std::string list;
+    for (const PlantColumn &c : PLANT_COLUMNS) list += (list.empty() ? "" : ", ") + std::string(c.name);
+    return list;
+}
+
+std::vector<OdbcValue> plantRow(const std::string &key, size_t number, const std::string &line, const std::string &host,
+                                const std::string &carried) {
+    const json unit = json::parse(line, nullptr, false);
+    const auto text = [&](const char *key) { return plantTextAt(unit, key); };
+    std::optional<int64_t> status;
+    if (unit.contains("exit_status") && unit["exit_status"].is_number_integer()) status = unit["exit_status"].get<int64_t>();
+    std::optional<int64_t> duration;
+    const auto started = text("started"), ended = text("ended");
+    if (started && ended) {
+        long long a = 0, b = 0;
+        if (timeStampMs(*started, a) && timeStampMs(*ended, b) && b >= a) duration = b - a;
+    }
+    std::optional<std::string> hostOf = text("host"), carriedOf = text("carried");
+    if (!hostOf && !host.empty()) hostOf = host;
+    if (!carriedOf && !carried.empty()) carriedOf = carried;
+    const std::optional<std::string> values[] = {key, std::nullopt, text("serial"), text("label"), text("port"),
+                                                 text("kind"), text("outcome"), std::nullopt,
+                                                 versionAt(unit, "before", "firmware"), versionAt(unit, "before", "fpga"),
+                                                 versionAt(unit, "after", "firmware"), versionAt(unit, "after", "fpga"),
+                                                 carriedOf, started, ended, std::nullopt, hostOf, line};
+    std::vector<OdbcValue> row;
+    for (size_t i = 0; i < std::size(PLANT_COLUMNS); ++i) {
+        const std::string name = PLANT_COLUMNS[i].name;
+        if (name == "line_no") row.push_back(OdbcValue::ofNumber((int64_t)number));
+        else if (name == "exit_status") row.push_back(OdbcValue::ofNumber(status));
+        else if (name == "duration_ms") row.push_back(OdbcValue::ofNumber(duration));
+        else row.push_back(OdbcValue::ofText(values[i], PLANT_COLUMNS[i].width));
+    }
+    return row;
+}
+
+std::string plantMaskConnection(const std::string &connection) {
+    std::string out;
+    size_t i = 0;
+    while (i < connection.size()) {
+        const size_t equals = connection.find('=', i);
+        if (equals == std::string::npos) {
+            out += connection.substr(i);
+            break;
+        }
+        std::string name = connection.substr(i, equals - i);
+        size_t end = equals + 1;
+        if (end < connection.size() && connection[end] == '{') { // braced: up to its closing brace ("}}" is one)
+            for (++end; end < connection.size(); ++end)
+                if (connection[end] == '}') {
+                    if (end + 1 < connection.size() && connection[end + 1] == '}') ++end;
+                    else break;
+                }
+            end = connection.find(';', std::min(end, connection.size()));
+        } else end = connection.find(';', end);
+        if (end == std::string::npos) end = connection.size();
+        std::string trimmed = lowerCase(name);
+        trimmed.erase(0, trimmed.find_first_not_of(" \t"));
+        trimmed.erase(trimmed.find_last_not_of(" \t") + 1);
+        out += name + "=";
+        out += trimmed == "pwd" || trimmed == "password" ? "***" : connection.substr(equals + 1, end - equals - 1);
+        if (end < connection.size()) out += ";";
+        i = end + 1;
+    }
+    return out;
+}
+
+std::string plantCreateTable(const std::string &table) {
+    std::string sql = "CREATE TABLE " + table + " (";
+    for (const PlantColumn &c : PLANT_COLUMNS) sql += std::string(c.name) + " " + c.type + ", ";
+    return sql + "PRIMARY KEY (station_key, line_no))";
+}
+
+std::string plantMasked(const std::string &text, const std::string &connection) {
+    // The password itself, wherever a driver's message repeats it.
+    std::string out = text;
+    const std::string shown = plantMaskConnection(connection);
+    if (out.find(connection) != std::string::npos) out.replace(out.find(connection), connection.size(), shown);
+    size_t at = 0;
+    const std::string lowered = lowerCase(connection);
+    for (const char *name : {"pwd=", "password="})
+        for (size_t p = lowered.find(name); p != std::string::npos; p = lowered.find(name, p + 1)) {
+            size_t start = p + std::strlen(name), end = connection.find(';', start);
+            std::string secret = connection.substr(start, end == std::string::npos ? std::string::npos : end - start);
+            if (secret.size() >= 2 && secret.front() == '{' && secret.back() == '}') secret = secret.substr(1, secret.size() - 2);
+            if (secret.size() < 3) continue;
+            while ((at = out.find(secret)) != std::string::npos) out.replace(at, secret.size(), "***");
+        }
+    return out;
+}
