@@ -32,7 +32,9 @@ namespace {
 const size_t kLineMax = 1u << 20;     // a journal line beyond this counts as damaged (as the page counts)
 const size_t kBatch = 500;            // lines a transaction
 const size_t kRowsAStatement = 100;   // rows of one INSERT: 1,800 parameters, within SQL Server's 2,100
-const size_t kQueued = 5000;          // lines read ahead of the database at most
+// Read ahead of the database at most: a journal of a few weeks is queued whole (read again from
+// its start each time the queue had no more room), whatever its lines' length.
+const size_t kQueued = 100000, kQueuedBytes = 64u << 20;
 const int kLoginSeconds = 5, kQuerySeconds = 5;
 const auto kPoll = std::chrono::milliseconds(200); // the journal looked at: a line reaches the database within a second
 const auto kFirstPause = std::chrono::seconds(1), kLongestPause = std::chrono::seconds(60);
@@ -110,6 +112,7 @@ struct PlantFollower::Shared {
         std::string text;
     };
     std::deque<Line> queued;
+    size_t queuedBytes = 0; // of the lines' text queued
 
     void run();
     bool connect(OdbcError &error);
@@ -180,7 +183,10 @@ void PlantFollower::Shared::readJournal(bool queue) {
             }
             damaged += !valid;
             if (queue && lines > from) {
-                if (queued.size() < kQueued) queued.push_back({lines, valid, valid ? unfinished : std::string()});
+                if (queued.size() < kQueued && queuedBytes < kQueuedBytes) {
+                    queued.push_back({lines, valid, valid ? unfinished : std::string()});
+                    queuedBytes += queued.back().text.size();
+                }
                 else rescan = true;
             }
             unfinished.clear();
@@ -235,6 +241,7 @@ bool PlantFollower::Shared::connect(OdbcError &error) {
     if (!db.prepare(0, insert + row, error) || !db.prepare(1, insert + rows, error)) return false;
     sent = max && *max > 0 ? (size_t)*max : 0;
     queued.clear();
+    queuedBytes = 0;
     rescan = true; // the journal read again from its start, from where the database stands
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -263,6 +270,7 @@ bool PlantFollower::Shared::sendBatch(OdbcError &error) {
     }
     if (i == lines.size() && !error.any() && db.commit(error)) {
         sent = queued[count - 1].number;
+        for (size_t i = 0; i < count; ++i) queuedBytes -= queued[i].text.size();
         queued.erase(queued.begin(), queued.begin() + (long)count);
         return true;
     }
@@ -290,6 +298,7 @@ bool PlantFollower::Shared::sendOneByOne(size_t count, OdbcError &error) {
             }
         }
         sent = line.number;
+        queuedBytes -= queued.front().text.size();
         queued.pop_front();
     }
     return true;

@@ -156,6 +156,10 @@ bool openFolder(Station &w, int &status) {
         w.state = std::make_unique<StationState>(w.dir, StationState::stationFacts(w.me, timeStamp(w.startedWall)));
         w.journal.mayReopen = [&w](std::string &why) { return stationHoldFolder(w.dir, w.me, why); };
         stationJournalEachLine(w.dir, [&w](const std::string &line) { // rework: when a serial number was last here
+            // Most lines hold no serial number: not parsed (a journal of months is read at each start).
+            const size_t key = line.find("\"serial\"");
+            const size_t value = key == std::string::npos ? key : line.find_first_not_of(" :", key + 8);
+            if (value == std::string::npos || line[value] != '"') return;
             const json unit = json::parse(line, nullptr, false);
             if (unit.is_object() && unit.contains("serial") && unit["serial"].is_string() && unit.contains("ended") &&
                 unit["ended"].is_string())
