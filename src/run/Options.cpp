@@ -2,10 +2,9 @@
 
 #include "base/Console.h"
 #include "base/StringOperations.h"
+#include "platform/FileRead.h"
 #include "platform/PortName.h"
 #include "run/SerialNumber.h"
-
-#include "platform/FileRead.h"
 
 #include <algorithm>
 #include <cctype>

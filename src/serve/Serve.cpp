@@ -8,6 +8,7 @@
 #include "platform/FileRead.h"
 #include "plant/PlantFollower.h"
 #include "platform/Platform.h"
+#include "product/Timing.h"
 #include "record/Outcome.h"
 #include "run/SerialNumber.h"
 #include "serve/ServeConnections.h"
@@ -36,6 +37,7 @@ using httplib::Request;
 using httplib::Response;
 
 constexpr int kRefreshMs = 250;          // how often the folders are read again
+constexpr int kSendOnlyStallMs = SCALED_MS(600000); // --records-db without --http: no line sent this long ends it
 constexpr int kStreamSeconds = 300;      // an event stream ends after this; the browser reconnects
 constexpr int kStreamRetryMs = 2000;     // ...after this long, asking for what it missed
 constexpr int kStreamQuietSeconds = 15;  // a comment keeps a quiet stream alive through proxies
@@ -383,15 +385,27 @@ static int sendOnly(Served &served) {
                 served.plants.front()->heading().c_str());
     std::fflush(stdout);
     std::string said;
+    size_t sentBefore = 0;
+    auto progressed = std::chrono::steady_clock::now();
     for (;;) {
         std::string text;
         bool caughtUp = true;
+        size_t sent = 0;
         for (const auto &plant : served.plants) {
             const PlantStatus s = plant->status();
             caughtUp = caughtUp && s.up && s.behind() == 0;
+            sent += s.sent;
             if (!plant->note().empty()) text += plant->dir() + ": " + plant->note() + "\n";
         }
         if (caughtUp) break;
+        if (sent != sentBefore) progressed = std::chrono::steady_clock::now();
+        sentBefore = sent;
+        // A script waits on this: a database that takes nothing for this long is an outcome, not a wait.
+        if (std::chrono::steady_clock::now() - progressed > std::chrono::milliseconds(kSendOnlyStallMs)) {
+            std::printf("%sERROR: no line reached the plant's database for %d s: see above, then run this again"
+                        " (what it holds is never sent twice).\n", text.c_str(), kSendOnlyStallMs / 1000);
+            return EXIT_UPDATE_FAILED;
+        }
         if (text != said) std::printf("%s", text.c_str());
         std::fflush(stdout);
         said = text;
