@@ -192,6 +192,7 @@ void PlantFollower::Shared::readJournal(bool queue) {
             unfinished.clear();
         }
         keep(piece);
+        return true;
     });
 }
 

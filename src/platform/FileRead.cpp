@@ -61,24 +61,25 @@ bool fileReadPart(const std::string &path, unsigned long long offset, size_t max
 }
 
 bool fileReadPieces(const std::string &path, unsigned long long offset,
-                    const std::function<void(std::string_view piece, unsigned long long zerosBefore)> &take) {
+                    const std::function<bool(std::string_view piece, unsigned long long zerosBefore)> &take) {
     unsigned long long size = 0;
     const File file(fileOpenToRead(path, size), std::fclose);
     if (!file) return false;
     std::vector<char> buffer(kPiece);
     for (unsigned long long at = offset, zeros = 0;;) {
         const unsigned long long data = at < size ? platformDataFrom(file.get(), at, size) : at;
-        if (data != at || at == offset) {
-            if (!fileSeek(file.get(), data)) return false;
-            zeros += data - at;
-            at = data;
-        }
+        // Always: looking for data moves the descriptor under the stream, whose buffer may still
+        // hold bytes read ahead of `at` (read on from an offset that is not a block's start, they
+        // came twice).
+        if (!fileSeek(file.get(), data)) return false;
+        zeros += data - at;
+        at = data;
         const size_t n = std::fread(buffer.data(), 1, buffer.size(), file.get());
         if (n == 0) {
             if (zeros > 0) take(std::string_view(), zeros);
             return !std::ferror(file.get());
         }
-        take(std::string_view(buffer.data(), n), zeros);
+        if (!take(std::string_view(buffer.data(), n), zeros)) return true;
         zeros = 0;
         at += n;
     }

@@ -24,10 +24,10 @@ bool fileReadPart(const std::string &path, unsigned long long offset, size_t max
 // path from offset to its end, a piece at a time, each piece given to take in order: a file of
 // any length, never more than a piece of it in memory. The holes of a sparse file (a 20 GB file
 // of zeros costs nothing on disk) are skipped, not read: take gets how many zero bytes stood
-// before its piece, and at the end a last empty piece after a trailing hole. False when it is
-// no regular file or a read failed.
+// before its piece, and at the end a last empty piece after a trailing hole; take returns false
+// to read no further. False when it is no regular file or a read failed.
 bool fileReadPieces(const std::string &path, unsigned long long offset,
-                    const std::function<void(std::string_view piece, unsigned long long zerosBefore)> &take);
+                    const std::function<bool(std::string_view piece, unsigned long long zerosBefore)> &take);
 
 // The name of each entry of the folder dir, given to take as it is listed. False when the folder
 // cannot be listed to its end (unreadable, removed meanwhile): what was listed by then was

@@ -78,7 +78,7 @@ void ServeFolder::readJournal() {
         ++version_;
     }
     fileReadPieces(path, journalOffset_,
-                   [this](std::string_view piece, unsigned long long zeros) { takeJournalPiece(piece, zeros); });
+                   [this](std::string_view piece, unsigned long long zeros) { return takeJournalPiece(piece, zeros), true; });
 }
 
 void ServeFolder::takeJournalPiece(std::string_view piece, unsigned long long zerosBefore) {

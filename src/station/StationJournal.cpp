@@ -24,6 +24,7 @@ size_t countLines(const std::string &path, bool &cut) {
     fileReadPieces(path, 0, [&](std::string_view piece, unsigned long long zeros) {
         n += (size_t)std::count(piece.begin(), piece.end(), '\n');
         cut = piece.empty() ? cut || zeros > 0 : piece.back() != '\n';
+        return true;
     });
     return n + cut;
 }
@@ -129,6 +130,7 @@ bool stationJournalEachLine(const std::string &dir, const std::function<void(con
                 line += c;
             }
         }
+        return true;
     });
     std::error_code code;
     if (!read) return !std::filesystem::exists(path, code);

@@ -1,0 +1,70 @@
+#include "record/JournalLines.h"
+
+#include "platform/FileRead.h"
+
+#include <filesystem>
+
+JournalReader::JournalReader(std::string path) : path_(std::move(path)) {}
+
+bool JournalReader::readOn(const std::function<bool(const JournalLine &line)> &take) {
+    std::string none;
+    unsigned long long size = 0; // the size alone: nothing of it read yet
+    if (!fileReadPart(path_, 0, 0, none, size)) {
+        std::error_code code;
+        return !std::filesystem::exists(path_, code);
+    }
+    shrunk_ = size < readTo_;
+    if (shrunk_ || size == readTo_) return true;
+    bool going = true;
+    // The line so far, up to a byte past the longest: enough to know it is damaged.
+    const auto keep = [this](std::string_view text) {
+        unfinishedDamaged_ |= text.find('\0') != std::string_view::npos;
+        unfinished_.append(text.substr(0, JOURNAL_LINE_MAX + 1 - unfinished_.size()));
+    };
+    const bool read = fileReadPieces(path_, readTo_, [&](std::string_view piece, unsigned long long zeros) {
+        readTo_ += zeros;
+        held_ += zeros;
+        unfinishedDamaged_ |= zeros > 0;
+        for (size_t end; going && (end = piece.find('\n')) != std::string_view::npos; piece.remove_prefix(end + 1)) {
+            keep(piece.substr(0, end));
+            readTo_ += end + 1;
+            const bool damaged = unfinishedDamaged_ || unfinished_.size() > JOURNAL_LINE_MAX;
+            const JournalLine line{++lines_, damaged, damaged ? std::string_view() : std::string_view(unfinished_),
+                                   offset_, readTo_};
+            offset_ = readTo_;
+            going = take(line);
+            unfinished_.clear();
+            unfinishedDamaged_ = false;
+            held_ = 0;
+        }
+        if (!going) return false;
+        keep(piece);
+        readTo_ += piece.size();
+        held_ += piece.size();
+        return true;
+    });
+    return read;
+}
+
+void JournalReader::seek(size_t number, unsigned long long end) {
+    lines_ = number;
+    offset_ = readTo_ = end;
+    held_ = 0;
+    unfinished_.clear();
+    unfinishedDamaged_ = false;
+    shrunk_ = false;
+}
+
+bool journalEachLine(const std::string &path, const std::function<void(const JournalLine &line)> &take) {
+    JournalReader reader(path);
+    return reader.readOn([&](const JournalLine &line) {
+        take(line);
+        return true;
+    });
+}
+
+size_t journalLineCount(const std::string &path) {
+    JournalReader reader(path);
+    reader.readOn([](const JournalLine &) { return true; });
+    return reader.lines() + reader.pending();
+}

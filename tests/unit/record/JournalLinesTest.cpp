@@ -1,0 +1,72 @@
+#include "record/JournalLines.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <vector>
+
+namespace {
+
+struct Seen {
+    size_t number;
+    bool damaged;
+    std::string text;
+    unsigned long long start, end;
+    bool operator==(const Seen &) const = default;
+};
+
+void append(const std::string &path, const std::string &bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
+}
+
+// Reads on, taking at most `most` lines.
+std::vector<Seen> readOn(JournalReader &reader, size_t most = 1000) {
+    std::vector<Seen> seen;
+    EXPECT_TRUE(reader.readOn([&](const JournalLine &l) {
+        seen.push_back({l.number, l.damaged, std::string(l.text), l.start, l.end});
+        return seen.size() < most;
+    }));
+    return seen;
+}
+
+} // namespace
+
+// What each reader must agree on: the number, the damage and where a line stands.
+TEST(JournalLines, NumbersDamageAndAHeldLastPiece) {
+    const std::string path = scratchDir("journal-lines") + "/journal.jsonl";
+    JournalReader reader(path);
+    EXPECT_TRUE(readOn(reader).empty()); // no journal yet: no lines, no error
+    append(path, "{\"a\":1}\n\n{\"b\"");
+    EXPECT_EQ(readOn(reader), (std::vector<Seen>{{1, false, "{\"a\":1}", 0, 8}, {2, false, "", 8, 9}}));
+    EXPECT_TRUE(reader.pending());
+    EXPECT_EQ(journalLineCount(path), 3u); // the cut piece counts as its writer counts it
+    append(path, std::string(":2}\n") + std::string(JOURNAL_LINE_MAX + 1, 'x') + "\n" + std::string(JOURNAL_LINE_MAX, 'y') +
+                     "\nab" + std::string(1, '\0') + "c\n");
+    const std::vector<Seen> seen = readOn(reader);
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0], (Seen{3, false, "{\"b\":2}", 9, 17}));
+    EXPECT_EQ(seen[1], (Seen{4, true, "", 17, 17 + JOURNAL_LINE_MAX + 2})); // one byte too long
+    EXPECT_EQ(seen[2].text.size(), JOURNAL_LINE_MAX);                     // the longest there may be
+    EXPECT_FALSE(seen[2].damaged);
+    EXPECT_TRUE(seen[3].damaged); // a NUL byte: no line of a station's
+    EXPECT_FALSE(reader.pending());
+    EXPECT_EQ(journalLineCount(path), 6u);
+}
+
+TEST(JournalLines, StopsWhereAskedAndGoesOnOrBack) {
+    const std::string path = scratchDir("journal-lines-stop") + "/journal.jsonl";
+    append(path, "a\nbb\nccc\n");
+    JournalReader reader(path);
+    EXPECT_EQ(readOn(reader, 1), (std::vector<Seen>{{1, false, "a", 0, 2}}));
+    EXPECT_EQ(readOn(reader, 1), (std::vector<Seen>{{2, false, "bb", 2, 5}}));
+    reader.seek(1, 2);
+    EXPECT_EQ(readOn(reader), (std::vector<Seen>{{2, false, "bb", 2, 5}, {3, false, "ccc", 5, 9}}));
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << "x\n"; // another journal in its place
+    EXPECT_TRUE(readOn(reader).empty());
+    EXPECT_TRUE(reader.shrunk());
+    reader.seek(0, 0);
+    EXPECT_EQ(readOn(reader), (std::vector<Seen>{{1, false, "x", 0, 2}}));
+    EXPECT_FALSE(reader.shrunk());
+}
