@@ -1,8 +1,13 @@
 #include "base/Console.h"
 
+#include <condition_variable>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 static std::string *gCapture = nullptr;
@@ -17,14 +22,84 @@ void consoleSetRecorder(void (*recorder)(const char *, size_t), bool instead) {
     gRecorderOnly = instead;
 }
 
+namespace {
+// The writer's queue: what waits for stdout, and what it is writing now.
+struct Writer {
+    std::mutex lock;
+    std::condition_variable wake;
+    std::string waiting;
+    size_t writing = 0;
+    bool running = false, ending = false;
+};
+// Never destroyed: text may still be written while the program exits.
+Writer &gWriter = *new Writer;
+const size_t kWaitingMax = 1 << 20;
+
+void writeOut(const char *bytes, size_t n) {
+    std::fwrite(bytes, 1, n, stdout);
+    std::fflush(stdout);
+}
+
+void writerLoop() {
+    std::unique_lock<std::mutex> hold(gWriter.lock);
+    for (;;) {
+        gWriter.wake.wait(hold, [] { return !gWriter.waiting.empty() || gWriter.ending; });
+        if (gWriter.waiting.empty()) break;
+        const std::string text = std::move(gWriter.waiting);
+        gWriter.waiting.clear();
+        gWriter.writing = text.size();
+        hold.unlock();
+        writeOut(text.data(), text.size()); // may wait as long as the console takes nothing
+        hold.lock();
+        gWriter.writing = 0;
+    }
+    gWriter.running = false;
+    gWriter.wake.notify_all();
+}
+} // namespace
+
 static void show(const char *bytes, size_t n) {
     if (gCapture) {
         gCapture->append(bytes, n);
         return;
     }
     if (gRecorderOnly) return; // stdout carries something else (the events)
-    std::fwrite(bytes, 1, n, stdout);
-    std::fflush(stdout);
+    {
+        std::lock_guard<std::mutex> hold(gWriter.lock);
+        if (gWriter.running) {
+            if (gWriter.waiting.size() + n <= kWaitingMax) gWriter.waiting.append(bytes, n);
+            gWriter.wake.notify_one();
+            return;
+        }
+    }
+    writeOut(bytes, n);
+}
+
+void consoleWriterBegin() {
+    static bool registered = false;
+    std::lock_guard<std::mutex> hold(gWriter.lock);
+    if (gWriter.running) return;
+    gWriter.ending = false;
+    try {
+        std::thread(writerLoop).detach();
+        gWriter.running = true;
+    } catch (const std::system_error &) { // no thread to be had: written as before, in the caller
+        return;
+    }
+    if (!registered) std::atexit(consoleWriterEnd); // what waits is written however the program ends
+    registered = true;
+}
+
+void consoleWriterEnd() {
+    std::unique_lock<std::mutex> hold(gWriter.lock);
+    gWriter.ending = true;
+    gWriter.wake.notify_all();
+    gWriter.wake.wait(hold, [] { return !gWriter.running; });
+}
+
+size_t consoleBacklog() {
+    std::lock_guard<std::mutex> hold(gWriter.lock);
+    return gWriter.waiting.size() + gWriter.writing;
 }
 
 void consoleWrite(const char *bytes, size_t n) {

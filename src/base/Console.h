@@ -33,6 +33,15 @@ void consoleHoldOnThisThread(std::string *held);
 // Prints what another thread held (its record already has it).
 void consoleShowHeld(const std::string &text);
 
+// From consoleWriterBegin to consoleWriterEnd stdout is written by a thread of its own: no caller
+// waits for a console that takes nothing (a terminal stopped by Ctrl-S, a slow remote one).
+// Beyond 1 MiB waiting, more text is dropped. The end waits until the console took what waits.
+void consoleWriterBegin();
+void consoleWriterEnd();
+// The bytes written and not yet taken by the console (0 without the writer): a view skips a frame
+// rather than adding one behind them.
+size_t consoleBacklog();
+
 // While a capture runs, output goes to it instead of stdout.
 void consoleCaptureBegin();
 std::string consoleCaptureEnd();

@@ -106,6 +106,8 @@ bool LiveScreen::due(bool now, bool &resized) {
     resized = (width > 0 && width != columns) || (height > 0 && rows > 0 && height != rows);
     if (height > 0) rows = height;
     if (!now && !resized && drawnLines > 0 && Clock::now() - lastDraw < std::chrono::milliseconds(250)) return false;
+    // The console has not taken the last draw yet (Ctrl-S): this one is skipped, not added behind it.
+    if (!now && drawnLines > 0 && consoleBacklog() > 0) return false;
     if (resized) {
         if (width > 0) columns = width;
         if (drawnLines > 0) pending = startOver(heading, columns);

@@ -160,8 +160,9 @@ bool platformReadLine(std::string &line);
 // The console's keys for a program that draws while it reads them (a station taking the scans
 // of a barcode reader, which types like a keyboard): no echo, no line editing, never a wait.
 // Begin: false when stdin is no console this process may read (a service, a pipe, a background
-// job). Typed: what was typed since the last call ("\r" or "\n" for Enter). End: the console
-// as it was (also at exit).
+// job). Typed: what was typed since the last call ("\r" or "\n" for Enter, "\t" for Tab); the
+// console set for the keys again once back from a stop (Ctrl-Z, fg). End: the console as it was
+// (also at exit).
 bool platformKeysBegin();
 std::string platformKeysTyped();
 void platformKeysEnd();

@@ -100,12 +100,12 @@ static bool checkSerial(const Options &o, std::string &error) {
     const bool oneUnit = !o.station && !o.parallel && o.serveDirs.empty() && o.writeImageKind.empty() &&
                          !o.exportWeb && !o.listPorts && !o.waitForUnit && o.waitUntilGone.empty();
     const std::regex *pattern = o.serialRegex ? &*o.serialRegex : nullptr;
-    if (!o.serial.empty() && !oneUnit) error = "--serial belongs to the run of one unit (an update, --info)";
+    if (o.serial && !oneUnit) error = "--serial belongs to the run of one unit (an update, --info)";
     else if (o.requireSerial && !o.station) error = "--require-serial belongs to --station";
-    else if (!o.serialPattern.empty() && !o.station && o.serial.empty())
+    else if (!o.serialPattern.empty() && !o.station && !o.serial)
         error = "--serial-pattern belongs to --station and --serial";
-    else if (!o.serial.empty() && !serialNumberProblem(o.serial, pattern).empty())
-        error = "the serial number '" + consoleSafeName(o.serial) + "' " + serialNumberProblem(o.serial, pattern);
+    else if (o.serial && !serialNumberProblem(*o.serial, pattern).empty())
+        error = "the serial number '" + consoleSafeName(*o.serial) + "' " + serialNumberProblem(*o.serial, pattern);
     // A scan of a slot's label chooses the slot: a label that is also a serial number would take
     // that unit's scan for a choice, and give the unit the serial number scanned after it.
     for (const std::string &label : o.portLabels)
@@ -242,7 +242,7 @@ Read textOption(Args &a, const std::string &arg, Options &o) {
         ok = a.value(arg, o.recordsTable, "a table's name") && tableNameUsable(o.recordsTable, a.error);
     else if (arg == "--log") ok = a.value(arg, o.record.logFile, "a FILE");
     else if (arg == "--report") ok = a.value(arg, o.record.reportFile, "a FILE");
-    else if (arg == "--serial") ok = a.value(arg, o.serial, "the unit's serial number");
+    else if (arg == "--serial") ok = a.value(arg, o.serial.emplace(), "the unit's serial number");
     else if (arg == "--serial-pattern") {
         o.serialRegex.emplace();
         ok = a.value(arg, o.serialPattern, "a regular expression") && serialPatternRead(o.serialPattern, *o.serialRegex, a.error);

@@ -32,7 +32,7 @@ struct Options {
     int asCom = 0;                  // --as-com: the COM number --port goes by (a station's child)
     std::vector<std::string> ports; // --ports: the candidates of detection, in order
     std::vector<std::string> portLabels; // --station: each port's label ("A1" of A1=PORT), or ""
-    std::string serial;             // --serial: the serial number on the unit's label
+    std::optional<std::string> serial; // --serial: the serial number on the unit's label (given empty: refused)
     bool requireSerial = false;     // --require-serial: a station updates no unit before its scan
     std::string serialPattern;      // --serial-pattern: what a serial number must match, whole
     std::optional<std::regex> serialRegex; // serialPattern, read

@@ -197,7 +197,7 @@ void beginRun(const Options &options) {
     gAskOperator = !recordEvents();
     gVerifyAfterReboot = options.verify;
     gSkipCurrent = options.skipCurrent;
-    if (!options.serial.empty()) recordSerial(options.serial);
+    if (options.serial) recordSerial(*options.serial);
 }
 
 int runUpdate(const Options &options) {

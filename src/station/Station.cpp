@@ -28,6 +28,8 @@ namespace {
 
 const auto kBusyRetry = std::chrono::milliseconds(SCALED_MS(5000));
 const int kSecondStopApart = 500; // ms; closer: one stop sent twice (to the station and its group)
+// A unit found as a scan was typed waits for it at most this long in all: a key held down is no scan.
+const auto kTypedScanWait = std::chrono::seconds(10);
 
 void setState(StationPort &port, PortState state, StationView &view) {
     port.state = state;
@@ -83,22 +85,23 @@ void startRemoval(Station &w, size_t slot, StationPort &port, StationView &view)
     startChild(w, slot, port, STATE_REMOVE, args, view);
 }
 
-void bindSerial(Station &w, StationPort &port, const Scan &scan) {
-    port.serial = scan.serial;
-    port.serialSlot = scan.slot;
-    port.serialLastUpdated = w.scans.lastUpdated(scan.serial);
+// The port's unit takes the scan, or no serial number (never the unit's before it on the port).
+void bindSerial(Station &w, StationPort &port, const std::optional<Scan> &scan) {
+    port.serial = scan ? scan->serial : "";
+    port.serialSlot = scan ? scan->slot : "";
+    port.serialLastUpdated = scan ? w.scans.lastUpdated(scan->serial) : "";
 }
 
-// A unit has answered on the port: its update starts, unless it could not be recorded.
+// A unit has answered on the port: its update starts, unless it could not be recorded. Without
+// a scan waiting it waits for one (--require-serial), or for the scan being typed as it was found.
 void unitFound(Station &w, size_t slot, StationPort &port, StationView &view) {
     port.awaitingRemoval = false;
     std::string why;
     w.notRecording = stationHoldFolder(w.dir, w.me, why) ? w.journal.problem(true) : why;
     if (w.notRecording.empty()) {
-        port.serial.clear();
-        port.serialLastUpdated.clear();
-        if (const std::optional<Scan> scan = w.scans.take(port.given)) bindSerial(w, port, *scan);
-        else if (w.options.requireSerial) return setState(port, STATE_SCAN, view); // no byte sent before its scan
+        bindSerial(w, port, w.scans.take(port.label));
+        if (port.serial.empty() && (w.options.requireSerial || w.scans.beingTyped(Clock::now())))
+            return setState(port, STATE_SCAN, view); // no byte sent before its scan
         return startUpdate(w, slot, port, view);
     }
     port.problem = "unit found, not recording";
@@ -128,7 +131,7 @@ void nextState(Station &w, size_t slot, StationPort &port, StationView &view) {
 // journal line; the port goes on as after a presence run that came to the same.
 void noUnitHandled(Station &w, size_t slot, StationPort &port, StationView &view) {
     stationKeepAttempt(w.dir, port);
-    if (!port.serial.empty()) w.scans.giveBack({port.serial, port.serialSlot}); // its unit had gone: the next one takes it
+    if (!port.serial.empty()) w.scans.giveBack(port.serial, port.label); // its unit had gone: the slot's next one takes it
     port.probe = port.unit;
     nextState(w, slot, port, view);
 }
@@ -256,28 +259,52 @@ std::string portsText(const Options &options) {
     return text;
 }
 
-// What was typed: each scan said (a refusal with the bell the operator hears over the line), and
-// the units waiting for theirs started, the one that waited longest first.
+// What the console says of a scan: in the view's last lines, or a line of its own; a refusal
+// with the bell the operator hears over the line.
+void sayScan(Station &w, StationView &view, const std::string &line, bool refused) {
+    view.showSerials();
+    if (view.isLive()) w.scanSaid = line;
+    else consoleLine(line.c_str());
+    if (refused) consolePrint("\a");
+}
+
+// The slot whose unit, attached or updating, holds the serial number ("" none).
+std::string holderOf(const Station &w, const std::string &serial) {
+    for (const auto &[slot, port] : w.ports)
+        if (port.serial == serial && portHasUnit(port)) return port.label;
+    return "";
+}
+
+// What was typed: each scan said, and the units waiting for theirs started, the one that waited
+// longest first. A unit that waited for a scan being typed (not --require-serial) starts without
+// one once the typing has paused, or after kTypedScanWait in all (a key held down).
 void onKeys(Station &w, StationView &view) {
-    for (const StationScans::Said &said : w.scans.typed(platformKeysTyped())) {
-        view.showSerials();
-        if (view.isLive()) w.scanSaid = said.line;
-        else consoleLine(said.line.c_str());
-        if (said.refused) consolePrint("\a");
-    }
+    const Clock::time_point now = Clock::now();
+    const auto holder = [&w](const std::string &serial) { return holderOf(w, serial); };
+    for (const StationScans::Said &said : w.scans.typed(platformKeysTyped(), now, holder))
+        sayScan(w, view, said.line, said.refused);
+    if (const std::optional<std::string> ended = w.scans.expire(now)) sayScan(w, view, *ended, false);
     std::vector<std::pair<size_t, StationPort *>> waiting;
+    std::vector<StationScans::Waiting> turns;
     for (auto &[slot, port] : w.ports)
-        if (port.state == STATE_SCAN) waiting.push_back({slot, &port});
-    std::stable_sort(waiting.begin(), waiting.end(), [](auto &a, auto &b) { return a.second->since < b.second->since; });
-    for (auto &[slot, port] : waiting) {
-        if (w.stage != STAGE_RUNNING) {
+        if (port.state == STATE_SCAN) {
+            waiting.push_back({slot, &port});
+            turns.push_back({port.label, port.since});
+        }
+    if (w.stage != STAGE_RUNNING) {
+        for (auto &[slot, port] : waiting) {
             w.unscanned.push_back(port->label);
             setState(*port, STATE_IDLE, view);
         }
-        else if (const std::optional<Scan> scan = w.scans.take(port->given)) {
-            bindSerial(w, *port, *scan);
-            startUpdate(w, slot, *port, view);
-        }
+        return;
+    }
+    const std::vector<std::optional<Scan>> taken = w.scans.takeInTurn(turns);
+    for (size_t i = 0; i < waiting.size(); ++i) {
+        auto &[slot, port] = waiting[i];
+        const bool typedPaused = !w.scans.beingTyped(now) || now - port->since >= kTypedScanWait;
+        if (!taken[i] && (w.options.requireSerial || !typedPaused)) continue;
+        bindSerial(w, *port, taken[i]);
+        startUpdate(w, slot, *port, view);
     }
 }
 
@@ -321,6 +348,7 @@ int runStation(const Options &options) {
     StationView view(platformConsoleTakesCursorMoves(), platformConsoleColumns(), heading);
     w.keys = platformKeysBegin(); // after the view's console settings: given back before them
     if (options.requireSerial && !w.keys) return noConsoleForScans();
+    consoleWriterBegin(); // a console that takes nothing (Ctrl-S) never holds the loop that starts units
     if (options.requireSerial || !options.serialPattern.empty()) view.showSerials();
     std::map<size_t, std::string> shown; // per port: what the live state last told of it
     int stopsSeen = 0;
@@ -370,6 +398,7 @@ int runStation(const Options &options) {
     if (w.plant) w.plant->stop(); // what it could not send in time is sent at the next start
     writeState(w, shown, true);
     platformKeysEnd();
+    consoleWriterEnd();
     const std::string closing = closingLines(w);
     status = w.totals.exitStatus(!w.unwritten.empty());
     return closeWithStatus(closing.c_str(), status);

@@ -35,6 +35,10 @@ struct StationPort {
     bool foundAfterRestart = false; // its unit's records were left by a station that did not end
 };
 
+// Whether the port's unit is there: being updated, or handled and not gone yet (its row shows it).
+inline bool portHasUnit(const StationPort &port) {
+    return port.state == STATE_WORKING || port.state == STATE_REMOVE || port.awaitingRemoval;
+}
 // The state of a watched port in words ("waiting for a unit", "FPGA image 45 %").
 std::string portStateText(const StationPort &port);
 // The port in a file name, without the separators no file system takes: "port-ttyUSB0",

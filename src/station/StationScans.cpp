@@ -23,11 +23,15 @@ std::string quoted(const std::string &text) {
 StationScans::StationScans(std::vector<std::string> labels, const std::regex *pattern)
     : labels(std::move(labels)), pattern(pattern) {}
 
-std::vector<StationScans::Said> StationScans::typed(const std::string &keys) {
+std::vector<StationScans::Said> StationScans::typed(const std::string &keys, Time now, const Holder &holder) {
     std::vector<Said> said;
+    if (std::optional<std::string> ended = expire(now)) said.push_back({*ended, false});
+    if (!keys.empty()) lastKey = now;
     for (char c : keys) {
-        if (c == '\r' || c == '\n') {
-            if (!partial.empty()) said.push_back(scan(partial));
+        // A reader ends each scan with Enter or Tab, as it is set up; CRLF is one end (the LF
+        // ends an empty line, which is no scan).
+        if (c == '\r' || c == '\n' || c == '\t') {
+            if (!partial.empty()) said.push_back(scan(partial, holder));
             partial.clear();
         } else if (c == '\b' || c == 0x7f) { // typed by hand: a mistake taken back
             if (!partial.empty()) partial.pop_back();
@@ -38,18 +42,39 @@ std::vector<StationScans::Said> StationScans::typed(const std::string &keys) {
     return said;
 }
 
-StationScans::Said StationScans::scan(const std::string &text) {
+std::optional<std::string> StationScans::expire(Time now) {
+    if (chosen.empty() || now - chosenAt < kChoiceLasts) return std::nullopt;
+    const std::string line = chosen + " no longer chosen: no serial number scanned within " +
+                             std::to_string(kChoiceLasts.count()) + " s.";
+    chosen.clear();
+    return line;
+}
+
+std::string StationScans::refusal(const std::string &text, const Holder &holder) const {
+    const std::string problem = serialNumberProblem(text, pattern);
+    if (!problem.empty()) return problem;
+    if (std::any_of(queue.begin(), queue.end(), [&](const Scan &s) { return s.serial == text; }))
+        return "is already waiting for its unit";
+    // The same label read twice (a reader's double read, a second scan): one serial number, one unit.
+    const std::string holds = holder ? holder(text) : "";
+    if (!holds.empty()) return "is already " + holds + "'s";
+    if (queue.size() >= kWaitingMax) return "is one too many: " + std::to_string(kWaitingMax) + " wait for their units";
+    return "";
+}
+
+StationScans::Said StationScans::scan(const std::string &text, const Holder &holder) {
     if (std::find(labels.begin(), labels.end(), text) != labels.end() && !text.empty()) {
         chosen = text;
+        chosenAt = lastKey;
         return {"Scan " + quoted(text) + ": the next serial number scanned goes to " + text + ".", false};
     }
-    const std::string problem = serialNumberProblem(text, pattern);
-    const bool waits = std::any_of(queue.begin(), queue.end(), [&](const Scan &s) { return s.serial == text; });
-    const std::string why = !problem.empty() ? problem
-                            : waits          ? "is already waiting for its unit"
-                            : queue.size() >= kWaitingMax ? "is one too many: " + std::to_string(kWaitingMax) + " wait for their units"
-                                                          : "";
-    if (!why.empty()) return {"Scan refused: " + quoted(text) + " " + why + ".", true};
+    const std::string why = refusal(text, holder);
+    if (!why.empty()) {
+        // A choice ends with a refused scan: the unit's label scanned next could be another unit's.
+        const std::string unchosen = chosen.empty() ? "" : " " + chosen + " no longer chosen: scan its label again.";
+        chosen.clear();
+        return {"Scan refused: " + quoted(text) + " " + why + "." + unchosen, true};
+    }
     queue.push_back({text, chosen});
     scanned = true;
     std::string line = "Scan " + quoted(text) + ": serial number of " +
@@ -66,6 +91,15 @@ std::optional<Scan> StationScans::take(const std::string &label) {
     const Scan scan = *at;
     queue.erase(at);
     return scan;
+}
+
+std::vector<std::optional<Scan>> StationScans::takeInTurn(const std::vector<Waiting> &waiting) {
+    std::vector<size_t> order(waiting.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return waiting[a].since < waiting[b].since; });
+    std::vector<std::optional<Scan>> taken(waiting.size());
+    for (size_t i : order) taken[i] = take(waiting[i].label);
+    return taken;
 }
 
 void StationScans::journaled(const std::string &serial, const std::string &ended) {

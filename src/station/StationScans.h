@@ -2,11 +2,13 @@
 #define STATIONSCANS_H_
 
 // What the operator scans into the station's console: a barcode reader types the label's text,
-// then Enter. A serial number waits, in the order scanned, for the next unit a slot finds; a
-// slot's label chooses that slot for the serial number scanned next (the fixture's barcode,
-// then the unit's).
+// then Enter (or Tab). A serial number waits, in the order scanned, for the next unit a slot
+// finds; a slot's label chooses that slot for the serial number scanned next (the fixture's
+// barcode, then the unit's). A serial number is one unit's: never two at once.
 
+#include <chrono>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <regex>
@@ -15,27 +17,50 @@
 
 struct Scan {
     std::string serial;
-    std::string slot; // the label of the slot it was chosen for, or "" for the next unit found
+    std::string slot; // the label of the slot it is for, or "" for the next unit found
 };
 
 class StationScans {
   public:
+    using Time = std::chrono::steady_clock::time_point;
+    // The slot whose unit (attached now, or updating) holds a serial number; "" when none does.
+    using Holder = std::function<std::string(const std::string &serial)>;
+    // A slot's choice lasts this long without a serial number scanned.
+    static constexpr std::chrono::seconds kChoiceLasts{60};
+    // A unit found while a scan is typed waits this long after its last key for the scan's end.
+    static constexpr std::chrono::milliseconds kTypingPause{500};
+
     // labels: the slots' labels (--ports A1=PORT); pattern: --serial-pattern, or null.
     StationScans(std::vector<std::string> labels, const std::regex *pattern);
-    // Keys typed: each whole line is a scan. Returns, per scan, the console's line of it and
-    // whether it was refused.
+    // Keys typed at `now`: each line (ended by Enter, Tab, CR, LF or CRLF) is a scan. Returns, per
+    // scan, the console's line of it and whether it was refused.
     struct Said {
         std::string line;
         bool refused;
     };
-    std::vector<Said> typed(const std::string &keys);
+    std::vector<Said> typed(const std::string &keys, Time now, const Holder &holder);
     // The line being typed, not yet ended (shown under the view as it comes).
     const std::string &typing() const { return partial; }
+    // Whether a scan is being typed at `now`: begun, not ended, its last key within kTypingPause.
+    bool beingTyped(Time now) const { return !partial.empty() && now - lastKey < kTypingPause; }
+    // The slot chosen for the next serial number ("" none).
+    const std::string &chosenSlot() const { return chosen; }
+    // The choice ended at `now` for want of a serial number within kChoiceLasts: its line.
+    std::optional<std::string> expire(Time now);
     // The serial number for a unit found on the slot labelled label: the one chosen for it, else
     // the first scanned for no slot; none when none waits for it.
     std::optional<Scan> take(const std::string &label);
-    // A scan bound to a unit that had gone before its update: first for the next one.
-    void giveBack(Scan scan) { queue.push_front(std::move(scan)); }
+    // The slots whose units wait for their scans, each with when it began to wait.
+    struct Waiting {
+        std::string label;
+        Time since;
+    };
+    // The scans for them, the one that waited longest served first: per slot (in the order
+    // given), its scan or none.
+    std::vector<std::optional<Scan>> takeInTurn(const std::vector<Waiting> &waiting);
+    // A scan bound to a unit on slot `label` that had gone before its update: the next unit
+    // found there takes it, before any other scan for that slot.
+    void giveBack(const std::string &serial, const std::string &label) { queue.push_front({serial, label}); }
     // A unit's line journaled with its serial number, ended then: rework is told when it is scanned.
     void journaled(const std::string &serial, const std::string &ended);
     // When the serial number was last journaled here ("" never).
@@ -48,12 +73,15 @@ class StationScans {
     std::vector<std::string> labels;
     const std::regex *pattern;
     std::string partial;
-    std::string chosen;    // a slot's label scanned last, for the next serial number
+    Time lastKey;
+    std::string chosen; // a slot's label scanned last, for the next serial number
+    Time chosenAt;
     std::deque<Scan> queue;
     std::map<std::string, std::string> updated; // serial number -> when it was last journaled
     bool scanned = false;
 
-    Said scan(const std::string &text);
+    Said scan(const std::string &text, const Holder &holder);
+    std::string refusal(const std::string &text, const Holder &holder) const;
 };
 
 #endif

@@ -51,7 +51,7 @@ StationState::json StationState::stationFacts(const std::string &id, const std::
 // What its console row shows, and the unit it shows.
 StationState::json StationState::portJson(size_t slot, const StationPort &port) {
     const bool working = port.state == STATE_WORKING;
-    const bool unitShown = working || port.state == STATE_REMOVE || port.awaitingRemoval;
+    const bool unitShown = portHasUnit(port);
     const ChildRun &u = port.unit;
     return {{"slot", slot},
             {"label", port.label},

@@ -90,7 +90,7 @@ void StationView::draw(const std::vector<const StationPort *> &ports, const std:
     lines.push_back(row("PORT", "SERIAL", "STATE", "UNIT", "BEFORE", "TIME", "LAST"));
     for (const StationPort *p : ports) {
         const std::string time = minutesSeconds(Clock::now() - p->since);
-        const bool unit = p->state == STATE_WORKING || p->state == STATE_REMOVE || p->awaitingRemoval;
+        const bool unit = portHasUnit(*p);
         // A state too long for its column goes on in the last one ("no permission: add the user...",
         // "port unavailable, trying again").
         std::string state = portStateText(*p), last = p->last;

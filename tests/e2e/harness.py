@@ -384,6 +384,13 @@ class Terminal:
             time.sleep(0.1)
         return self.screen()
 
+    def tty_flags(self):
+        """The terminal's settings now, as stty names them ("-echo", "icanon", "-ixon", ...)."""
+        tty = subprocess.run(self.tmux + ["display-message", "-p", "-t", "t", "#{pane_tty}"], capture_output=True,
+                             text=True, check=True).stdout.strip()
+        settings = subprocess.run(["stty", "-F", tty, "-a"], capture_output=True, text=True).stdout
+        return set(settings.replace(";", " ").split())
+
     def resize(self, columns):
         subprocess.run(self.tmux + ["resize-window", "-t", "t", "-x", str(columns)], check=True)
 

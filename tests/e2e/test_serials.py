@@ -60,6 +60,8 @@ class Serials(StationCase):
         terminal.wait_for('"SN-X" does not match --serial-pattern')
         self.scan(terminal, "A2", "SN-2")  # A1 waited longest, but A2 was chosen
         terminal.wait_for("serial last updated 2026-01-01T00:00:00Z")
+        self.scan(terminal, "SN-2")  # the label read twice: refused, never the unit waiting on A1
+        terminal.wait_for('"SN-2" is already A2\'s')
         self.scan(terminal, "SN-1")
         self.assertEqual(self.journaled(3), {"x": "SN-2", "A1": "SN-1", "A2": "SN-2"})
         self.assertIn("EXIT=0", terminal.wait_for("TTY="))
@@ -84,6 +86,9 @@ class Serials(StationCase):
         self.ports.units[-1].stop()  # pulled out
         terminal.wait_for("no port")
         self.assertEqual([p["serial"] for p in self.state()["ports"]], [None])
+        self.slot(1, "--unit", "tx")  # another unit, with no scan of its own
+        self.wait_for_journal(2)
+        self.assertEqual([line["serial"] for line in self.journal()], ["SN-1", None])
 
     @unittest.skipIf(WINE, "a POSIX shell's jobs")
     def test_a_station_sent_to_the_background_and_back(self):
@@ -108,6 +113,38 @@ class Serials(StationCase):
         ended = lambda: not os.path.exists("/proc/%d" % pid) or read_bytes("/proc/%d/stat" % pid).rsplit(b")", 1)[1].split()[0] == b"Z"
         terminal.wait_until(lambda screen: ended(), "the station ended")
 
+    @unittest.skipIf(WINE, "a POSIX shell's jobs")
+    def test_a_station_stopped_and_brought_back_sets_its_console_again(self):
+        """Ctrl-Z, then fg: the shell gives the console back with echo, line editing and Ctrl-S; the
+        station sets it again, and a Ctrl-S then holds no update."""
+        terminal = Terminal(self, ["bash", "--norc", "--noprofile", "-i"])
+        slot = os.path.join(self.workdir, "by-path-slot1")
+        terminal.keys("-l", " ".join(shlex.quote(a) for a in self.station(["A1=" + slot], "--units", "1")))
+        terminal.keys("Enter")
+        terminal.wait_for("Station: ")
+        terminal.keys("C-z")
+        terminal.wait_for("Stopped")
+        terminal.keys("-l", "fg")
+        terminal.keys("Enter")
+        terminal.wait_until(lambda screen: {"-echo", "-icanon", "-ixon"} <= terminal.tty_flags(), "the console set again")
+        terminal.keys("C-s")
+        self.slot(1, "--unit", "tx")
+        self.wait_for_journal(1)
+
+    @unittest.skipIf(WINE, "a POSIX terminal's Ctrl-S")
+    def test_a_console_stopped_by_ctrl_s_holds_no_update(self):
+        """Its input no console (no keys taken, the terminal's Ctrl-S left on): a Ctrl-S stops what the
+        view writes, never the station."""
+        command = " ".join(shlex.quote(a) for a in self.station(["A1=" + os.path.join(self.workdir, "by-path-slot1")],
+                                                                 "--units", "1"))
+        terminal = Terminal(self, ["bash", "-c", command + " </dev/null"])
+        terminal.wait_for("Station: ")
+        terminal.keys("C-s")
+        self.slot(1, "--unit", "tx")
+        self.wait_for_journal(1)
+        terminal.keys("C-q")
+        self.assertIn("EXIT=0", terminal.wait_for("TTY="))
+
     def test_require_serial_without_a_console_is_refused(self):
         output, status = run_fwupgrade(["--station", "--require-serial", "--ports", "COM9",
                                         "--log-dir", os.path.join(self.workdir, "s")], stdin_text="")
@@ -115,7 +152,7 @@ class Serials(StationCase):
 
     def test_serial_of_one_run_in_every_record(self):
         log, report = os.path.join(self.workdir, "run.log"), os.path.join(self.workdir, "run.json")
-        for bad in (["--serial", "a\tb"], ["--serial", "x" * 65], ["--serial", "ab", "--serial-pattern", "("],
+        for bad in (["--serial", ""], ["--serial", "a\tb"], ["--serial", "x" * 65], ["--serial", "ab", "--serial-pattern", "("],
                     ["--serial", "ab", "--serial-pattern", "[0-9]+"]):
             self.assertEqual(run_fwupgrade(bad + ["--info"])[1], 2, bad)
         self.ports.unit("--unit", "tx")

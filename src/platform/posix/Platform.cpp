@@ -3,9 +3,11 @@
 #include "platform/posix/Stop.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -66,6 +68,19 @@ bool platformReadLine(std::string &line) {
 namespace {
 termios gKeysSaved{};
 bool gKeysTaken = false;
+// Set by SIGCONT: after Ctrl-Z and fg the shell has left the console in its own settings.
+std::atomic<bool> gContinued{false};
+
+void onContinue(int) { gContinued = true; }
+
+bool applyKeys() {
+    termios keys = gKeysSaved;
+    keys.c_lflag &= ~(ICANON | ECHO); // Ctrl-C stays a signal
+    keys.c_iflag &= ~IXON; // Ctrl-S typed would stop the view's output
+    keys.c_cc[VMIN] = 0;
+    keys.c_cc[VTIME] = 0;
+    return tcsetattr(STDIN_FILENO, TCSANOW, &keys) == 0;
+}
 } // namespace
 
 // A background job's reads and mode changes stop it (SIGTTIN, SIGTTOU): no keys there. A job
@@ -73,19 +88,27 @@ bool gKeysTaken = false;
 static bool inForeground() { return isatty(STDIN_FILENO) == 1 && tcgetpgrp(STDIN_FILENO) == getpgrp(); }
 
 bool platformKeysBegin() {
-    if (!inForeground() || tcgetattr(STDIN_FILENO, &gKeysSaved) != 0) return false;
-    termios keys = gKeysSaved;
-    keys.c_lflag &= ~(ICANON | ECHO); // Ctrl-C stays a signal
-    keys.c_iflag &= ~IXON; // Ctrl-S typed would stop the view's output, and the station with it
-    keys.c_cc[VMIN] = 0;
-    keys.c_cc[VTIME] = 0;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &keys) != 0) return false;
-    if (!gKeysTaken) std::atexit(platformKeysEnd);
+    if (!inForeground() || tcgetattr(STDIN_FILENO, &gKeysSaved) != 0 || !applyKeys()) return false;
+    if (!gKeysTaken) {
+        std::atexit(platformKeysEnd);
+        struct sigaction action {};
+        action.sa_handler = onContinue;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGCONT, &action, nullptr);
+    }
     gKeysTaken = true;
     return true;
 }
 
 std::string platformKeysTyped() {
+    // Back in the foreground after a stop: the console is set for the keys again (clearing IXON
+    // also starts output a Ctrl-S stopped meanwhile). Kept while in the background, where a
+    // change of mode would stop the station.
+    if (gKeysTaken && gContinued && inForeground()) {
+        gContinued = false;
+        applyKeys();
+    }
     std::string typed;
     char buffer[256];
     short revents = 0;

@@ -83,6 +83,7 @@ TEST(Options, RefusedForms) {
         {{"--station", "--serial", "S1"}, "--serial belongs to the run of one unit (an update, --info)"},
         {{"--require-serial"}, "--require-serial belongs to --station"},
         {{"--serial-pattern", "S.*"}, "--serial-pattern belongs to --station and --serial"},
+        {{"--serial", ""}, "the serial number '' is empty"},
         {{"--serial", "A\x1b[2J"}, "the serial number 'A\\x1b[2J' holds control or non-ASCII characters"},
         {{"--serial", "S1", "--serial-pattern", "[0-9]+"}, "the serial number 'S1' does not match --serial-pattern"},
         {{"--station", "--ports", "A1=COM3,SN-2=COM4", "--serial-pattern", "SN-[0-9]+"},
