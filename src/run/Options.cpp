@@ -296,15 +296,16 @@ Read fileOption(Args &a, const std::string &arg, Options &o) {
 
 } // namespace
 
-// An argument no option takes, as it may be shown: a message on stderr goes to a service's
-// system journal. After --records-db it may be a piece of a connection string that the shell
-// split at a space (the driver's name holds one), so it is never shown whole.
-static std::string unknownOption(const std::string &arg, bool afterRecordsDb) {
+// Argument number `n`, which no option takes, as it may be shown: a message on stderr goes to a
+// service's system journal. After --records-db it may be a piece of a connection string that the
+// shell split at a space (the driver's name holds one), so it is never shown whole.
+static std::string unknownOption(const std::string &arg, int n, bool afterRecordsDb) {
     const std::string shown = connectionHoldsPassword(arg) ? connectionMasked(arg) : arg;
     const char *quote = "quote a connection string that holds a space";
     if (!afterRecordsDb) return "unknown option '" + shown + "'";
     if (shown != arg) return "unknown option '" + shown + "' after --records-db: " + quote;
-    return std::string("unknown option after --records-db, not shown as it may hold the password: ") + quote;
+    return "unknown option (argument " + std::to_string(n) + ", after --records-db, not shown as it may hold the password): " +
+           quote;
 }
 
 bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
@@ -322,7 +323,7 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
             if (read == NOT_MINE) read = group(a, arg, o);
         if (read == REFUSED) return false;
         if (read == NOT_MINE) {
-            error = unknownOption(arg, afterRecordsDb);
+            error = unknownOption(arg, a.i, afterRecordsDb);
             return false;
         }
     }

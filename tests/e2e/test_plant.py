@@ -164,8 +164,11 @@ class Plant(StationCase):
         process = subprocess.Popen(self.station([slot]), stdout=subprocess.PIPE, env=env)
         self.addCleanup(lambda: process.poll() is not None or process.kill())
         self.wait_rows(1)  # the string was taken
+        deadline = time.monotonic() + 30
+        while len(process_tree(process.pid)) < 2:
+            self.assertLess(time.monotonic(), deadline, "no run of the station's to look at")
+            time.sleep(0.1)
         tree = process_tree(process.pid)
-        self.assertGreater(len(tree), 1, "no run of the station's to look at")
         for pid in tree:  # the station's first environment block (what /proc shows) included
             self.assertNotIn(Postgres.PASSWORD.encode(), read_bytes("/proc/%d/environ" % pid), pid)
         process.send_signal(signal.SIGINT)

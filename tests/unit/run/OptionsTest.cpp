@@ -173,8 +173,8 @@ TEST(Options, RecordsDbForms) {
         {{"--station", "--records-db", "Driver={PostgreSQL", "Unicode};Server=db;Pwd=hunter22"},
          "unknown option 'Unicode};Server=db;Pwd=***' after --records-db: quote a connection string that holds a space", ""},
         {{"--station", "--records-db", "Driver=x;Pwd={hunter", "22};Server=db"},
-         "unknown option after --records-db, not shown as it may hold the password: quote a connection string that"
-         " holds a space", ""},
+         "unknown option (argument 4, after --records-db, not shown as it may hold the password): quote a connection"
+         " string that holds a space", ""},
         {{"--station", "--records-db=DSN=plant;PWD=hunter22"}, "unknown option '--records-db=DSN=plant;PWD=***'", ""},
         {{"--station", "Server=db;password = hunter22"}, "unknown option 'Server=db;password =***'", ""},
     };
