@@ -221,10 +221,12 @@ std::string platformOthersMayWrite(FILE *file, const std::string &path) {
 std::string platformTakeEnvironment(const char *name) {
     const size_t length = std::strlen(name);
     std::string value;
+    bool found = false;
     for (char **entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
         if (std::strncmp(*entry, name, length) != 0 || (*entry)[length] != '=') continue;
         char *text = *entry + length + 1;
-        if (value.empty()) value = text; // getenv's: the first
+        if (!found) value = text; // getenv's: the first
+        found = true;
         // unsetenv takes the entry out of `environ`, not its bytes out of the block the process
         // started with, which /proc/PID/environ shows: they are overwritten where they stand.
         std::memset(text, 0, std::strlen(text));
