@@ -1,6 +1,7 @@
 #include "plant/PlantFollower.h"
 
 #include "base/Clock.h"
+#include "base/ConnectionString.h"
 #include "base/Console.h"
 #include "base/StringOperations.h"
 #include "plant/PlantOdbc.h"
@@ -123,7 +124,7 @@ struct PlantFollower::Shared {
     void publish(bool up, const std::string &message);
     bool pause(Clock::duration how);
     bool stopNow() const;
-    std::string masked(const std::string &text) const { return plantMasked(text, connection); }
+    std::string masked(const std::string &text) const { return connectionPasswordsHidden(text, connection); }
 };
 
 void PlantFollower::Shared::publish(bool up, const std::string &message) {
@@ -448,7 +449,7 @@ PlantStatus PlantFollower::status() const {
 
 json PlantFollower::statusJson() const {
     const PlantStatus s = status();
-    return json{{"connection", plantMaskConnection(shared_->connection)},
+    return json{{"connection", connectionMasked(shared_->connection)},
                 {"table", shared_->table},
                 {"station_key", s.key.empty() ? json(nullptr) : json(s.key)},
                 {"up", s.up},
@@ -461,7 +462,7 @@ json PlantFollower::statusJson() const {
 
 std::string PlantFollower::heading() const {
     return "Plant database: each journal line into " + shared_->table + " at " +
-           consoleSafeName(plantMaskConnection(shared_->connection)) + "\r\n";
+           consoleSafeName(connectionMasked(shared_->connection)) + "\r\n";
 }
 
 std::string PlantFollower::note() const {

@@ -1,12 +1,9 @@
 #include "plant/PlantTable.h"
 
 #include "base/Clock.h"
-#include "base/StringOperations.h"
 
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
-#include <cstring>
 #include <optional>
 
 using json = nlohmann::ordered_json;
@@ -84,57 +81,8 @@ std::vector<OdbcValue> plantRow(const std::string &key, size_t number, const std
     return row;
 }
 
-std::string plantMaskConnection(const std::string &connection) {
-    std::string out;
-    size_t i = 0;
-    while (i < connection.size()) {
-        const size_t equals = connection.find('=', i);
-        if (equals == std::string::npos) {
-            out += connection.substr(i);
-            break;
-        }
-        std::string name = connection.substr(i, equals - i);
-        size_t end = equals + 1;
-        if (end < connection.size() && connection[end] == '{') { // braced: up to its closing brace ("}}" is one)
-            for (++end; end < connection.size(); ++end)
-                if (connection[end] == '}') {
-                    if (end + 1 < connection.size() && connection[end + 1] == '}') ++end;
-                    else break;
-                }
-            end = connection.find(';', std::min(end, connection.size()));
-        } else end = connection.find(';', end);
-        if (end == std::string::npos) end = connection.size();
-        std::string trimmed = lowerCase(name);
-        trimmed.erase(0, trimmed.find_first_not_of(" \t"));
-        trimmed.erase(trimmed.find_last_not_of(" \t") + 1);
-        out += name + "=";
-        out += trimmed == "pwd" || trimmed == "password" ? "***" : connection.substr(equals + 1, end - equals - 1);
-        if (end < connection.size()) out += ";";
-        i = end + 1;
-    }
-    return out;
-}
-
 std::string plantCreateTable(const std::string &table) {
     std::string sql = "CREATE TABLE " + table + " (";
     for (const PlantColumn &c : PLANT_COLUMNS) sql += std::string(c.name) + " " + c.type + ", ";
     return sql + "PRIMARY KEY (station_key, line_no))";
-}
-
-std::string plantMasked(const std::string &text, const std::string &connection) {
-    // The password itself, wherever a driver's message repeats it.
-    std::string out = text;
-    const std::string shown = plantMaskConnection(connection);
-    if (out.find(connection) != std::string::npos) out.replace(out.find(connection), connection.size(), shown);
-    size_t at = 0;
-    const std::string lowered = lowerCase(connection);
-    for (const char *name : {"pwd=", "password="})
-        for (size_t p = lowered.find(name); p != std::string::npos; p = lowered.find(name, p + 1)) {
-            size_t start = p + std::strlen(name), end = connection.find(';', start);
-            std::string secret = connection.substr(start, end == std::string::npos ? std::string::npos : end - start);
-            if (secret.size() >= 2 && secret.front() == '{' && secret.back() == '}') secret = secret.substr(1, secret.size() - 2);
-            if (secret.size() < 3) continue;
-            while ((at = out.find(secret)) != std::string::npos) out.replace(at, secret.size(), "***");
-        }
-    return out;
 }

@@ -3,7 +3,7 @@
 
 // The plant's table: the station's key and the line's number (unique together), the line's
 // fields, the whole line, in types that PostgreSQL, SQL Server and MariaDB all take; a journal
-// line as its row; the connection string as it may be shown.
+// line as its row.
 
 #include "plant/PlantOdbc.h"
 
@@ -33,9 +33,5 @@ std::vector<OdbcValue> plantRow(const std::string &key, size_t number, const std
                                 const std::string &carried);
 // A text field of a JSON object (a file may hold anything in it), or none.
 std::optional<std::string> plantTextAt(const nlohmann::ordered_json &object, const char *key);
-// The connection string with its password hidden (Pwd=***), as it may be shown anywhere.
-std::string plantMaskConnection(const std::string &connection);
-// text (a driver's message) with the connection's password hidden wherever it stands.
-std::string plantMasked(const std::string &text, const std::string &connection);
 
 #endif

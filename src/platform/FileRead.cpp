@@ -23,6 +23,17 @@ long long sizeOf(FILE *file) {
 #endif
 }
 
+// At most max bytes of the open file (of size bytes) from offset.
+bool readFrom(FILE *file, unsigned long long offset, unsigned long long size, size_t max, std::string &text) {
+    text.clear();
+    if (size <= offset) return true;
+    if (!fileSeek(file, offset)) return false;
+    // By the size: nothing larger than what is there is allocated, whatever max allows.
+    text.resize((size_t)std::min<unsigned long long>(size - offset, max));
+    text.resize(std::fread(text.data(), 1, text.size(), file));
+    return !std::ferror(file);
+}
+
 } // namespace
 
 FILE *fileOpenToRead(const std::string &path, unsigned long long &size) {
@@ -50,14 +61,17 @@ bool fileReadWhole(const std::string &path, size_t max, std::string &text) {
 bool fileReadPart(const std::string &path, unsigned long long offset, size_t max, std::string &text,
                   unsigned long long &size) {
     const File file(fileOpenToRead(path, size), std::fclose);
-    if (!file) return false;
-    text.clear();
-    if (size <= offset) return true;
-    if (!fileSeek(file.get(), offset)) return false;
-    // By the size: nothing larger than what is there is allocated, whatever max allows.
-    text.resize((size_t)std::min<unsigned long long>(size - offset, max));
-    text.resize(std::fread(text.data(), 1, text.size(), file.get()));
-    return !std::ferror(file.get());
+    return file && readFrom(file.get(), offset, size, max, text);
+}
+
+bool fileReadOwnersOnly(const std::string &path, size_t max, std::string &text, std::string &refused) {
+    std::string reason;
+    // What is checked is the file opened (a link is not followed), not what the name meant before.
+    const File file(platformOpenToRead(path.c_str(), reason), std::fclose);
+    refused = file ? platformOthersMayWrite(file.get(), path) : platformNotARegularFile(path.c_str());
+    const long long size = file && refused.empty() ? sizeOf(file.get()) : -1;
+    return size >= 0 && (unsigned long long)size <= max && readFrom(file.get(), 0, (unsigned long long)size, max, text) &&
+           text.size() == (size_t)size;
 }
 
 bool fileReadPieces(const std::string &path, unsigned long long offset,

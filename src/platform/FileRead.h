@@ -17,6 +17,11 @@ bool fileSeek(FILE *file, unsigned long long offset);
 // The whole of path when it holds at most max bytes. False when it is no regular file, cannot
 // be read, or holds more.
 bool fileReadWhole(const std::string &path, size_t max, std::string &text);
+// The whole of path (at most max bytes) when it is a regular file that only its owner may change
+// (Windows: a regular file, its ACL not read), to hold a secret. False when it cannot be read;
+// `refused` then says why when that was for what it is ("it is a directory", "its group or
+// others may write it (...)"), and is empty for a file that is missing, unreadable or too big.
+bool fileReadOwnersOnly(const std::string &path, size_t max, std::string &text, std::string &refused);
 // At most max bytes of path from offset (none when offset is at or past its end); size gets the
 // file's whole size. False when it is no regular file or cannot be read.
 bool fileReadPart(const std::string &path, unsigned long long offset, size_t max, std::string &text,

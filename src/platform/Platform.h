@@ -196,6 +196,13 @@ bool platformStillNamed(FILE *file, const std::string &path);
 // Creates path for binary writing: a new file, never an existing one nor through a link.
 // Null with reason set, and `exists` when the name is taken.
 FILE *platformCreateNewFile(const char *path, bool &exists, std::string &reason);
+// "" when only the open file's owner may change it; else why not, with what to do: its group
+// or others may write it. On Windows "" always: a file's rights there are an ACL, not read here.
+std::string platformOthersMayWrite(FILE *file, const std::string &path);
+// The environment variable name's value ("" when unset), taken out of the environment: no
+// process started after this gets it, and no other process of the user reads it in this one's
+// environment (Linux's /proc/PID/environ shows the block the process started with).
+std::string platformTakeEnvironment(const char *name);
 // "" when path does not exist or is a regular file; else why a file cannot take its place
 // ("it is a directory").
 std::string platformNotARegularFile(const char *path);

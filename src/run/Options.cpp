@@ -1,14 +1,15 @@
 #include "run/Options.h"
 
+#include "base/ConnectionString.h"
 #include "base/Console.h"
 #include "base/StringOperations.h"
 #include "platform/FileRead.h"
+#include "platform/Platform.h"
 #include "platform/PortName.h"
 #include "run/SerialNumber.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <cstring>
 
 static std::vector<std::string> splitList(const std::string &text) {
@@ -32,12 +33,15 @@ static bool portNameUsable(const std::string &name, std::string &error) {
 }
 
 // --records-db @FILE: the connection string from a file, so that no password stands in the
-// process list (its last line end dropped).
+// process list (its last line end dropped). A file others may change is refused, as ssh
+// refuses a key: whoever may write it may send the journal to a server of theirs.
 static bool readRecordsDb(std::string &text, std::string &error) {
     if (text.empty() || text[0] != '@') return true;
     const std::string file = text.substr(1);
-    if (!fileReadWhole(file, 64 * 1024, text)) {
-        error = "--records-db @FILE: '" + file + "' cannot be read (a regular file of at most 64 KiB)";
+    std::string refused;
+    if (!fileReadOwnersOnly(file, 64 * 1024, text, refused)) {
+        error = "--records-db @FILE: '" + file + "' " +
+                (refused.empty() ? "cannot be read (a regular file of at most 64 KiB)" : "is refused: " + refused);
         return false;
     }
     while (!text.empty() && std::strchr("\r\n \t", text.back()) != nullptr) text.pop_back();
@@ -292,32 +296,41 @@ Read fileOption(Args &a, const std::string &arg, Options &o) {
 
 } // namespace
 
+// Argument number `n`, which no option takes, as it may be shown: a message on stderr goes to a
+// service's system journal. After --records-db it may be a piece of a connection string that the
+// shell split at a space (the driver's name holds one), so it is never shown whole.
+static std::string unknownOption(const std::string &arg, int n, bool afterRecordsDb) {
+    const std::string shown = connectionHoldsPassword(arg) ? connectionMasked(arg) : arg;
+    const char *quote = "quote a connection string that holds a space";
+    if (!afterRecordsDb) return "unknown option '" + shown + "'";
+    if (shown != arg) return "unknown option '" + shown + "' after --records-db: " + quote;
+    return "unknown option (argument " + std::to_string(n) + ", after --records-db, not shown as it may hold the password): " +
+           quote;
+}
+
 bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
+    // The connection string from the environment, taken out of it at once: the runs a station
+    // starts (its page's server among them) are not to hold the password, nor this process's
+    // own environment.
+    const std::string fromEnvironment = platformTakeEnvironment("FWUPGRADE_RECORDS_DB");
     Args a{argc, argv, 1, error};
+    bool afterRecordsDb = false;
     for (; a.i < argc; ++a.i) {
         const std::string arg = argv[a.i];
+        afterRecordsDb = afterRecordsDb || arg == "--records-db";
         Read read = flagOption(arg, o);
         for (auto group : {numberOption, textOption, serveOption, fileOption})
             if (read == NOT_MINE) read = group(a, arg, o);
         if (read == REFUSED) return false;
         if (read == NOT_MINE) {
-            error = "unknown option '" + arg + "'";
+            error = unknownOption(arg, a.i, afterRecordsDb);
             return false;
         }
     }
-    // The connection string from the environment, taken out of it: the runs a station starts
-    // (its page's server among them) are not to hold the password.
-    if (const char *fromEnvironment = std::getenv("FWUPGRADE_RECORDS_DB")) {
-        std::string text = fromEnvironment;
-#ifdef _WIN32
-        _putenv("FWUPGRADE_RECORDS_DB=");
-#else
-        unsetenv("FWUPGRADE_RECORDS_DB");
-#endif
-        if (o.recordsDb.empty() && (o.station || !o.serveDirs.empty()) && !text.empty() && readRecordsDb(text, error))
-            o.recordsDb = text;
-        if (!error.empty()) return false;
-    }
+    std::string text = fromEnvironment;
+    if (o.recordsDb.empty() && (o.station || !o.serveDirs.empty()) && !text.empty() && readRecordsDb(text, error))
+        o.recordsDb = text;
+    if (!error.empty()) return false;
     if (o.recordsTable != "fwupgrade_unit" && o.recordsDb.empty()) {
         error = "--records-table needs --records-db";
         return false;

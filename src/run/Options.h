@@ -50,9 +50,9 @@ struct Options {
     std::string recordsTable = "fwupgrade_unit";
 };
 
-// Fills options from argv (and FWUPGRADE_RECORDS_DB, which it then removes from the
-// environment: no run this one starts inherits the password); false with error set to a
-// one-line reason.
+// Fills options from argv (and FWUPGRADE_RECORDS_DB, which it first takes out of the environment:
+// no run this one starts inherits the password, nor does this process's environment hold it);
+// false with error set to a one-line reason, which never shows a password.
 bool parseOptions(int argc, char **argv, Options &options, std::string &error);
 // The --help text.
 const char *usageText();

@@ -157,6 +157,46 @@ class Plant(StationCase):
         for text in files:
             self.assertNotIn(Postgres.PASSWORD, text)
 
+    @unittest.skipIf(WINE, "/proc/PID/environ is Linux's")
+    def test_the_environment_s_password_is_in_no_process_s_environment(self):
+        slot = self.slot(1, "--unit", "tx")  # left plugged in: a run of the station's waits until it is gone
+        env = dict(os.environ, FWUPGRADE_RECORDS_DB=self.pg.connection())
+        process = subprocess.Popen(self.station([slot]), stdout=subprocess.PIPE, env=env)
+        self.addCleanup(lambda: process.poll() is not None or process.kill())
+        self.wait_rows(1)  # the string was taken
+        deadline = time.monotonic() + 30
+        while len(process_tree(process.pid)) < 2:
+            self.assertLess(time.monotonic(), deadline, "no run of the station's to look at")
+            time.sleep(0.1)
+        tree = process_tree(process.pid)
+        for pid in tree:  # the station's first environment block (what /proc shows) included
+            self.assertNotIn(Postgres.PASSWORD.encode(), read_bytes("/proc/%d/environ" % pid), pid)
+        process.send_signal(signal.SIGINT)
+        self.ended(process, 0)
+
+    @unittest.skipIf(WINE, "a program that ends at once can leave Wine's desktop, which it started, holding the pipe")
+    def test_a_command_line_or_file_that_would_give_the_password_away_is_refused_without_it(self):
+        folder = os.path.join(self.workdir, "station")
+        command = PROGRAM + ["--station", "--ports", "/nonexistent/slot", "--log-dir", folder, "--no-pause"]
+        writable, fifo = os.path.join(self.workdir, "records-db"), os.path.join(self.workdir, "records-db.fifo")
+        with open(writable, "w") as f:
+            f.write(self.pg.connection() + "\n")
+        os.chmod(writable, 0o664)
+        os.mkfifo(fifo)
+        cases = [("unquoted: split at the space in its driver's name", self.pg.connection().split(" "), "Pwd=***"),
+                 ("joined by =", ["--records-db=" + self.pg.connection()], "Pwd=***"),
+                 ("a file its group may write", ["@" + writable], "chmod go-w '%s'" % writable),
+                 ("a FIFO", ["@" + fifo], "it is not a regular file")]
+        for name, args, said in cases:
+            with self.subTest(name):
+                args = args if args[0].startswith("--") else ["--records-db"] + args
+                result = subprocess.run(command + args, capture_output=True, timeout=RUN_LIMIT_S)
+                text = (result.stdout + result.stderr).decode("latin-1")  # a service's stderr is the system journal
+                self.assertEqual(result.returncode, 2, text)
+                self.assertIn(said, text)
+                self.assertNotIn(Postgres.PASSWORD, text)
+                self.assertFalse(os.path.exists(folder))
+
     @unittest.skipIf(WINE, "the slots plugged in later are links natively")
     def test_the_server_stopped_mid_shift_every_line_once_in_order(self):
         first = self.slot(1, "--unit", "tx")

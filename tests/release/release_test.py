@@ -40,6 +40,20 @@ def versions(version_text):
     return program, firmware
 
 
+def drop_ins(text, indent):
+    """The drop-ins a README gives to `systemctl edit fwupgrade-station`: the lines after it that
+    begin with indent, each block without it."""
+    blocks, block = [], None
+    for line in text.splitlines():
+        if block is not None and line.startswith(indent):
+            block.append(line[len(indent):])
+            continue
+        if block:
+            blocks.append("\n".join(block) + "\n")
+        block = [] if line.strip().startswith("sudo systemctl edit fwupgrade-station") else None
+    return blocks + (["\n".join(block) + "\n"] if block else [])
+
+
 def sums(text):
     """{name: sha256} of a text in sha256sum's format."""
     return {name: digest for digest, name in (line.split("  ", 1) for line in text.splitlines())}
@@ -135,10 +149,28 @@ class Packages(unittest.TestCase):
         shutil.copytree("/usr/lib/systemd/system", os.path.join(self.tmp, "usr", "lib", "systemd", "system"),
                         symlinks=True, dirs_exist_ok=True)
         unit = "/lib/systemd/system/fwupgrade-station.service"
-        result = run(["systemd-analyze", "verify", "--root=" + self.tmp, unit],
-                     env=dict(os.environ, MANPATH=os.path.join(self.tmp, "usr", "share", "man")))
+        verify = lambda: run(["systemd-analyze", "verify", "--root=" + self.tmp, unit],
+                             env=dict(os.environ, MANPATH=os.path.join(self.tmp, "usr", "share", "man")))
+        result = verify()
         # A key it does not know or a value it cannot parse is only a warning there: nothing may be said.
         self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
+        # With each drop-in the READMEs give (the ports named; the plant's database's string handed
+        # over as a credential, which the unit's own user may read where root's file it may not).
+        with open(os.path.join(self.tmp, "usr", "share", "doc", "fwupgrade", "README.txt")) as f:
+            blocks = drop_ins(f.read(), " " * 6)
+        with open(os.path.join(ROOT, "README.md")) as f:
+            blocks += drop_ins(f.read(), "#   ")
+        self.assertEqual(len(blocks), 4)
+        self.assertEqual(sum("LoadCredential=records-db:/etc/fwupgrade/records-db\n" in b and
+                             " --records-db @%d/records-db\n" in b for b in blocks), 2)
+        folder = os.path.join(self.tmp, "etc", "systemd", "system", "fwupgrade-station.service.d")
+        os.makedirs(folder)
+        for block in blocks:
+            with open(os.path.join(folder, "override.conf"), "w") as f:
+                f.write(block)
+            with self.subTest(block):
+                result = verify()
+                self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
         with open(self.tmp + unit) as f:
             lines = f.read().splitlines()
         for line in ("ExecStart=/usr/bin/FwUpgrade --station --no-pause --log-dir /var/lib/fwupgrade/station",

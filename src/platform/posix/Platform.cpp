@@ -18,6 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
+extern char **environ;
+
 void platformConsoleInit() { setvbuf(stdout, nullptr, _IONBF, 0); }
 
 bool platformStdinIsInteractive() { return isatty(STDIN_FILENO) == 1; }
@@ -231,6 +233,29 @@ std::string platformNotARegularFile(const char *path) {
     if (S_ISLNK(s.st_mode)) return "it is a symbolic link";
     if (S_ISCHR(s.st_mode) || S_ISBLK(s.st_mode)) return "it is a device";
     return "it is not a regular file";
+}
+
+std::string platformOthersMayWrite(FILE *file, const std::string &path) {
+    struct stat s {};
+    if (fstat(fileno(file), &s) == 0 && (s.st_mode & (S_IWGRP | S_IWOTH)) == 0) return "";
+    return "its group or others may write it (chmod go-w '" + path + "' makes it its owner's alone)";
+}
+
+std::string platformTakeEnvironment(const char *name) {
+    const size_t length = std::strlen(name);
+    std::string value;
+    bool found = false;
+    for (char **entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, name, length) != 0 || (*entry)[length] != '=') continue;
+        char *text = *entry + length + 1;
+        if (!found) value = text; // getenv's: the first
+        found = true;
+        // unsetenv takes the entry out of `environ`, not its bytes out of the block the process
+        // started with, which /proc/PID/environ shows: they are overwritten where they stand.
+        std::memset(text, 0, std::strlen(text));
+    }
+    unsetenv(name);
+    return value;
 }
 
 void platformLowerPriority() { (void)!nice(10); }

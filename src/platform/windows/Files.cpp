@@ -109,6 +109,10 @@ FILE *platformOpenToRead(const char *path, std::string &reason) {
 // extended as ours are holds its zeros, and is read as it is.
 unsigned long long platformDataFrom(FILE *, unsigned long long offset, unsigned long long) { return offset; }
 
+// A file's rights here are an ACL, which is not read: the folder it is put in (a user's own
+// profile, or one that only administrators may write) is what keeps others from changing it.
+std::string platformOthersMayWrite(FILE *, const std::string &) { return ""; }
+
 std::string platformNotARegularFile(const char *path) {
     if (reservedDeviceName(path)) return "it names a device (CON, NUL, COM1...), not a file";
     const DWORD attributes = GetFileAttributesA(path);

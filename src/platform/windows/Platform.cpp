@@ -310,3 +310,14 @@ int platformConsoleColumns() {
 }
 
 void *platformAllocateLarge(size_t bytes) { return std::malloc(bytes); }
+
+// Windows has no /proc: another process reads this one's environment only by reading its
+// memory. Taken out of the C runtime's copy (getenv) and of the process's own block
+// (SetEnvironmentVariable), which is what a child is given (GetEnvironmentStrings), is enough.
+std::string platformTakeEnvironment(const char *name) {
+    const char *text = std::getenv(name);
+    const std::string value = text != nullptr ? text : "";
+    _putenv((std::string(name) + "=").c_str());
+    SetEnvironmentVariableA(name, nullptr);
+    return value;
+}

@@ -169,6 +169,15 @@ TEST(Options, RecordsDbForms) {
          "--records-table needs a plain name (1 to 63 letters, digits or _, not first a digit), not '\"t\"'", ""},
         {{"--station", "--records-db", "@/nonexistent/file"},
          "--records-db @FILE: '/nonexistent/file' cannot be read (a regular file of at most 64 KiB)", ""},
+        // A password on the command line is never shown whole: the shell split an unquoted string
+        // at the space in its driver's name, or the value was joined to the option by "=".
+        {{"--station", "--records-db", "Driver={PostgreSQL", "Unicode};Server=db;Pwd=hunter22"},
+         "unknown option 'Unicode};Server=db;Pwd=***' after --records-db: quote a connection string that holds a space", ""},
+        {{"--station", "--records-db", "Driver=x;Pwd={hunter", "22};Server=db"},
+         "unknown option (argument 4, after --records-db, not shown as it may hold the password): quote a connection"
+         " string that holds a space", ""},
+        {{"--station", "--records-db=DSN=plant;PWD=hunter22"}, "unknown option '--records-db=DSN=plant;PWD=***'", ""},
+        {{"--station", "Server=db;password = hunter22"}, "unknown option 'Server=db;password =***'", ""},
     };
     for (const auto &c : cases) {
         Options o;
