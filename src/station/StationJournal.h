@@ -38,7 +38,7 @@ class StationJournal {
     std::string dir, path;
     FILE *file = nullptr;
     size_t count = 0;
-    bool freshLine = false; // a cut line could not be undone: the next begins on a line of its own
+    long long left = -1; // the file's size as this station left it: another size, another file
     std::deque<std::string> pending;
 
     std::string write(const std::string &line);
@@ -47,10 +47,5 @@ class StationJournal {
 // The journal line of a unit handled on port: one JSON object, its files named relative to dir
 // (the journal's folder), its versions as the unit's report has them (null when none were read).
 std::string stationJournalLine(const StationPort &port, const std::string &dir);
-
-// Each line of dir's journal, read a piece at a time however long it has grown (a month of
-// units), the holes of a sparse file skipped; a line too long to be a unit's, or with zeros in
-// it, is given empty (damaged). False when a journal is there but cannot be read.
-bool stationJournalEachLine(const std::string &dir, const std::function<void(const std::string &line)> &take);
 
 #endif
