@@ -39,12 +39,10 @@ std::string StationJournal::open(const std::string &folder) {
     std::string reason;
     if ((file = platformOpenToAppend(path.c_str(), reason)) == nullptr) return "cannot use " + path + ": " + reason;
     setvbuf(file, nullptr, _IONBF, 0); // what a failed write left is on the file, to be undone
-    count = journalLineCount(path);
-    std::fseek(file, 0, SEEK_END);
-    left = std::ftell(file);
-    // A cut last line (a power cut) ends now, as it is: the runs it names are not taken again.
-    // Should that fail, the next line still begins on a line of its own.
-    if (!endsALine(path, left)) write("");
+    // Counted, and a cut last line (a power cut) ended as it is, so that the runs it names are
+    // not taken again; should that fail, the next line still begins on a line of its own.
+    left = -1;
+    write("");
     return existed ? "" : platformSyncFolder(dir);
 }
 
@@ -56,7 +54,7 @@ std::string StationJournal::write(const std::string &line) {
     // station left it: the count is the line number the page and the plant give the unit.
     const bool cut = !endsALine(path, before);
     if (before != left || cut) count = journalLineCount(path);
-    const std::string text = (cut ? "\n" : "") + line + (line.empty() ? "" : "\n"); // "": the cut line ended alone
+    const std::string text = (cut ? "\n" : "") + line + (line.empty() ? "" : "\n"); // "": a cut line ended alone
     const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
     std::string reason = written ? platformSyncFile(file) : std::string("cannot write it");
     if (reason.empty()) {

@@ -15,10 +15,12 @@
 class StationJournal {
   public:
     ~StationJournal();
-    // Opens DIR/journal.jsonl to append (created if missing, its folder synced); "" or why not.
+    // Opens DIR/journal.jsonl to append (created if missing, its folder synced; a cut last line
+    // ended as it is); "" or why not.
     std::string open(const std::string &dir);
     // Appends line (one JSON object, no line end) after any kept ones, each flushed and on
-    // disk. "" when all are written; else why not, and the lines not written are kept.
+    // disk, each on a line of its own whatever the file's end holds. "" when all are written;
+    // else why not, and the lines not written are kept.
     std::string appendLine(const std::string &line);
     // Why a unit could not be recorded now ("" when it can): the folder gone or not writable,
     // the journal removed, the disk full. probe: also try to create a file in the folder.
@@ -28,7 +30,8 @@ class StationJournal {
     std::string retry();
     // Asked before a fresh journal is opened where the folder is back: false with why not.
     std::function<bool(std::string &why)> mayReopen;
-    // The number of lines in the journal (the last line's 1-based index), and those kept.
+    // The number of lines in the journal (the last line's 1-based index, as every reader of it
+    // numbers them: counted again when the file is not as this station left it), and those kept.
     size_t lines() const { return count; }
     const std::deque<std::string> &kept() const { return pending; }
     // Closes it; "" or why the last lines may be missing.
