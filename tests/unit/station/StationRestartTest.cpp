@@ -106,12 +106,13 @@ TEST(StationRestart, ARunsFilesAreNamedForItsPortWithinAFileName) {
     for (int i = 0; i < 100; ++i) beyond += "\xc3\xa9"; // é: the cut falls inside one
     const struct {
         std::string path, tag; // "": the tag is cut (its start, and a hash of the whole path)
+        bool named = true;     // a file can be named so here (Windows' narrow names are not UTF-8)
     } rows[] = {{"/dev/ttyUSB0", "port-ttyUSB0"},
                 {"COM3", "port-COM3"},
                 {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2", "port-serial-by-path-pci-0000-00-14.0-usb-0-2"},
                 {control, ""},
                 {control + "y", ""}, // the same start: another name
-                {beyond, ""}};
+                {beyond, "", kLineEndInNames}};
     std::set<std::string> tags;
     for (const auto &row : rows) {
         StationPort port;
@@ -125,11 +126,12 @@ TEST(StationRestart, ARunsFilesAreNamedForItsPortWithinAFileName) {
         EXPECT_LE(tag.size(), 114u);
         EXPECT_EQ(tag.substr(0, 10), "port-" + row.path.substr(5, 5));
         EXPECT_EQ(tag.find("\xc3-"), std::string::npos); // no character cut in two
+        if (!row.named) continue;
         const std::string dir = scratchDir("long-port"), name = tag + "-2026-12-08_07-59-45-12.log";
         write(dir + "/" + name, logHead(dir, row.path, name) + "t +1 outcome: updated (exit status 0)\n");
         write(dir + "/journal.jsonl", "");
         const std::vector<StationPort> units = unitsLeftBehind(dir, {}, stationBefore(dir), false);
-        ASSERT_EQ(units.size(), 1u);
+        ASSERT_EQ(units.size(), 1u) << dir + "/" + name;
         EXPECT_EQ(units[0].path, row.path);
     }
 }
