@@ -1,5 +1,6 @@
 #include "record/JournalLines.h"
 
+#include "base/StringOperations.h"
 #include "platform/FileRead.h"
 
 #include <filesystem>
@@ -61,6 +62,14 @@ bool journalEachLine(const std::string &path, const std::function<void(const Jou
         take(line);
         return true;
     });
+}
+
+nlohmann::ordered_json journalLineObject(const JournalLine &line) {
+    using json = nlohmann::ordered_json;
+    if (line.damaged) return nullptr;
+    const std::string text(line.text);
+    json object = jsonNesting(text) <= JSON_NESTING_MAX ? json::parse(text, nullptr, false) : json();
+    return object.is_object() ? object : json();
 }
 
 size_t journalLineCount(const std::string &path) {

@@ -12,7 +12,12 @@
 //   damaged: it keeps its number, its text is given empty;
 // - a last piece without its line end is not a line yet: it is held until its end comes (the
 //   station's writer always begins its next line on a fresh line, so the piece becomes one
-//   damaged line then, keeping the number counted here as `pending`).
+//   line then, damaged unless it was whole but for its end, keeping the number counted here as
+//   `pending`);
+// - a line that holds no JSON object (or one nested deeper than JSON_NESTING_MAX) is no unit's
+//   either: journalLineObject gives null for it as for a damaged one.
+
+#include <nlohmann/json.hpp>
 
 #include <cstddef>
 #include <functional>
@@ -66,6 +71,10 @@ class JournalReader {
 // Every line of the journal at path, from its start (see JournalReader); false when it is there
 // but cannot be read.
 bool journalEachLine(const std::string &path, const std::function<void(const JournalLine &line)> &take);
+
+// The JSON object line holds; null when it is damaged, nested deeper than JSON_NESTING_MAX or
+// no JSON object: the one reading of a unit's line, so that every reader skips the same ones.
+nlohmann::ordered_json journalLineObject(const JournalLine &line);
 
 // Lines the journal at path holds as its writer counts them: the complete ones, and a last
 // piece without its line end as one more (the writer ends it before its next line).

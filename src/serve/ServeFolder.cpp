@@ -14,7 +14,6 @@
 #include <map>
 
 static const size_t kStateMax = 8u << 20;    // a state file beyond this is not a station's
-static const size_t kLineMax = 1u << 20;     // a journal line beyond this counts as damaged
 static const unsigned long long kUnitFileMax = 1ull << 30; // a log or report served, up to this
 
 static std::string textOf(const StateJson &object, const char *key) {
@@ -22,11 +21,10 @@ static std::string textOf(const StateJson &object, const char *key) {
     return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-static JournalUnit readJournalLine(std::string text) {
+static JournalUnit readJournalLine(const JournalLine &journalLine) {
     JournalUnit unit;
-    if (text.size() > kLineMax || jsonNesting(text) > JSON_NESTING_MAX) return unit;
-    StateJson line = StateJson::parse(text, nullptr, false);
-    if (line.is_discarded() || !line.is_object()) return unit;
+    const StateJson line = journalLineObject(journalLine);
+    if (!line.is_object()) return unit;
     unit.valid = true;
     unit.outcome = textOf(line, "outcome");
     unit.label = textOf(line, "label");
@@ -39,11 +37,11 @@ static JournalUnit readJournalLine(std::string text) {
     unit.endedMs = ended;
     if (ended >= 0 && timeStampMs(textOf(line, "started"), started) && ended >= started)
         unit.seconds = (double)(ended - started) / 1000.0;
-    unit.text = std::move(text);
+    unit.text = journalLine.text;
     return unit;
 }
 
-ServeFolder::ServeFolder(std::string dir) : dir_(std::move(dir)) {}
+ServeFolder::ServeFolder(std::string dir) : dir_(std::move(dir)), journal_(dir_ + "/journal.jsonl") {}
 
 void ServeFolder::readState() {
     std::string text;
@@ -62,45 +60,38 @@ void ServeFolder::readState() {
     ++version_;
 }
 
-// Reads on from where the last refresh stopped, a piece at a time, past the holes of a sparse
-// file: nothing is read twice, and a line of any length costs no more memory than a unit's.
+// Reads on from where the last refresh stopped: nothing is read twice. Lines reach the readers
+// a batch at a time, so that a journal of a year shows its lines while the rest is read.
 void ServeFolder::readJournal() {
-    const std::string path = dir_ + "/journal.jsonl";
-    std::string none;
-    unsigned long long size = 0; // the journal's size alone: nothing of it read yet
-    if (!fileReadPart(path, 0, 0, none, size) || size == journalOffset_) return;
-    if (size < journalOffset_) { // another journal in its place: read from its start
-        journalOffset_ = 0;
-        unfinished_.clear();
-        std::lock_guard<std::mutex> lock(mutex_);
-        units_.clear();
-        damaged_ = 0;
-        ++version_;
+    const size_t batch = 4096;
+    std::vector<JournalUnit> lines;
+    const auto take = [&](const JournalLine &line) {
+        lines.push_back(readJournalLine(line));
+        if (lines.size() >= batch) takeJournalLines(lines);
+        return true;
+    };
+    journal_.readOn(take);
+    if (journal_.shrunk()) { // another journal in its place: read from its start
+        journal_.seek(0, 0);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            units_.clear();
+            damaged_ = 0;
+            ++version_;
+        }
+        journal_.readOn(take);
     }
-    fileReadPieces(path, journalOffset_,
-                   [this](std::string_view piece, unsigned long long zeros) { return takeJournalPiece(piece, zeros), true; });
+    takeJournalLines(lines);
 }
 
-void ServeFolder::takeJournalPiece(std::string_view piece, unsigned long long zerosBefore) {
-    journalOffset_ += zerosBefore + piece.size();
-    // The line so far, kept up to a byte past a unit's longest: enough to know it is damaged.
-    const auto keep = [this](std::string_view text) {
-        unfinished_.append(text.substr(0, kLineMax + 1 - unfinished_.size()));
-    };
-    if (zerosBefore > 0) unfinished_.resize(kLineMax + 1); // zeros in a line: no unit's
-    std::vector<JournalUnit> lines;
-    for (size_t end; (end = piece.find('\n')) != std::string_view::npos; piece.remove_prefix(end + 1)) {
-        keep(piece.substr(0, end));
-        lines.push_back(readJournalLine(std::move(unfinished_)));
-        unfinished_.clear();
-    }
-    keep(piece);
+void ServeFolder::takeJournalLines(std::vector<JournalUnit> &lines) {
     if (lines.empty()) return;
     std::lock_guard<std::mutex> lock(mutex_);
     for (JournalUnit &line : lines) {
         damaged_ += !line.valid;
         units_.push_back(std::move(line));
     }
+    lines.clear();
     ++version_;
 }
 

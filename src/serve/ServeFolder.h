@@ -6,6 +6,8 @@
 // folder may belong to a running station, or to yesterday's. Thread-safe: one thread refreshes,
 // any number read.
 
+#include "record/JournalLines.h"
+
 #include <nlohmann/json.hpp>
 
 #include <condition_variable>
@@ -82,7 +84,7 @@ public:
 private:
     void readState();
     void readJournal();
-    void takeJournalPiece(std::string_view piece, unsigned long long zerosBefore);
+    void takeJournalLines(std::vector<JournalUnit> &lines);
     std::string dir_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -91,10 +93,7 @@ private:
     std::shared_ptr<const StateJson> state_;
     std::vector<JournalUnit> units_;
     size_t damaged_ = 0;
-    // The refreshing thread's alone: where the journal's reading stopped, and the line unfinished
-    // there so far (a line longer than a unit's is kept no longer: it is damaged whatever follows).
-    unsigned long long journalOffset_ = 0;
-    std::string unfinished_;
+    JournalReader journal_; // the refreshing thread's alone: reads on from where it stopped
 };
 
 

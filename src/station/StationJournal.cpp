@@ -3,10 +3,11 @@
 #include "base/Clock.h"
 #include "platform/FileRead.h"
 #include "platform/Platform.h"
+#include "product/Product.h"
+#include "record/JournalLines.h"
 
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
 #include <filesystem>
 
 using json = nlohmann::ordered_json;
@@ -15,18 +16,13 @@ namespace {
 
 // Below this the next unit's log, report and journal line may not fit: no new unit is taken.
 const std::uintmax_t kLeastFreeBytes = 1u << 20;
-const size_t kLineMax = 1u << 20; // a journal line longer than this is no unit's
 
-// The journal's lines, a last one without its line end (cut by a power failure) counted.
-size_t countLines(const std::string &path, bool &cut) {
-    size_t n = 0;
-    cut = false;
-    fileReadPieces(path, 0, [&](std::string_view piece, unsigned long long zeros) {
-        n += (size_t)std::count(piece.begin(), piece.end(), '\n');
-        cut = piece.empty() ? cut || zeros > 0 : piece.back() != '\n';
-        return true;
-    });
-    return n + cut;
+// Whether the file's byte before `end` ends a line (or there is none): a journal cut or edited by
+// hand, or a write not undone, may have left any byte there.
+bool endsALine(const std::string &path, long long end) {
+    std::string last;
+    unsigned long long size = 0;
+    return end <= 0 || (fileReadPart(path, (unsigned long long)end - 1, 1, last, size) && last == "\n");
 }
 
 } // namespace
@@ -43,27 +39,34 @@ std::string StationJournal::open(const std::string &folder) {
     std::string reason;
     if ((file = platformOpenToAppend(path.c_str(), reason)) == nullptr) return "cannot use " + path + ": " + reason;
     setvbuf(file, nullptr, _IONBF, 0); // what a failed write left is on the file, to be undone
-    // A cut last line stays as it is, damaged; the next line begins on a line of its own.
-    count = countLines(path, freshLine);
+    // Counted, and a cut last line (a power cut) ended as it is, so that the runs it names are
+    // not taken again; should that fail, the next line still begins on a line of its own.
+    left = -1;
+    write("");
     return existed ? "" : platformSyncFolder(dir);
 }
 
 std::string StationJournal::write(const std::string &line) {
     std::fseek(file, 0, SEEK_END);
     const long long before = std::ftell(file);
-    const std::string text = (freshLine ? "\n" : "") + line + "\n";
+    // Whatever the file's end holds now (cut or edited by hand, a write not undone), the line
+    // begins on a line of its own, and the lines are counted again when the file is not as this
+    // station left it: the count is the line number the page and the plant give the unit.
+    const bool cut = !endsALine(path, before);
+    if (before != left || cut) count = journalLineCount(path);
+    const std::string text = (cut ? "\n" : "") + line + (line.empty() ? "" : "\n"); // "": a cut line ended alone
     const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
     std::string reason = written ? platformSyncFile(file) : std::string("cannot write it");
     if (reason.empty()) {
-        freshLine = false;
-        ++count;
+        count += !line.empty();
+        left = before + (long long)text.size();
         return "";
     }
     std::clearerr(file);
-    // Undone, so the journal stays one whole object a line; if even that fails, the next line
-    // starts on a fresh one and only this one is damaged.
-    freshLine = before < 0 || !platformTruncateFile(file, before).empty();
-    if (freshLine) ++count;
+    // Undone, so the journal stays one whole object a line; if even that fails, the next write
+    // finds the piece and counts it as a damaged line of its own.
+    if (before >= 0 && platformTruncateFile(file, before).empty()) left = before;
+    else left = -1;
     return reason;
 }
 
@@ -115,29 +118,6 @@ std::string StationJournal::close() {
     return closed ? "" : path + " may be incomplete";
 }
 
-bool stationJournalEachLine(const std::string &dir, const std::function<void(const std::string &line)> &take) {
-    const std::string path = dir + "/journal.jsonl";
-    std::string line;
-    bool damaged = false;
-    const bool read = fileReadPieces(path, 0, [&](std::string_view piece, unsigned long long zeros) {
-        damaged |= zeros > 0;
-        for (char c : piece) {
-            if (c == '\n') {
-                take(damaged ? "" : line);
-                line.clear();
-                damaged = false;
-            } else if (!(damaged |= line.size() >= kLineMax)) {
-                line += c;
-            }
-        }
-        return true;
-    });
-    std::error_code code;
-    if (!read) return !std::filesystem::exists(path, code);
-    take(damaged ? "" : line);
-    return true;
-}
-
 std::string stationJournalLine(const StationPort &port, const std::string &dir) {
     // A file named only while it is there: a folder removed and made again lost it.
     const auto relative = [&](const std::string &file) {
@@ -164,6 +144,10 @@ std::string stationJournalLine(const StationPort &port, const std::string &dir) 
                      {"log", relative(port.log)},
                      {"report", u.reported ? relative(port.report) : json(nullptr)},
                      {"records_unwritten", u.unwritten}});
+    // The release and host of the station that ran the unit, so that an old line keeps its own.
+    const auto before = [](const std::string &value) { return value.empty() ? json(nullptr) : json(value); };
+    line["carried"] = port.foundAfterRestart ? before(port.carriedBefore) : json(FIRMWARE_VERSION_TO_UPLOAD);
+    line["host"] = port.foundAfterRestart ? before(port.hostBefore) : json(platformHostName());
     if (port.foundAfterRestart) line["found_after_restart"] = true;
     return line.dump(-1, ' ', false, json::error_handler_t::replace);
 }

@@ -15,10 +15,12 @@
 class StationJournal {
   public:
     ~StationJournal();
-    // Opens DIR/journal.jsonl to append (created if missing, its folder synced); "" or why not.
+    // Opens DIR/journal.jsonl to append (created if missing, its folder synced; a cut last line
+    // ended as it is); "" or why not.
     std::string open(const std::string &dir);
     // Appends line (one JSON object, no line end) after any kept ones, each flushed and on
-    // disk. "" when all are written; else why not, and the lines not written are kept.
+    // disk, each on a line of its own whatever the file's end holds. "" when all are written;
+    // else why not, and the lines not written are kept.
     std::string appendLine(const std::string &line);
     // Why a unit could not be recorded now ("" when it can): the folder gone or not writable,
     // the journal removed, the disk full. probe: also try to create a file in the folder.
@@ -28,7 +30,8 @@ class StationJournal {
     std::string retry();
     // Asked before a fresh journal is opened where the folder is back: false with why not.
     std::function<bool(std::string &why)> mayReopen;
-    // The number of lines in the journal (the last line's 1-based index), and those kept.
+    // The number of lines in the journal (the last line's 1-based index, as every reader of it
+    // numbers them: counted again when the file is not as this station left it), and those kept.
     size_t lines() const { return count; }
     const std::deque<std::string> &kept() const { return pending; }
     // Closes it; "" or why the last lines may be missing.
@@ -38,7 +41,7 @@ class StationJournal {
     std::string dir, path;
     FILE *file = nullptr;
     size_t count = 0;
-    bool freshLine = false; // a cut line could not be undone: the next begins on a line of its own
+    long long left = -1; // the file's size as this station left it: another size, another file
     std::deque<std::string> pending;
 
     std::string write(const std::string &line);
@@ -47,10 +50,5 @@ class StationJournal {
 // The journal line of a unit handled on port: one JSON object, its files named relative to dir
 // (the journal's folder), its versions as the unit's report has them (null when none were read).
 std::string stationJournalLine(const StationPort &port, const std::string &dir);
-
-// Each line of dir's journal, read a piece at a time however long it has grown (a month of
-// units), the holes of a sparse file skipped; a line too long to be a unit's, or with zeros in
-// it, is given empty (damaged). False when a journal is there but cannot be read.
-bool stationJournalEachLine(const std::string &dir, const std::function<void(const std::string &line)> &take);
 
 #endif

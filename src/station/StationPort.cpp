@@ -3,7 +3,14 @@
 
 #include "record/Outcome.h"
 
+#include <cstdint>
+#include <cstdio>
+
 namespace {
+
+// The bytes of a port's path its files' names keep: with "port-", its start time, a number and
+// ".report.json" (and "-N" in attempts/), a name stays well within 255 bytes.
+const size_t kTagKept = 100;
 
 // Why the last run on a port could not use it, as its outcome says (no run at all: port.last
 // says why). One that needs an administrator says what to do; the tries go on, to see it done.
@@ -34,7 +41,16 @@ std::string portFileTag(const StationPort &port) {
     std::string tag = port.path.rfind("/dev/", 0) == 0 ? port.path.substr(5) : port.path;
     for (char &c : tag)
         if (c == '/' || c == '\\' || c == ':') c = '-';
-    return "port-" + tag;
+    if (tag.size() <= kTagKept + 9) return "port-" + tag;
+    // A file name holds at most 255 bytes: a long path keeps its start, and a hash of the whole
+    // keeps two such ports apart. Cut where a character begins, never inside one.
+    size_t cut = kTagKept;
+    while (cut > 0 && (tag[cut] & 0xC0) == 0x80) --cut;
+    uint32_t hash = 2166136261u; // FNV-1a
+    for (unsigned char c : port.path) hash = (hash ^ c) * 16777619u;
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", (unsigned)hash);
+    return "port-" + tag.substr(0, cut) + "-" + hex;
 }
 
 std::string unitName(const StationPort &port) {

@@ -33,6 +33,9 @@ struct StationPort {
     std::string sameAs; // the label of the port watched for this one (the same device named twice)
     bool dropped = false;
     bool foundAfterRestart = false; // its unit's records were left by a station that did not end
+    // Such a unit's release carried and host, as its records and that station's state say ("":
+    // not known); every other unit's are this station's.
+    std::string carriedBefore, hostBefore;
 };
 
 // Whether the port's unit is there: being updated, or handled and not gone yet (its row shows it).
@@ -42,7 +45,8 @@ inline bool portHasUnit(const StationPort &port) {
 // The state of a watched port in words ("waiting for a unit", "FPGA image 45 %").
 std::string portStateText(const StationPort &port);
 // The port in a file name, without the separators no file system takes: "port-ttyUSB0",
-// "port-serial-by-path-pci-0000-00-14.0-usb-0-2-1.0-port0", "port-COM3".
+// "port-serial-by-path-pci-0000-00-14.0-usb-0-2-1.0-port0", "port-COM3"; a path too long for a
+// file name keeps its first 100 bytes and a hash of the whole ("port-...-1c9f07e2").
 std::string portFileTag(const StationPort &port);
 // The unit on the port in words, for the lines that name units: "A1 (TX 1.0.3 1.03, 17:58:32)".
 std::string unitName(const StationPort &port);

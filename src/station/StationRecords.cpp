@@ -3,6 +3,7 @@
 
 #include "base/Console.h"
 #include "platform/SafeFile.h"
+#include "record/JournalLines.h"
 #include "station/StationFolder.h"
 
 #include <nlohmann/json.hpp>
@@ -155,14 +156,13 @@ bool openFolder(Station &w, int &status) {
     if (reason.empty()) {
         w.state = std::make_unique<StationState>(w.dir, StationState::stationFacts(w.me, timeStamp(w.startedWall)));
         w.journal.mayReopen = [&w](std::string &why) { return stationHoldFolder(w.dir, w.me, why); };
-        stationJournalEachLine(w.dir, [&w](const std::string &line) { // rework: when a serial number was last here
+        journalEachLine(w.dir + "/journal.jsonl", [&w](const JournalLine &line) { // rework: when a serial number was last here
             // Most lines hold no serial number: not parsed (a journal of months is read at each start).
-            const size_t key = line.find("\"serial\"");
-            const size_t value = key == std::string::npos ? key : line.find_first_not_of(" :", key + 8);
-            if (value == std::string::npos || line[value] != '"') return;
-            const json unit = json::parse(line, nullptr, false);
-            if (unit.is_object() && unit.contains("serial") && unit["serial"].is_string() && unit.contains("ended") &&
-                unit["ended"].is_string())
+            const size_t key = line.text.find("\"serial\"");
+            const size_t value = key == std::string::npos ? key : line.text.find_first_not_of(" :", key + 8);
+            if (value == std::string::npos || line.text[value] != '"') return;
+            const json unit = journalLineObject(line);
+            if (unit.contains("serial") && unit["serial"].is_string() && unit.contains("ended") && unit["ended"].is_string())
                 w.scans.journaled(unit["serial"].get<std::string>(), unit["ended"].get<std::string>());
         });
         return true;

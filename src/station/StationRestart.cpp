@@ -1,9 +1,9 @@
 #include "station/StationRestart.h"
-#include "station/StationJournal.h"
 
 #include "base/StringOperations.h"
 #include "platform/FileRead.h"
 #include "product/Product.h"
+#include "record/JournalLines.h"
 #include "record/Outcome.h"
 #include "station/StationFolder.h"
 
@@ -71,8 +71,8 @@ void portOfCommandLine(const std::string &commandLine, StationPort &port) {
 }
 
 // The files a journal line names.
-void namedBy(const std::string &line, std::set<std::string> &named) {
-    const json unit = objectOf(line);
+void namedBy(const JournalLine &line, std::set<std::string> &named) {
+    const json unit = journalLineObject(line);
     for (const char *field : {"log", "report"})
         if (!text(unit, field).empty()) named.insert(text(unit, field));
 }
@@ -91,6 +91,7 @@ StationPort fromReport(const json &report, const std::string &log, const std::st
     u.kind = text(unit, "kind");
     for (const auto &[field, fields] : {std::pair{"before", &u.beforeFields}, {"after", &u.afterFields}})
         if (unit.is_object() && unit.contains(field) && unit[field].is_object()) *fields = unit[field].dump();
+    port.carriedBefore = text(report.value("firmware", json()), "version");
     u.end.outcome = text(report, "outcome");
     u.end.phase = phaseNamed(text(report, "phase"));
     u.summary = text(report, "summary");
@@ -132,6 +133,8 @@ StationPort fromLog(const std::string &logText, const std::string &log, const st
         if (started.find(" started: ") != std::string::npos) portOfCommandLine(started.substr(started.find(" started: ") + 10), port);
         if (!after(what, "phase: ").empty()) u.end.phase = phaseNamed(after(what, "phase: "));
         if (!after(what, "unit kind: ").empty()) u.kind = after(what, "unit kind: ");
+        const std::string carried = after(what, "firmware "); // "firmware 1.0.4 carried, ..."
+        if (carried.find(" carried, ") != std::string::npos) port.carriedBefore = carried.substr(0, carried.find(" carried, "));
         for (const auto &[head, fields] : {std::pair{"versions: ", &u.beforeFields}, {"versions after the reboot: ", &u.afterFields}})
             if (objectOf(after(what, head)).is_object()) *fields = objectOf(after(what, head)).dump();
         if (!after(what, "outcome: ").empty()) ending = after(what, "outcome: ");
@@ -175,6 +178,7 @@ StationBefore stationBefore(const std::string &dir) {
     const json state = fileReadWhole(dir + "/station-state.json", kRecordMax, stateText) ? objectOf(stateText) : json();
     if (state.contains("format") && state["format"] == 1 && state.contains("ports") && state["ports"].is_array()) {
         for (const json &port : state["ports"]) attachedFromState(port, before.attached);
+        before.host = text(state.value("station", json()), "host");
         if (state.contains("runs_unjournaled") && state["runs_unjournaled"].is_array()) before.unjournaled.emplace();
         for (const json &name : before.unjournaled ? state["runs_unjournaled"] : json::array())
             if (name.is_string() && std::filesystem::exists(dir + "/" + name.get<std::string>(), code))
@@ -182,8 +186,8 @@ StationBefore stationBefore(const std::string &dir) {
         return before;
     }
     // No state (lost to a power cut, removed): the unit journaled last on each port may be there.
-    stationJournalEachLine(dir, [&](const std::string &line) {
-        const json unit = objectOf(line);
+    journalEachLine(dir + "/journal.jsonl", [&](const JournalLine &line) {
+        const json unit = journalLineObject(line);
         if (text(unit, "path").empty()) return;
         StationPort &left = before.attached[text(unit, "path")];
         left.known = versionsOf(unit);
@@ -225,7 +229,7 @@ std::vector<StationPort> unitsLeftBehind(const std::string &dir, const std::set<
     std::set<std::string> named;
     // A journal there that cannot be read, or none and no state that names the runs: nothing is
     // taken, rather than every unit of the folder a second time.
-    if (!stationJournalEachLine(dir, [&](const std::string &line) { namedBy(line, named); }) ||
+    if (!journalEachLine(dir + "/journal.jsonl", [&](const JournalLine &line) { namedBy(line, named); }) ||
         (!before.journalFound && !before.unjournaled))
         return {};
     std::vector<std::string> names;
@@ -243,6 +247,7 @@ std::vector<StationPort> unitsLeftBehind(const std::string &dir, const std::set<
             continue;
         }
         port.foundAfterRestart = true;
+        port.hostBefore = before.host;
         port.label = port.name;
         found.emplace_back(port.unit.endedAt, port);
     }

@@ -23,6 +23,7 @@ struct StationBefore {
     // other run of the folder was journaled, in this journal or in one moved away since. None:
     // no state said.
     std::optional<std::set<std::string>> unjournaled;
+    std::string host; // the host that station ran on, as its state says ("": not known)
     // By port path: the unit it left attached, to be watched until it has gone (its known
     // versions, rate, kind and how it ended); from its state file, else from the journal's last
     // line on each port.

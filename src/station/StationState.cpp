@@ -25,7 +25,8 @@ std::string knownVersions(const StationPort &port) {
 
 } // namespace
 
-StationState::StationState(const std::string &dir, json facts) : path(dir + "/station-state.json"), station(std::move(facts)) {
+StationState::StationState(const std::string &folder, json facts)
+    : dir(folder), path(folder + "/station-state.json"), station(std::move(facts)) {
     const auto since = std::chrono::system_clock::now().time_since_epoch();
     run = std::to_string(platformProcessId()) + "-" +
           std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
@@ -106,16 +107,21 @@ bool StationState::write(const json &counts, const json &ports, const std::strin
                   {"events", json(events)}};
     if (!records.is_null()) state["records_db"] = records;
     const std::string text = state.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-    // Not synced: the state of this moment, of no use after a power cut; the journal is the record.
+    // The runs not journaled are what a station starting after a power cut takes over from this
+    // one: a file that names others than the last on disk is put on disk, and its rename with
+    // its folder. Any other change is of this moment only, and not worth a wait for the disk.
+    const bool durable = unjournaledOnDisk != unjournaled;
     const std::string temporary = path + ".new";
     std::remove(temporary.c_str());
     bool exists = false;
     std::string reason;
     FILE *f = platformCreateNewFile(temporary.c_str(), exists, reason);
     bool written = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (written && durable) written = platformSyncFile(f).empty();
     if (f != nullptr) written &= std::fclose(f) == 0;
     written = written && platformReplaceFile(temporary.c_str(), path.c_str()).empty();
     if (!written) std::remove(temporary.c_str());
+    else if (durable && platformSyncFolder(dir).empty()) unjournaledOnDisk = unjournaled;
     changed = !written;
     lastWrite = at;
     if (written) lastKey = key;

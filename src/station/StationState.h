@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,11 +41,12 @@ class StationState {
     static json stationFacts(const std::string &id, const std::string &started);
 
   private:
-    std::string path;
+    std::string dir, path;
     json station;
     std::string run; // tells this station's ids from another's on the same folder
     std::deque<json> events;
     std::vector<std::string> unjournaled;
+    std::optional<std::vector<std::string>> unjournaledOnDisk; // as the last file synced says
     json scans = json::array();
     json records;
     long long nextId = 1;

@@ -549,6 +549,10 @@ class StationCase(E2E):
             "log": line["log"] and os.path.relpath(arg("--log"), self.logs),
             "report": os.path.relpath(arg("--report"), self.logs)})
         self.assertEqual(line["serial"], report["serial"])
+        # Its run's release and host, not those of whichever program reads the line later.
+        self.assertEqual(line["carried"], report["firmware"]["version"])
+        if os.path.exists(os.path.join(self.logs, "station-state.json")):
+            self.assertEqual(line["host"], self.state()["station"]["host"])
         port = report["port"] or {}
         self.assertEqual((port.get("com", number), port.get("path", line["path"])), (number, line["path"]))
         self.assertEqual(line["records_unwritten"] != [], report["log_complete"] is False)

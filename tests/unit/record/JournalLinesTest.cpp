@@ -2,6 +2,8 @@
 
 #include "TestSupport.h"
 
+#include "base/StringOperations.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -69,4 +71,25 @@ TEST(JournalLines, StopsWhereAskedAndGoesOnOrBack) {
     reader.seek(0, 0);
     EXPECT_EQ(readOn(reader), (std::vector<Seen>{{1, false, "x", 0, 2}}));
     EXPECT_FALSE(reader.shrunk());
+}
+
+// What a unit's line is to every reader: a JSON object, within the nesting any record has.
+TEST(JournalLines, ALineIsAUnitsOnlyAsAJsonObject) {
+    const std::string deep = "{\"a\":" + std::string(JSON_NESTING_MAX, '[') + std::string(JSON_NESTING_MAX, ']') + "}";
+    const std::string deepEnough = "{\"a\":" + std::string(JSON_NESTING_MAX - 1, '[') + std::string(JSON_NESTING_MAX - 1, ']') + "}";
+    const struct {
+        std::string text;
+        bool damaged, object;
+    } rows[] = {{R"({"port":"/dev/x","serial":null})", false, true},
+                {R"({"port":"/dev/x"})", true, false}, // too long or zeros: its text is not looked at
+                {"[1,2]", false, false},
+                {"\"text\"", false, false},
+                {R"({"port":)", false, false},
+                {"", false, false},
+                {deepEnough, false, true},
+                {deep, false, false}}; // deeper than any record: never parsed
+    for (const auto &row : rows) {
+        const JournalLine line{1, row.damaged, row.text, 0, row.text.size() + 1};
+        EXPECT_EQ(journalLineObject(line).is_object(), row.object) << row.text.substr(0, 80);
+    }
 }

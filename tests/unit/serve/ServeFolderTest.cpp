@@ -34,18 +34,22 @@ TEST(ServeFolder, UnitsPerHourKeepsTheRepeatedHourApart) {
 }
 
 // A line waits for its end over any number of refreshes; one too long for a unit's, or holding
-// zeros (a hole of a sparse file: ""), is one damaged line however long it grows.
+// zeros (a hole of a sparse file: ""), is one damaged line however long it grows. A smaller
+// journal in its place ("=": written anew) is read from its start.
 TEST(ServeFolder, JournalLinesAsTheyGrow) {
     const std::string unit = R"({"outcome":"failed"})", half(600 << 10, 'x');
     const struct {
         std::vector<std::string> writes; // each followed by a refresh
         size_t lines, damaged;
-    } cases[] = {{{half, half, "\n" + unit + "\n"}, 2, 1}, {{unit + "\n" + unit, "", "", unit + "\n"}, 2, 1}};
+    } cases[] = {{{half, half, "\n" + unit + "\n"}, 2, 1},
+                 {{unit + "\n" + unit, "", "", unit + "\n"}, 2, 1},
+                 {{unit + "\nx\n" + unit + "\n", "=" + unit + "\n" + unit}, 1, 0}};
     for (const auto &c : cases) {
         const std::string dir = scratchDir("serve-journal"), path = dir + "/journal.jsonl";
         ServeFolder folder(dir);
         for (const std::string &write : c.writes) {
             if (write.empty()) std::filesystem::resize_file(path, std::filesystem::file_size(path) + (8 << 20));
+            else if (write[0] == '=') std::ofstream(path, std::ios::trunc | std::ios::binary) << write.substr(1);
             else std::ofstream(path, std::ios::app | std::ios::binary) << write;
             folder.refresh();
         }

@@ -1,10 +1,13 @@
 // The journal stays one whole JSON object a line whatever the disk does.
 #include "station/StationJournal.h"
 
+#include "record/JournalLines.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <sys/resource.h>
@@ -66,7 +69,7 @@ TEST(StationJournal, ALineTheDiskCutsIsUndoneAndWrittenWithTheNext) {
 }
 
 // A power cut left the last line without its end: it stays as it is, and the next line begins
-// on a line of its own instead of being glued to it.
+// on a line of its own instead of being glued to it, even after a write that failed and was undone.
 TEST(StationJournal, ACutLastLineKeepsTheNextApart) {
     const std::string dir = testing::TempDir() + "journal-cut-" + std::to_string(getpid());
     std::filesystem::remove_all(dir);
@@ -75,9 +78,55 @@ TEST(StationJournal, ACutLastLineKeepsTheNextApart) {
     StationJournal journal;
     ASSERT_EQ(journal.open(dir), "");
     EXPECT_EQ(journal.lines(), 2u);
-    ASSERT_EQ(journal.appendLine(R"({"unit":3})"), "");
+    {
+        FileSizeLimit full(std::filesystem::file_size(dir + "/journal.jsonl") + 3); // a write undone first
+        EXPECT_NE(journal.appendLine(R"({"unit":3})"), "");
+    }
+    ASSERT_EQ(journal.retry(), "");
     EXPECT_EQ(contents(dir + "/journal.jsonl"), R"({"unit":1})" "\n" R"({"unit":2,"sum)" "\n" R"({"unit":3})" "\n");
     EXPECT_EQ(journal.lines(), 3u);
+    EXPECT_EQ(journal.close(), "");
+    std::filesystem::remove_all(dir);
+}
+
+// The journal cut or added to by hand while the station runs (`truncate -s -3`, an editor), and a
+// write that failed and was undone on such an end: each unit's line is still a line of its own,
+// and the station counts the lines as every reader of the journal numbers them.
+TEST(StationJournal, AJournalCutWhileItRunsKeepsEachLineApartAndCounted) {
+    const std::string dir = testing::TempDir() + "journal-cut-running-" + std::to_string(getpid());
+    const std::string path = dir + "/journal.jsonl";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    StationJournal journal;
+    ASSERT_EQ(journal.open(dir), "");
+    const auto cut = [&](size_t bytes) { std::filesystem::resize_file(path, std::filesystem::file_size(path) - bytes); };
+    const auto add = [&](const std::string &line) {
+        ASSERT_EQ(journal.appendLine(line), "");
+        EXPECT_EQ(journal.lines(), journalLineCount(path));
+    };
+    const struct {
+        std::function<void()> hand;
+        std::string line, journal;
+    } rows[] = {
+        {[] {}, R"({"u":1})", "{\"u\":1}\n"},
+        {[&] { cut(3); }, R"({"u":2})", "{\"u\":\n{\"u\":2}\n"},           // inside a line: it stays, damaged
+        {[&] { cut(8); }, R"({"u":3})", "{\"u\":\n{\"u\":3}\n"},           // a whole line gone
+        {[&] { std::ofstream(path, std::ios::app) << "{}\n{}\n{"; }, R"({"u":4})", "{\"u\":\n{\"u\":3}\n{}\n{}\n{\n{\"u\":4}\n"},
+    };
+    for (const auto &row : rows) {
+        row.hand();
+        add(row.line);
+        EXPECT_EQ(contents(path), row.journal) << row.line;
+    }
+    EXPECT_EQ(journal.lines(), 6u);
+    cut(4);
+    {
+        FileSizeLimit full(std::filesystem::file_size(path) + 4); // the write fails part-way, undone
+        EXPECT_NE(journal.appendLine(R"({"u":5,"summary":"updated"})"), "");
+    }
+    EXPECT_EQ(journal.retry(), "");
+    EXPECT_EQ(contents(path), "{\"u\":\n{\"u\":3}\n{}\n{}\n{\n{\"u\"\n{\"u\":5,\"summary\":\"updated\"}\n");
+    EXPECT_EQ(journal.lines(), journalLineCount(path));
     EXPECT_EQ(journal.close(), "");
     std::filesystem::remove_all(dir);
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <tuple>
 
 namespace {
@@ -16,7 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 
 #ifdef _WIN32
-const bool kLineEndInNames = false; // no file name holds one there
+const bool kLineEndInNames = false; // no file name holds one there, nor any control character
 #else
 const bool kLineEndInNames = true;
 #endif
@@ -36,7 +37,7 @@ TEST(StationRestart, RecordsLeftBehindAreTakenAsTheySayAndNothingElse) {
     put("port-x-2026-12-08_07-59-45.log", head + "2026-12-08T08:00:04.251+00:00 +18.9 outcome: stopped (exit status 130)\n");
     put("port-x-2026-12-08_07-59-45.report.json",
         R"({"command_line":"FwUpgrade --port /dev/x --as-com 3","started":"2026-12-08T07:59:45.341+00:00",)"
-        R"("ended":"2026-12-08T08:00:04.251+00:00","unit":{"kind":"TX","before":null,"after":null},)"
+        R"("ended":"2026-12-08T08:00:04.251+00:00","unit":{"kind":"TX","before":null,"after":null},"firmware":{"version":"0.9.1"},)"
         R"("outcome":"stopped","phase":"FPGA image","summary":"stopped in the FPGA image: update again","exit_status":130})");
     // Nested deeper than any record: taken from its log, never parsed.
     put("port-y-2026-12-08_08-01-00.log", head + "x outcome: y\n");
@@ -49,6 +50,7 @@ TEST(StationRestart, RecordsLeftBehindAreTakenAsTheySayAndNothingElse) {
     ASSERT_EQ(units.size(), 2u); // the log alone may be a run still going
     EXPECT_EQ((std::vector<std::string>{units[0].unit.outcome(), units[0].unit.summary, units[0].path}),
               (std::vector<std::string>{"stopped", "stopped in the FPGA image: update again", "/dev/x"}));
+    EXPECT_EQ(units[0].carriedBefore, "0.9.1");
     EXPECT_EQ(units[1].unit.outcome(), "ended without a report");
     units = unitsLeftBehind(dir, {}, stationBefore(dir), true);
     ASSERT_EQ(units.size(), 3u);
@@ -78,7 +80,8 @@ TEST(StationRestart, ALogToldRunKeepsItsOutcomeAndItsPortWhole) {
     for (const auto &[what, make] : reports) {
         const std::string end = kLineEndInNames ? "\nB" : " B", dir = scratchDir("log-told");
         const std::string port = "/dev/serial/by-path/slot 1" + end, name = "port-serial-by-path-slot 1" + end + "-2026-12-08_07-59-45.log";
-        write(dir + "/" + name, logHead(dir, port, name) + "t +1 phase: MCU image\n" +
+        write(dir + "/" + name, logHead(dir, port, name) + "t +0 firmware 1.0.3 carried, release images, time divisor 1\n" +
+                                    "t +1 phase: MCU image\n" +
                                     "t +1 versions: {\"firmware\":\"1.0.3\",\"model\":\"K482915\",\"fpga\":\"1.03\",\"device\":7}\n" +
                                     "2026-12-08T08:00:04.251+00:00 +18.9 outcome: " + failed + " (exit status 1)\n");
         make(dir + "/" + name.substr(0, name.size() - 4) + ".report.json");
@@ -89,7 +92,47 @@ TEST(StationRestart, ALogToldRunKeepsItsOutcomeAndItsPortWhole) {
         EXPECT_EQ((std::vector<std::string>{u.outcome(), u.summary, unitLeft(u.end), units[0].path, units[0].label}),
                   (std::vector<std::string>{"failed", failed, "update again", port, port})) << what;
         EXPECT_EQ((std::pair{u.status, units[0].com}), (std::pair{1, 1003})) << what;
+        EXPECT_EQ(units[0].carriedBefore, "1.0.3") << what; // the release its run carried, not this station's
         EXPECT_EQ(u.beforeFields, R"({"firmware":"1.0.3","model":"K482915","fpga":"1.03","device":7})") << what;
+    }
+}
+
+// A run's files are named for its port within a file name's 255 bytes, whatever the port's path
+// (thousands of bytes of control characters, text beyond ASCII): readable, one name per port, and
+// found again by the station after.
+TEST(StationRestart, ARunsFilesAreNamedForItsPortWithinAFileName) {
+    const std::string control = "/dev/" + std::string(9990, kLineEndInNames ? '\x01' : 'x'); // none in a name on Windows
+    std::string beyond = "/dev/x";
+    for (int i = 0; i < 100; ++i) beyond += "\xc3\xa9"; // é: the cut falls inside one
+    const struct {
+        std::string path, tag; // "": the tag is cut (its start, and a hash of the whole path)
+        bool named = true;     // a file can be named so here (Windows' narrow names are not UTF-8)
+    } rows[] = {{"/dev/ttyUSB0", "port-ttyUSB0"},
+                {"COM3", "port-COM3"},
+                {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2", "port-serial-by-path-pci-0000-00-14.0-usb-0-2"},
+                {control, ""},
+                {control + "y", ""}, // the same start: another name
+                {beyond, "", kLineEndInNames}};
+    std::set<std::string> tags;
+    for (const auto &row : rows) {
+        StationPort port;
+        port.path = row.path;
+        const std::string tag = portFileTag(port);
+        EXPECT_TRUE(tags.insert(tag).second) << tag;
+        if (!row.tag.empty()) {
+            EXPECT_EQ(tag, row.tag);
+            continue;
+        }
+        EXPECT_LE(tag.size(), 114u);
+        EXPECT_EQ(tag.substr(0, 10), "port-" + row.path.substr(5, 5));
+        EXPECT_EQ(tag.find("\xc3-"), std::string::npos); // no character cut in two
+        if (!row.named) continue;
+        const std::string dir = scratchDir("long-port"), name = tag + "-2026-12-08_07-59-45-12.log";
+        write(dir + "/" + name, logHead(dir, row.path, name) + "t +1 outcome: updated (exit status 0)\n");
+        write(dir + "/journal.jsonl", "");
+        const std::vector<StationPort> units = unitsLeftBehind(dir, {}, stationBefore(dir), false);
+        ASSERT_EQ(units.size(), 1u) << dir + "/" + name;
+        EXPECT_EQ(units[0].path, row.path);
     }
 }
 
@@ -103,13 +146,13 @@ TEST(StationRestart, TheStationBeforeSaysWhatIsLeftToTakeOver) {
                                              "t +1 outcome: " + (name[5] == 'c' ? "no unit" : "updated") + " (exit status 0)\n");
     EXPECT_TRUE(unitsLeftBehind(dir, {}, stationBefore(dir), false).empty()); // no journal, no state: nothing
     write(dir + "/station-state.json",
-          R"({"format":1,"runs_unjournaled":["port-b-2026-12-08_07-59-46.log","port-c-2026-12-08_07-59-47.log"],"ports":[)"
+          R"({"format":1,"station":{"host":"bench-3"},"runs_unjournaled":["port-b-2026-12-08_07-59-46.log","port-c-2026-12-08_07-59-47.log"],"ports":[)"
           R"({"path":"/dev/a","state":"remove the unit","last":"updated","unit":{"kind":"TX","known":"1.0.4 1.04","baud":9600}},)"
           R"({"path":"/dev/b","state":"waiting for a unit","unit":null}]})");
     StationBefore before = stationBefore(dir);
     const std::vector<StationPort> units = unitsLeftBehind(dir, {}, before, false);
     ASSERT_EQ(units.size(), 1u);
-    EXPECT_EQ(units[0].path, "/dev/b");
+    EXPECT_EQ((std::pair{units[0].path, units[0].hostBefore}), (std::pair<std::string, std::string>{"/dev/b", "bench-3"}));
     EXPECT_TRUE(fs::exists(dir + "/attempts/port-c-2026-12-08_07-59-47.log"));
     StationPort a, b;
     a.path = "/dev/a", b.path = "/dev/b";
