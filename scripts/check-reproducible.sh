@@ -41,7 +41,9 @@ for copy in "${copies[@]}"; do
     log="$work/$(basename "$copy")-$preset.log"
     tests=-DFWUPGRADE_TESTS=OFF
     [ "$copy" != "$root" ] || tests="" # the checkout's build keeps its tests
-    if ! (cd "$copy" && cmake --preset "$preset" $tests ${FIRMWARE_DIR:+-DFIRMWARE_DIR="$FIRMWARE_DIR"} &&
+    # The copy's build is never served from a compiler cache: it must compile everything itself.
+    if ! (cd "$copy" && { [ "$copy" = "$root" ] || export CCACHE_DISABLE=1; } &&
+          cmake --preset "$preset" $tests ${FIRMWARE_DIR:+-DFIRMWARE_DIR="$FIRMWARE_DIR"} &&
           cmake --build --preset "$preset" -j2 --target FwUpgrade) >"$log" 2>&1; then
       tail -30 "$log"
       echo "build $preset in $copy failed"

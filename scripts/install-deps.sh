@@ -3,7 +3,7 @@
 # Usage: scripts/install-deps.sh [demo]   ("demo": only what the demo needs)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-packages=(cmake make g++ python3 nlohmann-json3-dev dpkg-dev
+packages=(cmake make g++ ccache python3 nlohmann-json3-dev dpkg-dev
           unixodbc unixodbc-dev)  # --records-db: unixODBC's driver manager (MinGW ships libodbc32.a)
 if [ "${1:-}" != "demo" ]; then
   packages+=(googletest libgtest-dev libbenchmark-dev g++-mingw-w64-x86-64-posix mingw-w64

@@ -11,6 +11,7 @@
 #include "platform/PortList.h"
 #include "platform/SafeFile.h"
 #include "product/Product.h"
+#include "product/Timing.h"
 #include "record/Outcome.h"
 #include "record/Record.h"
 #include "run/Closing.h"
