@@ -62,6 +62,7 @@ struct PlantFollower::Supervisor {
     std::string keyProblem;
 
     void run();
+    void makeKey();
     void readJournal();
     void readOn();
     bool replaced();
@@ -83,6 +84,7 @@ void PlantFollower::Supervisor::run() {
         s->message = keyProblem;
     }
     readJournal();
+    makeKey();
     for (;;) {
         watch();
         publish();
@@ -111,6 +113,18 @@ void PlantFollower::Supervisor::run() {
     std::lock_guard<std::mutex> lock(s->mutex);
     ended = true;
     s->wake.notify_all();
+}
+
+// A station's folder without a key and without a unit's line yet: its key made at once (there is
+// nothing to find it by), as the folder's first file beside the journal.
+void PlantFollower::Supervisor::makeKey() {
+    std::lock_guard<std::mutex> lock(s->mutex);
+    if (!s->ownStation || !s->key.empty() || !keyProblem.empty()) return;
+    for (size_t n = 1; n <= s->lines(); ++n)
+        if (s->sendable(n)) return;
+    std::string key = plantKeyMade();
+    if (plantKeyKeep(s->dir, key, keyProblem)) s->key = key;
+    else s->message = keyProblem;
 }
 
 // The journal's lines since the last look, each one's end kept; another journal in its place

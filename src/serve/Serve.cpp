@@ -376,6 +376,15 @@ static void printListening(const Options &options, const std::string &address, i
     std::fflush(stdout);
 }
 
+// What each folder's plant database lacks at the end (how many lines, from which), set aside,
+// or why nothing more is sent from it; nothing when every line is there.
+static void printPlantClosing(const Served &served) {
+    for (const auto &plant : served.plants)
+        if (plant)
+            for (const std::string &line : plant->closing()) std::printf("%s: %s\n", plant->dir().c_str(), line.c_str());
+    std::fflush(stdout);
+}
+
 // --serve DIR... --records-db without --http: the folders' journals into the plant's database,
 // until every line is there (exit 0), a folder cannot be sent (its journal not the one the
 // database holds, lines the database refuses: exit 1), or a stop (130).
@@ -406,12 +415,16 @@ static int sendOnly(Served &served) {
         if (std::chrono::steady_clock::now() - progressed > std::chrono::milliseconds(kSendOnlyStallMs)) {
             std::printf("%sERROR: no line reached the plant's database for %d s: see above, then run this again"
                         " (what it holds is never sent twice).\n", text.c_str(), kSendOnlyStallMs / 1000);
+            printPlantClosing(served);
             return EXIT_UPDATE_FAILED;
         }
         if (text != said) std::printf("%s", text.c_str());
         std::fflush(stdout);
         said = text;
-        if (platformStopSignal() != 0) return EXIT_STOPPED;
+        if (platformStopSignal() != 0) {
+            printPlantClosing(served);
+            return EXIT_STOPPED;
+        }
         Sleep(kRefreshMs);
     }
     int status = EXIT_UPDATE_OK;
@@ -470,6 +483,9 @@ int runServe(const Options &options) {
     server.stop();
     for (ServeFolder *folder : served.list) folder->wake();
     listening.join();
+    for (auto &plant : served.plants)
+        if (plant) plant->stop(); // what the journals hold yet, within the stop's grace
+    printPlantClosing(served);
     if (platformStopSignal() != 0) return EXIT_STOPPED;
     std::printf("ERROR: stopped listening on %s:%d.\n", options.httpAddress.c_str(), port);
     return EXIT_UPDATE_FAILED;
