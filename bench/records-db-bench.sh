@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # --records-db against a real PostgreSQL (Debian's server, in a folder of its own on a loopback
-# port, as an ordinary user): a 10,000-line journal caught up (lines a second), beside psql's
-# \copy of the same rows into a table of the same shape in the same run; and the delay from a
-# journal line to its committed row while lines come at a station's pace, and during an
-# emulated shift (four slots, a unit each, the build's timings).
-# Usage: bench/records-db-bench.sh [BUILD_DIR]   (default build/native-fast)
+# port, as an ordinary user): a journal of LINES lines (10,000 unless told) caught up (lines a
+# second), beside psql's \copy of the same rows into a table of the same shape in the same run;
+# a backlog read on, never again from its start, costs the same a line however long it is. Then
+# the delay from a journal line to its committed row while lines come at a station's pace, and
+# during an emulated shift (four slots, a unit each, the build's timings).
+# Usage: bench/records-db-bench.sh [BUILD_DIR] [LINES]   (default build/native-fast 10000)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build/native-fast}" && pwd)
+lines=${2:-10000}
 fw="$build/FwUpgrade"
 pgbin=/usr/lib/postgresql/15/bin
 work=$(mktemp -d /tmp/records-db-bench-XXXXXX)
@@ -27,15 +29,15 @@ export PGPASSWORD=$password
 connection="Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=$port;Database=postgres;Uid=bench;Pwd=$password"
 psql=(psql -X -q -h 127.0.0.1 -p "$port" -U bench -d postgres -v ON_ERROR_STOP=1)
 
-WORK="$work" python3 - <<'EOF'
+WORK="$work" LINES="$lines" python3 - <<'EOF'
 import csv, json, os
-work = os.environ["WORK"]
+work, count = os.environ["WORK"], int(os.environ["LINES"])
 os.makedirs(os.path.join(work, "journal"))
 columns = []
 with open(os.path.join(work, "journal", "journal.jsonl"), "w") as journal, \
      open(os.path.join(work, "rows.csv"), "w", newline="") as rows:
     out = csv.writer(rows)
-    for n in range(1, 10001):
+    for n in range(1, count + 1):
         unit = {"port": "/dev/serial/by-path/pci-0000:00:14.0-usb-0:%d:1.0-port0" % (n % 4 + 1), "label": "A%d" % (n % 4 + 1),
                 "com": None, "path": "/dev/ttyUSB%d" % (n % 4), "started": "2026-12-08T07:59:45.341+01:00",
                 "ended": "2026-12-08T08:00:04.251+01:00", "kind": "TX",
@@ -44,14 +46,14 @@ with open(os.path.join(work, "journal", "journal.jsonl"), "w") as journal, \
                 "outcome": "updated and verified", "unit_left": "updated", "summary": "updated and verified",
                 "exit_status": 0, "log": "port-ttyUSB0-2026-12-08_07-59-45.log",
                 "report": "port-ttyUSB0-2026-12-08_07-59-45.report.json", "records_unwritten": [],
-                "serial": "SN-%08d" % n}
+                "serial": "SN-%08d" % n, "host": "bench", "carried": "1.0.4"}
         line = json.dumps(unit, separators=(",", ":"))
         journal.write(line + "\n")
         out.writerow(["copy-key", n, unit["serial"], unit["label"], unit["port"], "TX", unit["outcome"], 0,
                       "1.0.3", "1.03", "1.0.4", "1.04", "1.0.4", unit["started"], unit["ended"], 18910, "bench", line])
 EOF
 
-echo "A journal of 10,000 lines ($(stat -c %s "$work/journal/journal.jsonl") bytes) into PostgreSQL 15 on loopback:"
+echo "A journal of $lines lines ($(stat -c %s "$work/journal/journal.jsonl") bytes) into PostgreSQL 15 on loopback:"
 start=$(date +%s.%N)
 "$fw" --serve "$work/journal" --records-db "$connection" --records-table bench_follow >"$work/follow.out"
 end=$(date +%s.%N)

@@ -1,34 +1,49 @@
 #ifndef PLANTFOLLOWER_H_
 #define PLANTFOLLOWER_H_
 
-// Follows a station folder's journal into the plant's database, one row a line, on a thread of
-// its own: the journal stays the truth and the database follows it, whatever fails. On each
-// connection it asks the database for the highest line it holds for this folder's station key
-// and sends every line after it, in order, in transactions; a line that is already there (a
-// unique key's refusal) is not sent twice. Nothing it does waits the caller on the database.
+// Follows a station folder's journal into the plant's database, one row a line: the journal
+// stays the truth and the database follows it, whatever fails. A row stands for a line only if
+// it holds that line: on each connection the last row of this folder's key is compared with the
+// journal's line of its number, a row already there is compared before it is taken as sent, and
+// the key's rows are counted against the journal to find those deleted. A difference (a folder
+// copied with its key, a journal replaced or edited) stops the sending and says so. One row the
+// database refuses for its data is set aside, named, and the rest go on. Every call into the
+// driver has a deadline that the follower's own thread (never the one stuck) holds it to.
+// Nothing it does waits the caller on the database.
 
 #include <nlohmann/json.hpp>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 // How far the database is behind the journal, as the view, the state file and the page show it.
 struct PlantStatus {
-    bool up = false;          // the database answered the last attempt and took what was sent
+    bool up = false;          // a sender is connected, its calls come back within their deadline
     size_t lines = 0;         // journal lines so far (damaged ones included)
-    size_t sent = 0;          // lines up to this one are in the database (or skipped as damaged)
+    size_t sent = 0;          // lines up to this one are in the database, damaged, or set aside, but `missing`
+    size_t missing = 0;       // of those, rows found missing in the table (deleted), to be sent again
+    size_t firstUnsent = 0;   // the first line the database lacks (0: none)
     size_t damaged = 0;       // damaged journal lines, skipped
+    bool checked = false;     // the key's rows were counted against every line so far
+    std::vector<size_t> setAside; // lines the database refused for their data (the first few)
+    size_t setAsideCount = 0;
+    std::string setAsideWhy;  // the database's words for the last of them
+    size_t mismatchLine = 0;  // the line where the table and this journal differ (0: none)
+    std::string mismatch;     // what that means and what to do ("" when none)
     std::string behindSince;  // when it fell behind (a time stamp), "" while it is not
     std::string message;      // the driver's last message, or why it cannot go on; "" when none
     std::string key;          // this folder's station key ("" until it is known)
-    size_t behind() const { return lines > sent ? lines - sent : 0; }
+    size_t behind() const { return (lines > sent ? lines - sent : 0) + missing; }
+    // Every line of the journal so far is in the database (damaged ones skipped), as counted there.
+    bool allThere() const { return up && behind() == 0 && checked && setAsideCount == 0 && mismatch.empty(); }
 };
 
 class PlantFollower {
   public:
     // The folder's journal into table through the ODBC connection string. ownStation: the
-    // follower runs in the station that writes the folder (its host and carried firmware are
-    // this program's), else they are read from the folder's state file.
+    // follower runs in the station that writes the folder, and keeps the folder's key in it;
+    // else it writes nothing into the folder.
     PlantFollower(std::string dir, std::string connection, std::string table, bool ownStation);
     ~PlantFollower();
     // Starts following and waits (at most 2 s) for the first connection's answer: "" when it
@@ -36,6 +51,7 @@ class PlantFollower {
     // driver, or a connection string that the driver manager cannot read).
     std::string start();
     // Stops: the transaction under way gets at most 5 s; what is left is sent at the next start.
+    // Returns within 7 s whatever the server does.
     void stop();
     PlantStatus status() const;
     // The status as the state file and the page have it.
@@ -43,13 +59,17 @@ class PlantFollower {
     const std::string &dir() const;
     // The station's first lines: where its journal goes (the password hidden).
     std::string heading() const;
-    // The view's note while the database is behind or not answering; "" while it follows.
+    // The view's note while the database is behind or not answering, lines set aside, or the
+    // journal not the one the database holds; "" while it follows.
     std::string note() const;
+    // The closing lines (without line ends): what was not sent (how many lines, from which), set
+    // aside, or why nothing more is sent; none when every line is there.
+    std::vector<std::string> closing() const;
 
-    struct Shared;
+    struct Supervisor;
 
   private:
-    std::shared_ptr<Shared> shared_;
+    std::shared_ptr<Supervisor> shared_;
 };
 
 struct Options;

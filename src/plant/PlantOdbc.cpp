@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <map>
 #include <set>
 
@@ -137,6 +138,24 @@ std::u16string odbcUtf16(const std::string &text, size_t max) {
     return out;
 }
 
+std::string odbcUtf8(const std::u16string &text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+        else if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+        if (c < 0x80) out += (char)c;
+        else if (c < 0x800) out += {(char)(0xC0 | (c >> 6)), (char)(0x80 | (c & 0x3F))};
+        else if (c < 0x10000)
+            out += {(char)(0xE0 | (c >> 12)), (char)(0x80 | ((c >> 6) & 0x3F)), (char)(0x80 | (c & 0x3F))};
+        else
+            out += {(char)(0xF0 | (c >> 18)), (char)(0x80 | ((c >> 12) & 0x3F)), (char)(0x80 | ((c >> 6) & 0x3F)),
+                    (char)(0x80 | (c & 0x3F))};
+    }
+    return out;
+}
+
 bool odbcSetupProblem(const OdbcError &error) {
     // IM...: the driver manager's own (no such data source or driver, a driver it cannot load,
     // a connection string it cannot read); 01S00: an attribute the string cannot have.
@@ -149,13 +168,33 @@ bool odbcSetupProblem(const OdbcError &error) {
 
 bool odbcRefusedAsDuplicate(const OdbcError &error) { return error.state.rfind("23", 0) == 0; }
 
+bool odbcRefusedForData(const OdbcError &error) { return error.state.rfind("22", 0) == 0; }
+
 bool odbcNoSuchTable(const OdbcError &error) { return error.state == "42S02" || error.state == "42P01"; }
+
+// Marks a call into the driver as under way for the thread that watches it (a call within a
+// call, as connect's disconnect, keeps the outer one's start).
+struct OdbcConnection::Call {
+    std::atomic<long long> *since;
+    long long outer = 0;
+    explicit Call(std::atomic<long long> *s) : since(s) {
+        if (since == nullptr) return;
+        const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch()).count();
+        outer = since->load();
+        if (outer == 0) since->store(now == 0 ? 1 : now);
+    }
+    ~Call() {
+        if (since != nullptr) since->store(outer);
+    }
+};
 
 OdbcConnection::OdbcConnection() = default;
 
 OdbcConnection::~OdbcConnection() { disconnect(); }
 
 bool OdbcConnection::connect(const std::string &connection, int loginSeconds, OdbcError &error) {
+    const Call call(since_);
     disconnect();
     SQLHENV env = SQL_NULL_HENV;
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {
@@ -194,6 +233,7 @@ bool OdbcConnection::connect(const std::string &connection, int loginSeconds, Od
 }
 
 void OdbcConnection::disconnect() {
+    const Call call(since_);
     for (void *&prepared : prepared_) {
         if (prepared != nullptr) SQLFreeHandle(SQL_HANDLE_STMT, prepared);
         prepared = nullptr;
@@ -209,6 +249,7 @@ void OdbcConnection::disconnect() {
 }
 
 bool OdbcConnection::execute(const std::string &sql, const std::vector<OdbcValue> &params, OdbcError &error) {
+    const Call call(since_);
     Statement statement;
     std::vector<Bound> bound;
     if (!allocate(dbc_, queryTimeout_, statement, error) || !bind(statement.handle, params, bound, error)) return false;
@@ -220,6 +261,35 @@ bool OdbcConnection::execute(const std::string &sql, const std::vector<OdbcValue
 
 bool OdbcConnection::queryNumber(const std::string &sql, const std::vector<OdbcValue> &params,
                                  std::optional<int64_t> &value, OdbcError &error) {
+    std::vector<int64_t> values;
+    value.reset();
+    if (!queryNumbers(sql, params, values, error)) return false;
+    if (!values.empty()) value = values.front();
+    return true;
+}
+
+bool OdbcConnection::queryNumbers(const std::string &sql, const std::vector<OdbcValue> &params,
+                                  std::vector<int64_t> &values, OdbcError &error) {
+    const Call call(since_);
+    Statement statement;
+    std::vector<Bound> bound;
+    values.clear();
+    if (!allocate(dbc_, queryTimeout_, statement, error) || !bind(statement.handle, params, bound, error)) return false;
+    SQLRETURN r = SQLExecDirect(statement.handle, sqlText(sql), SQL_NTS);
+    while (SQL_SUCCEEDED(r) && SQL_SUCCEEDED(r = SQLFetch(statement.handle))) {
+        SQLBIGINT number = 0;
+        SQLLEN indicator = 0;
+        r = SQLGetData(statement.handle, 1, SQL_C_SBIGINT, &number, 0, &indicator);
+        if (SQL_SUCCEEDED(r) && indicator != SQL_NULL_DATA) values.push_back(number);
+    }
+    if (r == SQL_NO_DATA) return true;
+    error = diagnose(SQL_HANDLE_STMT, statement.handle);
+    return false;
+}
+
+bool OdbcConnection::queryText(const std::string &sql, const std::vector<OdbcValue> &params,
+                               std::optional<std::u16string> &value, OdbcError &error) {
+    const Call call(since_);
     Statement statement;
     std::vector<Bound> bound;
     value.reset();
@@ -227,18 +297,31 @@ bool OdbcConnection::queryNumber(const std::string &sql, const std::vector<OdbcV
     SQLRETURN r = SQLExecDirect(statement.handle, sqlText(sql), SQL_NTS);
     if (SQL_SUCCEEDED(r)) r = SQLFetch(statement.handle);
     if (r == SQL_NO_DATA) return true;
-    SQLBIGINT number = 0;
-    SQLLEN indicator = 0;
-    if (SQL_SUCCEEDED(r)) r = SQLGetData(statement.handle, 1, SQL_C_SBIGINT, &number, 0, &indicator);
-    if (!SQL_SUCCEEDED(r)) {
+    std::u16string text;
+    // In pieces: each call gives what the last one had no room for (01004, truncated).
+    while (SQL_SUCCEEDED(r)) {
+        char16_t piece[4097];
+        SQLLEN indicator = 0;
+        r = SQLGetData(statement.handle, 1, SQL_C_WCHAR, piece, sizeof piece, &indicator);
+        if (r == SQL_NO_DATA) break;
+        if (!SQL_SUCCEEDED(r)) break;
+        if (indicator == SQL_NULL_DATA) return true;
+        const size_t room = std::size(piece) - 1;
+        const size_t units = indicator == SQL_NO_TOTAL || (size_t)indicator / sizeof(char16_t) > room
+                                 ? room : (size_t)indicator / sizeof(char16_t);
+        text.append(piece, units);
+        if (r == SQL_SUCCESS) break;
+    }
+    if (!SQL_SUCCEEDED(r) && r != SQL_NO_DATA) {
         error = diagnose(SQL_HANDLE_STMT, statement.handle);
         return false;
     }
-    if (indicator != SQL_NULL_DATA) value = number;
+    value = std::move(text);
     return true;
 }
 
 bool OdbcConnection::describe(const std::string &sql, std::vector<OdbcColumn> &columns, OdbcError &error) {
+    const Call call(since_);
     Statement statement;
     columns.clear();
     if (!allocate(dbc_, queryTimeout_, statement, error)) return false;
@@ -269,6 +352,7 @@ bool OdbcConnection::describe(const std::string &sql, std::vector<OdbcColumn> &c
 }
 
 std::optional<bool> OdbcConnection::uniqueOn(const std::string &table, const std::vector<std::string> &columns) {
+    const Call call(since_);
     std::set<std::string> wanted;
     for (const std::string &c : columns) wanted.insert(lowerCase(c));
     // Names as given, then folded to lower case (PostgreSQL folds names written without quotes).
@@ -297,6 +381,7 @@ std::optional<bool> OdbcConnection::uniqueOn(const std::string &table, const std
 }
 
 bool OdbcConnection::prepare(size_t slot, const std::string &sql, OdbcError &error) {
+    const Call call(since_);
     void *&prepared = prepared_[slot];
     if (prepared != nullptr) SQLFreeHandle(SQL_HANDLE_STMT, prepared);
     prepared = nullptr;
@@ -312,6 +397,7 @@ bool OdbcConnection::prepare(size_t slot, const std::string &sql, OdbcError &err
 }
 
 bool OdbcConnection::executePrepared(size_t slot, const std::vector<OdbcValue> &params, OdbcError &error) {
+    const Call call(since_);
     void *prepared = prepared_[slot];
     std::vector<Bound> bound;
     if (!bind(prepared, params, bound, error)) return false;
@@ -323,11 +409,13 @@ bool OdbcConnection::executePrepared(size_t slot, const std::vector<OdbcValue> &
 }
 
 bool OdbcConnection::commit(OdbcError &error) {
+    const Call call(since_);
     if (SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_COMMIT))) return true;
     error = diagnose(SQL_HANDLE_DBC, dbc_);
     return false;
 }
 
 void OdbcConnection::rollback() {
+    const Call call(since_);
     if (dbc_ != nullptr) SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
 }

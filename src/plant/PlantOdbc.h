@@ -3,8 +3,11 @@
 
 // The plant's database through ODBC (odbc32 on Windows, unixODBC elsewhere): one connection,
 // its statements, the driver's messages. Every call is bounded by the login and query time-outs
-// it sets; none is made from the station's own thread.
+// it sets, as far as the server answers; a server that stops mid-call (its TCP still taken) is
+// noticed through watchCalls by a thread that is not the one stuck. None is made from the
+// station's own thread.
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -55,6 +58,12 @@ class OdbcConnection {
     // when NULL or no row).
     bool queryNumber(const std::string &sql, const std::vector<OdbcValue> &params, std::optional<int64_t> &value,
                      OdbcError &error);
+    // The first column of every row as numbers (NULLs left out).
+    bool queryNumbers(const std::string &sql, const std::vector<OdbcValue> &params, std::vector<int64_t> &values,
+                      OdbcError &error);
+    // The first column of the first row as text in UTF-16 (nullopt when NULL or no row).
+    bool queryText(const std::string &sql, const std::vector<OdbcValue> &params, std::optional<std::u16string> &value,
+                   OdbcError &error);
     // The columns a query's result would have (the query is run: give it no rows).
     bool describe(const std::string &sql, std::vector<OdbcColumn> &columns, OdbcError &error);
     // Whether table has a unique index or key made of exactly these columns (case ignored);
@@ -65,8 +74,13 @@ class OdbcConnection {
     bool executePrepared(size_t slot, const std::vector<OdbcValue> &params, OdbcError &error);
     bool commit(OdbcError &error);
     void rollback();
+    // While a call into the driver is under way, *since holds when it began (steady clock, ms;
+    // never 0), else 0: another thread can tell a call that does not come back.
+    void watchCalls(std::atomic<long long> *since) { since_ = since; }
 
   private:
+    struct Call;
+    std::atomic<long long> *since_ = nullptr;
     void *env_ = nullptr;
     void *dbc_ = nullptr;
     void *prepared_[2] = {nullptr, nullptr};
@@ -81,8 +95,14 @@ bool odbcRefusedAsDuplicate(const OdbcError &error);
 // A table that does not exist (42S02, or PostgreSQL's own 42P01).
 bool odbcNoSuchTable(const OdbcError &error);
 
+// A refusal of the data itself (SQLSTATE class 22: a value too long, an encoding the database
+// cannot hold, out of range): that row, not the connection.
+bool odbcRefusedForData(const OdbcError &error);
+
 // UTF-8 to UTF-16 code units, an invalid byte as U+FFFD, cut to at most max units (never
 // between the two halves of a pair).
 std::u16string odbcUtf16(const std::string &text, size_t max);
+// UTF-16 code units to UTF-8 (a lone surrogate as U+FFFD).
+std::string odbcUtf8(const std::u16string &text);
 
 #endif

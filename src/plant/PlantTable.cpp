@@ -1,6 +1,7 @@
 #include "plant/PlantTable.h"
 
 #include "base/Clock.h"
+#include "base/StringOperations.h"
 
 #include <nlohmann/json.hpp>
 
@@ -50,8 +51,23 @@ std::string plantColumnList() {
     return list;
 }
 
-std::vector<OdbcValue> plantRow(const std::string &key, size_t number, const std::string &line, const std::string &host,
-                                const std::string &carried) {
+bool plantLineSendable(std::string_view line) {
+    const size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos || line[first] != '{') return false;
+    // The nesting counted as every reader of the journal counts it; accept() builds nothing.
+    return jsonNesting(std::string(line)) <= JSON_NESTING_MAX && json::accept(line);
+}
+
+std::string plantStoredLine(std::string_view line) {
+    if (line.size() <= PLANT_LINE_MAX) return std::string(line);
+    // The mark's own length depends on the count it names: room for the longest count.
+    const size_t room = PLANT_LINE_MAX - std::string(" ...[cut: 00000000000000000000 bytes]").size();
+    size_t keep = room;
+    while (keep > 0 && ((unsigned char)line[keep] & 0xC0) == 0x80) --keep; // not inside a character
+    return std::string(line.substr(0, keep)) + " ...[cut: " + std::to_string(line.size() - keep) + " bytes]";
+}
+
+std::vector<OdbcValue> plantRow(const std::string &key, size_t number, std::string_view line) {
     const json unit = json::parse(line, nullptr, false);
     const auto text = [&](const char *key) { return plantTextAt(unit, key); };
     std::optional<int64_t> status;
@@ -62,14 +78,15 @@ std::vector<OdbcValue> plantRow(const std::string &key, size_t number, const std
         long long a = 0, b = 0;
         if (timeStampMs(*started, a) && timeStampMs(*ended, b) && b >= a) duration = b - a;
     }
-    std::optional<std::string> hostOf = text("host"), carriedOf = text("carried");
-    if (!hostOf && !host.empty()) hostOf = host;
-    if (!carriedOf && !carried.empty()) carriedOf = carried;
+    // The release the station carried when it wrote the line: a version, or an object naming it.
+    std::optional<std::string> carried = text("carried");
+    if (!carried) carried = versionAt(unit, "carried", "version");
     const std::optional<std::string> values[] = {key, std::nullopt, text("serial"), text("label"), text("port"),
                                                  text("kind"), text("outcome"), std::nullopt,
                                                  versionAt(unit, "before", "firmware"), versionAt(unit, "before", "fpga"),
                                                  versionAt(unit, "after", "firmware"), versionAt(unit, "after", "fpga"),
-                                                 carriedOf, started, ended, std::nullopt, hostOf, line};
+                                                 carried, started, ended, std::nullopt, text("host"),
+                                                 plantStoredLine(line)};
     std::vector<OdbcValue> row;
     for (size_t i = 0; i < std::size(PLANT_COLUMNS); ++i) {
         const std::string name = PLANT_COLUMNS[i].name;

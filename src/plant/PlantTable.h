@@ -12,6 +12,7 @@
 #include <optional>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct PlantColumn {
@@ -20,17 +21,24 @@ struct PlantColumn {
     size_t width; // characters of a text column (0: a number)
 };
 constexpr size_t PLANT_COLUMN_COUNT = 18;
-constexpr size_t PLANT_LINE_MAX = 8000; // the whole line's column: a longer line is counted, not stored
+constexpr size_t PLANT_LINE_MAX = 8000; // the whole line's column: a longer line is stored cut, with a mark
 extern const PlantColumn PLANT_COLUMNS[PLANT_COLUMN_COUNT];
 
 // "station_key, line_no, ...": every column, in order.
 std::string plantColumnList();
 // Its CREATE TABLE, as the README gives it.
 std::string plantCreateTable(const std::string &table);
-// A journal line (its number, its text) as the table's row for the station `key`; host and
-// carried stand where the line names none (the station's own lines).
-std::vector<OdbcValue> plantRow(const std::string &key, size_t number, const std::string &line, const std::string &host,
-                                const std::string &carried);
+// Whether a journal line (undamaged as JournalReader tells) is a unit's line, to be a row: a JSON
+// object within the nesting every reader takes. Any other line is damaged, skipped and counted.
+bool plantLineSendable(std::string_view line);
+// The line as its row's journal_line holds it: whole up to PLANT_LINE_MAX bytes, else cut at a
+// character's start with " ...[cut: N bytes]" (N: the bytes left out; ASCII, which every
+// database's encoding holds) within them. A row is
+// compared with its line in this form.
+std::string plantStoredLine(std::string_view line);
+// A journal line (its number, its text) as the table's row for the station `key`. Every field is
+// the line's own (host and the release carried too): NULL where the line has none.
+std::vector<OdbcValue> plantRow(const std::string &key, size_t number, std::string_view line);
 // A text field of a JSON object (a file may hold anything in it), or none.
 std::optional<std::string> plantTextAt(const nlohmann::ordered_json &object, const char *key);
 

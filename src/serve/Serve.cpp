@@ -376,8 +376,18 @@ static void printListening(const Options &options, const std::string &address, i
     std::fflush(stdout);
 }
 
+// What each folder's plant database lacks at the end (how many lines, from which), set aside,
+// or why nothing more is sent from it; nothing when every line is there.
+static void printPlantClosing(const Served &served) {
+    for (const auto &plant : served.plants)
+        if (plant)
+            for (const std::string &line : plant->closing()) std::printf("%s: %s\n", plant->dir().c_str(), line.c_str());
+    std::fflush(stdout);
+}
+
 // --serve DIR... --records-db without --http: the folders' journals into the plant's database,
-// until every line is there (exit 0) or a stop (130).
+// until every line is there (exit 0), a folder cannot be sent (its journal not the one the
+// database holds, lines the database refuses: exit 1), or a stop (130).
 static int sendOnly(Served &served) {
     std::string dirs;
     for (ServeFolder *folder : served.list) dirs += (dirs.empty() ? "" : " ") + folder->dir();
@@ -389,35 +399,46 @@ static int sendOnly(Served &served) {
     auto progressed = std::chrono::steady_clock::now();
     for (;;) {
         std::string text;
-        bool caughtUp = true;
+        bool finished = true;
         size_t sent = 0;
         for (const auto &plant : served.plants) {
             const PlantStatus s = plant->status();
-            caughtUp = caughtUp && s.up && s.behind() == 0;
-            sent += s.sent;
+            // Done: every line there as counted there, or nothing more to send (lines set aside, a mismatch).
+            finished = finished && (!s.mismatch.empty() || (s.up && s.behind() == 0 && s.checked));
+            sent += s.sent - s.missing;
             if (!plant->note().empty()) text += plant->dir() + ": " + plant->note() + "\n";
         }
-        if (caughtUp) break;
+        if (finished) break;
         if (sent != sentBefore) progressed = std::chrono::steady_clock::now();
         sentBefore = sent;
         // A script waits on this: a database that takes nothing for this long is an outcome, not a wait.
         if (std::chrono::steady_clock::now() - progressed > std::chrono::milliseconds(kSendOnlyStallMs)) {
             std::printf("%sERROR: no line reached the plant's database for %d s: see above, then run this again"
                         " (what it holds is never sent twice).\n", text.c_str(), kSendOnlyStallMs / 1000);
+            printPlantClosing(served);
             return EXIT_UPDATE_FAILED;
         }
         if (text != said) std::printf("%s", text.c_str());
         std::fflush(stdout);
         said = text;
-        if (platformStopSignal() != 0) return EXIT_STOPPED;
+        if (platformStopSignal() != 0) {
+            printPlantClosing(served);
+            return EXIT_STOPPED;
+        }
         Sleep(kRefreshMs);
     }
+    int status = EXIT_UPDATE_OK;
     for (const auto &plant : served.plants) {
         const PlantStatus s = plant->status();
-        std::printf("%s: every journal line in the plant's database (%zu lines, %zu of them damaged and skipped).\n",
-                    plant->dir().c_str(), s.sent, s.damaged);
+        if (s.allThere()) {
+            std::printf("%s: every journal line in the plant's database (%zu lines, %zu of them damaged and skipped).\n",
+                        plant->dir().c_str(), s.sent, s.damaged);
+            continue;
+        }
+        for (const std::string &line : plant->closing()) std::printf("%s: ERROR: %s\n", plant->dir().c_str(), line.c_str());
+        status = EXIT_UPDATE_FAILED;
     }
-    return EXIT_UPDATE_OK;
+    return status;
 }
 
 int runServe(const Options &options) {
@@ -462,6 +483,9 @@ int runServe(const Options &options) {
     server.stop();
     for (ServeFolder *folder : served.list) folder->wake();
     listening.join();
+    for (auto &plant : served.plants)
+        if (plant) plant->stop(); // what the journals hold yet, within the stop's grace
+    printPlantClosing(served);
     if (platformStopSignal() != 0) return EXIT_STOPPED;
     std::printf("ERROR: stopped listening on %s:%d.\n", options.httpAddress.c_str(), port);
     return EXIT_UPDATE_FAILED;

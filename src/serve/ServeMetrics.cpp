@@ -104,10 +104,11 @@ static void versions(std::string &out, const std::vector<ServeFolder *> &folders
     }
 }
 
-// The plant's database (--records-db): lines of the journal it does not hold yet, and whether
-// it answers. Only folders whose journal is followed into one.
+// The plant's database (--records-db): lines of the journal it does not hold yet, whether it
+// answers, lines it refused (set aside), and whether the journal is the one it holds for the
+// folder's key. Only folders whose journal is followed into one.
 static void recordsDb(std::string &out, const std::vector<ServeFolder *> &folders, const std::vector<StateJson> &given) {
-    std::string behind, up;
+    std::string behind, up, setAside, mismatch;
     for (size_t i = 0; i < folders.size(); ++i) {
         StateJson records = i < given.size() ? given[i] : StateJson();
         if (records.is_null()) {
@@ -116,16 +117,28 @@ static void recordsDb(std::string &out, const std::vector<ServeFolder *> &folder
         }
         if (!records.is_object() || !records.contains("behind_lines") || !records["behind_lines"].is_number_unsigned())
             continue;
-        behind += "fwupgrade_records_db_behind_lines{" + folderLabel(*folders[i]) + "} " +
-                  std::to_string(records["behind_lines"].get<unsigned long long>()) + "\n";
-        up += "fwupgrade_records_db_up{" + folderLabel(*folders[i]) + "} " +
-              (records.value("up", false) == true ? "1" : "0") + "\n";
+        const std::string label = std::string("{").append(folderLabel(*folders[i])).append("} ");
+        const auto aside = records.find("set_aside_lines");
+        const auto differs = records.find("mismatch");
+        const unsigned long long asideLines =
+            aside != records.end() && aside->is_number_unsigned() ? aside->get<unsigned long long>() : 0;
+        behind.append("fwupgrade_records_db_behind_lines").append(label)
+            .append(std::to_string(records["behind_lines"].get<unsigned long long>())).append("\n");
+        up.append("fwupgrade_records_db_up").append(label).append(records.value("up", false) == true ? "1\n" : "0\n");
+        setAside.append("fwupgrade_records_db_set_aside_lines").append(label).append(std::to_string(asideLines)).append("\n");
+        mismatch.append("fwupgrade_records_db_mismatch").append(label)
+            .append(differs != records.end() && differs->is_object() ? "1\n" : "0\n");
     }
     if (behind.empty()) return;
     out += "# HELP fwupgrade_records_db_behind_lines Journal lines the plant's database does not hold yet.\n"
            "# TYPE fwupgrade_records_db_behind_lines gauge\n" + behind;
     out += "# HELP fwupgrade_records_db_up Whether the plant's database answered the last attempt.\n"
            "# TYPE fwupgrade_records_db_up gauge\n" + up;
+    out += "# HELP fwupgrade_records_db_set_aside_lines Journal lines the plant's database refused for their data.\n"
+           "# TYPE fwupgrade_records_db_set_aside_lines gauge\n" + setAside;
+    out += "# HELP fwupgrade_records_db_mismatch Whether the journal is not the one the database holds for the "
+           "folder's key (1: nothing more is sent from it).\n"
+           "# TYPE fwupgrade_records_db_mismatch gauge\n" + mismatch;
 }
 
 std::string serveMetrics(const std::vector<ServeFolder *> &folders, const std::vector<StateJson> &records) {

@@ -191,6 +191,8 @@ std::string closingLines(Station &w) {
     }
     const std::string closed = w.journal.close();
     if (!closed.empty()) w.unwritten.push_back("the journal " + closed);
+    if (w.plant) // what the plant's database lacks, and why
+        for (const std::string &line : w.plant->closing()) closing += consoleSafeName(line) + "\r\n";
     for (const std::string &what : w.unwritten) closing += "ERROR: " + consoleSafeName(what) + ".\r\n";
     return closing;
 }

@@ -18,6 +18,7 @@ import multiprocessing
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -330,16 +331,28 @@ class Postgres:
                        check=True, capture_output=True, timeout=90, cwd=self.dir)
 
     def stop(self):
+        if os.path.exists(os.path.join(self.dir, "data", "postmaster.pid")):
+            self.signal(signal.SIGCONT)  # a stopped server takes no signal to end
         subprocess.run(self.as_server + [os.path.join(self.BIN, "pg_ctl"), "-D", os.path.join(self.dir, "data"), "-m", "immediate",
                         "-w", "-t", "60", "stop"], capture_output=True, timeout=90, cwd=self.dir)
 
-    def connection(self, password=PASSWORD):
-        return ("Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=%d;Database=postgres;Uid=plant;Pwd=%s"
-                % (self.port, password))
+    def connection(self, password=PASSWORD, database="postgres"):
+        return ("Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=%d;Database=%s;Uid=plant;Pwd=%s"
+                % (self.port, database, password))
 
-    def query(self, sql):
+    def signal(self, number):
+        """number (SIGSTOP, SIGCONT) to every process of the server at once."""
+        with open(os.path.join(self.dir, "data", "postmaster.pid")) as f:
+            postmaster = int(f.readline())
+        for pid in process_tree(postmaster):
+            try:
+                os.kill(pid, number)
+            except ProcessLookupError:
+                pass  # ended meanwhile
+
+    def query(self, sql, database="postgres"):
         """The rows of sql, each a list of texts (None for NULL), through psql."""
-        result = subprocess.run(["psql", "-h", "127.0.0.1", "-p", str(self.port), "-U", "plant", "-d", "postgres",
+        result = subprocess.run(["psql", "-h", "127.0.0.1", "-p", str(self.port), "-U", "plant", "-d", database,
                                  "-X", "-A", "-t", "-F", "\x1f", "-R", "\x1e", "-P", "null=\x1d", "-v",
                                  "ON_ERROR_STOP=1", "-c", sql], capture_output=True, timeout=60,
                                 env=dict(os.environ, PGPASSWORD=self.PASSWORD), check=True)

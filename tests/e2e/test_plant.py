@@ -5,6 +5,7 @@ import glob
 import json
 import os
 import random
+import shutil
 import signal
 import subprocess
 import time
@@ -33,6 +34,20 @@ def journal_line(n, serial=None):
         "exit_status": 0, "log": None, "report": None, "records_unwritten": [], "serial": serial})
 
 
+# The table's columns as the README makes it.
+COLUMNS = [("station_key", "VARCHAR(64) NOT NULL"), ("line_no", "BIGINT NOT NULL"), ("serial_number", "VARCHAR(64)"),
+           ("slot_label", "VARCHAR(64)"), ("port", "VARCHAR(255)"), ("kind", "VARCHAR(16)"), ("outcome", "VARCHAR(64)"),
+           ("exit_status", "INTEGER"), ("firmware_before", "VARCHAR(64)"), ("fpga_before", "VARCHAR(64)"),
+           ("firmware_after", "VARCHAR(64)"), ("fpga_after", "VARCHAR(64)"), ("firmware_carried", "VARCHAR(64)"),
+           ("started", "VARCHAR(40)"), ("ended", "VARCHAR(40)"), ("duration_ms", "BIGINT"), ("host", "VARCHAR(255)"),
+           ("journal_line", "VARCHAR(8000) NOT NULL")]
+
+
+def plant_table():
+    return "CREATE TABLE %s (%s, PRIMARY KEY (station_key, line_no))" % (
+        TABLE, ", ".join("%s %s" % column for column in COLUMNS))
+
+
 def is_object(text):
     try:
         return isinstance(json.loads(text), dict)
@@ -52,9 +67,12 @@ class Plant(StationCase):
         self.pg.stop()  # before its folder goes with the test's
         super().tearDown()
 
+    def rows_table(self):
+        return bool(self.pg.query("SELECT 1 FROM pg_tables WHERE tablename = '%s'" % TABLE))
+
     def rows(self, key=None):
         """(station_key, line_no, journal_line) of every row, in order."""
-        if not self.pg.query("SELECT 1 FROM pg_tables WHERE tablename = '%s'" % TABLE):
+        if not self.rows_table():
             return []
         rows = self.pg.query("SELECT station_key, line_no, journal_line FROM %s ORDER BY station_key, line_no" % TABLE)
         return [(k, int(n), text) for k, n, text in rows if key is None or k == key]
@@ -81,8 +99,16 @@ class Plant(StationCase):
         return process
 
     def key(self, folder):
-        with open(os.path.join(folder, "records-db-key")) as f:
-            return f.read().strip()
+        """The folder's key: its key file, or (a folder only read) the key whose rows hold its lines."""
+        try:
+            with open(os.path.join(folder, "records-db-key")) as f:
+                return f.read().strip()
+        except FileNotFoundError:
+            with open(os.path.join(folder, "journal.jsonl"), encoding="utf-8") as f:
+                first = next((n, line) for n, line in enumerate(f.read().splitlines(), 1) if is_object(line))
+            keys = {k for k, n, text in self.rows() if (n, text) == first}
+            self.assertEqual(len(keys), 1, "one key holds the folder's first line: %s" % keys)
+            return keys.pop()
 
     def assert_rows_are_the_journal(self, folder):
         """One row a journal line (damaged ones skipped), in order, each the line as written."""
@@ -105,6 +131,26 @@ class Plant(StationCase):
         while not check(self.records_db()):
             self.assertLess(time.monotonic(), deadline, "the state never said %s: %s" % (what, self.records_db()))
             time.sleep(0.2)
+
+    def send(self, folder, *extra, connection=None):
+        """--serve FOLDER --records-db without --http, to its end: (exit status, output)."""
+        result = subprocess.run(PROGRAM + ["--serve", folder, "--records-db", connection or self.pg.connection(), *extra],
+                                capture_output=True, timeout=RUN_LIMIT_S)
+        return result.returncode, result.stdout.decode("utf-8", "replace")
+
+    def append(self, folder, lines):
+        with open(os.path.join(folder, "journal.jsonl"), "a") as f:
+            f.writelines(line + "\n" for line in lines)
+
+    def metrics(self, folder):
+        """/metrics of a --serve of folder (it reads the folder's state file)."""
+        serve = subprocess.Popen(PROGRAM + ["--serve", folder, "--http", "0"], stdout=subprocess.PIPE)
+        self.addCleanup(lambda: serve.poll() is not None or serve.kill())
+        url = serve.stdout.readline().decode().split(" at ")[1].strip()
+        text = urllib.request.urlopen(url + "metrics", timeout=10).read().decode()
+        serve.kill()
+        serve.wait(timeout=10)
+        return text
 
     @unittest.skipIf(WINE, "under Wine its end was waited for past the program's own in 2 of 4 runs (the pipe held by "
                            "Wine's desktop); the .exe's station is the wrong password's test")
@@ -220,18 +266,25 @@ class Plant(StationCase):
 
     @unittest.skipIf(WINE, "killed with a POSIX signal")
     def test_a_station_killed_at_random_moments_loses_and_doubles_no_line(self):
-        lines = [journal_line(n) for n in range(20000)]
+        lines = [journal_line(n) for n in range(40000)]
         lines[1234] = "{damaged"
         folder = self.folder("journaled", lines)
         rng = random.Random(34)
+        count = lambda: int(self.pg.query("SELECT COUNT(*) FROM %s" % TABLE)[0][0]) if self.rows_table() else 0
         for attempt in range(6):
+            before = count()
             process = self.start_on(folder, "--records-db", self.pg.connection())
-            time.sleep(rng.uniform(0.1, 0.6))
+            deadline = time.monotonic() + 60
+            while count() == before < 39999:  # killed while it sends, not before its first commit
+                self.assertLess(time.monotonic(), deadline, "it never sent a line")
+                time.sleep(0.01)
+            time.sleep(rng.uniform(0, 0.05))
             process.kill()
             process.wait()
-        self.assertLess(len(self.rows()), 19999, "caught up before the last kill: nothing was cut")
+        self.assertGreater(count(), 0, "no kill came after a commit: a line skipped would go unseen")
+        self.assertLess(count(), 39999, "caught up before the last kill: nothing was cut")
         process = self.start_on(folder, "--records-db", self.pg.connection())
-        self.wait_rows(19999)
+        self.wait_rows(39999)
         process.send_signal(signal.SIGINT)
         self.ended(process, 0)
         self.assert_rows_are_the_journal(self.logs)
@@ -295,22 +348,136 @@ class Plant(StationCase):
         self.assertEqual(again.returncode, 0, again.stdout)
         self.assert_rows_are_the_journal(folder)
 
-    def test_a_journal_moved_away_without_its_folder_is_not_taken_for_the_rows(self):
-        folder = self.folder("shift", [journal_line(n) for n in range(3)])
-        command = PROGRAM + ["--serve", folder, "--records-db", self.pg.connection()]
-        self.assertEqual(subprocess.run(command, capture_output=True, timeout=RUN_LIMIT_S).returncode, 0)
-        with open(os.path.join(folder, "journal.jsonl"), "w") as f:
-            f.write(journal_line(99, "NEW-1") + "\n")  # a fresh journal, its key kept
-        process = subprocess.Popen(command, stdout=subprocess.PIPE)
-        self.addCleanup(lambda: process.poll() is not None or process.kill())
-        line = process.stdout.readline().decode()
-        while "journal moved away" not in line:
-            self.assertTrue(line, "it never said why it does not follow the journal")
-            line = process.stdout.readline().decode()
-        process.kill()
-        process.wait()
-        self.assertIn("the journal holds 1 line and the database 3 of this station", line)
-        self.assertEqual([r[2] for r in self.rows()], [journal_line(n) for n in range(3)])
+    def test_a_journal_replaced_or_edited_is_not_taken_for_the_rows(self):
+        first = [journal_line(n) for n in range(3)]
+        cases = [("moved away, a new one begun", [journal_line(99, "NEW-1")],
+                  "the database holds line 3 of it, this journal 1 line"),
+                 ("replaced by a longer one", [journal_line(n, "NEW-%d" % n) for n in range(5)], "line 3 differs"),
+                 ("a blank line inserted by hand", first[:2] + [""] + first[2:], "line 3 differs")]
+        for name, lines, why in cases:
+            with self.subTest(name):
+                folder = self.folder("shift-%d" % len(os.listdir(self.workdir)), first)
+                with open(os.path.join(folder, "records-db-key"), "w") as f:
+                    f.write("bench-%s\n" % name.replace(" ", "-"))  # a station's folder: its key kept in it
+                self.assertEqual(self.send(folder)[0], 0)
+                with open(os.path.join(folder, "journal.jsonl"), "w") as f:
+                    f.writelines(line + "\n" for line in lines)
+                status, output = self.send(folder)
+                self.assertEqual(status, 1, output)
+                self.assertIn("is not the one the database holds for key %s (%s): a folder copied to another PC, or a "
+                              "journal replaced or edited? Nothing more is sent" % (self.key(folder), why), output)
+                self.assertNotIn("every journal line", output)
+                self.assertEqual([r[2] for r in self.rows(self.key(folder))], first)
+
+    @unittest.skipIf(WINE, "stopped with a POSIX signal")
+    def test_a_folder_copied_with_its_key_and_both_going_on(self):
+        folder = self.folder("bench-1", [journal_line(n, "A-%d" % n) for n in range(30)])
+        process = self.start_on(folder, "--records-db", self.pg.connection())
+        self.wait_rows(30)
+        copy = os.path.join(self.workdir, "bench-2")
+        shutil.copytree(folder, copy)
+        self.append(copy, [journal_line(n, "B-%d" % n) for n in range(30, 45)])
+        status, output = self.send(copy)  # the copy sends its own lines 31 to 45 first: the database cannot tell
+        self.assertEqual(status, 0, output)
+        self.append(folder, [journal_line(n, "A-%d" % n) for n in range(30, 45)])
+        # The station's own lines refused as there already: the rows compared, not taken.
+        self.wait_state(lambda r: r["mismatch"] and r["mismatch"]["line"] == 31 and r["behind_lines"] == 15,
+                        "its journal is not the one the database holds")
+        self.assertIn("fwupgrade_records_db_mismatch{folder=\"%s\"} 1" % folder, self.metrics(folder))
+        process.send_signal(signal.SIGINT)
+        output = self.ended(process, 0)
+        self.assertIn("(line 31 differs): a folder copied to another PC", output)
+        self.assertIn("Plant database: 15 lines of the journal not sent, from line 31.", output)
+        self.assertEqual([r[2] for r in self.rows()], [journal_line(n, "A-%d" % n) for n in range(30)] +
+                         [journal_line(n, "B-%d" % n) for n in range(30, 45)])
+
+    def test_rows_deleted_in_the_database_are_sent_again(self):
+        folder = self.folder("shift", [journal_line(n) for n in range(10)])
+        self.assertEqual(self.send(folder)[0], 0)
+        self.pg.query("DELETE FROM %s WHERE line_no IN (3, 4, 10)" % TABLE)
+        status, output = self.send(folder)
+        self.assertEqual(status, 0, output)
+        self.assertIn("every journal line in the plant's database (10 lines", output)
+        self.assert_rows_are_the_journal(folder)
+
+    def test_a_row_the_database_refuses_is_set_aside_and_the_rest_go_on(self):
+        long_port = "/dev/serial/by-path/" + "\x01x" * 1400  # some 9,900 bytes as a line: stored cut, not refused
+        self.pg.query("CREATE DATABASE latin ENCODING 'LATIN1' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0")
+        narrow = "CREATE TABLE %s (%s, PRIMARY KEY (station_key, line_no))" % (TABLE, ", ".join(
+            "%s %s" % (c, "VARCHAR(8)" if c == "serial_number" else t) for c, t in COLUMNS))
+        cases = [("a LATIN1 database, a euro sign", "latin", None, "EUR \u20ac", "22P05"),
+                 ("a narrower column in an existing table", "postgres", narrow, "SN-0123456789", "22001"),
+                 ("another unique key that the line breaks", "postgres",
+                  "CREATE UNIQUE INDEX one_serial ON %s (serial_number)" % TABLE, "SN-1", "23505")]
+        for name, database, sql, serial, state in cases:
+            with self.subTest(name):
+                if sql:
+                    self.pg.query("DROP TABLE IF EXISTS %s" % TABLE)
+                    if not sql.startswith("CREATE TABLE"):
+                        self.pg.query(plant_table())
+                    self.pg.query(sql)
+                lines = [journal_line(1, "SN-1"), journal_line(2, serial), journal_line(3, "SN-3"),
+                         json.dumps({"port": long_port, "outcome": "failed", "serial": "SN-4"})]
+                folder = self.folder("shift-%d" % len(os.listdir(self.workdir)), lines)
+                status, output = self.send(folder, connection=self.pg.connection(database=database))
+                self.assertEqual(status, 1, output)
+                self.assertIn("1 line set aside, refused by the database (2: %s: " % state, output)
+                self.assertNotIn("every journal line", output)
+                rows = self.pg.query("SELECT line_no, journal_line, port FROM %s WHERE station_key LIKE 'archive-%%' "
+                                     "ORDER BY line_no" % TABLE, database)
+                self.assertEqual([int(r[0]) for r in rows], [1, 3, 4])
+                cut = rows[2][1]
+                self.assertTrue(cut.endswith(" ...[cut: %d bytes]" % (len(lines[3].encode()) - cut.index(" ...[cut:")))
+                                and lines[3].startswith(cut[:cut.index(" ...[cut:")]), cut[-40:])
+                self.assertLessEqual(len(cut.encode()), 8000)
+                self.assertEqual(rows[2][2], long_port[:255])
+                self.pg.query("DELETE FROM %s" % TABLE, database)
+
+    @unittest.skipIf(WINE, "the server stopped with a POSIX signal")
+    def test_a_server_that_stops_answering_mid_call_is_down_within_the_bound(self):
+        folder = self.folder("shift", [journal_line(n) for n in range(5)])
+        process = self.start_on(folder, "--records-db", self.pg.connection())
+        self.wait_rows(5)
+        self.pg.signal(signal.SIGSTOP)  # its TCP still taken: only a deadline of our own notices
+        self.append(folder, [journal_line(n) for n in range(5, 8)])
+        self.wait_state(lambda r: not r["up"] and r["behind_lines"] == 3 and r["behind_from"] == 6 and
+                        "no answer from the database for 15 s" in r["message"], "down, 3 lines behind", timeout=60)
+        self.append(folder, [journal_line(8)])  # counted while it is down
+        self.wait_state(lambda r: r["behind_lines"] == 4, "4 lines behind")
+        metrics = self.metrics(folder)
+        self.assertIn('fwupgrade_records_db_up{folder="%s"} 0' % folder, metrics)
+        self.assertIn('fwupgrade_records_db_behind_lines{folder="%s"} 4' % folder, metrics)
+        self.pg.signal(signal.SIGCONT)
+        self.wait_rows(9)
+        self.wait_state(lambda r: r["up"] and r["behind_lines"] == 0, "up, caught up")
+        process.send_signal(signal.SIGINT)
+        self.ended(process, 0)
+        self.assert_rows_are_the_journal(folder)
+
+    def test_serve_reads_only_and_never_doubles_an_archive(self):
+        lines = [journal_line(n, "R-%d" % n) for n in range(4)]
+        station = self.folder("bench-9", lines)
+        with open(os.path.join(station, "records-db-key"), "w") as f:
+            f.write("bench-9\n")
+        self.assertEqual(self.send(station)[0], 0)
+        archives = [self.folder("copy-without-its-key", lines),  # sent before under the station's key
+                    self.folder("never-sent", [journal_line(n, "S-%d" % n) for n in range(4)])]
+        for archive in [station] + archives:
+            os.chmod(os.path.join(archive, "journal.jsonl"), 0o444)
+            os.chmod(archive, 0o555)
+            self.addCleanup(os.chmod, archive, 0o755)
+        listing = {archive: sorted((e.name, e.stat().st_mtime_ns) for e in os.scandir(archive))
+                   for archive in [station] + archives}
+        for attempt in range(2):
+            for archive in [station] + archives:
+                status, output = self.send(archive)
+                self.assertEqual(status, 0, output)
+                self.assertIn("every journal line in the plant's database (4 lines", output)
+        self.assertEqual({archive: sorted((e.name, e.stat().st_mtime_ns) for e in os.scandir(archive))
+                          for archive in listing}, listing)
+        self.assertEqual(len(self.rows()), 8)
+        self.assertEqual([r[2] for r in self.rows("bench-9")], lines)
+        self.assert_rows_are_the_journal(archives[1])
 
     @unittest.skipIf(WINE, "a program that ends at once can leave Wine's desktop, which it started, holding the pipe")
     def test_what_to_install_or_fix_is_exit_2_at_the_start(self):

@@ -137,8 +137,14 @@ class StationView {
     }
     const records = state.records_db; // --records-db: how far the plant's database follows the journal
     if (records && typeof records === "object") {
+      const mismatch = records.mismatch && typeof records.mismatch === "object" ? records.mismatch : null;
       this.meta.append(el("div", { class: "records-db" }, "Plant database (" + str(records.table) + "): " +
         (records.up ? "answering" : "not answering") + ", " + str(records.behind_lines) + " journal lines behind" +
+        (records.behind_from ? " from line " + str(records.behind_from) : "") +
+        (records.set_aside_lines ? " · " + str(records.set_aside_lines) + " lines set aside, refused by the database (" +
+          (records.set_aside || []).map(str).join(", ") + (records.set_aside_lines > (records.set_aside || []).length
+            ? ", ..." : "") + ": " + str(records.set_aside_why) + ")" : "") +
+        (mismatch ? " · NOTHING MORE SENT: " + str(mismatch.message) : "") +
         (records.message ? " · " + str(records.message) : "")));
     }
     this.showNote(station ? station.note : "");

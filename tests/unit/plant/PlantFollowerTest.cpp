@@ -29,4 +29,19 @@ TEST(PlantFollower, TheTableItMakesHasTheUniqueKeyThatKeepsALineOnce) {
     EXPECT_NE(sql.find(", PRIMARY KEY (station_key, line_no))"), std::string::npos);
 }
 
+TEST(PlantFollower, ALongLineIsStoredCutWithAMarkNeverInsideACharacter) {
+    const struct {
+        std::string line;
+        std::string stored;
+    } cases[] = {
+        {std::string(8000, 'a'), std::string(8000, 'a')}, // as long as the column: whole
+        {std::string(9995, 'a'), std::string(7963, 'a') + " ...[cut: 2032 bytes]"},
+        {std::string(7961, 'a') + "\xe2\x82\xac" + std::string(100, 'b'), std::string(7961, 'a') + " ...[cut: 103 bytes]"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(plantStoredLine(c.line), c.stored);
+        EXPECT_LE(plantStoredLine(c.line).size(), PLANT_LINE_MAX);
+    }
+}
+
 } // namespace

@@ -1,0 +1,71 @@
+#include "plant/PlantKey.h"
+
+#include "platform/FileRead.h"
+#include "platform/Platform.h"
+#include "platform/SafeFile.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+
+const char *const PLANT_KEY_FILE = "records-db-key";
+
+bool plantKeyRead(const std::string &dir, std::string &key, std::string &why) {
+    const std::string path = dir + "/" + PLANT_KEY_FILE;
+    std::string text;
+    why.clear();
+    if (!fileReadWhole(path, 256, text)) {
+        std::error_code code;
+        if (std::filesystem::exists(path, code)) why = path + " cannot be read";
+        return false;
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (text.empty() || text.size() > 64 || text.find_first_of("\r\n") != std::string::npos) {
+        why = path + " does not hold a station key";
+        return false;
+    }
+    key = text;
+    return true;
+}
+
+// Written whole under a name of its own, then linked into place: a link fails when another
+// follower's key got there first, and that one is taken.
+bool plantKeyKeep(const std::string &dir, std::string &key, std::string &why) {
+    const std::string path = dir + "/" + PLANT_KEY_FILE;
+    const std::string temporary = path + "." + std::to_string(platformProcessId()) + ".new";
+    std::string reason;
+    if (!safeFileWrite(temporary.c_str(), key + "\n", reason)) {
+        why = "cannot keep the station key in " + dir + ": " + reason;
+        return false;
+    }
+    std::error_code code;
+    std::filesystem::create_hard_link(temporary, path, code);
+    std::filesystem::remove(temporary, code);
+    if (plantKeyRead(dir, key, why)) return true;
+    if (why.empty()) why = "cannot keep the station key in " + dir;
+    return false;
+}
+
+std::string plantKeyMade() {
+    const std::string host = platformHostName().substr(0, 40);
+    std::mt19937_64 random(std::random_device{}() ^
+                           (uint64_t)std::chrono::steady_clock::now().time_since_epoch().count());
+    char tail[20];
+    std::snprintf(tail, sizeof tail, "%016llx", (unsigned long long)random());
+    return (host.empty() ? std::string("station") : host) + "-" + tail;
+}
+
+std::string plantKeyOfContent(size_t number, const std::string &storedLine) {
+    // FNV-1a, 64 bits, twice (two offsets): a name, not a secret; the same on every platform.
+    const std::string text = std::to_string(number) + "\n" + storedLine;
+    uint64_t a = 0xcbf29ce484222325ull, b = 0x84222325cbf29ce4ull;
+    for (unsigned char c : text) {
+        a = (a ^ c) * 0x100000001b3ull;
+        b = (b ^ c) * 0x100000001b3ull;
+    }
+    char hex[40];
+    std::snprintf(hex, sizeof hex, "%016llx%016llx", (unsigned long long)a, (unsigned long long)b);
+    return std::string("archive-") + hex;
+}
