@@ -61,6 +61,7 @@ struct PlantFollower::Supervisor {
     PlantClock::time_point nextTry;
     PlantClock::duration wait = kFirstPause;
     std::string keyProblem;
+    bool answeredLast = false; // the last sender ended with the database answering (a clean stop stays up)
 
     void run();
     void makeKey();
@@ -188,17 +189,19 @@ bool PlantFollower::Supervisor::replaced() {
 void PlantFollower::Supervisor::watch() {
     const auto now = PlantClock::now();
     if (ticket) {
-        bool over = false;
+        bool over = false, answering = false;
         std::string why;
         {
             std::lock_guard<std::mutex> lock(s->mutex);
             over = ticket->ended;
             why = ticket->why;
+            answering = ticket->answering;
             if (s->connected) wait = kFirstPause;
         }
         if (over) {
             sender.join();
             ticket.reset();
+            answeredLast = answering;
             nextTry = now + (why.empty() ? kPoll : wait);
             if (!why.empty()) {
                 wait = std::min<PlantClock::duration>(wait * 2, kLongestPause);
@@ -240,6 +243,7 @@ void PlantFollower::Supervisor::giveUp(const std::string &why) {
     {
         std::lock_guard<std::mutex> lock(s->mutex);
         ticket->abandoned = true;
+        answeredLast = false;
         ++s->abandonedRunning;
         s->connected = false;
         s->message = why;
@@ -256,7 +260,7 @@ void PlantFollower::Supervisor::publish() {
     PlantStatus &t = status;
     t.lines = s->lines();
     t.damaged = damaged;
-    t.up = ticket != nullptr && s->connected;
+    t.up = ticket ? s->connected : answeredLast;
     t.sent = std::min(s->horizon, t.lines);
     t.missing = s->missing;
     t.firstUnsent = s->missing > 0 ? s->missingFirst : t.sent < t.lines ? t.sent + 1 : 0;

@@ -436,6 +436,7 @@ void PlantSender::end(const OdbcError &error) {
     std::lock_guard<std::mutex> lock(s_->mutex);
     if (!me_->abandoned) {
         me_->why = error.any() ? connectionPasswordsHidden(errorText(error), s_->connection) : "";
+        me_->answering = s_->connected && !error.any();
         s_->connected = false;
     }
     me_->ended = true;

@@ -27,6 +27,7 @@ struct PlantTicket {
     bool abandoned = false;              // under PlantShared::mutex: it reports and commits nothing more
     bool ended = false;                  // under the mutex
     std::string why;                     // under the mutex: why it ended ("" at a stop)
+    bool answering = false;              // under the mutex: the database answered up to its end
 };
 
 // What the supervisor and the senders share: each field under `mutex`.
