@@ -152,7 +152,7 @@ void PlantFollower::Supervisor::readOn() {
         s->wake.notify_all();
     };
     reader.readOn([&](const JournalLine &line) {
-        const bool unit = !line.damaged && plantLineSendable(line.text);
+        const bool unit = journalLineIsUnit(line);
         damaged += !unit;
         found.push_back(line.end | (unit ? 0 : PlantShared::kNotSent));
         if (found.size() >= 65536) keep();

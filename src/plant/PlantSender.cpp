@@ -291,7 +291,7 @@ bool PlantSender::nextBatch(std::vector<Row> &rows, size_t &last) {
         if (line.number > lines) return false;
         last = line.number;
         end = line.end;
-        if (!line.damaged && plantLineSendable(line.text)) rows.push_back({line.number, std::string(line.text)});
+        if (journalLineIsUnit(line)) rows.push_back({line.number, std::string(line.text)});
         return line.number < lines && line.number - horizon_ < kBatch;
     });
     std::lock_guard<std::mutex> lock(s_->mutex);

@@ -51,13 +51,6 @@ std::string plantColumnList() {
     return list;
 }
 
-bool plantLineSendable(std::string_view line) {
-    const size_t first = line.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos || line[first] != '{') return false;
-    // The nesting counted as every reader of the journal counts it; accept() builds nothing.
-    return jsonNesting(std::string(line)) <= JSON_NESTING_MAX && json::accept(line);
-}
-
 std::string plantStoredLine(std::string_view line) {
     if (line.size() <= PLANT_LINE_MAX) return std::string(line);
     // The mark's own length depends on the count it names: room for the longest count.

@@ -28,9 +28,6 @@ extern const PlantColumn PLANT_COLUMNS[PLANT_COLUMN_COUNT];
 std::string plantColumnList();
 // Its CREATE TABLE, as the README gives it.
 std::string plantCreateTable(const std::string &table);
-// Whether a journal line (undamaged as JournalReader tells) is a unit's line, to be a row: a JSON
-// object within the nesting every reader takes. Any other line is damaged, skipped and counted.
-bool plantLineSendable(std::string_view line);
 // The line as its row's journal_line holds it: whole up to PLANT_LINE_MAX bytes, else cut at a
 // character's start with " ...[cut: N bytes]" (N: the bytes left out; ASCII, which every
 // database's encoding holds) within them. A row is

@@ -64,12 +64,16 @@ bool journalEachLine(const std::string &path, const std::function<void(const Jou
     });
 }
 
+bool journalLineIsUnit(const JournalLine &line) {
+    const size_t first = line.text.find_first_not_of(" \t\r");
+    if (line.damaged || first == std::string_view::npos || line.text[first] != '{') return false;
+    // accept() builds nothing: a reader that only sends the line pays no parse for it.
+    return jsonNesting(std::string(line.text)) <= JSON_NESTING_MAX && nlohmann::ordered_json::accept(line.text);
+}
+
 nlohmann::ordered_json journalLineObject(const JournalLine &line) {
     using json = nlohmann::ordered_json;
-    if (line.damaged) return nullptr;
-    const std::string text(line.text);
-    json object = jsonNesting(text) <= JSON_NESTING_MAX ? json::parse(text, nullptr, false) : json();
-    return object.is_object() ? object : json();
+    return journalLineIsUnit(line) ? json::parse(line.text) : json();
 }
 
 size_t journalLineCount(const std::string &path) {

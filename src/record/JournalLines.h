@@ -72,8 +72,10 @@ class JournalReader {
 // but cannot be read.
 bool journalEachLine(const std::string &path, const std::function<void(const JournalLine &line)> &take);
 
-// The JSON object line holds; null when it is damaged, nested deeper than JSON_NESTING_MAX or
-// no JSON object: the one reading of a unit's line, so that every reader skips the same ones.
+// Whether line holds a unit's JSON object: not damaged, nested no deeper than JSON_NESTING_MAX,
+// one JSON object. The one rule, so that every reader (the database's too) skips the same lines.
+bool journalLineIsUnit(const JournalLine &line);
+// The JSON object line holds; null where journalLineIsUnit says no.
 nlohmann::ordered_json journalLineObject(const JournalLine &line);
 
 // Lines the journal at path holds as its writer counts them: the complete ones, and a last
