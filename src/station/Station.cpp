@@ -398,8 +398,8 @@ int runStation(const Options &options) {
     if (w.plant) w.plant->stop(); // what it could not send in time is sent at the next start
     writeState(w, shown, true);
     platformKeysEnd();
+    const std::string closing = closingLines(w); // the journal closed before any wait for the console
     consoleWriterEnd();
-    const std::string closing = closingLines(w);
     status = w.totals.exitStatus(!w.unwritten.empty());
     return closeWithStatus(closing.c_str(), status);
 }

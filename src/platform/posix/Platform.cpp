@@ -237,7 +237,11 @@ std::string platformNotARegularFile(const char *path) {
 
 std::string platformOthersMayWrite(FILE *file, const std::string &path) {
     struct stat s {};
-    if (fstat(fileno(file), &s) == 0 && (s.st_mode & (S_IWGRP | S_IWOTH)) == 0) return "";
+    if (fstat(fileno(file), &s) != 0) return "it cannot be looked at";
+    // As ssh takes a key file: its owner is this user or root, and no one else may write it.
+    if (s.st_uid != geteuid() && s.st_uid != 0)
+        return "another user owns it (it must be this user's or root's: chown it, or copy it as this user)";
+    if ((s.st_mode & (S_IWGRP | S_IWOTH)) == 0) return "";
     return "its group or others may write it (chmod go-w '" + path + "' makes it its owner's alone)";
 }
 

@@ -1,9 +1,15 @@
 // The station's lock on both systems: held while the file at its path is the one held.
+#include "platform/FileRead.h"
 #include "platform/Platform.h"
 #include "TestSupport.h"
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -22,3 +28,25 @@ TEST(Platform, AHoldLastsWhileItsFileIsTheOneNamed) {
 }
 
 } // namespace
+
+#ifndef _WIN32
+// A secret's file is read as ssh reads a key file: its owner's (this user or root) alone.
+TEST(Platform, ASecretsFileIsReadOnlyWhenItsOwnersAlone) {
+    const std::string path = scratchDir("secret") + "/records-db";
+    struct Row {
+        unsigned mode;
+        bool otherOwner; // root only: the file given to another user
+        const char *refused;
+    } rows[] = {{0600, false, ""}, {0400, false, ""}, {0620, false, "its group or others may write it"},
+                {0602, false, "its group or others may write it"}, {0600, true, "another user owns it"}};
+    for (const Row &row : rows) {
+        std::ofstream(path) << "DSN=plant;Pwd=x\n";
+        std::filesystem::permissions(path, std::filesystem::perms(row.mode));
+        if (row.otherOwner && (geteuid() != 0 || chown(path.c_str(), 65534, 65534) != 0)) continue;
+        std::string text, refused;
+        EXPECT_EQ(fileReadOwnersOnly(path, 1024, text, refused), *row.refused == '\0') << std::oct << row.mode;
+        EXPECT_EQ(refused.substr(0, std::strlen(row.refused)), row.refused) << refused;
+        std::filesystem::remove(path);
+    }
+}
+#endif
