@@ -272,6 +272,7 @@ void PlantFollower::Supervisor::publish() {
     t.mismatch = s->mismatch;
     t.message = s->message;
     t.key = s->key;
+    t.keyUnreadable = !keyProblem.empty();
     if (t.behind() == 0) t.behindSince.clear();
     else if (t.behindSince.empty()) t.behindSince = timeStamp(std::chrono::system_clock::now());
 }
@@ -342,7 +343,7 @@ json PlantFollower::statusJson() const {
 
 std::string PlantFollower::heading() const {
     return "Plant database: each journal line into " + shared_->s->table + " at " +
-           consoleSafeName(connectionMasked(shared_->s->connection)) + "\r\n";
+           consoleSafeName(connectionMasked(shared_->s->connection));
 }
 
 std::string PlantFollower::note() const {

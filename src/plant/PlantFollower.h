@@ -34,6 +34,7 @@ struct PlantStatus {
     std::string behindSince;  // when it fell behind (a time stamp), "" while it is not
     std::string message;      // the driver's last message, or why it cannot go on; "" when none
     std::string key;          // this folder's station key ("" until it is known)
+    bool keyUnreadable = false; // its key file is there but holds no key: nothing is sent until it is mended
     size_t behind() const { return (lines > sent ? lines - sent : 0) + missing; }
     // Every line of the journal so far is in the database (damaged ones skipped), as counted there.
     bool allThere() const { return up && behind() == 0 && checked && setAsideCount == 0 && mismatch.empty(); }
@@ -57,7 +58,7 @@ class PlantFollower {
     // The status as the state file and the page have it.
     nlohmann::ordered_json statusJson() const;
     const std::string &dir() const;
-    // The station's first lines: where its journal goes (the password hidden).
+    // The station's first lines: where its journal goes (the password hidden), without a line end.
     std::string heading() const;
     // The view's note while the database is behind or not answering, lines set aside, or the
     // journal not the one the database holds; "" while it follows.

@@ -4,6 +4,7 @@
 #include "platform/Platform.h"
 #include "platform/SafeFile.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -22,7 +23,8 @@ bool plantKeyRead(const std::string &dir, std::string &key, std::string &why) {
         return false;
     }
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    if (text.empty() || text.size() > 64 || text.find_first_of("\r\n") != std::string::npos) {
+    const bool control = std::any_of(text.begin(), text.end(), [](char c) { return (unsigned char)c < 0x20 || c == 0x7f; });
+    if (text.empty() || text.size() > 64 || control) { // a key is shown on consoles and pages: plain text only
         why = path + " does not hold a station key";
         return false;
     }

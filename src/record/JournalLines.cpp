@@ -2,6 +2,7 @@
 
 #include "base/StringOperations.h"
 #include "platform/FileRead.h"
+#include "platform/Platform.h"
 
 #include <filesystem>
 
@@ -74,6 +75,19 @@ bool journalLineIsUnit(const JournalLine &line) {
 nlohmann::ordered_json journalLineObject(const JournalLine &line) {
     using json = nlohmann::ordered_json;
     return journalLineIsUnit(line) ? json::parse(line.text) : json();
+}
+
+std::string journalUnreadable(const std::string &path) {
+    std::string none;
+    unsigned long long size = 0;
+    if (fileReadPart(path, 0, 1, none, size)) return "";
+    std::error_code code;
+    const std::filesystem::path file(path);
+    if (!std::filesystem::is_directory(file.parent_path(), code)) return "no folder " + file.parent_path().string();
+    const std::string kind = platformNotARegularFile(path.c_str());
+    if (!kind.empty()) return path + ": " + kind;
+    if (!std::filesystem::exists(file, code)) return "no " + path;
+    return path + " cannot be read";
 }
 
 size_t journalLineCount(const std::string &path) {

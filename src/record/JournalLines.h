@@ -78,6 +78,10 @@ bool journalLineIsUnit(const JournalLine &line);
 // The JSON object line holds; null where journalLineIsUnit says no.
 nlohmann::ordered_json journalLineObject(const JournalLine &line);
 
+// Why the journal at path cannot be read ("" when it is a regular file that can): none there,
+// its folder missing, a link, a folder or a FIFO in its place, no right to read it.
+std::string journalUnreadable(const std::string &path);
+
 // Lines the journal at path holds as its writer counts them: the complete ones, and a last
 // piece without its line end as one more (the writer ends it before its next line).
 size_t journalLineCount(const std::string &path);

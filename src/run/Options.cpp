@@ -46,6 +46,10 @@ static bool readRecordsDb(std::string &text, std::string &error) {
     }
     while (!text.empty() && std::strchr("\r\n \t", text.back()) != nullptr) text.pop_back();
     if (text.empty()) error = "--records-db @FILE: '" + file + "' is empty";
+    // A driver reads a string up to its first line end and ignores the rest: a second line would
+    // be a setting silently left out (the database named there, say).
+    else if (text.find_first_of("\r\n") != std::string::npos)
+        error = "--records-db @FILE: '" + file + "' holds more than one line: the connection string is one line";
     return error.empty();
 }
 

@@ -4,11 +4,13 @@
 
 #include "serve/Serve.h"
 
+#include "base/Console.h"
 #include "base/StringOperations.h"
 #include "platform/FileRead.h"
 #include "plant/PlantFollower.h"
 #include "platform/Platform.h"
 #include "product/Timing.h"
+#include "record/JournalLines.h"
 #include "record/Outcome.h"
 #include "run/SerialNumber.h"
 #include "serve/ServeConnections.h"
@@ -381,19 +383,31 @@ static void printListening(const Options &options, const std::string &address, i
 static void printPlantClosing(const Served &served) {
     for (const auto &plant : served.plants)
         if (plant)
-            for (const std::string &line : plant->closing()) std::printf("%s: %s\n", plant->dir().c_str(), line.c_str());
+            for (const std::string &line : plant->closing())
+                std::printf("%s: %s\n", consoleSafeName(plant->dir()).c_str(), consoleSafeName(line).c_str());
     std::fflush(stdout);
 }
 
 // --serve DIR... --records-db without --http: the folders' journals into the plant's database,
-// until every line is there (exit 0), a folder cannot be sent (its journal not the one the
-// database holds, lines the database refuses: exit 1), or a stop (130).
+// until every line is there (exit 0), a folder cannot be sent (no journal to read, a key file
+// that holds no key, its journal not the one the database holds, lines the database refuses:
+// exit 1), or a stop (130).
 static int sendOnly(Served &served) {
     std::string dirs;
-    for (ServeFolder *folder : served.list) dirs += (dirs.empty() ? "" : " ") + folder->dir();
-    std::printf("Sending the journal of each station folder to the plant's database: %s\n%s", dirs.c_str(),
+    for (ServeFolder *folder : served.list) dirs += (dirs.empty() ? "" : " ") + consoleSafeName(folder->dir());
+    std::printf("Sending the journal of each station folder to the plant's database: %s\n%s\n", dirs.c_str(),
                 served.plants.front()->heading().c_str());
     std::fflush(stdout);
+    // A folder with no journal to read (a path mistyped, a link or a FIFO in its place) has sent
+    // nothing: never "every journal line".
+    bool readable = true;
+    for (ServeFolder *folder : served.list) {
+        const std::string why = journalUnreadable(folder->dir() + "/journal.jsonl");
+        if (!why.empty())
+            std::printf("%s: ERROR: nothing to send: %s.\n", consoleSafeName(folder->dir()).c_str(), why.c_str());
+        readable = readable && why.empty();
+    }
+    if (!readable) return EXIT_UPDATE_FAILED;
     std::string said;
     size_t sentBefore = 0;
     auto progressed = std::chrono::steady_clock::now();
@@ -404,9 +418,9 @@ static int sendOnly(Served &served) {
         for (const auto &plant : served.plants) {
             const PlantStatus s = plant->status();
             // Done: every line there as counted there, or nothing more to send (lines set aside, a mismatch).
-            finished = finished && (!s.mismatch.empty() || (s.up && s.behind() == 0 && s.checked));
+            finished = finished && (!s.mismatch.empty() || s.keyUnreadable || (s.up && s.behind() == 0 && s.checked));
             sent += s.sent - s.missing;
-            if (!plant->note().empty()) text += plant->dir() + ": " + plant->note() + "\n";
+            if (!plant->note().empty()) text += consoleSafeName(plant->dir() + ": " + plant->note()) + "\n";
         }
         if (finished) break;
         if (sent != sentBefore) progressed = std::chrono::steady_clock::now();
@@ -432,10 +446,11 @@ static int sendOnly(Served &served) {
         const PlantStatus s = plant->status();
         if (s.allThere()) {
             std::printf("%s: every journal line in the plant's database (%zu lines, %zu of them damaged and skipped).\n",
-                        plant->dir().c_str(), s.sent, s.damaged);
+                        consoleSafeName(plant->dir()).c_str(), s.sent, s.damaged);
             continue;
         }
-        for (const std::string &line : plant->closing()) std::printf("%s: ERROR: %s\n", plant->dir().c_str(), line.c_str());
+        for (const std::string &line : plant->closing())
+            std::printf("%s: ERROR: %s\n", consoleSafeName(plant->dir()).c_str(), consoleSafeName(line).c_str());
         status = EXIT_UPDATE_FAILED;
     }
     return status;
@@ -466,7 +481,7 @@ int runServe(const Options &options) {
     }
     printListening(options, options.httpAddress, port);
     if (!served.plants.empty() && served.plants.front()) { // where the journals go, the password hidden
-        std::printf("%s", served.plants.front()->heading().c_str());
+        std::printf("%s\n", served.plants.front()->heading().c_str());
         std::fflush(stdout);
     }
     std::atomic<bool> ended{false};

@@ -343,7 +343,7 @@ int runStation(const Options &options) {
     if (status == EXIT_USAGE) return status;
     const std::string heading = "Station: updating each unit plugged into " + portsText(options) + "; its record in " +
                                 consoleSafeName(w.dir) + buildNotesText() + "\r\n" + w.server.start(w.children) +
-                                (w.plant ? w.plant->heading() : "");
+                                (w.plant ? w.plant->heading() + "\r\n" : "");
     consolePrint(heading.c_str());
     StationView view(platformConsoleTakesCursorMoves(), platformConsoleColumns(), heading);
     w.keys = platformKeysBegin(); // after the view's console settings: given back before them

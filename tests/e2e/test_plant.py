@@ -229,10 +229,15 @@ class Plant(StationCase):
             f.write(self.pg.connection() + "\n")
         os.chmod(writable, 0o664)
         os.mkfifo(fifo)
+        two_lines = os.path.join(self.workdir, "records-db-two-lines")
+        with open(two_lines, "w") as f:  # the driver would read the first line alone
+            f.write(self.pg.connection().replace(";Database=", ";\nDatabase=") + "\n")
+        os.chmod(two_lines, 0o600)
         cases = [("unquoted: split at the space in its driver's name", self.pg.connection().split(" "), "Pwd=***"),
                  ("joined by =", ["--records-db=" + self.pg.connection()], "Pwd=***"),
                  ("a file its group may write", ["@" + writable], "chmod go-w '%s'" % writable),
-                 ("a FIFO", ["@" + fifo], "it is not a regular file")]
+                 ("a FIFO", ["@" + fifo], "it is not a regular file"),
+                 ("two lines", ["@" + two_lines], "holds more than one line")]
         for name, args, said in cases:
             with self.subTest(name):
                 args = args if args[0].startswith("--") else ["--records-db"] + args
@@ -478,6 +483,31 @@ class Plant(StationCase):
         self.assertEqual(len(self.rows()), 8)
         self.assertEqual([r[2] for r in self.rows("bench-9")], lines)
         self.assert_rows_are_the_journal(archives[1])
+
+    @unittest.skipIf(WINE, "links and FIFOs are native")
+    def test_serve_with_no_journal_to_read_has_sent_nothing(self):
+        real = self.folder("real", [journal_line(0, "L-1")])
+        cases = {"no such folder": os.path.join(self.workdir, "mistyped")}
+        for kind, make in (("a link", lambda p: os.symlink(os.path.join(real, "journal.jsonl"), p)),
+                           ("a FIFO", os.mkfifo), ("a folder", os.mkdir)):
+            cases[kind] = os.path.join(self.workdir, kind.replace(" ", "-"))
+            os.mkdir(cases[kind])
+            make(os.path.join(cases[kind], "journal.jsonl"))
+        for kind, folder in cases.items():
+            with self.subTest(kind):
+                status, output = self.send(folder)
+                self.assertEqual(status, 1, output)
+                self.assertIn("ERROR: nothing to send", output)
+                self.assertNotIn("every journal line", output)
+        # A folder's name and its key are shown as text, never as the terminal's commands.
+        hostile = self.folder("f\x1b[31m\nFAKE: every journal line", [journal_line(0, "H-1")])
+        with open(os.path.join(hostile, "records-db-key"), "w") as f:
+            f.write("k\x1b]0;pwned\x07\n")
+        status, output = self.send(hostile)
+        self.assertEqual(status, 1, output)
+        self.assertNotIn("\x1b", output)
+        self.assertNotIn("\nFAKE", output)
+        self.assertEqual(self.rows(), [])
 
     @unittest.skipIf(WINE, "a program that ends at once can leave Wine's desktop, which it started, holding the pipe")
     def test_what_to_install_or_fix_is_exit_2_at_the_start(self):
