@@ -151,12 +151,15 @@ void PlantFollower::Supervisor::readOn() {
         found.clear();
         s->wake.notify_all();
     };
+    // The station's own journal: read up to the lines it has on disk, none past them.
+    const size_t synced = s->ownStation ? s->synced.load() : SIZE_MAX;
+    if (reader.lines() >= synced) return;
     reader.readOn([&](const JournalLine &line) {
         const bool unit = journalLineIsUnit(line);
         damaged += !unit;
         found.push_back(line.end | (unit ? 0 : PlantShared::kNotSent));
         if (found.size() >= 65536) keep();
-        return true;
+        return line.number < synced;
     });
     if (!found.empty()) keep();
 }
@@ -315,6 +318,8 @@ void PlantFollower::stop() {
     lock.unlock();
     thread.join();
 }
+
+void PlantFollower::journalSynced(size_t lines) { shared_->s->synced = lines; }
 
 PlantStatus PlantFollower::status() const {
     std::lock_guard<std::mutex> lock(shared_->s->mutex);

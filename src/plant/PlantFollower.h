@@ -54,6 +54,9 @@ class PlantFollower {
     // Stops: the transaction under way gets at most 5 s; what is left is sent at the next start.
     // Returns within 7 s whatever the server does.
     void stop();
+    // The station that writes the journal: its first `lines` are on disk. Only those are sent,
+    // so no row stands for a line a power cut may still take from the journal.
+    void journalSynced(size_t lines);
     PlantStatus status() const;
     // The status as the state file and the page have it.
     nlohmann::ordered_json statusJson() const;

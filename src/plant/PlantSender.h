@@ -35,6 +35,7 @@ struct PlantShared {
     // Set before any thread starts.
     std::string dir, path, connection, table;
     bool ownStation = false;
+    std::atomic<size_t> synced{0}; // the station's: its journal's lines on disk (only those are read)
 
     mutable std::mutex mutex;
     std::condition_variable wake;

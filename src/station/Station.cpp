@@ -340,6 +340,7 @@ int runStation(const Options &options) {
     int status = EXIT_UPDATE_OK;
     if (!openFolder(w, status)) return status;
     w.plant = plantStart(options, w.dir, true, status);
+    if (w.plant) w.plant->journalSynced(w.journal.lines());
     if (status == EXIT_USAGE) return status;
     const std::string heading = "Station: updating each unit plugged into " + portsText(options) + "; its record in " +
                                 consoleSafeName(w.dir) + buildNotesText() + "\r\n" + w.server.start(w.children) +

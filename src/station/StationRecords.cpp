@@ -71,6 +71,7 @@ std::string stageName(const Station &w) {
 void journalUnit(Station &w, const StationPort &port) {
     if (w.lookForLeftBehind != Clock::time_point::max()) w.recorded.insert({port.log, port.report}); // not adopted as left
     const std::string reason = w.journal.appendLine(stationJournalLine(port, w.dir));
+    if (w.plant) w.plant->journalSynced(w.journal.lines());
     if (!reason.empty())
         w.recordError = "the journal could not take the line of " + unitName(port) + ": " + reason +
                         "; kept, to be written when it can";
@@ -94,7 +95,9 @@ void checkRecords(Station &w) {
     const bool ours = stationHoldFolder(w.dir, w.me, why);
     if (ours) adoptLeftBehind(w);
     const bool kept = !w.journal.kept().empty();
-    if (ours && w.journal.retry().empty() && kept) {
+    const bool written = ours && w.journal.retry().empty();
+    if (w.plant && ours) w.plant->journalSynced(w.journal.lines());
+    if (written && kept) {
         w.recordError.clear();
         w.state->unitJournaled(w.journal.lines());
     }
