@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <utility>
 
 using Clock = std::chrono::steady_clock;
 
@@ -58,8 +59,9 @@ void startWaiting(Station &w, size_t slot, StationPort &port, StationView &view)
 }
 
 // The unit's update: verified, its record named by port and start time, left alone when it
-// already runs the carried firmware (unless --force).
-void startUpdate(Station &w, size_t slot, StationPort &port, StationView &view) {
+// already runs the carried firmware (unless --force); beside: the ports whose reach of its line
+// it checks first (their paths).
+void startUpdate(Station &w, size_t slot, StationPort &port, StationView &view, const std::vector<std::string> &beside) {
     const WallTime now = std::chrono::system_clock::now();
     std::string base = w.dir + "/" + portFileTag(port) + "-" + fileTimeStamp(now);
     std::error_code code;
@@ -74,7 +76,109 @@ void startUpdate(Station &w, size_t slot, StationPort &port, StationView &view) 
     args.insert(args.end(), {"--baud", std::to_string(port.baud), "--verify", "--log", port.log, "--report", port.report});
     if (!w.options.force) args.push_back("--skip-current");
     if (!port.serial.empty()) args.insert(args.end(), {"--serial", port.serial});
+    std::string paths;
+    for (const std::string &path : beside) paths += (paths.empty() ? "" : ",") + path;
+    if (!paths.empty()) args.insert(args.end(), {"--beside", paths});
     startChild(w, slot, port, STATE_WORKING, args, view);
+}
+
+// The other ports that could reach the line of the unit found on slot: those present with no unit
+// of their own (waiting for one, tried again later, or holding a unit found that waits for its
+// scan or its check). A port that works on a unit of its own is on another line.
+std::vector<size_t> portsBeside(const Station &w, size_t slot) {
+    std::vector<size_t> beside;
+    for (const auto &[other, port] : w.ports) {
+        const bool free = port.state == STATE_WAITING || port.state == STATE_SCAN ||
+                          (port.state == STATE_BUSY && !port.awaitingRemoval);
+        if (other != slot && free && port.sameAs.empty() && !port.path.empty() && PortList_present(port.path))
+            beside.push_back(other);
+    }
+    return beside;
+}
+
+// A port that reaches the line of the unit on owner: quiet (no probe of its own collides with
+// that unit's images, no tap is taken for a unit) and named with it, until that unit has gone.
+void quietOnLine(Station &w, size_t slot, StationPort &port, size_t owner, StationView &view) {
+    const std::string &ownerLabel = w.ports.at(owner).label;
+    port.problem = (slot < owner ? port.label + " and " + ownerLabel : ownerLabel + " and " + port.label) + " reach one line";
+    w.wiring.insert(port.problem);
+    if (!port.serial.empty()) w.scans.giveBack({port.serial, port.serialSlot}); // it was the owner's unit
+    port.serial.clear();
+    port.unitWaiting = false;
+    port.lineOwner = owner;
+    setState(port, STATE_WIRING, view);
+}
+
+void updateOnce(Station &w, size_t slot, StationPort &port, StationView &view);
+
+// The check has told which ports reach the unit's line (heard: their paths): those stay quiet
+// until its unit has gone; the others go on as before it, and the units found meanwhile take
+// their turn.
+void endCheck(Station &w, const std::vector<std::string> &heard, StationView &view) {
+    const StationLineCheck line = std::exchange(w.line, StationLineCheck());
+    for (size_t slot : line.beside) {
+        StationPort &port = w.ports.at(slot);
+        port.lent = false;
+        const bool onLine = std::any_of(heard.begin(), heard.end(), [&](const std::string &p) { return PortList_sameDevice(p, port.path); });
+        if (onLine) quietOnLine(w, slot, port, line.slot, view);
+        else if (port.state == STATE_WAITING && !port.unitWaiting)
+            w.stage == STAGE_RUNNING ? startWaiting(w, slot, port, view) : setState(port, STATE_IDLE, view);
+    }
+    for (auto &[slot, port] : w.ports) {
+        if (!port.unitWaiting || w.line.slot != StationLineCheck::kNone) continue;
+        port.unitWaiting = false;
+        if (w.stage == STAGE_RUNNING) updateOnce(w, slot, port, view);
+        else setState(port, STATE_IDLE, view);
+    }
+}
+
+// The update of the port whose line is checked, once every port lent to the check is quiet.
+void startChecked(Station &w, StationView &view) {
+    StationLineCheck &line = w.line;
+    if (line.slot == StationLineCheck::kNone || line.started) return;
+    for (size_t other : line.beside)
+        if (w.children.running(other)) return;
+    StationPort &port = w.ports.at(line.slot);
+    port.unitWaiting = false;
+    line.started = true;
+    if (w.stage != STAGE_RUNNING) {
+        setState(port, STATE_IDLE, view);
+        return endCheck(w, {}, view);
+    }
+    std::vector<std::string> paths;
+    for (size_t other : line.beside) paths.push_back(w.ports.at(other).path);
+    startUpdate(w, line.slot, port, view, paths);
+    if (!w.children.running(line.slot)) endCheck(w, {}, view); // no run: nothing was checked
+}
+
+// A unit answered on the port: updated at once where no other port could reach its line; else
+// those ports are quieted first (their runs stopped, nothing started on them) and its run asks
+// the unit alone while they listen, before it sends anything else. One check at a time: a unit
+// found meanwhile waits for its turn.
+void updateOnce(Station &w, size_t slot, StationPort &port, StationView &view) {
+    if (w.line.slot != StationLineCheck::kNone) {
+        port.unitWaiting = true;
+        return;
+    }
+    const std::vector<size_t> beside = portsBeside(w, slot);
+    if (beside.empty()) return startUpdate(w, slot, port, view, {});
+    w.line = {slot, false, beside};
+    port.unitWaiting = true;
+    for (size_t other : beside) {
+        w.ports.at(other).lent = true;
+        w.children.stop(other);
+    }
+    startChecked(w, view);
+}
+
+// The unit on owner has gone (or none was there): the ports that reach its line wait for a unit again.
+void freeLine(Station &w, size_t owner, StationView &view) {
+    for (auto &[slot, port] : w.ports) {
+        if (port.state != STATE_WIRING || port.lineOwner != owner) continue;
+        port.problem.clear();
+        if (w.stage == STAGE_RUNNING) startWaiting(w, slot, port, view);
+        else setState(port, STATE_IDLE, view);
+    }
 }
 
 void startRemoval(Station &w, size_t slot, StationPort &port, StationView &view) {
@@ -99,7 +203,7 @@ void unitFound(Station &w, size_t slot, StationPort &port, StationView &view) {
         port.serialLastUpdated.clear();
         if (const std::optional<Scan> scan = w.scans.take(port.given)) bindSerial(w, port, *scan);
         else if (w.options.requireSerial) return setState(port, STATE_SCAN, view); // no byte sent before its scan
-        return startUpdate(w, slot, port, view);
+        return updateOnce(w, slot, port, view);
     }
     port.problem = "unit found, not recording";
     port.retryAt = Clock::now() + kBusyRetry;
@@ -113,6 +217,7 @@ void nextState(Station &w, size_t slot, StationPort &port, StationView &view) {
     if (outcome == "unit found" || outcome == "new unit") return unitFound(w, slot, port, view);
     if (outcome == "gone" || outcome == "no such port") { // the unit, or its adapter, has gone
         port.awaitingRemoval = false;
+        freeLine(w, slot, view);
         if (outcome == "gone" && PortList_present(port.path)) return startWaiting(w, slot, port, view);
         return setState(port, STATE_NO_PORT, view);
     }
@@ -130,11 +235,12 @@ void noUnitHandled(Station &w, size_t slot, StationPort &port, StationView &view
     stationKeepAttempt(w.dir, port);
     if (!port.serial.empty()) w.scans.giveBack({port.serial, port.serialSlot}); // its unit had gone: the next one takes it
     port.probe = port.unit;
+    freeLine(w, slot, view);
     nextState(w, slot, port, view);
 }
 
 // The run on a port ended: its port goes on to the next state.
-void childEnded(Station &w, size_t slot, StationPort &port, int status, StationView &view) {
+void portRunEnded(Station &w, size_t slot, StationPort &port, int status, StationView &view) {
     port.problem.clear();
     if (port.state == STATE_WORKING) {
         childRunEnded(port.unit, status);
@@ -149,8 +255,18 @@ void childEnded(Station &w, size_t slot, StationPort &port, int status, StationV
         if (w.stage == STAGE_RUNNING && port.unit.outcome() != "stopped") return startRemoval(w, slot, port, view);
     } else {
         childRunEnded(port.probe, status);
+        const bool found = port.probe.outcome() == "unit found" || port.probe.outcome() == "new unit";
+        if (port.lent && w.stage == STAGE_RUNNING && !found) return; // quiet for a check: started again after it
     }
     nextState(w, slot, port, view);
+}
+
+// The run on a port ended; a line check it ended before telling of (found no unit, could not open
+// its port, stopped) knows of no port on its line, once the port has gone on to its next state.
+void childEnded(Station &w, size_t slot, StationPort &port, int status, StationView &view) {
+    const bool checking = slot == w.line.slot && w.line.started; // not one its end has just begun
+    portRunEnded(w, slot, port, status, view);
+    if (checking && slot == w.line.slot) endCheck(w, {}, view);
 }
 
 // Where a port is now and the number its runs go by. A COM number names the port of that
@@ -210,6 +326,7 @@ void readPorts(Station &w, StationView &view) {
             continue;
         }
         if (port.state == STATE_IDLE || (port.state == STATE_BUSY && Clock::now() < port.retryAt)) continue;
+        if (port.lent || port.unitWaiting || port.state == STATE_WIRING) continue; // held for a line's sake
         if (!present) port.awaitingRemoval = false; // the adapter went, and its unit with it
         if (present && port.state == STATE_SCAN) continue; // its unit waits for its scan
         if (present && port.awaitingRemoval) startRemoval(w, slot, port, view);
@@ -217,8 +334,11 @@ void readPorts(Station &w, StationView &view) {
         else if (!port.named) port.dropped = true;
         else if (port.state != STATE_NO_PORT || port.since == Clock::time_point()) setState(port, STATE_NO_PORT, view);
     }
-    for (auto at = w.ports.begin(); at != w.ports.end();)
-        at = at->second.dropped && !w.children.running(at->first) ? w.ports.erase(at) : std::next(at);
+    for (auto at = w.ports.begin(); at != w.ports.end();) {
+        const bool drop = at->second.dropped && !w.children.running(at->first);
+        if (drop) freeLine(w, at->first, view);
+        at = drop ? w.ports.erase(at) : std::next(at);
+    }
 }
 
 // No new unit: every run that is not an update is stopped.
@@ -267,7 +387,7 @@ void onKeys(Station &w, StationView &view) {
     }
     std::vector<std::pair<size_t, StationPort *>> waiting;
     for (auto &[slot, port] : w.ports)
-        if (port.state == STATE_SCAN) waiting.push_back({slot, &port});
+        if (port.state == STATE_SCAN && !port.unitWaiting) waiting.push_back({slot, &port});
     std::stable_sort(waiting.begin(), waiting.end(), [](auto &a, auto &b) { return a.second->since < b.second->since; });
     for (auto &[slot, port] : waiting) {
         if (w.stage != STAGE_RUNNING) {
@@ -276,7 +396,7 @@ void onKeys(Station &w, StationView &view) {
         }
         else if (const std::optional<Scan> scan = w.scans.take(port->given)) {
             bindSerial(w, *port, *scan);
-            startUpdate(w, slot, *port, view);
+            updateOnce(w, slot, *port, view);
         }
     }
 }
@@ -347,10 +467,12 @@ int runStation(const Options &options) {
             ChildRun &run = port.state == STATE_WORKING ? port.unit : port.probe;
             childRunApply(run, line.text);
             if (run.baud != 0) port.baud = run.baud; // where the unit answered: its next runs go there
+            if (line.slot == w.line.slot && w.line.started && run.lineChecked) endCheck(w, run.lineHeard, view);
             if (portStateText(port) != before) view.changed(port);
         }
         for (const auto &end : ended)
             if (end.slot != StationServer::kSlot) childEnded(w, end.slot, w.ports.at(end.slot), end.status, view);
+        startChecked(w, view); // once the ports lent to a check are quiet
         if (w.stage == STAGE_RUNNING) w.server.keep(w.children);
         if (w.stage == STAGE_RUNNING && options.units != 0 && w.totals.handled() >= options.units) {
             w.drainedByUnits = true;

@@ -16,6 +16,7 @@
 #include "station/StationTotals.h"
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <set>
@@ -23,6 +24,15 @@
 #include <vector>
 
 enum Stage { STAGE_RUNNING, STAGE_DRAINING, STAGE_STOPPING };
+
+// The line check under way (one at a time): the port whose update asks its unit alone first, and
+// the ports lent to it, quiet until it has told which of them reach the unit's line.
+struct StationLineCheck {
+    static constexpr size_t kNone = SIZE_MAX;
+    size_t slot = kNone;
+    bool started = false; // its run has started: every port lent to it was quiet by then
+    std::vector<size_t> beside;
+};
 
 struct Station {
     Station(const Options &options, std::string dir)
@@ -52,6 +62,8 @@ struct Station {
     std::string scanSaid; // what the last scan came to, under the live view
     std::vector<std::string> unscanned; // slots whose unit waited for its scan when the station stopped
     std::unique_ptr<PlantFollower> plant; // --records-db: the journal followed into the plant's database
+    StationLineCheck line;
+    std::set<std::string> wiring; // the wiring faults found in the shift ("A1 and A2 reach one line")
 };
 
 // A unit's journal line written (or kept to be), and the unit counted.
