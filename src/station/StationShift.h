@@ -66,6 +66,14 @@ struct Station {
     std::set<std::string> wiring; // the wiring faults found in the shift ("A1 and A2 reach one line")
 };
 
+class StationView;
+
+// The loop's steps on a port (Station.cpp): its state changed, and shown; a presence run until a
+// unit answers; the unit's update, which first checks which of `beside` (paths) reach its line.
+void setState(StationPort &port, PortState state, StationView &view);
+void startWaiting(Station &w, size_t slot, StationPort &port, StationView &view);
+void startUpdate(Station &w, size_t slot, StationPort &port, StationView &view, const std::vector<std::string> &beside);
+
 // A unit's journal line written (or kept to be), and the unit counted.
 void journalUnit(Station &w, const StationPort &port);
 void countUnit(Station &w, const StationPort &port);
