@@ -60,7 +60,7 @@ bool lineAnswers(int com, int baud, const std::vector<int> &beside) {
         ComPort_close(ears[i]);
     }
     ComPort_close(own);
+    platformStopCheck(); // a check cut short tells nothing
     recordDetection(found);
-    platformStopCheck();
     return answered;
 }

@@ -15,7 +15,8 @@ inline constexpr const char LINE_NOT_HEARD[] = "not on the unit's line";
 // Port com asked at baud while each of `beside` (COM numbers) listens at that rate; the detection
 // record says what became of each. False when com opened and no unit answered its own probe (it
 // may only listen to a line that another port talks on); true otherwise (a port that does not
-// open is the run's to report). Every port is closed again before a stop is seen.
+// open is the run's to report). Every port is closed again before a stop is seen; a check cut
+// short by a stop records nothing of what the ports heard.
 bool lineAnswers(int com, int baud, const std::vector<int> &beside);
 
 #endif
