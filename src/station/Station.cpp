@@ -85,13 +85,13 @@ void startUpdate(Station &w, size_t slot, StationPort &port, StationView &view, 
     startChild(w, slot, port, STATE_WORKING, args, view);
 }
 
-namespace {
-
 void startRemoval(Station &w, size_t slot, StationPort &port, StationView &view) {
     std::vector<std::string> args = runArguments(port);
     args.insert(args.end(), {"--baud", std::to_string(port.baud), "--wait-until-gone", port.known});
     startChild(w, slot, port, STATE_REMOVE, args, view);
 }
+
+namespace {
 
 void bindSerial(Station &w, StationPort &port, const Scan &scan) {
     port.serial = scan.serial;
@@ -122,8 +122,9 @@ void nextState(Station &w, size_t slot, StationPort &port, StationView &view) {
     if (w.stage != STAGE_RUNNING) return setState(port, STATE_IDLE, view);
     if (outcome == "unit found" || outcome == "new unit") return unitFound(w, slot, port, view);
     if (outcome == "gone" || outcome == "no such port") { // the unit, or its adapter, has gone
-        port.awaitingRemoval = false;
+        if (outcome == "gone") port.awaitingRemoval = false;
         freeLine(w, slot, view);
+        port.awaitingRemoval = false;
         if (outcome == "gone" && PortList_present(port.path)) return startWaiting(w, slot, port, view);
         return setState(port, STATE_NO_PORT, view);
     }
@@ -233,6 +234,7 @@ void readPorts(Station &w, StationView &view) {
         }
         if (port.state == STATE_IDLE || (port.state == STATE_BUSY && Clock::now() < port.retryAt)) continue;
         if (port.lent || port.unitWaiting || port.state == STATE_WIRING) continue; // held for a line's sake
+        if (!present) freeLine(w, slot, view);
         if (!present) port.awaitingRemoval = false; // the adapter went, and its unit with it
         if (present && port.state == STATE_SCAN) continue; // its unit waits for its scan
         if (present && port.awaitingRemoval) startRemoval(w, slot, port, view);
@@ -240,11 +242,8 @@ void readPorts(Station &w, StationView &view) {
         else if (!port.named) port.dropped = true;
         else if (port.state != STATE_NO_PORT || port.since == Clock::time_point()) setState(port, STATE_NO_PORT, view);
     }
-    for (auto at = w.ports.begin(); at != w.ports.end();) {
-        const bool drop = at->second.dropped && !w.children.running(at->first);
-        if (drop) freeLine(w, at->first, view);
-        at = drop ? w.ports.erase(at) : std::next(at);
-    }
+    for (auto at = w.ports.begin(); at != w.ports.end();)
+        at = at->second.dropped && !w.children.running(at->first) ? w.ports.erase(at) : std::next(at);
 }
 
 // No new unit: every run that is not an update is stopped.

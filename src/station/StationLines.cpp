@@ -36,6 +36,14 @@ void quietOnLine(Station &w, size_t slot, StationPort &port, size_t owner, Stati
     setState(port, STATE_WIRING, view);
 }
 
+// A unit found that a stopping station will not update: its label's scan is given back (the
+// closing lines name it), and the port is idle.
+void standDown(Station &w, StationPort &port, StationView &view) {
+    if (!port.serial.empty()) w.scans.giveBack({port.serial, port.serialSlot});
+    port.serial.clear();
+    setState(port, STATE_IDLE, view);
+}
+
 } // namespace
 
 // The check has told which ports reach the unit's line (heard: their paths): those stay quiet
@@ -59,7 +67,7 @@ void endCheck(Station &w, const std::vector<std::string> &heard, StationView &vi
         if (!port.unitWaiting || w.line.slot != StationLineCheck::kNone) continue;
         port.unitWaiting = false;
         if (w.stage == STAGE_RUNNING) updateOnce(w, slot, port, view);
-        else setState(port, STATE_IDLE, view);
+        else standDown(w, port, view);
     }
 }
 
@@ -73,7 +81,7 @@ void startChecked(Station &w, StationView &view) {
     port.unitWaiting = false;
     line.started = true;
     if (w.stage != STAGE_RUNNING) {
-        setState(port, STATE_IDLE, view);
+        standDown(w, port, view);
         return endCheck(w, {}, view);
     }
     std::vector<std::string> paths;
@@ -102,12 +110,26 @@ void updateOnce(Station &w, size_t slot, StationPort &port, StationView &view) {
     startChecked(w, view);
 }
 
-// The unit on owner has gone (or none was there): the ports that reach its line wait for a unit again.
+// The ports that reach owner's line go on: waiting for a unit where owner's unit has gone (or none
+// was there); where only owner's adapter went, its unit may stay on the line (the other end of a Y
+// cable): that port watches it until it goes, as owner did, and never takes it for a new unit.
 void freeLine(Station &w, size_t owner, StationView &view) {
+    const StationPort &from = w.ports.at(owner);
     for (auto &[slot, port] : w.ports) {
         if (port.state != STATE_WIRING || port.lineOwner != owner) continue;
         port.problem.clear();
-        if (w.stage == STAGE_RUNNING) startWaiting(w, slot, port, view);
-        else setState(port, STATE_IDLE, view);
+        if (w.stage != STAGE_RUNNING) {
+            setState(port, STATE_IDLE, view);
+        } else if (!from.awaitingRemoval) {
+            startWaiting(w, slot, port, view);
+        } else {
+            port.awaitingRemoval = true;
+            port.unit = from.unit;
+            port.unitStarted = from.unitStarted;
+            port.known = from.known;
+            port.baud = from.baud;
+            port.last = from.last;
+            startRemoval(w, slot, port, view);
+        }
     }
 }

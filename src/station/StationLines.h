@@ -22,7 +22,8 @@ void startChecked(Station &w, StationView &view);
 // The check under way has told which slots hear the unit's line (heard: their paths; none when
 // its run ended before it told): those stay quiet, the others go on, waiting units take their turn.
 void endCheck(Station &w, const std::vector<std::string> &heard, StationView &view);
-// The unit on owner has gone (or none was there): the slots that reach its line wait for a unit again.
+// Owner's unit has gone (or none was there: the slots that reach its line wait for a unit again),
+// or only owner's port has (owner.awaitingRemoval: they watch that unit until it goes).
 void freeLine(Station &w, size_t owner, StationView &view);
 
 #endif

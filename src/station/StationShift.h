@@ -69,10 +69,12 @@ struct Station {
 class StationView;
 
 // The loop's steps on a port (Station.cpp): its state changed, and shown; a presence run until a
-// unit answers; the unit's update, which first checks which of `beside` (paths) reach its line.
+// unit answers; the unit's update, which first checks which of `beside` (paths) reach its line;
 void setState(StationPort &port, PortState state, StationView &view);
 void startWaiting(Station &w, size_t slot, StationPort &port, StationView &view);
 void startUpdate(Station &w, size_t slot, StationPort &port, StationView &view, const std::vector<std::string> &beside);
+// A removal run: the unit handled on the port (port.known, at port.baud) watched until it has gone.
+void startRemoval(Station &w, size_t slot, StationPort &port, StationView &view);
 
 // A unit's journal line written (or kept to be), and the unit counted.
 void journalUnit(Station &w, const StationPort &port);
