@@ -3,6 +3,7 @@
 #include "base/Console.h"
 #include "base/StringOperations.h"
 #include "product/Product.h"
+#include "unit/LineCheck.h"
 
 #include <nlohmann/json.hpp>
 
@@ -28,6 +29,12 @@ void applyEvent(ChildRun &run, const std::string &line) {
         run.kind = e.value("kind", "");
     } else if (name == "unit_found") {
         run.baud = e.value("baud", 0);
+    } else if (name == "detection" && e.contains("ports") && e["ports"].is_array()) {
+        for (const json &port : e["ports"]) {
+            const std::string outcome = port.is_object() ? port.value("outcome", "") : "";
+            run.lineChecked |= outcome == "unit found";
+            if (outcome == LINE_HEARD) run.lineHeard.push_back(port.value("path", ""));
+        }
     } else if (name == "versions" || name == "versions_after") {
         const bool read = e.contains("firmware"); // none read: "versions": null
         const std::string versions = e.value("firmware", "?") + " " + e.value("fpga", "?");

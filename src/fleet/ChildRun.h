@@ -22,6 +22,8 @@ struct ChildRun {
     // ..., "fpga": "1.03", "device": ...}): JSON text, "" when not read or unreadable.
     std::string beforeFields, afterFields;
     int baud = 0;         // the rate a presence run found the unit at
+    bool lineChecked = false; // its update's unit answered it alone while the ports beside it listened (--beside)
+    std::vector<std::string> lineHeard; // the paths of those that heard it: they reach the unit's line
     std::string phase = "starting"; // a phase's name (detecting, FPGA image...), or done
     int percent = -1;     // of the phase, where it has one
     RunEnd end;           // what the events said so far: phase, image outcome, percent, outcome

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <thread>
 
 using json = nlohmann::ordered_json;
@@ -20,6 +21,9 @@ namespace {
 
 const auto kPoll = std::chrono::milliseconds(200); // the journal looked at: a line reaches the database within a second
 const auto kFirstPause = std::chrono::seconds(1), kLongestPause = std::chrono::seconds(60);
+// A line the station did not write itself is sent once it has stood this long: its writer's
+// sync is done by then.
+const auto kSettle = std::chrono::seconds(2);
 const auto kStopGrace = std::chrono::seconds(5);  // the transaction under way at a stop
 const auto kFirstAnswer = std::chrono::seconds(2);
 // A call into the driver that has not come back after this is given up on (the statement's own
@@ -72,6 +76,9 @@ struct PlantFollower::Supervisor {
     void startSender();
     void giveUp(const std::string &why);
     void publish();
+    void settle();
+    std::deque<std::pair<PlantClock::time_point, size_t>> seen; // the journal's line count as it grew
+    size_t aged = 0; // lines that have stood in the journal kSettle at least
 };
 
 void PlantFollower::Supervisor::run() {
@@ -151,17 +158,27 @@ void PlantFollower::Supervisor::readOn() {
         found.clear();
         s->wake.notify_all();
     };
-    // The station's own journal: read up to the lines it has on disk, none past them.
-    const size_t synced = s->ownStation ? s->synced.load() : SIZE_MAX;
-    if (reader.lines() >= synced) return;
     reader.readOn([&](const JournalLine &line) {
         const bool unit = journalLineIsUnit(line);
         damaged += !unit;
         found.push_back(line.end | (unit ? 0 : PlantShared::kNotSent));
         if (found.size() >= 65536) keep();
-        return line.number < synced;
+        return true;
     });
     if (!found.empty()) keep();
+    settle();
+}
+
+// The lines the sender may send. In the station's own journal: those it said are on disk, and a
+// line another hand wrote once it has stood there kSettle (a power cut takes no row's line away).
+void PlantFollower::Supervisor::settle() {
+    const auto now = PlantClock::now();
+    const size_t lines = reader.lines();
+    if (seen.empty() || seen.back().second != lines) seen.push_back({now, lines});
+    for (; !seen.empty() && now - seen.front().first >= kSettle; seen.pop_front()) aged = seen.front().second;
+    std::lock_guard<std::mutex> lock(s->mutex);
+    s->settled = s->ownStation ? std::max(s->synced.load(), aged) : SIZE_MAX;
+    s->wake.notify_all();
 }
 
 // Whether another journal stands where this one was read: shorter than what was read of it, or
@@ -175,6 +192,8 @@ bool PlantFollower::Supervisor::replaced() {
     }
     if (!other) return false;
     reader.seek(0, 0);
+    seen.clear();
+    aged = 0;
     damaged = 0;
     tailEnd = 0;
     tail.clear();

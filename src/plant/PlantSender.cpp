@@ -77,7 +77,7 @@ void PlantSender::run() {
                 continue;
             }
             std::unique_lock<std::mutex> lock(s_->mutex);
-            s_->wake.wait_for(lock, kPoll, [&] { return (s_->stopping && s_->readAtStop) || s_->lines() > horizon_; });
+            s_->wake.wait_for(lock, kPoll, [&] { return (s_->stopping && s_->readAtStop) || s_->sendable() > horizon_; });
             continue;
         }
         if (key_.empty() && !rows.empty()) { // the first unit's line: the key found by it, or made
@@ -280,7 +280,7 @@ bool PlantSender::nextBatch(std::vector<Row> &rows, size_t &last) {
     {
         std::lock_guard<std::mutex> lock(s_->mutex);
         if (s_->generation != generation_ || horizon_ > s_->lines()) return false;
-        lines = s_->lines();
+        lines = s_->sendable();
         from = s_->endOf(horizon_);
     }
     last = horizon_;

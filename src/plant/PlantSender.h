@@ -47,6 +47,7 @@ struct PlantShared {
     // kNotSent set for a line that is no unit's (damaged): 8 bytes a line, any line found again.
     std::vector<unsigned long long> ends{0};
     unsigned long long generation = 0; // one more each time another journal stands in its place
+    size_t settled = 0;                // the lines that may be sent (see the supervisor's settle)
     std::string key;                   // the station key, once known
 
     // What the current sender found (written only while its ticket stands).
@@ -66,6 +67,7 @@ struct PlantShared {
 
     static constexpr unsigned long long kNotSent = 1ull << 63;
     size_t lines() const { return ends.size() - 1; }
+    size_t sendable() const { return std::min(lines(), settled); }
     bool sendable(size_t n) const { return (ends[n] & kNotSent) == 0; }
     unsigned long long endOf(size_t n) const { return ends[n] & ~kNotSent; }
 };

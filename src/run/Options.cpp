@@ -151,6 +151,8 @@ static bool checkCombination(const Options &o, std::string &error) {
     else if (o.baud != 0 && o.port.empty() && !o.parallel) error = "--baud needs --port";
     else if (o.asCom != 0 && o.port.empty()) error = "--as-com needs --port";
     else if (!o.port.empty() && !o.ports.empty()) error = "--port and --ports cannot be used together";
+    else if (!o.beside.empty() && (o.port.empty() || o.baud == 0 || o.info || watching))
+        error = "--beside belongs to an update with --port and --baud";
     return error.empty() && checkSerial(o, error);
 }
 
@@ -261,6 +263,10 @@ Read textOption(Args &a, const std::string &arg, Options &o) {
         o.portLabels.clear();
         for (std::string &name : o.ports)
             ok = ok && splitLabel(name, o.portLabels, a.error) && portNameUsable(name, a.error);
+    } else if (arg == "--beside") {
+        ok = a.value(arg, text, "a list of ports");
+        o.beside = ok ? splitList(text) : std::vector<std::string>();
+        for (const std::string &name : o.beside) ok = ok && portNameUsable(name, a.error);
     } else return NOT_MINE;
     return ok ? READ : REFUSED;
 }
@@ -393,7 +399,7 @@ const char *usageText() {
            "  --no-pause             do not wait for a key press at the end\n"
            "  --version              show the program and firmware versions\n"
            "  --help                 show this text\n"
-           "  --as-com N, --wait-for-unit, --wait-until-gone VERSIONS\n"
+           "  --as-com N, --wait-for-unit, --wait-until-gone VERSIONS, --beside PORTS\n"
            "                         used by --parallel and --station for the runs they start\n"
            "\n"
            "Exit status:\n"

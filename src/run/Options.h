@@ -26,6 +26,9 @@ struct Options {
     // that answers at --baud with the versions `waitUntilGone` ("1.0.3 1.03") stops answering.
     bool waitForUnit = false;
     std::string waitUntilGone;
+    // A station's update on --port: the other ports it watches, of which those that reach the
+    // unit's line (a tap, a Y cable) are found before the unit is sent anything.
+    std::vector<std::string> beside;
     RecordSinks record;             // --log FILE, --report FILE, --events
     std::string port;               // --port: COM number, COMn or (POSIX) device path
     int baud = 0;                   // --baud, with --port

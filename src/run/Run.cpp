@@ -16,6 +16,7 @@
 #include "unit/ComPortAPI.h"
 #include "unit/Detection.h"
 #include "unit/Exchange.h"
+#include "unit/LineCheck.h"
 #include "unit/RunBuffers.h"
 #include "unit/Update.h"
 
@@ -193,6 +194,21 @@ static bool silentAtNamedRate(const Options &options) {
     return false;
 }
 
+// A station's unit whose line other ports it watches may reach: asked alone while they listen,
+// before it is sent anything else. A port whose probe nothing answers then only heard another
+// port's unit: no unit is there.
+static Ended checkLine(const Options &options) {
+    std::vector<int> beside;
+    std::string error;
+    if (options.beside.empty() || !PortList_resolve(options.beside, beside, error)) return std::nullopt;
+    recordPhase(PHASE_DETECTING);
+    if (lineAnswers(gComPortNumber, options.baud, beside)) return std::nullopt;
+    const std::string text = "\r\nNo unit answered on COM" + std::to_string(gComPortNumber) + " at " +
+                             std::to_string(options.baud) + " baud.\r\n";
+    recordNoUnit("COM" + std::to_string(gComPortNumber));
+    return endRun(text.c_str(), EXIT_UPDATE_FAILED, "no unit");
+}
+
 void beginRun(const Options &options) {
     gAskOperator = !recordEvents();
     gVerifyAfterReboot = options.verify;
@@ -202,6 +218,7 @@ void beginRun(const Options &options) {
 
 int runUpdate(const Options &options) {
     printBanner();
+    if (Ended ended = checkLine(options)) return *ended;
     if (Ended ended = findPort(options, true)) return *ended;
     ComPortAPI_SetHardwareFlowControl(TRUE);
     const BOOL updated = updateFirmware();

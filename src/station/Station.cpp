@@ -15,12 +15,14 @@
 #include "run/Closing.h"
 #include "run/Options.h"
 #include "station/StationFolder.h"
+#include "station/StationLines.h"
 #include "station/StationShift.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <utility>
 
 using Clock = std::chrono::steady_clock;
 
@@ -31,18 +33,20 @@ const int kSecondStopApart = 500; // ms; closer: one stop sent twice (to the sta
 // A unit found as a scan was typed waits for it at most this long in all: a key held down is no scan.
 const auto kTypedScanWait = std::chrono::seconds(10);
 
+} // namespace
+
 void setState(StationPort &port, PortState state, StationView &view) {
     port.state = state;
     port.since = Clock::now();
     view.changed(port);
 }
 
-std::vector<std::string> runArguments(const StationPort &port) {
+static std::vector<std::string> runArguments(const StationPort &port) {
     return {"--port", port.path, "--as-com", std::to_string(port.com), "--events", "--no-pause"};
 }
 
-void startChild(Station &w, size_t slot, StationPort &port, PortState state, std::vector<std::string> args,
-                StationView &view) {
+static void startChild(Station &w, size_t slot, StationPort &port, PortState state, std::vector<std::string> args,
+                       StationView &view) {
     std::string error;
     port.probe = ChildRun();
     if (!w.children.start(slot, args, true, error)) {
@@ -60,8 +64,9 @@ void startWaiting(Station &w, size_t slot, StationPort &port, StationView &view)
 }
 
 // The unit's update: verified, its record named by port and start time, left alone when it
-// already runs the carried firmware (unless --force).
-void startUpdate(Station &w, size_t slot, StationPort &port, StationView &view) {
+// already runs the carried firmware (unless --force); beside: the ports whose reach of its line
+// it checks first (their paths).
+void startUpdate(Station &w, size_t slot, StationPort &port, StationView &view, const std::vector<std::string> &beside) {
     const WallTime now = std::chrono::system_clock::now();
     std::string base = w.dir + "/" + portFileTag(port) + "-" + fileTimeStamp(now);
     std::error_code code;
@@ -76,6 +81,9 @@ void startUpdate(Station &w, size_t slot, StationPort &port, StationView &view) 
     args.insert(args.end(), {"--baud", std::to_string(port.baud), "--verify", "--log", port.log, "--report", port.report});
     if (!w.options.force) args.push_back("--skip-current");
     if (!port.serial.empty()) args.insert(args.end(), {"--serial", port.serial});
+    std::string paths;
+    for (const std::string &path : beside) paths += (paths.empty() ? "" : ",") + path;
+    if (!paths.empty()) args.insert(args.end(), {"--beside", paths});
     startChild(w, slot, port, STATE_WORKING, args, view);
 }
 
@@ -84,6 +92,8 @@ void startRemoval(Station &w, size_t slot, StationPort &port, StationView &view)
     args.insert(args.end(), {"--baud", std::to_string(port.baud), "--wait-until-gone", port.known});
     startChild(w, slot, port, STATE_REMOVE, args, view);
 }
+
+namespace {
 
 // The port's unit takes the scan, or no serial number (never the unit's before it on the port).
 void bindSerial(Station &w, StationPort &port, const std::optional<Scan> &scan) {
@@ -102,7 +112,7 @@ void unitFound(Station &w, size_t slot, StationPort &port, StationView &view) {
         bindSerial(w, port, w.scans.take(port.label));
         if (port.serial.empty() && (w.options.requireSerial || w.scans.beingTyped(Clock::now())))
             return setState(port, STATE_SCAN, view); // no byte sent before its scan
-        return startUpdate(w, slot, port, view);
+        return updateOnce(w, slot, port, view);
     }
     port.problem = "unit found, not recording";
     port.retryAt = Clock::now() + kBusyRetry;
@@ -115,6 +125,8 @@ void nextState(Station &w, size_t slot, StationPort &port, StationView &view) {
     if (w.stage != STAGE_RUNNING) return setState(port, STATE_IDLE, view);
     if (outcome == "unit found" || outcome == "new unit") return unitFound(w, slot, port, view);
     if (outcome == "gone" || outcome == "no such port") { // the unit, or its adapter, has gone
+        if (outcome == "gone") port.awaitingRemoval = false;
+        freeLine(w, slot, view);
         port.awaitingRemoval = false;
         if (outcome == "gone" && PortList_present(port.path)) return startWaiting(w, slot, port, view);
         return setState(port, STATE_NO_PORT, view);
@@ -133,11 +145,12 @@ void noUnitHandled(Station &w, size_t slot, StationPort &port, StationView &view
     stationKeepAttempt(w.dir, port);
     if (!port.serial.empty()) w.scans.giveBack(port.serial, port.label); // its unit had gone: the slot's next one takes it
     port.probe = port.unit;
+    freeLine(w, slot, view);
     nextState(w, slot, port, view);
 }
 
 // The run on a port ended: its port goes on to the next state.
-void childEnded(Station &w, size_t slot, StationPort &port, int status, StationView &view) {
+void portRunEnded(Station &w, size_t slot, StationPort &port, int status, StationView &view) {
     port.problem.clear();
     if (port.state == STATE_WORKING) {
         childRunEnded(port.unit, status);
@@ -152,8 +165,18 @@ void childEnded(Station &w, size_t slot, StationPort &port, int status, StationV
         if (w.stage == STAGE_RUNNING && port.unit.outcome() != "stopped") return startRemoval(w, slot, port, view);
     } else {
         childRunEnded(port.probe, status);
+        const bool found = port.probe.outcome() == "unit found" || port.probe.outcome() == "new unit";
+        if (port.lent && w.stage == STAGE_RUNNING && !found) return; // quiet for a check: started again after it
     }
     nextState(w, slot, port, view);
+}
+
+// The run on a port ended; a line check it ended before telling of (found no unit, could not open
+// its port, stopped) knows of no port on its line, once the port has gone on to its next state.
+void childEnded(Station &w, size_t slot, StationPort &port, int status, StationView &view) {
+    const bool checking = slot == w.line.slot && w.line.started; // not one its end has just begun
+    portRunEnded(w, slot, port, status, view);
+    if (checking && slot == w.line.slot) endCheck(w, {}, view);
 }
 
 // Where a port is now and the number its runs go by. A COM number names the port of that
@@ -213,6 +236,8 @@ void readPorts(Station &w, StationView &view) {
             continue;
         }
         if (port.state == STATE_IDLE || (port.state == STATE_BUSY && Clock::now() < port.retryAt)) continue;
+        if (port.lent || port.unitWaiting || port.state == STATE_WIRING) continue; // held for a line's sake
+        if (!present) freeLine(w, slot, view);
         if (!present) port.awaitingRemoval = false; // the adapter went, and its unit with it
         if (present && port.state == STATE_SCAN) continue; // its unit waits for its scan
         if (present && port.awaitingRemoval) startRemoval(w, slot, port, view);
@@ -287,7 +312,7 @@ void onKeys(Station &w, StationView &view) {
     std::vector<std::pair<size_t, StationPort *>> waiting;
     std::vector<StationScans::Waiting> turns;
     for (auto &[slot, port] : w.ports)
-        if (port.state == STATE_SCAN) {
+        if (port.state == STATE_SCAN && !port.unitWaiting) {
             waiting.push_back({slot, &port});
             turns.push_back({port.label, port.since});
         }
@@ -304,7 +329,7 @@ void onKeys(Station &w, StationView &view) {
         const bool typedPaused = !w.scans.beingTyped(now) || now - port->since >= kTypedScanWait;
         if (!taken[i] && (w.options.requireSerial || !typedPaused)) continue;
         bindSerial(w, *port, taken[i]);
-        startUpdate(w, slot, *port, view);
+        updateOnce(w, slot, *port, view);
     }
 }
 
@@ -376,10 +401,12 @@ int runStation(const Options &options) {
             ChildRun &run = port.state == STATE_WORKING ? port.unit : port.probe;
             childRunApply(run, line.text);
             if (run.baud != 0) port.baud = run.baud; // where the unit answered: its next runs go there
+            if (line.slot == w.line.slot && w.line.started && run.lineChecked) endCheck(w, run.lineHeard, view);
             if (portStateText(port) != before) view.changed(port);
         }
         for (const auto &end : ended)
             if (end.slot != StationServer::kSlot) childEnded(w, end.slot, w.ports.at(end.slot), end.status, view);
+        startChecked(w, view); // once the ports lent to a check are quiet
         if (w.stage == STAGE_RUNNING) w.server.keep(w.children);
         if (w.stage == STAGE_RUNNING && options.units != 0 && w.totals.handled() >= options.units) {
             w.drainedByUnits = true;

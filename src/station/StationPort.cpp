@@ -30,6 +30,7 @@ std::string portStateText(const StationPort &port) {
     case STATE_SCAN: return PORT_STATE_NAMES[port.state];
     case STATE_BUSY:
         return port.awaitingRemoval ? PORT_STATE_NAMES[STATE_REMOVE] : !port.problem.empty() ? port.problem : retryText(port);
+    case STATE_WIRING: return std::string(PORT_STATE_NAMES[port.state]) + ": " + port.problem;
     case STATE_WORKING: // its run opens the port at the rate found, then talks to the unit
         if (port.unit.phase == "starting" || port.unit.phase == "detecting") return "unit found at " + std::to_string(port.baud);
         return port.unit.phase == "done" ? port.unit.summary : childRunPhaseText(port.unit);

@@ -7,6 +7,7 @@
 #include "station/PortState.h"
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 
 // One watched port.
@@ -31,6 +32,9 @@ struct StationPort {
     std::string serialLastUpdated; // when that serial number was last journaled here, or ""
     std::string last;  // how the last unit on this port ended
     std::string sameAs; // the label of the port watched for this one (the same device named twice)
+    bool lent = false;        // quiet for another port's line check: nothing starts on it until the check ends
+    bool unitWaiting = false; // a unit answered: its update waits for the line check under way
+    size_t lineOwner = 0;     // STATE_WIRING: the slot of the port whose unit's line it reaches
     bool dropped = false;
     bool foundAfterRestart = false; // its unit's records were left by a station that did not end
     // Such a unit's release carried and host, as its records and that station's state say ("":

@@ -181,6 +181,7 @@ std::string closingLines(Station &w) {
     std::string closing = "\r\n" + std::to_string(handled) + (handled == 1 ? " unit" : " units") +
                           " handled; their record is in " + consoleSafeName(w.dir) + " (journal.jsonl).\r\n";
     for (const std::string &line : w.totals.toHandLines()) closing += consoleSafeName(line) + "\r\n";
+    for (const std::string &fault : w.wiring) closing += "Check the wiring: " + consoleSafeName(fault) + ".\r\n";
     std::string unbound; // scanned, and no unit came for them: their labels are still to be scanned
     for (const Scan &scan : w.scans.waiting()) unbound += (unbound.empty() ? "" : ", ") + scan.serial;
     if (!unbound.empty()) closing += "No unit took the serial numbers scanned: " + unbound + ".\r\n";

@@ -16,6 +16,7 @@
 #include "station/StationTotals.h"
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <set>
@@ -23,6 +24,15 @@
 #include <vector>
 
 enum Stage { STAGE_RUNNING, STAGE_DRAINING, STAGE_STOPPING };
+
+// The line check under way (one at a time): the port whose update asks its unit alone first, and
+// the ports lent to it, quiet until it has told which of them reach the unit's line.
+struct StationLineCheck {
+    static constexpr size_t kNone = SIZE_MAX;
+    size_t slot = kNone;
+    bool started = false; // its run has started: every port lent to it was quiet by then
+    std::vector<size_t> beside;
+};
 
 struct Station {
     Station(const Options &options, std::string dir)
@@ -52,7 +62,19 @@ struct Station {
     std::string scanSaid; // what the last scan came to, under the live view
     std::vector<std::string> unscanned; // slots whose unit waited for its scan when the station stopped
     std::unique_ptr<PlantFollower> plant; // --records-db: the journal followed into the plant's database
+    StationLineCheck line;
+    std::set<std::string> wiring; // the wiring faults found in the shift ("A1 and A2 reach one line")
 };
+
+class StationView;
+
+// The loop's steps on a port (Station.cpp): its state changed, and shown; a presence run until a
+// unit answers; the unit's update, which first checks which of `beside` (paths) reach its line;
+void setState(StationPort &port, PortState state, StationView &view);
+void startWaiting(Station &w, size_t slot, StationPort &port, StationView &view);
+void startUpdate(Station &w, size_t slot, StationPort &port, StationView &view, const std::vector<std::string> &beside);
+// A removal run: the unit handled on the port (port.known, at port.baud) watched until it has gone.
+void startRemoval(Station &w, size_t slot, StationPort &port, StationView &view);
 
 // A unit's journal line written (or kept to be), and the unit counted.
 void journalUnit(Station &w, const StationPort &port);

@@ -128,14 +128,7 @@ const char *outcomeOf(const Sweep &sweep, const Turn &turn, bool ended, bool pic
     if (sweep.heldByEarlier || (turn.taken && !turn.inTime)) return "no answer in time";
     if (picked) return "unit found";
     if (!turn.taken) return stopped ? "stopped" : ended && sweep.rate != 0 && !turn.alone ? "unit found, not picked" : "not needed";
-    if (sweep.openError != 0) {
-        switch (PortList_problem(sweep.openError)) {
-        case PORT_ABSENT: return "no such port";
-        case PORT_BUSY: return "in use";
-        case PORT_DENIED: return "no permission";
-        default: return "cannot be opened";
-        }
-    }
+    if (sweep.openError != 0) return probeUnopened(sweep.openError);
     return sweep.ratesOpened == 0 ? "cannot be opened" : "no answer";
 }
 

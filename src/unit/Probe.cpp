@@ -1,5 +1,6 @@
 #include "unit/Probe.h"
 
+#include "platform/PortList.h"
 #include "product/Product.h"
 #include "unit/Exchange.h"
 
@@ -17,4 +18,13 @@ int firstRateAnswering(int skip, const std::function<bool(int rate)> &answers) {
     for (int rate : DETECTION_BAUD_RATES)
         if (rate != skip && answers(rate)) return rate;
     return 0;
+}
+
+const char *probeUnopened(DWORD error) {
+    switch (PortList_problem(error)) {
+    case PORT_ABSENT: return "no such port";
+    case PORT_BUSY: return "in use";
+    case PORT_DENIED: return "no permission";
+    default: return "cannot be opened";
+    }
 }

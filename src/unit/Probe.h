@@ -16,5 +16,8 @@ bool probeAnswers(ComPort &port, char *buffer, bool *heard = nullptr);
 // Each rate in the product's order but skip (0: every one), until answers(rate) holds: that
 // rate, or 0 when none did.
 int firstRateAnswering(int skip, const std::function<bool(int rate)> &answers);
+// Why a port was not probed, in detection's words, from the error its open left (GetLastError):
+// "no such port", "in use", "no permission" or "cannot be opened".
+const char *probeUnopened(DWORD error);
 
 #endif

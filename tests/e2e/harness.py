@@ -267,6 +267,14 @@ def process_tree(pid):
     return tree
 
 
+def wait_until(test, check, what):
+    """Returns once check() holds; fails the test when it never does within the run's limit."""
+    deadline = time.monotonic() + RUN_LIMIT_S
+    while not check():
+        test.assertLess(time.monotonic(), deadline, "never: " + what)
+        time.sleep(0.1)
+
+
 def read_bytes(path):
     with open(path, "rb") as f:
         return f.read()

@@ -266,6 +266,33 @@ class Station(StationCase):
         self.assertEqual(self.images(self.ports.units[-1]), [])
         self.assertEqual(sorted(os.listdir(self.logs)), ["station.lock"])  # nothing written there
 
+    def test_two_slots_that_reach_one_line_update_its_unit_once_and_name_the_wiring(self):
+        """A tap that only listens to the unit's line, and the other end of a Y cable, each in the slot
+        before the unit's own: the unit is updated once, never with images from both slots; the other
+        slot is named with it as a wiring fault, never journaled as a unit."""
+        top = self.workdir
+        self.addCleanup(shutil.rmtree, top, True)
+        for second in ("listen", "share"):
+            with self.subTest(second=second):
+                self.workdir, self.ports = tempfile.mkdtemp(dir=top), harness.Ports(top)
+                unit = self.ports.line(second, "--unit", "tx")
+                first, own = self.ports.arguments()[1].split(",")
+                process = self.start_station(["A1=" + first, "A2=" + own])
+                settled = lambda: self.journal() and all(p["state"] != "working" for p in self.state()["ports"])
+                harness.wait_until(self, settled, "a unit journaled, and no update under way")
+                journaled = [(l["label"], l["outcome"]) for l in self.journal()]
+                self.assertEqual([outcome for label, outcome in journaled], ["updated and verified"], journaled)
+                process.send_signal(signal.SIGINT)  # Ctrl-C, which the Windows build knows under Wine too
+                output = self.ended(process, 0)
+                [line] = self.journal()
+                self.assertEqual(line["outcome"], "updated and verified")
+                self.assertEqual((self.images(unit), unit.field("image kind=fpga", "checksum_ok")),
+                                 (["kind=fpga", "kind=mcu"], "1"))
+                [quiet] = [p for p in self.state()["ports"] if p["label"] != line["label"]]
+                self.assertEqual((quiet["state"], quiet["text"]), ("check the wiring", "check the wiring: A1 and A2 reach one line"))
+                self.assertIn("Check the wiring: A1 and A2 reach one line.\r\n", output)
+                unit.stop()
+
     @unittest.skipUnless(WINE and shutil.which("xvfb-run"), "the session's end is Windows', under Wine with a display")
     def test_the_sessions_end_stops_the_station_and_journals_its_unit(self):
         """Logging off: the station, a console program that has loaded user32, hears it through its

@@ -66,6 +66,7 @@ struct Config {
 struct Output {
     long long atMs;
     std::string bytes;
+    unsigned baud = 0; // the rate the unit sends it at (0: the rate it takes commands at when sent)
 };
 
 long long nowUs() {
@@ -133,7 +134,7 @@ class Emulator {
     void onImageComplete();
     void announce(const std::string &kind, const std::string &args);
     void flushPending();
-    void copyToSecond(std::string bytes);
+    void copyToSecond(std::string bytes, unsigned baud);
     void takeBoth(uint8_t *buffer, size_t room);
     size_t readAllowance();
 };
@@ -273,7 +274,7 @@ void Emulator::reply(const std::string &text, long long delayMs) {
     const size_t pieces = (size_t)std::max(1, cfg.splitPieces);
     const size_t size = (text.size() + pieces - 1) / pieces;
     for (size_t i = 0; i * size < text.size() || (i == 0 && text.empty()); ++i)
-        pending.push_back({start + (long long)i * cfg.splitPauseMs, text.substr(i * size, size)});
+        pending.push_back({start + (long long)i * cfg.splitPauseMs, text.substr(i * size, size), commandBaud});
 }
 
 void Emulator::announce(const std::string &kind, const std::string &args) {
@@ -292,8 +293,8 @@ void Emulator::announce(const std::string &kind, const std::string &args) {
     imageChecksum = (uint32_t)checksum;
     image.clear();
     imageSum = 0;
+    reply("Ready"); // at the rate of the announcement
     commandBaud = kImageBaud; // the unit takes the image, and what follows, at 115200
-    reply("Ready");
     if (length == 0) onImageComplete();
 }
 
@@ -397,6 +398,7 @@ void Emulator::onBytes(const uint8_t *data, size_t n) {
 void Emulator::flushPending() {
     while (!pending.empty() && pending.front().atMs <= nowMs()) {
         std::string bytes = pending.front().bytes;
+        const unsigned baud = pending.front().baud != 0 ? pending.front().baud : commandBaud;
         pending.pop_front();
         if (bytes.rfind("\x01PROMPT", 0) == 0) {
             bytes.erase(0, 7);
@@ -405,7 +407,7 @@ void Emulator::flushPending() {
             if (lineBaud() != commandBaud && !cfg.anyRate)
                 for (char &c : bytes) c = (char)(c ^ 0x5A);
         }
-        copyToSecond(bytes);
+        copyToSecond(bytes, baud);
         size_t off = 0;
         while (off < bytes.size() && !gStop) {
             ssize_t w = ::write(fd, bytes.data() + off, bytes.size() - off);
@@ -423,10 +425,10 @@ void Emulator::flushPending() {
 
 // What the unit sends reaches the second port too: as sent where its rate is the unit's, as noise
 // elsewhere; a port that does not read loses it.
-void Emulator::copyToSecond(std::string bytes) {
+void Emulator::copyToSecond(std::string bytes, unsigned baud) {
     if (secondFd < 0) return;
     ioFd = secondFd;
-    if (lineBaud() != commandBaud && !cfg.anyRate)
+    if (lineBaud() != baud && !cfg.anyRate)
         for (char &c : bytes) c = (char)(c ^ 0x5A);
     ioFd = fd;
     if (::write(secondFd, bytes.data(), bytes.size()) < 0 && errno != EAGAIN) record("second write failed");
