@@ -143,7 +143,8 @@ void nextState(Station &w, size_t slot, StationPort &port, StationView &view) {
 // journal line; the port goes on as after a presence run that came to the same.
 void noUnitHandled(Station &w, size_t slot, StationPort &port, StationView &view) {
     stationKeepAttempt(w.dir, port);
-    if (!port.serial.empty()) w.scans.giveBack(port.serial, port.label); // its unit had gone: the slot's next one takes it
+    // Its unit had gone: given back as it was scanned, for the unit re-seated or moved to another slot.
+    if (!port.serial.empty()) w.scans.giveBack(port.serial, port.serialSlot, Clock::now());
     port.probe = port.unit;
     freeLine(w, slot, view);
     nextState(w, slot, port, view);
@@ -308,7 +309,7 @@ void onKeys(Station &w, StationView &view) {
     const auto holder = [&w](const std::string &serial) { return holderOf(w, serial); };
     for (const StationScans::Said &said : w.scans.typed(platformKeysTyped(), now, holder))
         sayScan(w, view, said.line, said.refused);
-    if (const std::optional<std::string> ended = w.scans.expire(now)) sayScan(w, view, *ended, false);
+    for (const std::string &ended : w.scans.expire(now)) sayScan(w, view, ended, false);
     std::vector<std::pair<size_t, StationPort *>> waiting;
     std::vector<StationScans::Waiting> turns;
     for (auto &[slot, port] : w.ports)

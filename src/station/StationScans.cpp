@@ -18,6 +18,9 @@ std::string quoted(const std::string &text) {
     return std::string(1, '"').append(consoleSafeName(shown)).append(1, '"');
 }
 
+// Whom a scan for the slot is for: "A1's next unit", or "the next unit found" for no slot.
+std::string forWhom(const std::string &slot) { return slot.empty() ? "the next unit found" : slot + "'s next unit"; }
+
 } // namespace
 
 StationScans::StationScans(std::vector<std::string> labels, const std::regex *pattern)
@@ -25,7 +28,7 @@ StationScans::StationScans(std::vector<std::string> labels, const std::regex *pa
 
 std::vector<StationScans::Said> StationScans::typed(const std::string &keys, Time now, const Holder &holder) {
     std::vector<Said> said;
-    if (std::optional<std::string> ended = expire(now)) said.push_back({*ended, false});
+    for (const std::string &ended : expire(now)) said.push_back({ended, false});
     if (!keys.empty()) lastKey = now;
     for (char c : keys) {
         // A reader ends each scan with Enter or Tab, as it is set up; CRLF is one end (the LF
@@ -42,23 +45,31 @@ std::vector<StationScans::Said> StationScans::typed(const std::string &keys, Tim
     return said;
 }
 
-std::optional<std::string> StationScans::expire(Time now) {
-    if (chosen.empty() || now - chosenAt < kChoiceLasts) return std::nullopt;
-    const std::string line = chosen + " no longer chosen: no serial number scanned within " +
-                             std::to_string(kChoiceLasts.count()) + " s.";
-    chosen.clear();
-    return line;
+std::vector<std::string> StationScans::expire(Time now) {
+    std::vector<std::string> ended;
+    if (!chosen.empty() && now - chosenAt >= kChoiceLasts) {
+        ended.push_back(chosen + " no longer chosen: no serial number scanned within " +
+                        std::to_string(kChoiceLasts.count()) + " s.");
+        chosen.clear();
+    }
+    std::erase_if(queue, [&](const Scan &s) {
+        if (!s.givenBack || now - *s.givenBack < kGivenBackLasts) return false;
+        ended.push_back(quoted(s.serial) + " no longer waits: its unit went before its update and no unit took it within " +
+                        std::to_string(kGivenBackLasts.count()) + " s; scan its label again.");
+        return true;
+    });
+    return ended;
 }
 
 std::string StationScans::refusal(const std::string &text, const Holder &holder) const {
     const std::string problem = serialNumberProblem(text, pattern);
     if (!problem.empty()) return problem;
-    if (std::any_of(queue.begin(), queue.end(), [&](const Scan &s) { return s.serial == text; }))
-        return "is already waiting for its unit";
     // The same label read twice (a reader's double read, a second scan): one serial number, one unit.
     const std::string holds = holder ? holder(text) : "";
     if (!holds.empty()) return "is already " + holds + "'s";
-    if (queue.size() >= kWaitingMax) return "is one too many: " + std::to_string(kWaitingMax) + " wait for their units";
+    const bool waits = std::any_of(queue.begin(), queue.end(), [&](const Scan &s) { return s.serial == text; });
+    if (!waits && queue.size() >= kWaitingMax)
+        return "is one too many: " + std::to_string(kWaitingMax) + " wait for their units";
     return "";
 }
 
@@ -75,13 +86,24 @@ StationScans::Said StationScans::scan(const std::string &text, const Holder &hol
         chosen.clear();
         return {"Scan refused: " + quoted(text) + " " + why + "." + unchosen, true};
     }
+    const std::string moved = unqueue(text);
     queue.push_back({text, chosen});
     scanned = true;
-    std::string line = "Scan " + quoted(text) + ": serial number of " +
-                       (chosen.empty() ? std::string("the next unit found") : chosen + "'s next unit");
+    std::string line = "Scan " + quoted(text) + ": serial number of " + forWhom(chosen);
     if (!lastUpdated(text).empty()) line += "; last updated here " + lastUpdated(text);
     chosen.clear();
-    return {line + ".", false};
+    return {line + moved + ".", false};
+}
+
+// Scanned again while it waits (its unit moved to another slot, a double read): the scan is moved
+// to the choice made now, as the newest; never two of it.
+std::string StationScans::unqueue(const std::string &serial) {
+    const auto waited = std::find_if(queue.begin(), queue.end(), [&](const Scan &s) { return s.serial == serial; });
+    if (waited == queue.end()) return "";
+    const std::string moved = "; scanned again: the newest scan" +
+                              (waited->slot == chosen ? "" : ", no longer for " + forWhom(waited->slot));
+    queue.erase(waited);
+    return moved;
 }
 
 std::optional<Scan> StationScans::take(const std::string &label) {

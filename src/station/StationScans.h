@@ -4,7 +4,8 @@
 // What the operator scans into the station's console: a barcode reader types the label's text,
 // then Enter (or Tab). A serial number waits, in the order scanned, for the next unit a slot
 // finds; a slot's label chooses that slot for the serial number scanned next (the fixture's
-// barcode, then the unit's). A serial number is one unit's: never two at once.
+// barcode, then the unit's). A serial number is one unit's: never two at once; scanned again while
+// it waits, it is moved.
 
 #include <chrono>
 #include <deque>
@@ -18,6 +19,8 @@
 struct Scan {
     std::string serial;
     std::string slot; // the label of the slot it is for, or "" for the next unit found
+    // When it was given back (its unit went before its update), or none: it waits kGivenBackLasts.
+    std::optional<std::chrono::steady_clock::time_point> givenBack = std::nullopt;
 };
 
 class StationScans {
@@ -27,6 +30,9 @@ class StationScans {
     using Holder = std::function<std::string(const std::string &serial)>;
     // A slot's choice lasts this long without a serial number scanned.
     static constexpr std::chrono::seconds kChoiceLasts{60};
+    // A scan given back waits this long for its unit, re-seated or moved: then it is dropped, so
+    // that no unrelated unit found later takes it.
+    static constexpr std::chrono::seconds kGivenBackLasts{60};
     // A unit found while a scan is typed waits this long after its last key for the scan's end.
     static constexpr std::chrono::milliseconds kTypingPause{500};
 
@@ -45,8 +51,9 @@ class StationScans {
     bool beingTyped(Time now) const { return !partial.empty() && now - lastKey < kTypingPause; }
     // The slot chosen for the next serial number ("" none).
     const std::string &chosenSlot() const { return chosen; }
-    // The choice ended at `now` for want of a serial number within kChoiceLasts: its line.
-    std::optional<std::string> expire(Time now);
+    // What ended at `now`, a line each: the choice, for want of a serial number within
+    // kChoiceLasts; the scans given back that no unit took within kGivenBackLasts.
+    std::vector<std::string> expire(Time now);
     // The serial number for a unit found on the slot labelled label: the one chosen for it, else
     // the first scanned for no slot; none when none waits for it.
     std::optional<Scan> take(const std::string &label);
@@ -58,9 +65,9 @@ class StationScans {
     // The scans for them, the one that waited longest served first: per slot (in the order
     // given), its scan or none.
     std::vector<std::optional<Scan>> takeInTurn(const std::vector<Waiting> &waiting);
-    // A scan bound to a unit on slot `label` that had gone before its update: the next unit
-    // found there takes it, before any other scan for that slot.
-    void giveBack(const std::string &serial, const std::string &label) { queue.push_front({serial, label}); }
+    // A scan bound to a unit that had gone before its update, with the slot its scan chose ("" none):
+    // the next unit of that choice found takes it, before any other scan, until kGivenBackLasts.
+    void giveBack(const std::string &serial, const std::string &slot, Time now) { queue.push_front({serial, slot, now}); }
     // A unit's line journaled with its serial number, ended then: rework is told when it is scanned.
     void journaled(const std::string &serial, const std::string &ended);
     // When the serial number was last journaled here ("" never).
@@ -82,6 +89,8 @@ class StationScans {
 
     Said scan(const std::string &text, const Holder &holder);
     std::string refusal(const std::string &text, const Holder &holder) const;
+    // Takes the serial number's waiting scan out, if any: what the new scan's line adds to say so.
+    std::string unqueue(const std::string &serial);
 };
 
 #endif

@@ -33,7 +33,7 @@ class Serials(StationCase):
         self.scan(terminal, "A3", "SN-3")
         terminal.wait_for("serial number of A3's next unit")
         self.scan(terminal, "SN-A", "SN-A")
-        terminal.wait_for('"SN-A" is already waiting for its unit')
+        terminal.wait_for('"SN-A": serial number of the next unit found; scanned again')  # a double read: one scan
         self.scan(terminal, "bad\x01\x13", 'SN "B"', "x" * 65)  # Ctrl-S too: it stops no output
         screen = terminal.wait_for("longer than 64 characters")
         self.assertEqual(screen.count("PORT "), 1, screen)  # the view not torn by what was typed
@@ -67,6 +67,16 @@ class Serials(StationCase):
         self.assertIn("EXIT=0", terminal.wait_for("TTY="))
         reports = [json.load(open(os.path.join(self.logs, l["report"]))) for l in self.journal()[1:]]
         self.assertEqual(sorted(r["serial"] for r in reports), ["SN-1", "SN-2"])
+
+    @unittest.skipIf(WINE, "natively; the Wine suite scans one slot")
+    def test_a_scan_whose_unit_went_before_its_update_goes_with_it_to_another_slot(self):
+        slot1 = self.slot(1, "--unit", "tx", "--unplug-after-probe", after_ms=3000)  # found, gone before its update
+        slot2 = self.slot(2, "--unit", "tx", after_ms=8000)  # plugged into A2 instead
+        terminal = Terminal(self, self.station(["A1=" + slot1, "A2=" + slot2], "--require-serial", "--units", "1"))
+        terminal.wait_for("Station: ")
+        self.scan(terminal, "SN-42")  # for the next unit found: A1's, given back so when its unit went
+        self.assertEqual(self.journaled(1), {"A2": "SN-42"})
+        self.assertIn("EXIT=0", terminal.wait_for("TTY="))
 
     @unittest.skipIf(WINE, "natively; the Wine suite scans one slot")
     def test_a_unit_stopped_before_its_scan_is_named_at_the_end(self):

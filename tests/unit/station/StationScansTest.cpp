@@ -27,7 +27,7 @@ TEST(StationScans, EachScanSaysWhatItCameTo) {
         bool refused;
     } cases[] = {
         {"SN-1\r", "Scan \"SN-1\": serial number of the next unit found.", false},
-        {"SN-1\n", "Scan refused: \"SN-1\" is already waiting for its unit.", true},
+        {"SN-1\n", "Scan \"SN-1\": serial number of the next unit found; scanned again: the newest scan.", false},
         {"A2\r", "Scan \"A2\": the next serial number scanned goes to A2.", false},
         {"SN-9\r", "Scan \"SN-9\": serial number of A2's next unit; last updated here 2026-12-01T10:00:00Z.", false},
         {"SN-X\r", "Scan refused: \"SN-X\" does not match --serial-pattern.", true},
@@ -67,11 +67,72 @@ TEST(StationScans, UnitsTakeTheScansInOrderAndTheirSlotsOwn) {
 TEST(StationScans, AScanGivenBackIsItsSlotsNextBeforeAnyOther) {
     StationScans scans({"A1", "A2"}, nullptr);
     typed(scans, "S1\rA1\rS2\r"); // S1 for the next unit found, S2 A1's
-    scans.giveBack("S9", "A1");   // bound to A1's unit, which had gone before its update
+    scans.giveBack("S9", "A1", kT0); // bound to A1's unit, which had gone before its update
     const auto serial = [&](const char *label) { return scans.take(label).value_or(Scan{"none", ""}).serial; };
     EXPECT_EQ(serial("A2"), "S1"); // not another slot's
     EXPECT_EQ(serial("A1"), "S9"); // the re-seated unit's, before A1's later scan
     EXPECT_EQ(serial("A1"), "S2");
+}
+
+// Each step at its time (s): keys typed, a unit found on a slot taking its scan, the scan taken
+// last given back (its unit went before its update), or what the scans' ends say.
+TEST(StationScans, AScanGivenBackGoesWithItsUnitForALimitedTimeAndARescanMovesIt) {
+    const char *const kNextFound = "Scan \"SN-42\": serial number of the next unit found.";
+    const char *const kGoneLine = "\"SN-42\" no longer waits: its unit went before its update and no unit took it"
+                                  " within 60 s; scan its label again.";
+    const struct Step {
+        int at;
+        char action; // 's' typed, 't' taken on the slot, 'g' given back, 'e' ended
+        const char *what;
+        const char *came; // the line said, the serial number taken ("none"), the lines ended ("")
+    } sequences[][8] = {
+        {{0, 's', "SN-42\r", kNextFound}, // the unit found on A1, gone, plugged into A2: A2's
+         {0, 't', "A1", "SN-42"},
+         {0, 'g', "", ""},
+         {1, 't', "A2", "SN-42"},
+         {1, 't', "A1", "none"}},
+        {{0, 's', "SN-42\r", kNextFound}, // scanned again for the slot it went to: moved there
+         {0, 't', "A1", "SN-42"},
+         {0, 'g', "", ""},
+         {1, 's', "A2\rSN-42\r", "Scan \"SN-42\": serial number of A2's next unit; scanned again: the newest scan,"
+                                  " no longer for the next unit found."},
+         {1, 't', "A1", "none"},
+         {1, 't', "A2", "SN-42"}},
+        {{0, 's', "A1\rSN-42\r", "Scan \"SN-42\": serial number of A1's next unit."}, // moved to no slot
+         {0, 's', "SN-7\r", "Scan \"SN-7\": serial number of the next unit found."},
+         {0, 's', "SN-42\r", "Scan \"SN-42\": serial number of the next unit found; scanned again: the newest scan,"
+                             " no longer for A1's next unit."},
+         {0, 't', "A2", "SN-7"},
+         {0, 't', "A2", "SN-42"}},
+        {{0, 's', "A1\rSN-42\r", "Scan \"SN-42\": serial number of A1's next unit."}, // given back for its choice
+         {0, 't', "A1", "SN-42"},
+         {0, 'g', "", ""},
+         {1, 't', "A2", "none"},
+         {59, 'e', "", ""}, // not yet
+         {60, 'e', "", kGoneLine},
+         {60, 't', "A1", "none"}},
+        {{0, 's', "SN-42\r", kNextFound}, // scanned again after it was given back: a scan like any other
+         {0, 't', "A1", "SN-42"},
+         {0, 'g', "", ""},
+         {10, 's', "SN-42\r", "Scan \"SN-42\": serial number of the next unit found; scanned again: the newest scan."},
+         {100, 'e', "", ""},
+         {100, 't', "A1", "SN-42"}},
+    };
+    for (const auto &steps : sequences) {
+        StationScans scans({"A1", "A2"}, nullptr);
+        std::optional<Scan> taken;
+        for (const Step &step : steps) {
+            if (!step.action) break;
+            const StationScans::Time at = kT0 + seconds(step.at);
+            std::string came;
+            if (step.action == 's') came = typed(scans, step.what, at).back().line;
+            if (step.action == 't') taken = scans.take(step.what), came = taken ? taken->serial : "none";
+            if (step.action == 'g') scans.giveBack(taken->serial, taken->slot, at);
+            if (step.action == 'e')
+                for (const std::string &line : scans.expire(at)) came += line;
+            EXPECT_EQ(came, step.came) << step.action << " " << step.what << " at " << step.at << " s";
+        }
+    }
 }
 
 TEST(StationScans, TheSlotThatWaitedLongestTakesTheFirstScan) {
@@ -88,7 +149,7 @@ TEST(StationScans, ASlotsChoiceEndsAfterItsTime) {
     StationScans scans({"A1", "A2"}, nullptr);
     typed(scans, "A2\r");
     EXPECT_EQ(scans.chosenSlot(), "A2");
-    EXPECT_FALSE(scans.expire(kT0 + StationScans::kChoiceLasts - milliseconds(1)));
+    EXPECT_TRUE(scans.expire(kT0 + StationScans::kChoiceLasts - milliseconds(1)).empty());
     const std::vector<StationScans::Said> said = typed(scans, "S1\r", kT0 + StationScans::kChoiceLasts);
     ASSERT_EQ(said.size(), 2u);
     EXPECT_EQ(said[0].line, "A2 no longer chosen: no serial number scanned within 60 s.");
