@@ -29,7 +29,7 @@ void quietOnLine(Station &w, size_t slot, StationPort &port, size_t owner, Stati
     const std::string &ownerLabel = w.ports.at(owner).label;
     port.problem = (slot < owner ? port.label + " and " + ownerLabel : ownerLabel + " and " + port.label) + " reach one line";
     w.wiring.insert(port.problem);
-    if (!port.serial.empty()) w.scans.giveBack(port.serial, port.serialSlot, Clock::now()); // it was the owner's unit
+    if (!port.serial.empty()) w.scans.giveBack(port.serial, port.serialSlot, std::chrono::steady_clock::now()); // it was the owner's unit
     port.serial.clear();
     port.unitWaiting = false;
     port.lineOwner = owner;
@@ -39,7 +39,7 @@ void quietOnLine(Station &w, size_t slot, StationPort &port, size_t owner, Stati
 // A unit found that a stopping station will not update: its label's scan is given back (the
 // closing lines name it), and the port is idle.
 void standDown(Station &w, StationPort &port, StationView &view) {
-    if (!port.serial.empty()) w.scans.giveBack(port.serial, port.serialSlot, Clock::now());
+    if (!port.serial.empty()) w.scans.giveBack(port.serial, port.serialSlot, std::chrono::steady_clock::now());
     port.serial.clear();
     setState(port, STATE_IDLE, view);
 }
