@@ -6,7 +6,6 @@
 #include "plant/PlantKey.h"
 #include "plant/PlantSender.h"
 #include "plant/PlantTable.h"
-#include "platform/FileRead.h"
 #include "record/Outcome.h"
 #include "run/Options.h"
 
@@ -26,7 +25,6 @@ const auto kFirstAnswer = std::chrono::seconds(2);
 // time-out, 5 s, is the server's: a stopped server never applies it).
 const long long kCallDeadlineMs = 15000;
 const int kAbandonedMax = 3;   // senders left stuck at once: no new one past this until one comes back
-const size_t kTail = 64;       // bytes before the last line's end, compared to tell another journal
 const size_t kSetAsideShown = 5;
 
 long long steadyMs() {
@@ -54,8 +52,6 @@ struct PlantFollower::Supervisor {
     // The thread's own.
     JournalReader reader{""};
     size_t damaged = 0;
-    unsigned long long tailEnd = 0;
-    std::string tail;
     std::shared_ptr<PlantTicket> ticket;
     std::thread sender;
     PlantClock::time_point nextTry;
@@ -67,7 +63,7 @@ struct PlantFollower::Supervisor {
     void makeKey();
     void readJournal();
     void readOn();
-    bool replaced();
+    void startOver();
     void watch();
     void startSender();
     void giveUp(const std::string &why);
@@ -132,15 +128,10 @@ void PlantFollower::Supervisor::makeKey() {
 // The journal's lines since the last look, each one's end kept; another journal in its place
 // (rotated, replaced, edited) is read from its start, and the sender starts again on it.
 void PlantFollower::Supervisor::readJournal() {
-    if (replaced()) readOn();
     readOn();
-    if (reader.shrunk() || replaced()) readOn();
-    if (reader.offset() != tailEnd) {
-        tailEnd = reader.offset();
-        unsigned long long size = 0;
-        const size_t length = (size_t)std::min<unsigned long long>(kTail, tailEnd);
-        if (!fileReadPart(s->path, tailEnd - length, length, tail, size)) tail.clear();
-    }
+    if (!reader.replaced()) return;
+    startOver();
+    readOn();
 }
 
 void PlantFollower::Supervisor::readOn() {
@@ -161,27 +152,17 @@ void PlantFollower::Supervisor::readOn() {
     if (!found.empty()) keep();
 }
 
-// Whether another journal stands where this one was read: shorter than what was read of it, or
-// other bytes before its last line's end. Then it is read again from its start.
-bool PlantFollower::Supervisor::replaced() {
-    bool other = reader.shrunk();
-    if (!other && tailEnd > 0 && !tail.empty()) {
-        std::string now;
-        unsigned long long size = 0;
-        other = fileReadPart(s->path, tailEnd - tail.size(), tail.size(), now, size) && now != tail;
-    }
-    if (!other) return false;
+// Another journal where this one was read: every line counted again from its start, and the
+// sender's work on the old one void.
+void PlantFollower::Supervisor::startOver() {
     reader.seek(0, 0);
     damaged = 0;
-    tailEnd = 0;
-    tail.clear();
     std::lock_guard<std::mutex> lock(s->mutex);
     s->ends.assign(1, 0);
     ++s->generation;
     s->horizon = s->missing = s->missingFirst = s->checkedTo = 0;
     s->setAside.clear();
     s->wake.notify_all();
-    return true;
 }
 
 // The sender's calls held to their deadline; a sender that ended is followed by another, after
