@@ -66,6 +66,7 @@ struct PlantFollower::Supervisor {
     void startOver();
     void watch();
     void startSender();
+    void reap();
     void giveUp(const std::string &why);
     void publish();
 };
@@ -170,25 +171,14 @@ void PlantFollower::Supervisor::startOver() {
 void PlantFollower::Supervisor::watch() {
     const auto now = PlantClock::now();
     if (ticket) {
-        bool over = false, answering = false;
-        std::string why;
+        bool over = false;
         {
             std::lock_guard<std::mutex> lock(s->mutex);
             over = ticket->ended;
-            why = ticket->why;
-            answering = ticket->answering;
             if (s->connected) wait = kFirstPause;
         }
         if (over) {
-            sender.join();
-            ticket.reset();
-            answeredLast = answering;
-            nextTry = now + (why.empty() ? kPoll : wait);
-            if (!why.empty()) {
-                wait = std::min<PlantClock::duration>(wait * 2, kLongestPause);
-                std::lock_guard<std::mutex> lock(s->mutex);
-                s->message = why;
-            }
+            reap();
         } else {
             const long long since = ticket->callSince.load();
             if (since != 0 && steadyMs() - since > kCallDeadlineMs)
@@ -218,17 +208,30 @@ void PlantFollower::Supervisor::watch() {
     });
 }
 
-// The sender given up on: its connection left to it (it rolls back and ends when its call comes
-// back, committing nothing), the database marked down, and a new one after the pause.
-void PlantFollower::Supervisor::giveUp(const std::string &why) {
+// The sender that ended joined: why it ended is the message, and the next one comes after the pause.
+void PlantFollower::Supervisor::reap() {
+    sender.join();
+    std::string why;
     {
         std::lock_guard<std::mutex> lock(s->mutex);
-        ticket->abandoned = true;
+        why = ticket->why;
+        answeredLast = ticket->answering;
+        if (!why.empty()) s->message = why;
+    }
+    ticket.reset();
+    nextTry = PlantClock::now() + (why.empty() ? kPoll : wait);
+    if (!why.empty()) wait = std::min<PlantClock::duration>(wait * 2, kLongestPause);
+}
+
+// The sender given up on: its connection left to it (it rolls back and ends when its call comes
+// back; a commit already under way may still complete, harmless: rows are proven by content),
+// the database marked down, and a new one after the pause. One that ended meanwhile is joined.
+void PlantFollower::Supervisor::giveUp(const std::string &why) {
+    if (!plantTicketAbandon(*s, *ticket)) return reap();
+    {
+        std::lock_guard<std::mutex> lock(s->mutex);
         answeredLast = false;
-        ++s->abandonedRunning;
-        s->connected = false;
         s->message = why;
-        s->wake.notify_all();
     }
     sender.detach();
     ticket.reset();

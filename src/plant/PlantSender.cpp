@@ -28,6 +28,16 @@ std::string errorText(const OdbcError &error) {
 
 } // namespace
 
+bool plantTicketAbandon(PlantShared &shared, PlantTicket &ticket) {
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    if (ticket.ended) return false;
+    ticket.abandoned = true;
+    ++shared.abandonedRunning;
+    shared.connected = false;
+    shared.wake.notify_all();
+    return true;
+}
+
 PlantSender::PlantSender(std::shared_ptr<PlantShared> shared, std::shared_ptr<PlantTicket> ticket,
                          unsigned long long generation)
     : s_(std::move(shared)), me_(std::move(ticket)), generation_(generation), reader_(s_->path) {}

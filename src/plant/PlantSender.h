@@ -69,6 +69,11 @@ struct PlantShared {
     unsigned long long endOf(size_t n) const { return ends[n] & ~kNotSent; }
 };
 
+// Gives up on the ticket's sender, under the mutex: marked abandoned and counted as running,
+// unless it ended meanwhile (its call came back after the deadline was read): false then, and
+// it is to be joined as any sender that ended, or it would be counted stuck for ever.
+bool plantTicketAbandon(PlantShared &shared, PlantTicket &ticket);
+
 // One connection's work: the table checked, what it holds of this journal proven line for line
 // where it counts, then every line sent on, until a stop, its abandonment, a mismatch or a
 // failure (its words left in the ticket).
