@@ -161,7 +161,7 @@ void PlantFollower::Supervisor::startOver() {
     std::lock_guard<std::mutex> lock(s->mutex);
     s->ends.assign(1, 0);
     ++s->generation;
-    s->horizon = s->missing = s->missingFirst = s->checkedTo = 0;
+    s->horizon = s->missing = s->missingFirst = s->checkedTo = s->auditedTo = 0;
     s->setAside.clear();
     s->wake.notify_all();
 }
@@ -248,7 +248,7 @@ void PlantFollower::Supervisor::publish() {
     t.sent = std::min(s->horizon, t.lines);
     t.missing = s->missing;
     t.firstUnsent = s->missing > 0 ? s->missingFirst : t.sent < t.lines ? t.sent + 1 : 0;
-    t.checked = s->checkedTo >= t.lines && s->horizon >= t.lines;
+    t.checked = s->checkedTo >= t.lines && s->horizon >= t.lines && s->auditedTo >= t.lines;
     t.setAsideCount = s->setAside.size();
     t.setAside.assign(s->setAside.begin(), std::next(s->setAside.begin(), (long)std::min(kSetAsideShown, s->setAside.size())));
     t.setAsideWhy = s->setAsideWhy;

@@ -24,7 +24,8 @@ using PlantClock = std::chrono::steady_clock;
 // One sender's ticket: the supervisor abandons it, and it tells when it ended.
 struct PlantTicket {
     std::atomic<long long> callSince{0}; // a driver call under way since (steady ms), 0 when none
-    bool abandoned = false;              // under PlantShared::mutex: it reports and commits nothing more
+    bool abandoned = false;              // under PlantShared::mutex: it reports nothing more and begins no
+                                         // commit (one under way may still complete: harmless, rows are proven by content)
     bool ended = false;                  // under the mutex
     std::string why;                     // under the mutex: why it ended ("" at a stop)
     bool answering = false;              // under the mutex: the database answered up to its end
@@ -47,6 +48,8 @@ struct PlantShared {
     std::vector<unsigned long long> ends{0};
     unsigned long long generation = 0; // one more each time another journal stands in its place
     std::string key;                   // the station key, once known
+    bool keyByContent = false;         // found by the journal's content (no key file, only read): the
+                                       // journal may be a prefix of the key's rows (an earlier copy)
 
     // What the current sender found (written only while its ticket stands).
     bool connected = false;
@@ -58,6 +61,7 @@ struct PlantShared {
     std::set<size_t> setAside;   // lines the database refused for their data
     std::string setAsideWhy;     // its words for the last of them
     size_t checkedTo = 0;        // the table's rows were counted against the journal up to here
+    size_t auditedTo = 0;        // ...and each of them compared with its line up to here, on this connection
     size_t mismatchLine = 0;     // the line where the table and the journal differ (0: none)
     std::string mismatch;        // what that means and what to do
     std::string message;         // the driver's last words, or why it cannot go on
@@ -96,16 +100,19 @@ class PlantSender {
     JournalReader reader_;
     std::string key_;
     size_t horizon_ = 0;
-    std::set<size_t> missing_, setAside_;
+    std::set<size_t> missing_, setAside_; // missing_: the first kBatch lines missing, no more
+    size_t missingMore_ = 0;    // lines missing past those, looked for again once those are sent
     std::string setAsideWhy_;
     size_t checkedTo_ = 0;
+    size_t auditedTo_ = 0;      // the key's rows up to here compared with their lines, from 1 on each connection
     PlantClock::time_point checkedAt_;
     bool caughtUp_ = false;     // once since it connected: the table counted then
 
     bool connect(OdbcError &error);
     bool resolveKey(OdbcError &error);
-    Sent verify(const std::string &key, bool report, OdbcError &error);
+    Sent verify(const std::string &key, bool report, bool prefix, OdbcError &error);
     Sent checkGaps(bool retrySetAside, OdbcError &error);
+    Sent audit(OdbcError &error);
     bool nextBatch(std::vector<Row> &rows, size_t &last);
     Sent sendRows(const std::vector<Row> &rows, OdbcError &error);
     Sent sendOneByOne(const std::vector<Row> &rows, OdbcError &error);
