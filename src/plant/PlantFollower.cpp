@@ -6,7 +6,6 @@
 #include "plant/PlantKey.h"
 #include "plant/PlantSender.h"
 #include "plant/PlantTable.h"
-#include "platform/FileRead.h"
 #include "record/Outcome.h"
 #include "run/Options.h"
 
@@ -30,7 +29,6 @@ const auto kFirstAnswer = std::chrono::seconds(2);
 // time-out, 5 s, is the server's: a stopped server never applies it).
 const long long kCallDeadlineMs = 15000;
 const int kAbandonedMax = 3;   // senders left stuck at once: no new one past this until one comes back
-const size_t kTail = 64;       // bytes before the last line's end, compared to tell another journal
 const size_t kSetAsideShown = 5;
 
 long long steadyMs() {
@@ -58,8 +56,6 @@ struct PlantFollower::Supervisor {
     // The thread's own.
     JournalReader reader{""};
     size_t damaged = 0;
-    unsigned long long tailEnd = 0;
-    std::string tail;
     std::shared_ptr<PlantTicket> ticket;
     std::thread sender;
     PlantClock::time_point nextTry;
@@ -71,9 +67,10 @@ struct PlantFollower::Supervisor {
     void makeKey();
     void readJournal();
     void readOn();
-    bool replaced();
+    void startOver();
     void watch();
     void startSender();
+    void reap();
     void giveUp(const std::string &why);
     void publish();
     void settle();
@@ -139,15 +136,10 @@ void PlantFollower::Supervisor::makeKey() {
 // The journal's lines since the last look, each one's end kept; another journal in its place
 // (rotated, replaced, edited) is read from its start, and the sender starts again on it.
 void PlantFollower::Supervisor::readJournal() {
-    if (replaced()) readOn();
     readOn();
-    if (reader.shrunk() || replaced()) readOn();
-    if (reader.offset() != tailEnd) {
-        tailEnd = reader.offset();
-        unsigned long long size = 0;
-        const size_t length = (size_t)std::min<unsigned long long>(kTail, tailEnd);
-        if (!fileReadPart(s->path, tailEnd - length, length, tail, size)) tail.clear();
-    }
+    if (!reader.replaced()) return;
+    startOver();
+    readOn();
 }
 
 void PlantFollower::Supervisor::readOn() {
@@ -181,29 +173,19 @@ void PlantFollower::Supervisor::settle() {
     s->wake.notify_all();
 }
 
-// Whether another journal stands where this one was read: shorter than what was read of it, or
-// other bytes before its last line's end. Then it is read again from its start.
-bool PlantFollower::Supervisor::replaced() {
-    bool other = reader.shrunk();
-    if (!other && tailEnd > 0 && !tail.empty()) {
-        std::string now;
-        unsigned long long size = 0;
-        other = fileReadPart(s->path, tailEnd - tail.size(), tail.size(), now, size) && now != tail;
-    }
-    if (!other) return false;
+// Another journal where this one was read: every line counted again from its start, and the
+// sender's work on the old one void.
+void PlantFollower::Supervisor::startOver() {
     reader.seek(0, 0);
     seen.clear();
     aged = 0;
     damaged = 0;
-    tailEnd = 0;
-    tail.clear();
     std::lock_guard<std::mutex> lock(s->mutex);
     s->ends.assign(1, 0);
     ++s->generation;
-    s->horizon = s->missing = s->missingFirst = s->checkedTo = 0;
+    s->horizon = s->missing = s->missingFirst = s->checkedTo = s->auditedTo = 0;
     s->setAside.clear();
     s->wake.notify_all();
-    return true;
 }
 
 // The sender's calls held to their deadline; a sender that ended is followed by another, after
@@ -211,25 +193,14 @@ bool PlantFollower::Supervisor::replaced() {
 void PlantFollower::Supervisor::watch() {
     const auto now = PlantClock::now();
     if (ticket) {
-        bool over = false, answering = false;
-        std::string why;
+        bool over = false;
         {
             std::lock_guard<std::mutex> lock(s->mutex);
             over = ticket->ended;
-            why = ticket->why;
-            answering = ticket->answering;
             if (s->connected) wait = kFirstPause;
         }
         if (over) {
-            sender.join();
-            ticket.reset();
-            answeredLast = answering;
-            nextTry = now + (why.empty() ? kPoll : wait);
-            if (!why.empty()) {
-                wait = std::min<PlantClock::duration>(wait * 2, kLongestPause);
-                std::lock_guard<std::mutex> lock(s->mutex);
-                s->message = why;
-            }
+            reap();
         } else {
             const long long since = ticket->callSince.load();
             if (since != 0 && steadyMs() - since > kCallDeadlineMs)
@@ -259,17 +230,30 @@ void PlantFollower::Supervisor::watch() {
     });
 }
 
-// The sender given up on: its connection left to it (it rolls back and ends when its call comes
-// back, committing nothing), the database marked down, and a new one after the pause.
-void PlantFollower::Supervisor::giveUp(const std::string &why) {
+// The sender that ended joined: why it ended is the message, and the next one comes after the pause.
+void PlantFollower::Supervisor::reap() {
+    sender.join();
+    std::string why;
     {
         std::lock_guard<std::mutex> lock(s->mutex);
-        ticket->abandoned = true;
+        why = ticket->why;
+        answeredLast = ticket->answering;
+        if (!why.empty()) s->message = why;
+    }
+    ticket.reset();
+    nextTry = PlantClock::now() + (why.empty() ? kPoll : wait);
+    if (!why.empty()) wait = std::min<PlantClock::duration>(wait * 2, kLongestPause);
+}
+
+// The sender given up on: its connection left to it (it rolls back and ends when its call comes
+// back; a commit already under way may still complete, harmless: rows are proven by content),
+// the database marked down, and a new one after the pause. One that ended meanwhile is joined.
+void PlantFollower::Supervisor::giveUp(const std::string &why) {
+    if (!plantTicketAbandon(*s, *ticket)) return reap();
+    {
+        std::lock_guard<std::mutex> lock(s->mutex);
         answeredLast = false;
-        ++s->abandonedRunning;
-        s->connected = false;
         s->message = why;
-        s->wake.notify_all();
     }
     sender.detach();
     ticket.reset();
@@ -286,7 +270,7 @@ void PlantFollower::Supervisor::publish() {
     t.sent = std::min(s->horizon, t.lines);
     t.missing = s->missing;
     t.firstUnsent = s->missing > 0 ? s->missingFirst : t.sent < t.lines ? t.sent + 1 : 0;
-    t.checked = s->checkedTo >= t.lines && s->horizon >= t.lines;
+    t.checked = s->checkedTo >= t.lines && s->horizon >= t.lines && s->auditedTo >= t.lines;
     t.setAsideCount = s->setAside.size();
     t.setAside.assign(s->setAside.begin(), std::next(s->setAside.begin(), (long)std::min(kSetAsideShown, s->setAside.size())));
     t.setAsideWhy = s->setAsideWhy;

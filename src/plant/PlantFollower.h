@@ -4,8 +4,10 @@
 // Follows a station folder's journal into the plant's database, one row a line: the journal
 // stays the truth and the database follows it, whatever fails. A row stands for a line only if
 // it holds that line: on each connection the last row of this folder's key is compared with the
-// journal's line of its number, a row already there is compared before it is taken as sent, and
-// the key's rows are counted against the journal to find those deleted. A difference (a folder
+// journal's line of its number, a row already there is compared before it is taken as sent, the
+// key's rows are counted against the journal to find those deleted, and every row is compared
+// with its line (the audit: a batch at a time while there is nothing to send, from line 1 again
+// on each connection; "every line there" waits for it). A difference (a folder
 // copied with its key, a journal replaced or edited) stops the sending and says so. One row the
 // database refuses for its data is set aside, named, and the rest go on. Every call into the
 // driver has a deadline that the follower's own thread (never the one stuck) holds it to.
@@ -25,7 +27,7 @@ struct PlantStatus {
     size_t missing = 0;       // of those, rows found missing in the table (deleted), to be sent again
     size_t firstUnsent = 0;   // the first line the database lacks (0: none)
     size_t damaged = 0;       // damaged journal lines, skipped
-    bool checked = false;     // the key's rows were counted against every line so far
+    bool checked = false;     // the key's rows were counted against every line so far, and each compared with its line
     std::vector<size_t> setAside; // lines the database refused for their data (the first few)
     size_t setAsideCount = 0;
     std::string setAsideWhy;  // the database's words for the last of them

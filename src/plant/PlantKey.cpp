@@ -32,8 +32,25 @@ bool plantKeyRead(const std::string &dir, std::string &key, std::string &why) {
     return true;
 }
 
+// The key file made by an exclusive create, for a folder where no link can be made (FAT, some
+// SMB shares): a name another follower took first is left to it. "" or why not.
+static std::string keyCreated(const std::string &path, const std::string &key) {
+    bool exists = false;
+    std::string reason;
+    FILE *file = platformCreateNewFile(path.c_str(), exists, reason);
+    if (file == nullptr) return exists ? "" : reason;
+    const bool written = std::fwrite(key.data(), 1, key.size(), file) == key.size() && std::fputc('\n', file) != EOF &&
+                         (reason = platformSyncFile(file)).empty();
+    if (std::fclose(file) != 0 || !written) {
+        std::remove(path.c_str()); // never a key file half-written
+        return reason.empty() ? "it cannot be written" : reason;
+    }
+    return "";
+}
+
 // Written whole under a name of its own, then linked into place: a link fails when another
-// follower's key got there first, and that one is taken.
+// follower's key got there first, and that one is taken. Where links cannot be made at all, an
+// exclusive create in place.
 bool plantKeyKeep(const std::string &dir, std::string &key, std::string &why) {
     const std::string path = dir + "/" + PLANT_KEY_FILE;
     const std::string temporary = path + "." + std::to_string(platformProcessId()) + ".new";
@@ -42,9 +59,14 @@ bool plantKeyKeep(const std::string &dir, std::string &key, std::string &why) {
         why = "cannot keep the station key in " + dir + ": " + reason;
         return false;
     }
-    std::error_code code;
+    std::error_code code, ignored;
     std::filesystem::create_hard_link(temporary, path, code);
-    std::filesystem::remove(temporary, code);
+    std::filesystem::remove(temporary, ignored);
+    if (code && !std::filesystem::exists(std::filesystem::symlink_status(path, ignored)) &&
+        !(reason = keyCreated(path, key)).empty()) {
+        why = "cannot keep the station key in " + dir + ": " + reason;
+        return false;
+    }
     if (plantKeyRead(dir, key, why)) return true;
     if (why.empty()) why = "cannot keep the station key in " + dir;
     return false;

@@ -268,23 +268,63 @@ bool OdbcConnection::queryNumber(const std::string &sql, const std::vector<OdbcV
     return true;
 }
 
-bool OdbcConnection::queryNumbers(const std::string &sql, const std::vector<OdbcValue> &params,
-                                  std::vector<int64_t> &values, OdbcError &error) {
+// Column `column` of the row fetched as a number; nullopt when NULL.
+static SQLRETURN numberColumn(SQLHSTMT statement, SQLUSMALLINT column, std::optional<int64_t> &value) {
+    SQLBIGINT number = 0;
+    SQLLEN indicator = 0;
+    const SQLRETURN r = SQLGetData(statement, column, SQL_C_SBIGINT, &number, 0, &indicator);
+    value.reset();
+    if (SQL_SUCCEEDED(r) && indicator != SQL_NULL_DATA) value = number;
+    return r;
+}
+
+bool OdbcConnection::queryEachRow(const std::string &sql, const std::vector<OdbcValue> &params,
+                                  const std::function<SQLRETURN(void *statement)> &take, OdbcError &error) {
     const Call call(since_);
     Statement statement;
     std::vector<Bound> bound;
-    values.clear();
     if (!allocate(dbc_, queryTimeout_, statement, error) || !bind(statement.handle, params, bound, error)) return false;
     SQLRETURN r = SQLExecDirect(statement.handle, sqlText(sql), SQL_NTS);
-    while (SQL_SUCCEEDED(r) && SQL_SUCCEEDED(r = SQLFetch(statement.handle))) {
-        SQLBIGINT number = 0;
-        SQLLEN indicator = 0;
-        r = SQLGetData(statement.handle, 1, SQL_C_SBIGINT, &number, 0, &indicator);
-        if (SQL_SUCCEEDED(r) && indicator != SQL_NULL_DATA) values.push_back(number);
-    }
+    while (SQL_SUCCEEDED(r) && SQL_SUCCEEDED(r = SQLFetch(statement.handle))) r = take(statement.handle);
     if (r == SQL_NO_DATA) return true;
     error = diagnose(SQL_HANDLE_STMT, statement.handle);
     return false;
+}
+
+bool OdbcConnection::queryNumbers(const std::string &sql, const std::vector<OdbcValue> &params,
+                                  std::vector<int64_t> &values, OdbcError &error) {
+    values.clear();
+    return queryEachRow(sql, params, [&](void *statement) {
+        std::optional<int64_t> number;
+        const SQLRETURN r = numberColumn(statement, 1, number);
+        if (number) values.push_back(*number);
+        return r;
+    }, error);
+}
+
+// Column `column` of the row fetched as UTF-16 text, in pieces: each call gives what the last one
+// had no room for (01004, truncated). nullopt when NULL.
+static SQLRETURN textColumn(SQLHSTMT statement, SQLUSMALLINT column, std::optional<std::u16string> &value) {
+    std::u16string text;
+    SQLRETURN r = SQL_SUCCESS;
+    for (;;) {
+        char16_t piece[4097];
+        SQLLEN indicator = 0;
+        r = SQLGetData(statement, column, SQL_C_WCHAR, piece, sizeof piece, &indicator);
+        if (r == SQL_NO_DATA) break;
+        if (!SQL_SUCCEEDED(r)) return r;
+        if (indicator == SQL_NULL_DATA) {
+            value.reset();
+            return SQL_SUCCESS;
+        }
+        const size_t room = std::size(piece) - 1;
+        const size_t units = indicator == SQL_NO_TOTAL || (size_t)indicator / sizeof(char16_t) > room
+                                 ? room : (size_t)indicator / sizeof(char16_t);
+        text.append(piece, units);
+        if (r == SQL_SUCCESS) break;
+    }
+    value = std::move(text);
+    return SQL_SUCCESS;
 }
 
 bool OdbcConnection::queryText(const std::string &sql, const std::vector<OdbcValue> &params,
@@ -297,27 +337,24 @@ bool OdbcConnection::queryText(const std::string &sql, const std::vector<OdbcVal
     SQLRETURN r = SQLExecDirect(statement.handle, sqlText(sql), SQL_NTS);
     if (SQL_SUCCEEDED(r)) r = SQLFetch(statement.handle);
     if (r == SQL_NO_DATA) return true;
-    std::u16string text;
-    // In pieces: each call gives what the last one had no room for (01004, truncated).
-    while (SQL_SUCCEEDED(r)) {
-        char16_t piece[4097];
-        SQLLEN indicator = 0;
-        r = SQLGetData(statement.handle, 1, SQL_C_WCHAR, piece, sizeof piece, &indicator);
-        if (r == SQL_NO_DATA) break;
-        if (!SQL_SUCCEEDED(r)) break;
-        if (indicator == SQL_NULL_DATA) return true;
-        const size_t room = std::size(piece) - 1;
-        const size_t units = indicator == SQL_NO_TOTAL || (size_t)indicator / sizeof(char16_t) > room
-                                 ? room : (size_t)indicator / sizeof(char16_t);
-        text.append(piece, units);
-        if (r == SQL_SUCCESS) break;
-    }
-    if (!SQL_SUCCEEDED(r) && r != SQL_NO_DATA) {
-        error = diagnose(SQL_HANDLE_STMT, statement.handle);
-        return false;
-    }
-    value = std::move(text);
-    return true;
+    if (SQL_SUCCEEDED(r)) r = textColumn(statement.handle, 1, value);
+    if (SQL_SUCCEEDED(r)) return true;
+    error = diagnose(SQL_HANDLE_STMT, statement.handle);
+    return false;
+}
+
+bool OdbcConnection::queryNumberedTexts(const std::string &sql, const std::vector<OdbcValue> &params,
+                                        std::vector<std::pair<int64_t, std::optional<std::u16string>>> &rows,
+                                        OdbcError &error) {
+    rows.clear();
+    return queryEachRow(sql, params, [&](void *statement) {
+        std::optional<int64_t> number;
+        std::optional<std::u16string> text;
+        SQLRETURN r = numberColumn(statement, 1, number);
+        if (SQL_SUCCEEDED(r)) r = textColumn(statement, 2, text);
+        if (SQL_SUCCEEDED(r) && number) rows.emplace_back(*number, std::move(text));
+        return r;
+    }, error);
 }
 
 bool OdbcConnection::describe(const std::string &sql, std::vector<OdbcColumn> &columns, OdbcError &error) {

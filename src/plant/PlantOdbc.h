@@ -9,8 +9,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // What a failed call left: the SQLSTATE of its first record and the driver's text (every record).
@@ -64,6 +66,10 @@ class OdbcConnection {
     // The first column of the first row as text in UTF-16 (nullopt when NULL or no row).
     bool queryText(const std::string &sql, const std::vector<OdbcValue> &params, std::optional<std::u16string> &value,
                    OdbcError &error);
+    // Every row as its first column, a number (rows where it is NULL left out), and its second,
+    // text in UTF-16 (nullopt when NULL).
+    bool queryNumberedTexts(const std::string &sql, const std::vector<OdbcValue> &params,
+                            std::vector<std::pair<int64_t, std::optional<std::u16string>>> &rows, OdbcError &error);
     // The columns a query's result would have (the query is run: give it no rows).
     bool describe(const std::string &sql, std::vector<OdbcColumn> &columns, OdbcError &error);
     // Whether table has a unique index or key made of exactly these columns (case ignored);
@@ -80,6 +86,10 @@ class OdbcConnection {
 
   private:
     struct Call;
+    // Runs a query with its parameters, take called on the statement at each row fetched
+    // (SQLRETURN, as a short: the header names no ODBC type); false at the first failure.
+    bool queryEachRow(const std::string &sql, const std::vector<OdbcValue> &params,
+                      const std::function<short(void *statement)> &take, OdbcError &error);
     std::atomic<long long> *since_ = nullptr;
     void *env_ = nullptr;
     void *dbc_ = nullptr;

@@ -11,7 +11,7 @@
 
 namespace {
 
-const size_t kBatch = 500;            // lines a transaction
+const size_t kBatch = 500;            // lines a transaction, rows compared at once, missing lines kept
 const size_t kRowsAStatement = 100;   // rows of one INSERT: 1,800 parameters, within SQL Server's 2,100
 const int kLoginSeconds = 5, kQuerySeconds = 5;
 const auto kPoll = std::chrono::milliseconds(200); // a line reaches the database within a second
@@ -28,6 +28,16 @@ std::string errorText(const OdbcError &error) {
 
 } // namespace
 
+bool plantTicketAbandon(PlantShared &shared, PlantTicket &ticket) {
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    if (ticket.ended) return false;
+    ticket.abandoned = true;
+    ++shared.abandonedRunning;
+    shared.connected = false;
+    shared.wake.notify_all();
+    return true;
+}
+
 PlantSender::PlantSender(std::shared_ptr<PlantShared> shared, std::shared_ptr<PlantTicket> ticket,
                          unsigned long long generation)
     : s_(std::move(shared)), me_(std::move(ticket)), generation_(generation), reader_(s_->path) {}
@@ -36,23 +46,30 @@ void PlantSender::run() {
     db_.watchCalls(&me_->callSince);
     OdbcError error;
     const bool connected = connect(error);
+    bool prefix = false;
     {
         std::lock_guard<std::mutex> lock(s_->mutex);
         if (!me_->abandoned) {
             if (!s_->answered && !connected && odbcSetupProblem(error))
                 s_->setupProblem = connectionPasswordsHidden(error.message, s_->connection);
             s_->answered = true;
+            s_->auditedTo = 0;
             key_ = s_->key;
+            prefix = s_->keyByContent;
             setAside_ = s_->setAside;
             setAsideWhy_ = s_->setAsideWhy;
         }
         s_->wake.notify_all();
     }
     if (!connected) return end(error);
-    if (key_.empty() ? !resolveKey(error) : verify(key_, true, error) != Sent::ALL) return end(error);
+    if (key_.empty() ? !resolveKey(error) : verify(key_, true, prefix, error) != Sent::ALL) return end(error);
     report(true);
     for (;;) {
         if (!mayGoOn()) return end(error);
+        if (missing_.empty() && missingMore_ > 0) { // the next of the missing lines looked for
+            if (checkGaps(false, error) != Sent::ALL || !report(true)) return end(error);
+            continue;
+        }
         std::vector<Row> rows;
         size_t last = horizon_;
         bool fromGaps = !missing_.empty();
@@ -74,6 +91,10 @@ void PlantSender::run() {
                 const Sent checked = checkGaps(false, error);
                 if (checked != Sent::ALL) return end(error);
                 report(true);
+                continue;
+            }
+            if (auditedTo_ < horizon_) { // nothing else to do: the next rows compared with their lines
+                if (audit(error) != Sent::ALL || !report(true)) return end(error);
                 continue;
             }
             std::unique_lock<std::mutex> lock(s_->mutex);
@@ -138,8 +159,10 @@ bool PlantSender::connect(OdbcError &error) {
 
 // A folder without its key file. Another key whose row holds this journal's first unit's line,
 // and whose last row is this journal's line too, is this journal's (sent before, its key file
-// lost or never written): taken. Else a new one: the station's own, kept in its folder; a
-// folder only read gets one made from that line, so that sending it twice never doubles it.
+// lost or never written): taken. A folder only read takes it too when its journal is a prefix of
+// the key's rows (an earlier copy: the rows of its last line hold it; the audit compares the
+// rest). Else a new one: the station's own, kept in its folder; a folder only read gets one made
+// from that line, so that sending it twice never doubles it.
 bool PlantSender::resolveKey(OdbcError &error) {
     size_t first = 0;
     {
@@ -164,7 +187,7 @@ bool PlantSender::resolveKey(OdbcError &error) {
                 return false;
             db_.rollback();
             if (!candidate) break;
-            const Sent found = verify(odbcUtf8(*candidate), false, error);
+            const Sent found = verify(odbcUtf8(*candidate), false, !s_->ownStation, error);
             if (found == Sent::FAILED) return false;
             if (found == Sent::ALL) key = odbcUtf8(*candidate);
         }
@@ -181,14 +204,19 @@ bool PlantSender::resolveKey(OdbcError &error) {
     key_ = key;
     {
         std::lock_guard<std::mutex> lock(s_->mutex);
-        if (!me_->abandoned) s_->key = key_;
+        if (!me_->abandoned) {
+            s_->key = key_;
+            s_->keyByContent = !s_->ownStation;
+        }
     }
-    return verify(key_, true, error) == Sent::ALL;
+    return verify(key_, true, !s_->ownStation, error) == Sent::ALL;
 }
 
 // What the table holds for key, proven by content: its last row must hold this journal's line
-// of that number (report: then the horizon is there, and the rows below it are counted).
-PlantSender::Sent PlantSender::verify(const std::string &key, bool report, OdbcError &error) {
+// of that number, or (prefix: a journal only read, its key found by content) the row of the
+// journal's last line when the key holds more (report: then the horizon is there, and the rows
+// below it are counted; the audit compares each of them later).
+PlantSender::Sent PlantSender::verify(const std::string &key, bool report, bool prefix, OdbcError &error) {
     std::optional<int64_t> max;
     if (!db_.queryNumber("SELECT MAX(line_no) FROM " + s_->table + " WHERE station_key = ?",
                          {OdbcValue::ofText(key, 64)}, max, error))
@@ -203,28 +231,29 @@ PlantSender::Sent PlantSender::verify(const std::string &key, bool report, OdbcE
     {
         // Another follower of this folder may have sent lines the supervisor has not read yet.
         std::unique_lock<std::mutex> lock(s_->mutex);
-        s_->wake.wait_for(lock, kJournalBehind, [&] { return s_->lines() >= top || s_->stopping; });
+        if (!prefix) s_->wake.wait_for(lock, kJournalBehind, [&] { return s_->lines() >= top || s_->stopping; });
         lines = s_->lines();
     }
-    if (lines < top) {
+    if (lines < top && !(prefix && lines > 0)) {
         if (report)
             mismatch(top, key, "the database holds line " + std::to_string(top) + " of it, this journal " + linesText(lines));
         return Sent::MISMATCH;
     }
+    const size_t at = std::min(top, lines);
     std::optional<std::u16string> stored;
     if (!db_.queryText("SELECT journal_line FROM " + s_->table + " WHERE station_key = ? AND line_no = ?",
-                       {OdbcValue::ofText(key, 64), OdbcValue::ofNumber((int64_t)top)}, stored, error))
+                       {OdbcValue::ofText(key, 64), OdbcValue::ofNumber((int64_t)at)}, stored, error))
         return Sent::FAILED;
     db_.rollback();
     std::string ours;
     bool sendable = false;
-    if (!lineText(top, ours, sendable, error)) return Sent::FAILED;
+    if (!lineText(at, ours, sendable, error)) return Sent::FAILED;
     if (!sendable || !stored || *stored != odbcUtf16(plantStoredLine(ours), PLANT_LINE_MAX)) {
-        if (report) mismatch(top, key, "line " + std::to_string(top) + " differs");
+        if (report) mismatch(at, key, "line " + std::to_string(at) + " differs");
         return Sent::MISMATCH;
     }
     if (!report) return Sent::ALL;
-    horizon_ = top;
+    horizon_ = at;
     return checkGaps(true, error);
 }
 
@@ -246,6 +275,7 @@ PlantSender::Sent PlantSender::checkGaps(bool retrySetAside, OdbcError &error) {
     checkedAt_ = PlantClock::now();
     checkedTo_ = horizon_;
     missing_.clear();
+    missingMore_ = 0;
     if (count && (size_t)*count == expected) {
         if (retrySetAside) setAside_.erase(setAside_.begin(), setAside_.upper_bound(horizon_));
         return Sent::ALL;
@@ -267,8 +297,61 @@ PlantSender::Sent PlantSender::checkGaps(bool retrySetAside, OdbcError &error) {
             return Sent::MISMATCH;
         }
         if (there[n]) setAside_.erase(n);
-        else if (s_->sendable(n) && (retrySetAside || !setAside_.count(n))) missing_.insert(n);
+        else if (s_->sendable(n) && (retrySetAside || !setAside_.count(n))) {
+            if (missing_.size() < kBatch) missing_.insert(n);
+            else ++missingMore_;
+        }
     }
+    return Sent::ALL;
+}
+
+// The key's rows after auditedTo_, up to kBatch of them, each compared with its line (as stored,
+// cut where long): a line edited after it was sent is found here, whatever its number.
+PlantSender::Sent PlantSender::audit(OdbcError &error) {
+    const size_t from = auditedTo_, to = std::min(horizon_, auditedTo_ + kBatch);
+    std::vector<std::pair<int64_t, std::optional<std::u16string>>> rows;
+    if (!db_.queryNumberedTexts("SELECT line_no, journal_line FROM " + s_->table +
+                                    " WHERE station_key = ? AND line_no > ? AND line_no <= ? ORDER BY line_no",
+                                {OdbcValue::ofText(key_, 64), OdbcValue::ofNumber((int64_t)from),
+                                 OdbcValue::ofNumber((int64_t)to)},
+                                rows, error))
+        return Sent::FAILED;
+    db_.rollback();
+    unsigned long long start = 0;
+    std::vector<bool> sendable;
+    {
+        std::lock_guard<std::mutex> lock(s_->mutex);
+        if (s_->generation != generation_ || to > s_->lines()) return Sent::FAILED; // read again by the next sender
+        start = s_->endOf(from);
+        for (size_t n = from + 1; n <= to; ++n) sendable.push_back(s_->sendable(n));
+    }
+    size_t next = 0, last = from, differs = 0;
+    unsigned long long end = start;
+    reader_.seek(from, start);
+    const bool read = reader_.readOn([&](const JournalLine &line) {
+        last = line.number;
+        end = line.end;
+        for (; next < rows.size() && (size_t)rows[next].first < line.number; ++next) {}
+        if (next < rows.size() && (size_t)rows[next].first == line.number) {
+            const bool same = sendable[line.number - from - 1] && rows[next].second &&
+                              *rows[next].second == odbcUtf16(plantStoredLine(std::string(line.text)), PLANT_LINE_MAX);
+            if (!same) differs = line.number;
+        }
+        return differs == 0 && line.number < to;
+    });
+    {
+        // Where the supervisor found the line's end: else the journal changed under the reading.
+        std::lock_guard<std::mutex> lock(s_->mutex);
+        if (!read || s_->generation != generation_ || (last != to && differs == 0) || s_->endOf(last) != end)
+            return Sent::FAILED;
+    }
+    if (differs != 0) {
+        mismatch(differs, key_, sendable[differs - from - 1] ? "line " + std::to_string(differs) + " differs"
+                                                             : "the database holds line " + std::to_string(differs) +
+                                                                   ", damaged in this journal");
+        return Sent::MISMATCH;
+    }
+    auditedTo_ = to;
     return Sent::ALL;
 }
 
@@ -408,11 +491,12 @@ bool PlantSender::report(bool connected) {
     if (me_->abandoned || s_->generation != generation_) return false;
     s_->connected = connected;
     s_->horizon = horizon_;
-    s_->missing = missing_.size();
+    s_->missing = missing_.size() + missingMore_;
     s_->missingFirst = missing_.empty() ? 0 : *missing_.begin();
     if (s_->setAside != setAside_) s_->setAside = setAside_;
     s_->setAsideWhy = setAsideWhy_;
     s_->checkedTo = checkedTo_;
+    s_->auditedTo = auditedTo_;
     if (connected) s_->message.clear();
     s_->wake.notify_all();
     return true;

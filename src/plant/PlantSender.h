@@ -24,7 +24,8 @@ using PlantClock = std::chrono::steady_clock;
 // One sender's ticket: the supervisor abandons it, and it tells when it ended.
 struct PlantTicket {
     std::atomic<long long> callSince{0}; // a driver call under way since (steady ms), 0 when none
-    bool abandoned = false;              // under PlantShared::mutex: it reports and commits nothing more
+    bool abandoned = false;              // under PlantShared::mutex: it reports nothing more and begins no
+                                         // commit (one under way may still complete: harmless, rows are proven by content)
     bool ended = false;                  // under the mutex
     std::string why;                     // under the mutex: why it ended ("" at a stop)
     bool answering = false;              // under the mutex: the database answered up to its end
@@ -49,6 +50,8 @@ struct PlantShared {
     unsigned long long generation = 0; // one more each time another journal stands in its place
     size_t settled = 0;                // the lines that may be sent (see the supervisor's settle)
     std::string key;                   // the station key, once known
+    bool keyByContent = false;         // found by the journal's content (no key file, only read): the
+                                       // journal may be a prefix of the key's rows (an earlier copy)
 
     // What the current sender found (written only while its ticket stands).
     bool connected = false;
@@ -60,6 +63,7 @@ struct PlantShared {
     std::set<size_t> setAside;   // lines the database refused for their data
     std::string setAsideWhy;     // its words for the last of them
     size_t checkedTo = 0;        // the table's rows were counted against the journal up to here
+    size_t auditedTo = 0;        // ...and each of them compared with its line up to here, on this connection
     size_t mismatchLine = 0;     // the line where the table and the journal differ (0: none)
     std::string mismatch;        // what that means and what to do
     std::string message;         // the driver's last words, or why it cannot go on
@@ -71,6 +75,11 @@ struct PlantShared {
     bool sendable(size_t n) const { return (ends[n] & kNotSent) == 0; }
     unsigned long long endOf(size_t n) const { return ends[n] & ~kNotSent; }
 };
+
+// Gives up on the ticket's sender, under the mutex: marked abandoned and counted as running,
+// unless it ended meanwhile (its call came back after the deadline was read): false then, and
+// it is to be joined as any sender that ended, or it would be counted stuck for ever.
+bool plantTicketAbandon(PlantShared &shared, PlantTicket &ticket);
 
 // One connection's work: the table checked, what it holds of this journal proven line for line
 // where it counts, then every line sent on, until a stop, its abandonment, a mismatch or a
@@ -94,16 +103,19 @@ class PlantSender {
     JournalReader reader_;
     std::string key_;
     size_t horizon_ = 0;
-    std::set<size_t> missing_, setAside_;
+    std::set<size_t> missing_, setAside_; // missing_: the first kBatch lines missing, no more
+    size_t missingMore_ = 0;    // lines missing past those, looked for again once those are sent
     std::string setAsideWhy_;
     size_t checkedTo_ = 0;
+    size_t auditedTo_ = 0;      // the key's rows up to here compared with their lines, from 1 on each connection
     PlantClock::time_point checkedAt_;
     bool caughtUp_ = false;     // once since it connected: the table counted then
 
     bool connect(OdbcError &error);
     bool resolveKey(OdbcError &error);
-    Sent verify(const std::string &key, bool report, OdbcError &error);
+    Sent verify(const std::string &key, bool report, bool prefix, OdbcError &error);
     Sent checkGaps(bool retrySetAside, OdbcError &error);
+    Sent audit(OdbcError &error);
     bool nextBatch(std::vector<Row> &rows, size_t &last);
     Sent sendRows(const std::vector<Row> &rows, OdbcError &error);
     Sent sendOneByOne(const std::vector<Row> &rows, OdbcError &error);

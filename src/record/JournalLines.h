@@ -52,9 +52,10 @@ class JournalReader {
     unsigned long long offset() const { return offset_; }
     // Bytes after the last complete line: a line being written, or cut (0 when none).
     bool pending() const { return held_ > 0; }
-    // The file's size when it was last read is smaller than what was read of it: another
-    // journal in its place (rotated, replaced, cut), not this one grown.
-    bool shrunk() const { return shrunk_; }
+    // The last readOn found another journal in its place (rotated, replaced, cut, edited), not
+    // this one grown: shorter than what was read of it, or other bytes just before where reading
+    // stopped than the ones it read there. It gave no line then; seek(0, 0) reads the other one.
+    bool replaced() const { return replaced_; }
     const std::string &path() const { return path_; }
 
   private:
@@ -65,7 +66,9 @@ class JournalReader {
     unsigned long long held_ = 0;    // bytes of the line being read, past offset_
     std::string unfinished_;         // its text, kept up to a byte past the longest line
     bool unfinishedDamaged_ = false; // NUL bytes in it
-    bool shrunk_ = false;
+    std::string recent_;             // the last bytes read, up to readTo_ (none after a seek)
+    bool replaced_ = false;
+    void remember(std::string_view bytes);
 };
 
 // Every line of the journal at path, from its start (see JournalReader); false when it is there

@@ -71,7 +71,7 @@ void ServeFolder::readJournal() {
         return true;
     };
     journal_.readOn(take);
-    if (journal_.shrunk()) { // another journal in its place: read from its start
+    if (journal_.replaced()) { // another journal in its place: read from its start
         journal_.seek(0, 0);
         {
             std::lock_guard<std::mutex> lock(mutex_);

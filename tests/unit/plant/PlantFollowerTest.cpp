@@ -1,6 +1,7 @@
 // The plant's database: text as the driver gets it, the table it makes.
 #include "plant/PlantFollower.h"
 #include "plant/PlantOdbc.h"
+#include "plant/PlantSender.h"
 #include "plant/PlantTable.h"
 
 #include <gtest/gtest.h>
@@ -41,6 +42,24 @@ TEST(PlantFollower, ALongLineIsStoredCutWithAMarkNeverInsideACharacter) {
     for (const auto &c : cases) {
         EXPECT_EQ(plantStoredLine(c.line), c.stored);
         EXPECT_LE(plantStoredLine(c.line).size(), PLANT_LINE_MAX);
+    }
+}
+
+// A sender whose call came back (and that ended) between the deadline read and the giving up is
+// joined, not counted stuck: three such and no sender would ever start again.
+TEST(PlantFollower, ASenderThatEndedIsNeverCountedStuck) {
+    const struct {
+        bool ended;
+        bool abandoned;
+        int running;
+    } rows[] = {{false, true, 1}, {true, false, 0}};
+    for (const auto &row : rows) {
+        PlantShared shared;
+        PlantTicket ticket;
+        ticket.ended = row.ended;
+        EXPECT_EQ(plantTicketAbandon(shared, ticket), row.abandoned) << row.ended;
+        EXPECT_EQ(ticket.abandoned, row.abandoned);
+        EXPECT_EQ(shared.abandonedRunning, row.running);
     }
 }
 

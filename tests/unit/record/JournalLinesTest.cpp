@@ -65,12 +65,40 @@ TEST(JournalLines, StopsWhereAskedAndGoesOnOrBack) {
     EXPECT_EQ(readOn(reader, 1), (std::vector<Seen>{{2, false, "bb", 2, 5}}));
     reader.seek(1, 2);
     EXPECT_EQ(readOn(reader), (std::vector<Seen>{{2, false, "bb", 2, 5}, {3, false, "ccc", 5, 9}}));
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << "x\n"; // another journal in its place
-    EXPECT_TRUE(readOn(reader).empty());
-    EXPECT_TRUE(reader.shrunk());
-    reader.seek(0, 0);
-    EXPECT_EQ(readOn(reader), (std::vector<Seen>{{1, false, "x", 0, 2}}));
-    EXPECT_FALSE(reader.shrunk());
+}
+
+// Another journal in its place, of any size, is told from this one grown, by the bytes read.
+TEST(JournalLines, AnotherJournalInItsPlaceIsToldWhateverItsSize) {
+    const struct {
+        const char *name;
+        std::string after; // the file's bytes after "a\nbb\nccc\n" and "dd" were read
+        bool replaced;
+        std::vector<Seen> then; // the lines read on (from its start when replaced)
+    } rows[] = {
+        {"grown", "a\nbb\nccc\ndd\n", false, {{4, false, "dd", 9, 12}}},
+        {"shorter", "x\n", true, {{1, false, "x", 0, 2}}},
+        {"the same size", "a\nbX\nccc\ndd", true, {{1, false, "a", 0, 2}, {2, false, "bX", 2, 5}, {3, false, "ccc", 5, 9}}},
+        {"larger", "A\nbb\nccX\ndd\ne\n", true,
+         {{1, false, "A", 0, 2}, {2, false, "bb", 2, 5}, {3, false, "ccX", 5, 9}, {4, false, "dd", 9, 12}, {5, false, "e", 12, 14}}},
+        {"its held piece edited", "a\nbb\nccc\ndX\n", true,
+         {{1, false, "a", 0, 2}, {2, false, "bb", 2, 5}, {3, false, "ccc", 5, 9}, {4, false, "dX", 9, 12}}},
+    };
+    for (const auto &row : rows) {
+        const std::string path = scratchDir(std::string("journal-replaced-") + row.name) + "/journal.jsonl";
+        append(path, "a\nbb\nccc\ndd");
+        JournalReader reader(path);
+        EXPECT_EQ(readOn(reader).size(), 3u) << row.name;
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << row.after;
+        std::vector<Seen> seen = readOn(reader);
+        EXPECT_EQ(reader.replaced(), row.replaced) << row.name;
+        if (reader.replaced()) {
+            EXPECT_TRUE(seen.empty()) << row.name;
+            reader.seek(0, 0);
+            seen = readOn(reader);
+            EXPECT_FALSE(reader.replaced()) << row.name;
+        }
+        EXPECT_EQ(seen, row.then) << row.name;
+    }
 }
 
 // What a unit's line is to every reader: a JSON object, within the nesting any record has.
